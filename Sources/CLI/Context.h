@@ -1,0 +1,39 @@
+#pragma once
+// What every command of vornelo-cli shares: the output style and the exit code it ends with.
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+
+namespace CLI {
+class App;
+}
+
+namespace vornelo::cli {
+
+enum ExitCode : int { success = 0, someFailed = 1, badUsage = 2 };
+
+struct Context {
+    bool json = false;
+    int exitCode = ExitCode::success;
+
+    // Records a partial failure without hiding an earlier, worse code.
+    void noteFailure(int code = ExitCode::someFailed) {
+        if (code > exitCode) exitCode = code;
+    }
+};
+
+// Writes one JSON document to standard output. Bytes that are not UTF-8 become U+FFFD.
+void printJson(const nlohmann::json& document);
+// One sentence on standard error, prefixed with the program's name.
+void printError(std::string_view sentence);
+// Standard output is a terminal (progress may be drawn).
+bool stdoutIsTerminal();
+
+// Each group registers its commands on the application.
+void addProtectionCommands(CLI::App& app, Context& context);
+void addExclusionCommands(CLI::App& app, Context& context);
+void addPolicyCommands(CLI::App& app, Context& context);
+
+}  // namespace vornelo::cli

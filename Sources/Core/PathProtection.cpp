@@ -1,0 +1,346 @@
+#include "Core/PathProtection.h"
+
+#include "Core/ExclusionStore.h"
+#include "Core/ManagedPolicy.h"
+#include "Platform/Text.h"
+
+#include <algorithm>
+#include <array>
+#include <unordered_set>
+
+namespace vornelo {
+
+namespace {
+
+using platform::Text;
+
+constexpr std::array<std::string_view, 12> containerTable = {
+    "/",     "/Users", "/Users/Shared", "/Applications", "/Applications/Utilities", "/Library",
+    "/Volumes", "/opt", "/var",        "/var/folders",  "/tmp",                    "/private",
+};
+
+constexpr std::array<std::string_view, 13> subtreeTable = {
+    "/System",          "/Library/Apple", "/Library/AppleInternal", "/Library/Updates",
+    "/Library/Keychains", "/Library/Application Support/com.apple.TCC", "/macOS Install Data",
+    "/usr",             "/bin",           "/sbin",                  "/etc",
+    "/var/db",          "/cores",
+};
+
+constexpr std::array<std::string_view, 17> homeContainerTable = {
+    "",          "Library",   "Library/Application Support", "Library/Caches", "Library/Preferences",
+    "Library/Containers", "Library/Group Containers", "Library/Logs", "Library/LaunchAgents", "Documents",
+    "Desktop",   "Downloads", "Pictures", "Movies", "Music", "Applications", ".Trash",
+};
+
+constexpr std::array<std::string_view, 8> homeSubtreeTable = {
+    "Library/Keychains", "Library/Mail", "Library/Messages", "Library/Mobile Documents",
+    "Library/Application Support/com.apple.TCC", "Library/Logs/Vornelo", ".ssh", ".gnupg",
+};
+
+constexpr std::array<std::string_view, 40> endpointPrefixTable = {
+    "com.crowdstrike.",     "com.sentinelone.",       "com.sentinel-labs.",   "com.eset.",
+    "com.jamf.",            "com.jamfsoftware.",      "com.microsoft.wdav",   "com.microsoft.intune",
+    "com.microsoft.CompanyPortal", "com.sophos.",     "com.paloaltonetworks.", "com.carbonblack.",
+    "com.vmware.carbonblack", "com.cisco.amp",        "com.cisco.secureclient", "com.cisco.anyconnect",
+    "com.kandji.",          "io.kandji.",             "com.mosyle.",          "com.addigy.",
+    "com.hexnode.",         "com.trendmicro.",        "com.symantec.",        "com.broadcom.",
+    "com.mcafee.",          "com.trellix.",           "com.bitdefender.",     "com.malwarebytes.",
+    "com.elastic.",         "co.elastic.",            "com.tanium.",          "com.zscaler.",
+    "com.netskope.",        "com.fortinet.",          "com.checkpoint.",      "com.cybereason.",
+    "com.fireeye.",         "com.rapid7.",            "com.qualys.",          "com.tenable.",
+};
+
+constexpr std::array<std::string_view, 97> systemCriticalTable = {
+    "com.apple.finder", "com.apple.dock", "com.apple.Safari", "com.apple.mail", "com.apple.systempreferences",
+    "com.apple.SystemSettings", "com.apple.Settings*", "com.apple.controlcenter*", "com.apple.Spotlight",
+    "com.apple.notificationcenterui", "com.apple.loginwindow", "com.apple.Preview", "com.apple.TextEdit",
+    "com.apple.Notes", "com.apple.reminders", "com.apple.iCal", "com.apple.AddressBook", "com.apple.Photos",
+    "com.apple.AppStore", "com.apple.calculator", "com.apple.Dictionary", "com.apple.ScreenSharing",
+    "com.apple.ActivityMonitor", "com.apple.Console", "com.apple.DiskUtility", "com.apple.KeychainAccess",
+    "com.apple.DigitalColorMeter", "com.apple.grapher", "com.apple.Terminal", "com.apple.ScriptEditor2",
+    "com.apple.VoiceOverUtility", "com.apple.BluetoothFileExchange", "com.apple.print.PrinterProxy",
+    "com.apple.systempreferences*", "com.apple.SystemProfiler", "com.apple.FontBook",
+    "com.apple.ColorSyncUtility", "com.apple.audio.AudioMIDISetup", "com.apple.Directoryutility",
+    "com.apple.NetworkUtility", "com.apple.exposelauncher", "com.apple.MigrateAssistant",
+    "com.apple.RAIDUtility", "com.apple.BootCampAssistant", "com.apple.bootcampassistant",
+    "com.apple.SecurityAgent", "com.apple.CoreServices*", "com.apple.SystemUIServer",
+    "com.apple.backgroundtaskmanagement*", "com.apple.loginitems*", "com.apple.sharedfilelist*",
+    "com.apple.sfl*", "com.apple.coreservices*", "com.apple.metadata*", "com.apple.MobileSoftwareUpdate*",
+    "com.apple.SoftwareUpdate*", "com.apple.installer*", "com.apple.frameworks*", "com.apple.security*",
+    "com.apple.keychain*", "com.apple.trustd*", "com.apple.securityd*", "com.apple.cloudd*",
+    "com.apple.iCloud*", "com.apple.WiFi*", "com.apple.airport*", "com.apple.Bluetooth*",
+    "com.apple.inputmethod.*", "com.apple.inputsource*", "com.apple.TextInput*", "com.apple.CharacterPicker*",
+    "com.apple.PressAndHold*", "loginwindow", "dock", "systempreferences", "finder",
+    "backgroundtaskmanagementagent", "keychain*", "security*", "bluetooth*", "wifi*", "network*", "tcc",
+    "notification*", "accessibility*", "universalaccess*", "HIToolbox*", "textinput*", "TextInput*",
+    "keyboard*", "Keyboard*", "inputsource*", "InputSource*", "keylayout*", "KeyLayout*",
+    "GlobalPreferences", ".GlobalPreferences",
+};
+
+constexpr std::array<std::string_view, 3> aliasRoots = {"/var", "/tmp", "/etc"};
+
+constexpr std::size_t maxListedEntries = 2000;
+
+// P lies within R: R is not empty and P is R or begins with R followed by "/".
+bool liesWithin(std::string_view path, std::string_view root) {
+    if (root.empty() || !Text::hasPrefix(path, root)) return false;
+    return path.size() == root.size() || path[root.size()] == '/';
+}
+
+const std::unordered_set<std::string_view>& containerSet() {
+    static const std::unordered_set<std::string_view> set(containerTable.begin(), containerTable.end());
+    return set;
+}
+
+std::string joinHome(const std::string& home, std::string_view relative) {
+    if (relative.empty()) return home;
+    std::string joined = home;
+    joined.push_back('/');
+    joined.append(relative);
+    return joined;
+}
+
+ProtectionReason reason(ProtectionReason::Rule rule, std::string match, const std::string& path) {
+    return ProtectionReason{rule, std::move(match), path, false};
+}
+
+std::shared_ptr<const PathProtection::StringList> emptyList() {
+    static const auto empty = std::make_shared<const PathProtection::StringList>();
+    return empty;
+}
+
+}  // namespace
+
+std::string_view ProtectionReason::ruleName(Rule rule) {
+    switch (rule) {
+        case Rule::emptyPath: return "emptyPath";
+        case Rule::protectedContainer: return "protectedContainer";
+        case Rule::protectedSubtree: return "protectedSubtree";
+        case Rule::ancestorOfProtectedSubtree: return "ancestorOfProtectedSubtree";
+        case Rule::homeContainer: return "homeContainer";
+        case Rule::homeSubtree: return "homeSubtree";
+        case Rule::ancestorOfHomeSubtree: return "ancestorOfHomeSubtree";
+        case Rule::exclusion: return "exclusion";
+        case Rule::ancestorOfExclusion: return "ancestorOfExclusion";
+        case Rule::securitySoftware: return "securitySoftware";
+    }
+    return "emptyPath";
+}
+
+std::string ProtectionReason::description() const {
+    std::string text;
+    switch (rule) {
+        case Rule::emptyPath: text = "An empty path is always protected."; break;
+        case Rule::protectedContainer: text = "The system folder " + match + " itself is protected."; break;
+        case Rule::protectedSubtree: text = "Inside the protected system folder " + match + "."; break;
+        case Rule::ancestorOfProtectedSubtree: text = "Contains the protected system folder " + match + "."; break;
+        case Rule::homeContainer: text = "The home folder " + match + " itself is protected."; break;
+        case Rule::homeSubtree: text = "Inside the protected home folder " + match + "."; break;
+        case Rule::ancestorOfHomeSubtree: text = "Contains the protected home folder " + match + "."; break;
+        case Rule::exclusion: text = "Excluded by " + match + "."; break;
+        case Rule::ancestorOfExclusion: text = "Contains the excluded path " + match + "."; break;
+        case Rule::securitySoftware: text = "Belongs to security or device-management software (" + match + ")."; break;
+    }
+    if (throughSymbolicLink) text += " The path leads there through a symbolic link (" + judgedPath + ").";
+    return text;
+}
+
+PathProtection::StringListProvider PathProtection::defaultExclusions() {
+    return [] { return ExclusionStore::shared().normalisedPaths(); };
+}
+
+PathProtection::StringListProvider PathProtection::defaultExtraBundlePrefixes() {
+    return [] {
+        return std::make_shared<const StringList>(ManagedPolicy::shared().protectedBundlePrefixes());
+    };
+}
+
+PathProtection::StringListProvider PathProtection::noStrings() {
+    return [] { return emptyList(); };
+}
+
+PathProtection::PathProtection(const std::filesystem::path& home, StringListProvider exclusions,
+                               StringListProvider extraBundlePrefixes, const platform::FileManager& fileManager)
+    : home_(normalise(home.native())),
+      exclusions_(exclusions ? std::move(exclusions) : noStrings()),
+      extraBundlePrefixes_(extraBundlePrefixes ? std::move(extraBundlePrefixes) : noStrings()),
+      fileManager_(fileManager) {}
+
+const PathProtection& PathProtection::shared() {
+    static const PathProtection protection(platform::FileManager::defaultManager().homeDirectoryForCurrentUser());
+    return protection;
+}
+
+std::span<const std::string_view> PathProtection::protectedContainers() { return containerTable; }
+std::span<const std::string_view> PathProtection::protectedSubtrees() { return subtreeTable; }
+std::span<const std::string_view> PathProtection::protectedHomeContainers() { return homeContainerTable; }
+std::span<const std::string_view> PathProtection::protectedHomeSubtrees() { return homeSubtreeTable; }
+std::span<const std::string_view> PathProtection::systemCriticalBundles() { return systemCriticalTable; }
+
+std::span<const std::string> PathProtection::endpointPrefixesLowercased() {
+    static const std::vector<std::string> prefixes = [] {
+        std::vector<std::string> lowered;
+        for (const auto prefix : endpointPrefixTable) lowered.push_back(Text::lowercased(prefix));
+        return lowered;
+    }();
+    return prefixes;
+}
+
+std::string PathProtection::normalise(std::string_view path) {
+    while (path.size() >= 2 && path.back() == '/') path.remove_suffix(1);
+    constexpr std::string_view privatePrefix = "/private";
+    if (Text::hasPrefix(path, privatePrefix)) {
+        const auto rest = path.substr(privatePrefix.size());
+        for (const auto alias : aliasRoots) {
+            if (liesWithin(rest, alias)) return std::string(rest);
+        }
+    }
+    return std::string(path);
+}
+
+std::string PathProtection::strippingTeamID(std::string_view text) {
+    const auto dot = text.find('.');
+    if (dot != 10) return std::string(text);
+    for (std::size_t i = 0; i < dot; ++i) {
+        const char c = text[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return std::string(text);
+    }
+    return std::string(text.substr(dot + 1));
+}
+
+bool PathProtection::matches(std::string_view bundleID, std::string_view pattern) {
+    if (pattern.find('*') == std::string_view::npos) return bundleID == pattern;
+    std::vector<std::string_view> segments;
+    std::size_t start = 0;
+    for (;;) {
+        const auto star = pattern.find('*', start);
+        segments.push_back(pattern.substr(start, star == std::string_view::npos ? std::string_view::npos : star - start));
+        if (star == std::string_view::npos) break;
+        start = star + 1;
+    }
+    if (!Text::hasPrefix(bundleID, segments.front())) return false;
+    std::size_t position = segments.front().size();
+    for (std::size_t i = 1; i + 1 < segments.size(); ++i) {
+        const auto found = bundleID.find(segments[i], position);
+        if (found == std::string_view::npos) return false;
+        position = found + segments[i].size();
+    }
+    const auto last = segments.back();
+    return bundleID.size() - position >= last.size() && bundleID.ends_with(last);
+}
+
+std::vector<std::string> PathProtection::prefixList() const {
+    std::vector<std::string> prefixes;
+    const auto extra = extraBundlePrefixes_();
+    const auto& builtIn = endpointPrefixesLowercased();
+    prefixes.reserve((extra ? extra->size() : 0) + builtIn.size());
+    if (extra) {
+        for (const auto& prefix : *extra) prefixes.push_back(Text::lowercased(prefix));
+    }
+    prefixes.insert(prefixes.end(), builtIn.begin(), builtIn.end());
+    return prefixes;
+}
+
+std::optional<std::string> PathProtection::endpointSecurityComponent(std::string_view path) const {
+    return endpointSecurityComponent(path, prefixList());
+}
+
+std::optional<std::string> PathProtection::endpointSecurityComponent(std::string_view path,
+                                                                     const std::vector<std::string>& prefixes) {
+    std::size_t start = 0;
+    while (start < path.size()) {
+        auto slash = path.find('/', start);
+        if (slash == std::string_view::npos) slash = path.size();
+        const auto component = path.substr(start, slash - start);
+        start = slash + 1;
+        if (component.empty()) continue;
+        const auto plain = Text::lowercased(component);
+        const auto stripped = Text::lowercased(strippingTeamID(component));
+        for (const auto& prefix : prefixes) {
+            if (Text::hasPrefix(plain, prefix) || Text::hasPrefix(stripped, prefix)) return std::string(component);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<ProtectionReason> PathProtection::isProtected(const std::string& path) const {
+    using Rule = ProtectionReason::Rule;
+    if (path.empty()) return reason(Rule::emptyPath, "", path);
+    if (containerSet().contains(path)) return reason(Rule::protectedContainer, path, path);
+    for (const auto subtree : subtreeTable) {
+        if (liesWithin(path, subtree)) return reason(Rule::protectedSubtree, std::string(subtree), path);
+        if (liesWithin(subtree, path)) return reason(Rule::ancestorOfProtectedSubtree, std::string(subtree), path);
+    }
+    for (const auto container : homeContainerTable) {
+        const auto full = joinHome(home_, container);
+        if (path == full) return reason(Rule::homeContainer, full, path);
+    }
+    for (const auto subtree : homeSubtreeTable) {
+        const auto full = joinHome(home_, subtree);
+        if (liesWithin(path, full)) return reason(Rule::homeSubtree, full, path);
+        if (liesWithin(full, path)) return reason(Rule::ancestorOfHomeSubtree, full, path);
+    }
+    if (const auto exclusions = exclusions_(); exclusions && !exclusions->empty()) {
+        const auto lowered = Text::lowercased(path);
+        for (const auto& exclusion : *exclusions) {
+            const auto loweredExclusion = Text::lowercased(exclusion);
+            if (liesWithin(lowered, loweredExclusion)) return reason(Rule::exclusion, exclusion, path);
+            if (liesWithin(loweredExclusion, lowered)) return reason(Rule::ancestorOfExclusion, exclusion, path);
+        }
+    }
+    if (auto component = endpointSecurityComponent(path)) {
+        return reason(Rule::securitySoftware, std::move(*component), path);
+    }
+    return std::nullopt;
+}
+
+std::optional<ProtectionReason> PathProtection::protectionReason(const std::filesystem::path& url) const {
+    // Made absolute, an empty path would silently become the current directory.
+    if (url.empty()) return reason(ProtectionReason::Rule::emptyPath, "", "");
+    const auto standardized = platform::FileManager::absoluteStandardizedPath(url.native());
+    const auto judged = normalise(standardized);
+    if (auto found = isProtected(judged)) return found;
+    const auto resolved = normalise(fileManager_.resolvingSymlinksInPath(standardized));
+    if (resolved == judged) return std::nullopt;
+    auto found = isProtected(resolved);
+    if (found) found->throughSymbolicLink = true;
+    return found;
+}
+
+bool PathProtection::shouldProtect(const std::filesystem::path& url) const { return protectionReason(url).has_value(); }
+
+bool PathProtection::isSystemCriticalBundle(std::string_view bundleID) const {
+    return std::ranges::any_of(systemCriticalTable, [&](std::string_view pattern) { return matches(bundleID, pattern); });
+}
+
+bool PathProtection::isEndpointSecurityBundle(std::string_view bundleID) const {
+    const auto lowered = Text::lowercased(bundleID);
+    return std::ranges::any_of(prefixList(), [&](const std::string& prefix) { return Text::hasPrefix(lowered, prefix); });
+}
+
+bool PathProtection::isEndpointSecurityPath(const std::filesystem::path& url) const {
+    return endpointSecurityComponent(normalise(platform::FileManager::absoluteStandardizedPath(url.native()))).has_value();
+}
+
+bool PathProtection::containsEndpointSecurityItem(const std::filesystem::path& folder,
+                                                  const platform::FileManager& fileManager) const {
+    const auto entries = fileManager.contentsOfDirectory(folder);
+    if (!entries) return false;
+    // One question, one prefix list: the provider is not called once per name.
+    const auto prefixes = prefixList();
+    const auto count = std::min(entries->size(), maxListedEntries);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto& entry = (*entries)[i];
+        if (endpointSecurityComponent("/" + entry.url.filename().native(), prefixes)) return true;
+        if (!entry.isDirectory.value_or(false)) continue;
+        const auto names = fileManager.contentsOfDirectoryAtPath(entry.url);
+        if (!names) continue;
+        const auto innerCount = std::min(names->size(), maxListedEntries);
+        for (std::size_t j = 0; j < innerCount; ++j) {
+            if (endpointSecurityComponent("/" + (*names)[j], prefixes)) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace vornelo

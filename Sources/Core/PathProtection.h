@@ -1,0 +1,106 @@
+#pragma once
+// The single authority on which locations must never be deleted, trashed or overwritten, and on
+// which bundle identifiers belong to the operating system or to security software.
+//
+// A PathProtection value is immutable and may be shared between threads; the two provider
+// functions it holds are called from any thread, concurrently.
+
+#include "Platform/FileManager.h"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornelo {
+
+// Why a path is protected: the rule that decided it and the table entry, exclusion or path
+// component that it matched.
+struct ProtectionReason {
+    enum class Rule {
+        emptyPath,
+        protectedContainer,
+        protectedSubtree,
+        ancestorOfProtectedSubtree,
+        homeContainer,
+        homeSubtree,
+        ancestorOfHomeSubtree,
+        exclusion,
+        ancestorOfExclusion,
+        securitySoftware,
+    };
+
+    Rule rule = Rule::emptyPath;
+    std::string match;         // the container, subtree, exclusion or component that applied
+    std::string judgedPath;    // the normalised path the rule applied to
+    bool throughSymbolicLink = false;  // judgedPath is where the given path really leads
+
+    [[nodiscard]] static std::string_view ruleName(Rule rule);
+    // One sentence for the user, e.g. "Inside the protected folder /usr."
+    [[nodiscard]] std::string description() const;
+};
+
+class PathProtection {
+public:
+    using StringList = std::vector<std::string>;
+    using StringListProvider = std::function<std::shared_ptr<const StringList>()>;
+
+    // Defaults: ExclusionStore::shared().normalisedPaths() and the forced "ProtectedBundlePrefixes".
+    static StringListProvider defaultExclusions();
+    static StringListProvider defaultExtraBundlePrefixes();
+    static StringListProvider noStrings();
+
+    explicit PathProtection(const std::filesystem::path& home, StringListProvider exclusions = defaultExclusions(),
+                            StringListProvider extraBundlePrefixes = defaultExtraBundlePrefixes(),
+                            const platform::FileManager& fileManager = platform::FileManager::defaultManager());
+
+    // The current user's home with the default providers; built once, on first use.
+    static const PathProtection& shared();
+
+    const std::string& home() const { return home_; }
+
+    [[nodiscard]] bool shouldProtect(const std::filesystem::path& url) const;
+    // The same decision as shouldProtect, with the rule that made it; nothing when unprotected.
+    [[nodiscard]] std::optional<ProtectionReason> protectionReason(const std::filesystem::path& url) const;
+
+    [[nodiscard]] bool isSystemCriticalBundle(std::string_view bundleID) const;
+    [[nodiscard]] bool isEndpointSecurityBundle(std::string_view bundleID) const;
+    [[nodiscard]] bool isEndpointSecurityPath(const std::filesystem::path& url) const;
+    // Names only, two levels deep, at most 2000 entries per listing.
+    [[nodiscard]] bool containsEndpointSecurityItem(const std::filesystem::path& folder,
+                                                    const platform::FileManager& fileManager) const;
+
+    // The canonical spelling used for every path comparison: trailing separators dropped and
+    // "/private/var", "/private/tmp", "/private/etc" folded onto their aliases.
+    [[nodiscard]] static std::string normalise(std::string_view path);
+    // "AB12CD34EF.com.example.agent" -> "com.example.agent"; anything else unchanged.
+    [[nodiscard]] static std::string strippingTeamID(std::string_view text);
+    // Identifier against a pattern whose "*" matches any run of characters; case-sensitive.
+    [[nodiscard]] static bool matches(std::string_view bundleID, std::string_view pattern);
+
+    // The fixed tables, in their order.
+    static std::span<const std::string_view> protectedContainers();
+    static std::span<const std::string_view> protectedSubtrees();
+    static std::span<const std::string_view> protectedHomeContainers();
+    static std::span<const std::string_view> protectedHomeSubtrees();
+    static std::span<const std::string> endpointPrefixesLowercased();
+    static std::span<const std::string_view> systemCriticalBundles();
+
+private:
+    std::optional<ProtectionReason> isProtected(const std::string& path) const;
+    std::optional<std::string> endpointSecurityComponent(std::string_view path) const;
+    static std::optional<std::string> endpointSecurityComponent(std::string_view path,
+                                                                const std::vector<std::string>& prefixes);
+    std::vector<std::string> prefixList() const;
+
+    std::string home_;
+    StringListProvider exclusions_;
+    StringListProvider extraBundlePrefixes_;
+    const platform::FileManager& fileManager_;
+};
+
+}  // namespace vornelo

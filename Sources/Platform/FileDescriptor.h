@@ -1,0 +1,52 @@
+#pragma once
+// Owns one file descriptor and closes it once. Every descriptor is opened with O_CLOEXEC.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace vornelo::platform {
+
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset(std::exchange(other.fd_, -1));
+        }
+        return *this;
+    }
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);  // never retried: Linux releases the descriptor even on EINTR
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Retries a system call interrupted by a signal.
+template <typename Call>
+auto retryOnInterrupt(Call call) {
+    for (;;) {
+        auto result = call();
+        if (result != -1 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+}  // namespace vornelo::platform

@@ -1,0 +1,95 @@
+#pragma once
+// The file-system seam. Core reaches files only through this class; tests subclass it to inject
+// failures (see Tests/Support). Attributes never follow a final symbolic link.
+//
+// Thread safety: the default manager holds no mutable state and may be used from any thread.
+
+#include "Platform/FileError.h"
+#include "Platform/Iso8601.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornelo::platform {
+
+enum class FileType { regular, directory, symbolicLink, other };
+
+struct FileAttributes {
+    FileType type = FileType::other;
+    uid_t owner = 0;
+    gid_t group = 0;
+    mode_t permissions = 0;       // the permission bits only
+    std::int64_t size = 0;        // logical size in bytes
+    std::int64_t allocatedSize = 0;  // blocks x 512
+    std::uint64_t fileNumber = 0;    // inode
+    dev_t device = 0;
+    TimePoint modificationDate{};
+};
+
+struct DirectoryEntry {
+    std::filesystem::path url;           // the folder's path joined with the name
+    std::optional<bool> isDirectory;     // a link to a folder is not a folder; absent when unreadable
+};
+
+struct AtomicWriteOptions {
+    mode_t mode = 0644;
+    bool synchronize = true;  // fsync before the rename, so a crash never leaves an empty file
+};
+
+class FileManager {
+public:
+    virtual ~FileManager() = default;
+
+    // The process-wide manager on the real file system.
+    static FileManager& defaultManager();
+
+    // Removes "." components, resolves ".." lexically and drops repeated and trailing separators.
+    // A relative path stays relative. Pure string work.
+    [[nodiscard]] static std::string standardizedPath(std::string_view path);
+    // A relative path is taken against the current directory; the result is standardised.
+    [[nodiscard]] static std::string absoluteStandardizedPath(std::string_view path);
+
+    // Resolves every symbolic link that exists along the (absolute, standardised) path; the part
+    // from the first missing component on is kept as written. Loops end the resolution, leaving
+    // the rest of the path unresolved.
+    [[nodiscard]] virtual std::string resolvingSymlinksInPath(std::string_view path) const;
+
+    // $HOME when it is absolute, else the password database entry of the real user ID.
+    [[nodiscard]] virtual std::string homeDirectoryForCurrentUser() const;
+    [[nodiscard]] virtual std::optional<std::string> homeDirectory(uid_t user) const;
+    // "~" and "~/x" use the current user's home, "~name/x" that user's; anything else is unchanged.
+    [[nodiscard]] virtual std::string expandingTildeInPath(std::string_view path) const;
+    // $TMPDIR when it is absolute, else "/tmp".
+    [[nodiscard]] virtual std::string temporaryDirectory() const;
+
+    [[nodiscard]] virtual std::expected<std::vector<DirectoryEntry>, FileError> contentsOfDirectory(
+        const std::filesystem::path& folder) const;
+    [[nodiscard]] virtual std::expected<std::vector<std::string>, FileError> contentsOfDirectoryAtPath(
+        const std::filesystem::path& folder) const;
+
+    // lstat: a symbolic link is described, not followed.
+    [[nodiscard]] virtual std::expected<FileAttributes, FileError> attributesOfItem(
+        const std::filesystem::path& path) const;
+    // True for anything lstat finds, dangling links included.
+    [[nodiscard]] virtual bool fileExists(const std::filesystem::path& path) const;
+
+    virtual std::expected<void, FileError> createDirectory(const std::filesystem::path& path, bool intermediates,
+                                                           mode_t mode = 0755) const;
+    // Reads a whole regular file, refusing files larger than maxBytes.
+    [[nodiscard]] virtual std::expected<std::vector<std::uint8_t>, FileError> contentsOfFile(
+        const std::filesystem::path& path, std::size_t maxBytes) const;
+    // Writes to a temporary file in the same folder and renames it over the target.
+    virtual std::expected<void, FileError> writeAtomically(const std::filesystem::path& path,
+                                                           std::span<const std::uint8_t> bytes,
+                                                           AtomicWriteOptions options = {}) const;
+};
+
+}  // namespace vornelo::platform

@@ -1,0 +1,87 @@
+#pragma once
+// User defaults of one domain: the user's property-list file, read and written by this process
+// and others, plus the administrator's forced keys from a managed file.
+//
+// - The managed file counts only when it is a regular file owned by the trusted owner (root) and
+//   not writable by group or others; otherwise it is ignored as if absent.
+// - Both files are re-read when they change on disk (identity, size, times), so changes made by
+//   another process are seen at the next read.
+// - Writes take an exclusive lock on "<user file>.lock", re-read the file, and replace it
+//   atomically, so concurrent writers in any process never lose each other's keys.
+//
+// Thread safety: every member may be called from any thread.
+
+#include "Platform/PropertyList.h"
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vornelo::platform {
+
+class UserDefaults {
+public:
+    struct Locations {
+        std::filesystem::path userFile;
+        std::filesystem::path managedFile;
+        uid_t managedOwner = 0;  // tests may trust themselves instead of root
+    };
+
+    // "$XDG_CONFIG_HOME/<domain>.plist" (default "~/.config") and
+    // "/etc/managed-preferences/<domain>.plist".
+    [[nodiscard]] static Locations locationsForDomain(const std::string& domain);
+
+    explicit UserDefaults(Locations locations);
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
+
+    const Locations& locations() const { return locations_; }
+
+    // The forced value when the key is forced, else the user's value.
+    [[nodiscard]] std::optional<PlistValue> object(const std::string& key) const;
+    [[nodiscard]] bool objectIsForced(const std::string& key) const;
+    // The value as a list of strings; nothing when absent or of another shape.
+    [[nodiscard]] std::optional<std::vector<std::string>> stringArray(const std::string& key) const;
+    // The user's own value, ignoring any forced one.
+    [[nodiscard]] std::optional<PlistValue> userObject(const std::string& key) const;
+
+    // Both return false when the file could not be written; the stored value is then unchanged.
+    bool set(const std::string& key, const PlistValue& value);
+    bool removeObject(const std::string& key);
+
+private:
+    using Dictionary = PlistValue::Dictionary;
+
+    struct Identity {
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        long long modifiedNs = 0;
+        long long changedNs = 0;
+        uid_t owner = 0;
+        mode_t mode = 0;
+        friend bool operator==(const Identity&, const Identity&) = default;
+    };
+
+    struct Snapshot {
+        std::optional<Identity> identity;  // absent: the file did not exist
+        std::shared_ptr<const Dictionary> values = std::make_shared<const Dictionary>();
+    };
+
+    std::shared_ptr<const Dictionary> userValues() const;
+    std::shared_ptr<const Dictionary> managedValues() const;
+    std::shared_ptr<const Dictionary> refresh(Snapshot& cache, const std::filesystem::path& file, bool managed) const;
+    bool update(const std::string& key, const std::optional<PlistValue>& value);
+
+    Locations locations_;
+    mutable std::mutex mutex_;  // guards the two snapshots, never held across file work
+    mutable Snapshot user_;
+    mutable Snapshot managed_;
+};
+
+}  // namespace vornelo::platform

@@ -1,0 +1,26 @@
+#pragma once
+// Runs a program to completion and collects what it wrote: for tests of executables.
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vornelo::test {
+
+struct ProgramResult {
+    int exitCode = -1;  // -1 when killed by a signal or not started
+    std::string out;
+    std::string err;
+};
+
+// Environment entries in `environment` replace or add to the test's own environment.
+ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::string>& environment = {},
+                         const std::string& input = {});
+
+// vornelo-cli with HOME (and XDG_CONFIG_HOME) pointing at `home`.
+ProgramResult runCli(const std::vector<std::string>& arguments, const std::filesystem::path& home,
+                     const std::map<std::string, std::string>& environment = {});
+
+}  // namespace vornelo::test
