@@ -229,24 +229,27 @@ bool PathProtection::matches(std::string_view bundleID, std::string_view pattern
     return bundleID.size() - position >= last.size() && bundleID.ends_with(last);
 }
 
-std::vector<std::string> PathProtection::prefixList() const {
+std::vector<std::string> PathProtection::extraPrefixesLowercased() const {
     std::vector<std::string> prefixes;
-    const auto extra = extraBundlePrefixes_();
-    const auto& builtIn = endpointPrefixesLowercased();
-    prefixes.reserve((extra ? extra->size() : 0) + builtIn.size());
-    if (extra) {
+    if (const auto extra = extraBundlePrefixes_()) {
+        prefixes.reserve(extra->size());
         for (const auto& prefix : *extra) prefixes.push_back(Text::lowercased(prefix));
     }
-    prefixes.insert(prefixes.end(), builtIn.begin(), builtIn.end());
     return prefixes;
 }
 
+// The administrator's extra prefixes first, then the built-in ones.
+bool PathProtection::beginsWithSecurityPrefix(std::string_view lowered, const std::vector<std::string>& extra) {
+    const auto starts = [&](const std::string& prefix) { return Text::hasPrefix(lowered, prefix); };
+    return std::ranges::any_of(extra, starts) || std::ranges::any_of(endpointPrefixesLowercased(), starts);
+}
+
 std::optional<std::string> PathProtection::endpointSecurityComponent(std::string_view path) const {
-    return endpointSecurityComponent(path, prefixList());
+    return endpointSecurityComponent(path, extraPrefixesLowercased());
 }
 
 std::optional<std::string> PathProtection::endpointSecurityComponent(std::string_view path,
-                                                                     const std::vector<std::string>& prefixes) {
+                                                                     const std::vector<std::string>& extra) {
     std::size_t start = 0;
     while (start < path.size()) {
         auto slash = path.find('/', start);
@@ -254,10 +257,9 @@ std::optional<std::string> PathProtection::endpointSecurityComponent(std::string
         const auto component = path.substr(start, slash - start);
         start = slash + 1;
         if (component.empty()) continue;
-        const auto plain = Text::lowercased(component);
-        const auto stripped = Text::lowercased(strippingTeamID(component));
-        for (const auto& prefix : prefixes) {
-            if (Text::hasPrefix(plain, prefix) || Text::hasPrefix(stripped, prefix)) return std::string(component);
+        if (beginsWithSecurityPrefix(Text::lowercased(component), extra) ||
+            beginsWithSecurityPrefix(Text::lowercased(strippingTeamID(component)), extra)) {
+            return std::string(component);
         }
     }
     return std::nullopt;
@@ -314,8 +316,7 @@ bool PathProtection::isSystemCriticalBundle(std::string_view bundleID) const {
 }
 
 bool PathProtection::isEndpointSecurityBundle(std::string_view bundleID) const {
-    const auto lowered = Text::lowercased(bundleID);
-    return std::ranges::any_of(prefixList(), [&](const std::string& prefix) { return Text::hasPrefix(lowered, prefix); });
+    return beginsWithSecurityPrefix(Text::lowercased(bundleID), extraPrefixesLowercased());
 }
 
 bool PathProtection::isEndpointSecurityPath(const std::filesystem::path& url) const {
@@ -327,7 +328,7 @@ bool PathProtection::containsEndpointSecurityItem(const std::filesystem::path& f
     const auto entries = fileManager.contentsOfDirectory(folder);
     if (!entries) return false;
     // One question, one prefix list: the provider is not called once per name.
-    const auto prefixes = prefixList();
+    const auto prefixes = extraPrefixesLowercased();
     const auto count = std::min(entries->size(), maxListedEntries);
     for (std::size_t i = 0; i < count; ++i) {
         const auto& entry = (*entries)[i];

@@ -94,8 +94,10 @@ private:
     std::optional<ProtectionReason> isProtected(const std::string& path) const;
     std::optional<std::string> endpointSecurityComponent(std::string_view path) const;
     static std::optional<std::string> endpointSecurityComponent(std::string_view path,
-                                                                const std::vector<std::string>& prefixes);
-    std::vector<std::string> prefixList() const;
+                                                                const std::vector<std::string>& extraPrefixes);
+    static bool beginsWithSecurityPrefix(std::string_view lowered, const std::vector<std::string>& extraPrefixes);
+    // One call of the provider per question.
+    std::vector<std::string> extraPrefixesLowercased() const;
 
     std::string home_;
     StringListProvider exclusions_;

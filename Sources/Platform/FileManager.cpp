@@ -167,6 +167,10 @@ std::string FileManager::absoluteStandardizedPath(std::string_view path) {
 
 std::string FileManager::resolvingSymlinksInPath(std::string_view path) const {
     const std::string start = absoluteStandardizedPath(path);
+    // The common case, a path that exists, is one system call; the walk below is for paths
+    // with a missing tail or a loop, which realpath refuses.
+    char real[PATH_MAX];
+    if (::realpath(start.c_str(), real)) return real;
     std::deque<std::string> pending;
     for (const auto part : splitComponents(start)) pending.emplace_back(part);
     std::string resolved = "/";

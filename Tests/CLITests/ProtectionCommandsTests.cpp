@@ -1,0 +1,157 @@
+#include "Platform/PropertyList.h"
+#include "Support/ChildProcess.h"
+#include "Support/Subprocess.h"
+#include "Support/TestHome.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vornelo {
+namespace {
+
+using nlohmann::json;
+
+class ProtectionCommandsTest : public ::testing::Test {
+protected:
+    test::ProgramResult cli(const std::vector<std::string>& arguments) { return test::runCli(arguments, home.home()); }
+    json cliJson(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "--json");
+        const auto result = cli(arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return json::parse(result.out);
+    }
+    test::TestHome home;
+};
+
+TEST_F(ProtectionCommandsTest, CheckNamesTheRuleForEachPath) {
+    const auto result = cli({"check", "/usr/local/bin/tool", "/Applications/Example.app"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.out.find("/usr/local/bin/tool: protected. Inside the protected system folder /usr."), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("/Applications/Example.app: not protected."), std::string::npos) << result.out;
+
+    const auto document = cliJson({"check", (home.home() / ".ssh/config").native(), "/opt/tool"});
+    ASSERT_EQ(document["results"].size(), 2u);
+    EXPECT_EQ(document["results"][0]["protected"], true);
+    EXPECT_EQ(document["results"][0]["rule"], "homeSubtree");
+    EXPECT_EQ(document["results"][0]["match"], (home.home() / ".ssh").native());
+    EXPECT_EQ(document["results"][1]["protected"], false);
+    EXPECT_FALSE(document["results"][1].contains("rule"));
+}
+
+TEST_F(ProtectionCommandsTest, JsonMayFollowTheCommandToo) {
+    const auto result = cli({"check", "--json", "/"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(json::parse(result.out)["results"][0]["rule"], "protectedContainer");
+}
+
+TEST_F(ProtectionCommandsTest, BundleIdentifiersAreClassified) {
+    const auto document = cliJson({"bundle-id", "com.apple.finder", "com.sophos.scan", "com.example.app"});
+    const auto& results = document["results"];
+    EXPECT_EQ(results[0]["isSystemCriticalBundle"], true);
+    EXPECT_EQ(results[0]["isEndpointSecurityBundle"], false);
+    EXPECT_EQ(results[1]["isEndpointSecurityBundle"], true);
+    EXPECT_EQ(results[2]["isSystemCriticalBundle"], false);
+    EXPECT_EQ(results[2]["isEndpointSecurityBundle"], false);
+}
+
+TEST_F(ProtectionCommandsTest, ExclusionsCanBeAddedListedAndRemoved) {
+    const auto added = cliJson({"exclusions", "add", "~/Projects/", "/srv/data"});
+    EXPECT_EQ(added["userPaths"], json({"~/Projects/", "/srv/data"}));
+    EXPECT_EQ(added["normalisedPaths"], json({(home.home() / "Projects").native(), "/srv/data"}));
+
+    const auto protectedNow = cliJson({"check", (home.home() / "projects/site").native()});
+    EXPECT_EQ(protectedNow["results"][0]["rule"], "exclusion");
+
+    const auto removed = cliJson({"exclusions", "remove", (home.home() / "Projects").native()});
+    EXPECT_EQ(removed["userPaths"], json({"/srv/data"})) << "any spelling of the same place removes it";
+
+    const auto missing = cli({"exclusions", "remove", "/never/added"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("/never/added"), std::string::npos) << missing.err;
+    EXPECT_EQ(cliJson({"exclusions", "list"})["userPaths"], json({"/srv/data"}));
+}
+
+TEST_F(ProtectionCommandsTest, RelativeExclusionsAreStoredAsAbsolutePaths) {
+    const auto result = test::runProgram("/bin/sh", {"-c", std::string("cd / && ") + VORNELO_CLI_PATH + " --json exclusions add srv/x"},
+                                         {{"HOME", home.home().native()},
+                                          {"XDG_CONFIG_HOME", (home.home() / ".config").native()}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(json::parse(result.out)["userPaths"], json({"/srv/x"}));
+}
+
+TEST_F(ProtectionCommandsTest, PolicyWithoutAProfileIsUnmanaged) {
+    const auto document = cliJson({"policy"});
+    EXPECT_EQ(document["isManaged"], false);
+    EXPECT_EQ(document["disabledFeatures"], json::array());
+    EXPECT_EQ(document["scheduledScanIntervalHours"], nullptr);
+    EXPECT_EQ(document["managedPreferencesFile"], "/etc/managed-preferences/com.tessaldon.Vornelo.plist");
+}
+
+TEST_F(ProtectionCommandsTest, BadUsageExitsWithTwoAndHelpWithZero) {
+    EXPECT_EQ(cli({}).exitCode, 2);
+    EXPECT_EQ(cli({"check"}).exitCode, 2);
+    EXPECT_EQ(cli({"frobnicate"}).exitCode, 2);
+    EXPECT_EQ(cli({"exclusions"}).exitCode, 2);
+    EXPECT_EQ(cli({"check", "--no-such-flag", "/"}).exitCode, 2);
+    const auto help = cli({"check", "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("PATH"), std::string::npos);
+}
+
+// The administrator's file lives at a fixed place under /etc. The test writes it inside a
+// private mount namespace, on an overlay over /etc, so the real /etc never changes.
+std::string withManagedFile(const platform::PlistValue::Dictionary& keys, mode_t mode,
+                            const std::function<std::string()>& body) {
+    test::TempDirectory layers;
+    std::filesystem::create_directories(layers / "upper");
+    std::filesystem::create_directories(layers / "work");
+    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
+        const std::string options = "lowerdir=/etc,upperdir=" + (layers / "upper").native() +
+                                    ",workdir=" + (layers / "work").native();
+        if (::mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) {
+            return std::string("SKIP overlay over /etc unavailable: ") + std::strerror(errno);
+        }
+        std::filesystem::create_directories("/etc/managed-preferences");
+        const auto bytes = platform::PropertyList::serialize(platform::PlistValue(keys), platform::PlistFormat::binary);
+        const std::filesystem::path file = "/etc/managed-preferences/com.tessaldon.Vornelo.plist";
+        test::writeFile(file, std::string(bytes.begin(), bytes.end()));
+        ::chmod(file.c_str(), mode);
+        return body();
+    });
+    return outcome.succeeded ? "" : outcome.message;
+}
+
+TEST_F(ProtectionCommandsTest, AnAdministratorsProfileIsHonouredOnlyWhenSafe) {
+    VORNELO_REQUIRE_ROOT();
+    using platform::PlistValue;
+    const PlistValue::Dictionary keys{{"ForceOperationLog", PlistValue(true)},
+                                      {"ProtectedPaths", PlistValue::strings({"/srv/keep"})},
+                                      {"ProtectedBundlePrefixes", PlistValue::strings({"org.example."})}};
+    const auto honoured = withManagedFile(keys, 0644, [&]() -> std::string {
+        const auto policy = json::parse(cli({"--json", "policy"}).out);
+        if (policy["isManaged"] != true || policy["forceOperationLog"] != true) return "profile ignored: " + policy.dump();
+        const auto check = json::parse(cli({"--json", "check", "/srv/keep/file"}).out);
+        if (check["results"][0]["rule"] != "exclusion") return "managed path not protected: " + check.dump();
+        const auto bundle = json::parse(cli({"--json", "bundle-id", "org.example.guard"}).out);
+        if (bundle["results"][0]["isEndpointSecurityBundle"] != true) return "managed prefix ignored";
+        return "";
+    });
+    if (honoured.starts_with("SKIP")) GTEST_SKIP() << honoured;
+    EXPECT_EQ(honoured, "");
+
+    const auto unsafe = withManagedFile(keys, 0666, [&]() -> std::string {
+        const auto policy = json::parse(cli({"--json", "policy"}).out);
+        return policy["isManaged"] == false ? "" : "a world-writable profile was honoured";
+    });
+    EXPECT_EQ(unsafe, "");
+}
+
+}  // namespace
+}  // namespace vornelo

@@ -1,0 +1,295 @@
+#include "Core/PathProtection.h"
+#include "Platform/Text.h"
+#include "Support/TempDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
+namespace vornelo {
+namespace {
+
+using Rule = ProtectionReason::Rule;
+
+PathProtection::StringListProvider listOf(std::vector<std::string> values) {
+    auto shared = std::make_shared<const PathProtection::StringList>(std::move(values));
+    return [shared] { return shared; };
+}
+
+PathProtection protectionFor(const std::string& home, std::vector<std::string> exclusions = {},
+                             std::vector<std::string> prefixes = {}) {
+    return PathProtection(home, listOf(std::move(exclusions)), listOf(std::move(prefixes)));
+}
+
+TEST(PathNormalisationTest, TrailingSeparatorsGoAndPrivateAliasesFold) {
+    EXPECT_EQ(PathProtection::normalise("/usr/"), "/usr");
+    EXPECT_EQ(PathProtection::normalise("/usr//"), "/usr");
+    EXPECT_EQ(PathProtection::normalise("/"), "/");
+    EXPECT_EQ(PathProtection::normalise(""), "");
+    EXPECT_EQ(PathProtection::normalise("/private/var/db/x"), "/var/db/x");
+    EXPECT_EQ(PathProtection::normalise("/private/var"), "/var");
+    EXPECT_EQ(PathProtection::normalise("/private/tmp/"), "/tmp");
+    EXPECT_EQ(PathProtection::normalise("/private/etc/hosts"), "/etc/hosts");
+    EXPECT_EQ(PathProtection::normalise("/private/varx"), "/private/varx");
+    EXPECT_EQ(PathProtection::normalise("/private/Var/x"), "/private/Var/x");
+    EXPECT_EQ(PathProtection::normalise("/private"), "/private");
+    EXPECT_EQ(PathProtection::normalise("/private/Users/x"), "/private/Users/x");
+    EXPECT_EQ(PathProtection::normalise("a/b/"), "a/b");
+}
+
+TEST(PathProtectionTablesTest, TablesHaveTheirFullSizeAndNoDuplicates) {
+    EXPECT_EQ(PathProtection::protectedContainers().size(), 12u);
+    EXPECT_EQ(PathProtection::protectedSubtrees().size(), 13u);
+    EXPECT_EQ(PathProtection::protectedHomeContainers().size(), 17u);
+    EXPECT_EQ(PathProtection::protectedHomeSubtrees().size(), 8u);
+    EXPECT_EQ(PathProtection::endpointPrefixesLowercased().size(), 40u);
+    EXPECT_EQ(PathProtection::systemCriticalBundles().size(), 97u);
+    const auto patterns = PathProtection::systemCriticalBundles();
+    EXPECT_EQ(std::set<std::string_view>(patterns.begin(), patterns.end()).size(), 97u);
+    for (const auto& prefix : PathProtection::endpointPrefixesLowercased()) {
+        EXPECT_EQ(prefix, platform::Text::lowercased(prefix));
+    }
+    EXPECT_EQ(PathProtection::endpointPrefixesLowercased()[8], "com.microsoft.companyportal");
+}
+
+TEST(PathProtectionTablesTest, EveryContainerIsProtectedButNotItsContents) {
+    const auto protection = protectionFor("/home/u");
+    for (const auto container : PathProtection::protectedContainers()) {
+        const auto reason = protection.protectionReason(std::string(container));
+        ASSERT_TRUE(reason) << container;
+        if (container == "/var" || container == "/Library") continue;  // also ancestors of subtrees
+        EXPECT_EQ(reason->rule, Rule::protectedContainer) << container;
+    }
+    EXPECT_FALSE(protection.shouldProtect("/Applications/Example.app"));
+    EXPECT_FALSE(protection.shouldProtect("/Users/Shared/notes.txt"));
+    EXPECT_FALSE(protection.shouldProtect("/opt/tool"));
+    EXPECT_FALSE(protection.shouldProtect("/Volumes/External/file"));
+}
+
+TEST(PathProtectionTablesTest, EverySubtreeProtectsItsContentsAndItsAncestors) {
+    const auto protection = protectionFor("/home/u");
+    for (const auto subtree : PathProtection::protectedSubtrees()) {
+        const std::string root(subtree);
+        EXPECT_EQ(protection.protectionReason(root + "/deep/file")->match, root);
+        EXPECT_EQ(protection.protectionReason(root + "/deep/file")->rule, Rule::protectedSubtree);
+        EXPECT_TRUE(protection.shouldProtect(root + "/"));
+        EXPECT_FALSE(protection.shouldProtect(root + "x")) << "a sibling that shares a prefix";
+    }
+    const auto ancestor = protection.protectionReason("/Library/Application Support");
+    ASSERT_TRUE(ancestor);
+    EXPECT_EQ(ancestor->rule, Rule::ancestorOfProtectedSubtree);
+    EXPECT_EQ(ancestor->match, "/Library/Application Support/com.apple.TCC");
+    EXPECT_FALSE(protection.shouldProtect("/Library/Application Support/Example"));
+    EXPECT_FALSE(protection.shouldProtect("/usrlocal"));
+    EXPECT_TRUE(protection.shouldProtect("/usr/local/bin/tool"));
+}
+
+TEST(PathProtectionTablesTest, AliasRootsAreJudgedByTheirCanonicalSpelling) {
+    const auto protection = protectionFor("/home/u");
+    EXPECT_EQ(protection.protectionReason("/private/var/db/x")->judgedPath, "/var/db/x");
+    EXPECT_FALSE(protection.shouldProtect("/private/var/folders/ab/cd"));
+    EXPECT_TRUE(protection.shouldProtect("/private/var/folders"));
+    EXPECT_TRUE(protection.shouldProtect("/private/tmp"));
+    EXPECT_FALSE(protection.shouldProtect("/private/varx"));
+}
+
+TEST(PathProtectionHomeTest, HomeContainersAndSubtrees) {
+    const auto protection = protectionFor("/Users/u/");
+    EXPECT_EQ(protection.home(), "/Users/u");
+    for (const auto container : PathProtection::protectedHomeContainers()) {
+        const auto path = container.empty() ? std::string("/Users/u") : "/Users/u/" + std::string(container);
+        EXPECT_TRUE(protection.shouldProtect(path)) << path;
+    }
+    EXPECT_EQ(protection.protectionReason("/Users/u/Downloads")->rule, Rule::homeContainer);
+    EXPECT_FALSE(protection.shouldProtect("/Users/u/Library/Caches/com.example"));
+    EXPECT_FALSE(protection.shouldProtect("/Users/u/Downloads/installer.dmg"));
+    for (const auto subtree : PathProtection::protectedHomeSubtrees()) {
+        const auto path = "/Users/u/" + std::string(subtree) + "/inner";
+        EXPECT_EQ(protection.protectionReason(path)->rule, Rule::homeSubtree) << path;
+    }
+    EXPECT_TRUE(protection.shouldProtect("/Users/u/Library/Logs/Vornelo/app.log"));
+    EXPECT_TRUE(protection.shouldProtect("/Users/u/.ssh/config"));
+    EXPECT_FALSE(protection.shouldProtect("/Users/u/Library/Mobile")) << "a prefix of a subtree name is not its ancestor";
+}
+
+TEST(PathProtectionHomeTest, AFolderAboveAProtectedHomeSubtreeIsProtected) {
+    const auto protection = protectionFor("/Users/u");
+    const auto reason = protection.protectionReason("/Users/u/Library/Application Support");
+    ASSERT_TRUE(reason);
+    EXPECT_EQ(reason->rule, Rule::homeContainer) << "containers are checked before subtrees";
+    EXPECT_EQ(protection.protectionReason("/Users/u/Library/Logs")->rule, Rule::homeContainer);
+    const auto other = protectionFor("/srv/home/u");
+    EXPECT_EQ(other.protectionReason("/srv/home")->rule, Rule::ancestorOfHomeSubtree);
+}
+
+TEST(PathProtectionExclusionTest, ExclusionsMatchWithoutCaseAndProtectTheirAncestors) {
+    const auto protection = protectionFor("/Users/u", {"/Users/u/Projects", ""});
+    const auto inside = protection.protectionReason("/users/u/projects/x");
+    ASSERT_TRUE(inside);
+    EXPECT_EQ(inside->rule, Rule::exclusion);
+    EXPECT_EQ(inside->match, "/Users/u/Projects");
+    EXPECT_TRUE(protection.shouldProtect("/Users/u/Projects"));
+    EXPECT_TRUE(protection.shouldProtect("/Users/u"));
+    EXPECT_FALSE(protection.shouldProtect("/Users/u/ProjectsOld"));
+    EXPECT_FALSE(protection.shouldProtect("/Users/u/Other")) << "an empty exclusion never matches";
+    const auto elsewhere = protectionFor("/home/v", {"/srv/DATA/keep"});
+    EXPECT_EQ(elsewhere.protectionReason("/srv/data")->rule, Rule::ancestorOfExclusion);
+    EXPECT_EQ(elsewhere.protectionReason("/SRV/Data/Keep/x")->rule, Rule::exclusion);
+}
+
+TEST(PathProtectionExclusionTest, ProvidersAreAskedAfreshOnEveryCheck) {
+    auto current = std::make_shared<std::shared_ptr<const PathProtection::StringList>>(
+        std::make_shared<const PathProtection::StringList>());
+    const PathProtection protection("/home/u", [current] { return *current; }, PathProtection::noStrings());
+    EXPECT_FALSE(protection.shouldProtect("/data/keep/file"));
+    *current = std::make_shared<const PathProtection::StringList>(PathProtection::StringList{"/data/keep"});
+    EXPECT_TRUE(protection.shouldProtect("/data/keep/file"));
+}
+
+TEST(PathProtectionLinkTest, ALinkIntoAProtectedPlaceIsProtected) {
+    test::TempDirectory directory;
+    const auto home = directory / "home";
+    std::filesystem::create_directories(home / ".ssh");
+    std::filesystem::create_directories(directory / "plain");
+    std::filesystem::create_directory_symlink("/usr/bin", directory / "plain/to-usr");
+    std::filesystem::create_directory_symlink(home / ".ssh", directory / "plain/to-keys");
+    std::filesystem::create_directory_symlink(directory / "plain", directory / "plain-link");
+    const auto protection = protectionFor(home.native());
+
+    const auto throughLink = protection.protectionReason(directory / "plain/to-usr");
+    ASSERT_TRUE(throughLink);
+    EXPECT_TRUE(throughLink->throughSymbolicLink);
+    EXPECT_EQ(throughLink->judgedPath, "/usr/bin");
+    EXPECT_TRUE(protection.shouldProtect(directory / "plain/to-keys/id_ed25519"));
+    EXPECT_FALSE(protection.shouldProtect(directory / "plain-link/ordinary"));
+    EXPECT_FALSE(protection.shouldProtect(directory / "plain/missing/../to-usr-not"));
+}
+
+TEST(PathProtectionLinkTest, DotsAndRelativePathsAreStandardisedFirst) {
+    const auto protection = protectionFor("/home/u");
+    EXPECT_TRUE(protection.shouldProtect("/opt/../usr/lib"));
+    EXPECT_TRUE(protection.shouldProtect("/Applications/./"));
+    EXPECT_TRUE(protection.shouldProtect(""));
+    EXPECT_EQ(protection.protectionReason("")->rule, Rule::emptyPath);
+}
+
+TEST(PathProtectionSecurityTest, ComponentsNamingSecuritySoftwareAreProtected) {
+    const auto protection = protectionFor("/Users/u");
+    EXPECT_EQ(protection.protectionReason("/Library/LaunchDaemons/com.crowdstrike.falcond.plist")->rule,
+              Rule::securitySoftware);
+    const auto teamPrefixed = protection.protectionReason("/Users/u/Library/Group Containers/AB12CD34EF.com.sophos.agent");
+    ASSERT_TRUE(teamPrefixed);
+    EXPECT_EQ(teamPrefixed->match, "AB12CD34EF.com.sophos.agent");
+    EXPECT_TRUE(protection.shouldProtect("/opt/COM.MICROSOFT.COMPANYPORTAL.helper/x"));
+    EXPECT_FALSE(protection.shouldProtect("/Applications/Falcon.app"));
+    EXPECT_FALSE(protection.shouldProtect("/opt/ab12cd34ef.com.sophos.agent")) << "lower-case team ID is not stripped";
+    EXPECT_TRUE(protection.isEndpointSecurityPath("/x/y/com.jamf.management/z"));
+    EXPECT_FALSE(protection.isEndpointSecurityPath("/x/y/jamf/z"));
+}
+
+TEST(PathProtectionSecurityTest, ExtraPrefixesApplyInAnyCase) {
+    const auto protection = protectionFor("/Users/u", {}, {"COM.EXAMPLE."});
+    EXPECT_TRUE(protection.shouldProtect("/opt/com.Example.Agent/data"));
+    EXPECT_TRUE(protection.isEndpointSecurityBundle("com.example.tool"));
+    EXPECT_FALSE(protection.isEndpointSecurityBundle("com.examples.tool"));
+    EXPECT_TRUE(protection.isEndpointSecurityBundle("COM.CROWDSTRIKE.falcon"));
+    EXPECT_FALSE(protectionFor("/u").isEndpointSecurityBundle("com.example.tool"));
+    EXPECT_TRUE(protectionFor("/u", {}, {""}).isEndpointSecurityBundle("anything.at.all"));
+}
+
+TEST(BundleMatchingTest, StarsMatchRunsAndEverythingElseMatchesExactly) {
+    EXPECT_TRUE(PathProtection::matches("com.apple.inputmethod.Kotoeri", "com.apple.inputmethod.*"));
+    EXPECT_FALSE(PathProtection::matches("com.apple.mail.extension", "com.apple.mail"));
+    EXPECT_FALSE(PathProtection::matches("GlobalPreferences", ".GlobalPreferences"));
+    EXPECT_TRUE(PathProtection::matches("com.apple.Settings", "com.apple.Settings*"));
+    EXPECT_FALSE(PathProtection::matches("com.apple.settings", "com.apple.Settings*"));
+    EXPECT_TRUE(PathProtection::matches("abcXdefYghi", "abc*def*ghi"));
+    EXPECT_FALSE(PathProtection::matches("abcghi", "abc*def*ghi"));
+    EXPECT_FALSE(PathProtection::matches("abab", "aba*bab")) << "segments never overlap";
+    EXPECT_TRUE(PathProtection::matches("ababab", "aba*bab"));
+    EXPECT_TRUE(PathProtection::matches("anything", "*"));
+    EXPECT_TRUE(PathProtection::matches("", "*"));
+    EXPECT_TRUE(PathProtection::matches("x.y", "*.*"));
+}
+
+TEST(BundleMatchingTest, SystemCriticalIdentifiersAreRecognised) {
+    const auto protection = protectionFor("/u");
+    for (const auto pattern : PathProtection::systemCriticalBundles()) {
+        std::string example(pattern);
+        if (example.ends_with('*')) example.back() = 'Z';
+        EXPECT_TRUE(protection.isSystemCriticalBundle(example)) << pattern;
+    }
+    EXPECT_TRUE(protection.isSystemCriticalBundle("com.apple.Settings.Extension"));
+    EXPECT_FALSE(protection.isSystemCriticalBundle("com.apple.settings"));
+    EXPECT_FALSE(protection.isSystemCriticalBundle("com.apple.Xcode"));
+    EXPECT_TRUE(protection.isSystemCriticalBundle("keychain-access"));
+    EXPECT_FALSE(protection.isSystemCriticalBundle("mykeychain"));
+}
+
+TEST(BundleMatchingTest, TeamIdentifiersAreStrippedOnlyWhenWellFormed) {
+    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34EF.com.example.agent"), "com.example.agent");
+    EXPECT_EQ(PathProtection::strippingTeamID("ab12cd34ef.com.example.agent"), "ab12cd34ef.com.example.agent");
+    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34E.com.example"), "AB12CD34E.com.example");
+    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34EF"), "AB12CD34EF");
+    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34EF."), "");
+}
+
+TEST(SecurityFolderSearchTest, FindsSecuritySoftwareOneOrTwoLevelsDownOnly) {
+    test::TempDirectory directory;
+    const auto protection = protectionFor("/u");
+    const auto& files = platform::FileManager::defaultManager();
+    std::filesystem::create_directories(directory / "plain/vendor/com.sentinelone.agent");
+    EXPECT_TRUE(protection.containsEndpointSecurityItem(directory / "plain", files));
+    std::filesystem::create_directories(directory / "deeper/a/b/com.sentinelone.agent");
+    EXPECT_FALSE(protection.containsEndpointSecurityItem(directory / "deeper", files));
+    test::writeFile(directory / "top/com.tenable.scanner.plist");
+    EXPECT_TRUE(protection.containsEndpointSecurityItem(directory / "top", files));
+    EXPECT_FALSE(protection.containsEndpointSecurityItem(directory / "missing", files));
+}
+
+// The real listing, put in name order so the test can say which entry is the 2001st.
+class SortedFileManager : public platform::FileManager {
+public:
+    std::expected<std::vector<platform::DirectoryEntry>, platform::FileError> contentsOfDirectory(
+        const std::filesystem::path& folder) const override {
+        auto entries = platform::FileManager::contentsOfDirectory(folder);
+        if (entries) std::ranges::sort(*entries, {}, [](const auto& entry) { return entry.url; });
+        return entries;
+    }
+};
+
+TEST(SecurityFolderSearchTest, OnlyTheFirst2000EntriesOfAListingAreSearched) {
+    test::TempDirectory directory;
+    const auto folder = directory / "many";
+    std::filesystem::create_directories(folder);
+    for (int i = 0; i < 2000; ++i) test::writeFile(folder / ("a" + std::to_string(10000 + i)), "");
+    for (int i = 0; i < 499; ++i) test::writeFile(folder / ("d" + std::to_string(i)), "");
+    test::writeFile(folder / "com.crowdstrike.late", "");
+    const SortedFileManager files;
+    const auto protection = protectionFor("/u");
+    EXPECT_FALSE(protection.containsEndpointSecurityItem(folder, files)) << "the 2001st entry is past the bound";
+    std::filesystem::remove(folder / "a10000");
+    EXPECT_TRUE(protection.containsEndpointSecurityItem(folder, files)) << "now it is the 2000th";
+}
+
+TEST(PathProtectionConcurrencyTest, OneValueServesManyThreads) {
+    const auto protection = protectionFor("/Users/u", {"/Users/u/Keep"}, {"com.example."});
+    std::vector<std::thread> threads;
+    std::atomic<int> protectedCount{0};
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                if (protection.shouldProtect("/Users/u/keep/" + std::to_string(i))) ++protectedCount;
+                if (protection.shouldProtect("/Users/u/Library/Caches/x" + std::to_string(i))) --protectedCount;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(protectedCount.load(), 8 * 200);
+}
+
+}  // namespace
+}  // namespace vornelo
