@@ -329,4 +329,11 @@ std::expected<void, FileError> FileManager::writeAtomically(const std::filesyste
     return {};
 }
 
+std::expected<void, FileError> FileManager::tryOpeningForReading(const std::filesystem::path& path) const {
+    FileDescriptor fd(retryOnInterrupt(
+        [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); }));
+    if (!fd) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path.native()));
+    return {};
+}
+
 }  // namespace vornelo::platform

@@ -90,6 +90,9 @@ public:
     virtual std::expected<void, FileError> writeAtomically(const std::filesystem::path& path,
                                                            std::span<const std::uint8_t> bytes,
                                                            AtomicWriteOptions options = {}) const;
+    // Opens the item for reading and closes it at once, reading nothing. Non-blocking, so a FIFO
+    // or a terminal cannot stall the caller; follows symbolic links, as opening a file does.
+    virtual std::expected<void, FileError> tryOpeningForReading(const std::filesystem::path& path) const;
 };
 
 }  // namespace vornelo::platform
