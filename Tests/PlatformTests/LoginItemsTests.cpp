@@ -1,0 +1,141 @@
+#include "Platform/LoginItems.h"
+#include "Support/TempDirectory.h"
+#include "Support/TestHome.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+
+namespace vornelo::platform {
+namespace {
+
+using test::TempDirectory;
+namespace fs = std::filesystem;
+
+LoginItemService::Application example(std::vector<std::string> command = {"example-app"}) {
+    return {"org.example.App", "Example", std::move(command)};
+}
+
+struct AutostartFolder : ::testing::Test {
+    TempDirectory root;
+    fs::path directory = root / "config/autostart";
+    LoginItemService service{example(), directory};
+
+    void writeEntry(const std::string& text) const {
+        test::writeFile(service.entryPath(), text);
+    }
+};
+
+TEST_F(AutostartFolder, RegisterWritesAUsableEntryAndUnregisterRemovesIt) {
+    EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
+    ASSERT_TRUE(service.registerItem());
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
+    EXPECT_EQ(service.entryPath(), directory / "org.example.App.desktop");
+    EXPECT_EQ(test::readFile(service.entryPath()), service.entryText());
+    EXPECT_EQ(fs::status(directory).permissions(), fs::perms(0700));
+    EXPECT_EQ(fs::status(service.entryPath()).permissions(), fs::perms(0644));
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);  // no temporary left
+
+    ASSERT_TRUE(service.unregisterItem());
+    EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
+    EXPECT_TRUE(service.unregisterItem());  // already gone is what was asked
+}
+
+TEST_F(AutostartFolder, TheUserSwitchingTheEntryOffReadsAsRequiringApproval) {
+    const std::string entry = "[Desktop Entry]\nType=Application\nExec=example-app\n";
+    writeEntry(entry + "Hidden=true\n");
+    EXPECT_EQ(service.status(), LoginItemStatus::requiresApproval);
+    writeEntry(entry + "X-GNOME-Autostart-enabled = false\n");
+    EXPECT_EQ(service.status(), LoginItemStatus::requiresApproval);
+    writeEntry(entry + "Hidden=false\nX-GNOME-Autostart-enabled=1\n");
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
+    writeEntry(entry + "[Desktop Action quit]\nHidden=true\n");  // another group's key
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
+    writeEntry("# switched off by the session\r\n[Desktop Entry]\r\nExec=example-app\r\nHidden=true\r\n");
+    EXPECT_EQ(service.status(), LoginItemStatus::requiresApproval);
+
+    ASSERT_TRUE(service.registerItem());  // enabling again replaces the switched-off entry
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
+}
+
+TEST_F(AutostartFolder, EntriesNoSessionWouldStartReadAsNotFound) {
+    writeEntry("Exec=example-app\n");
+    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
+    writeEntry("[Desktop Entry]\nType=Application\n");
+    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
+    writeEntry("[Desktop Entry]\nType=Link\nExec=example-app\n");
+    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
+    writeEntry("[Desktop Entry]\nExec=example-app\n" + std::string(LoginItemService::maximumEntryBytes, '#'));
+    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
+
+    fs::remove(service.entryPath());
+    fs::create_directories(service.entryPath());
+    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
+    fs::remove(service.entryPath());
+    ASSERT_EQ(::mkfifo(service.entryPath().c_str(), 0644), 0);
+    EXPECT_EQ(service.status(), LoginItemStatus::notFound);  // and returns instead of waiting for a writer
+}
+
+TEST_F(AutostartFolder, LinksAreReadThroughButReplacedNotWrittenThrough) {
+    const auto packaged = root / "packaged.desktop";
+    test::writeFile(packaged, "[Desktop Entry]\nExec=example-app\n");
+    fs::create_directories(directory);
+    fs::create_symlink(root / "missing.desktop", service.entryPath());
+    EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
+    fs::remove(service.entryPath());
+    fs::create_symlink(packaged, service.entryPath());
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
+
+    ASSERT_TRUE(service.registerItem());
+    EXPECT_FALSE(fs::is_symlink(service.entryPath()));
+    EXPECT_EQ(test::readFile(packaged), "[Desktop Entry]\nExec=example-app\n");
+}
+
+TEST_F(AutostartFolder, FailuresComeBackAsErrorsAndChangeNothing) {
+    test::writeFile(root / "config/autostart", "a file where the folder belongs");
+    const auto refused = service.registerItem();
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().underlyingPosixCode, EEXIST);
+    EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
+    EXPECT_TRUE(service.unregisterItem());  // there is no entry to remove
+
+    fs::remove(root / "config/autostart");
+    fs::create_directories(service.entryPath() / "keep");
+    const auto stuck = service.unregisterItem();
+    ASSERT_FALSE(stuck);
+    EXPECT_EQ(stuck.error().code, FileError::writeUnknown);
+    EXPECT_TRUE(fs::exists(service.entryPath() / "keep"));
+}
+
+TEST_F(AutostartFolder, IdentifiersThatAreNotOneFileNameAreRefused) {
+    for (const std::string identifier : {"", "..", "../escape", "a/b"}) {
+        const LoginItemService hostile({identifier, "Example", {"example-app"}}, directory);
+        EXPECT_FALSE(hostile.registerItem()) << identifier;
+        EXPECT_FALSE(hostile.unregisterItem()) << identifier;
+        EXPECT_EQ(hostile.status(), LoginItemStatus::notFound) << identifier;
+    }
+    EXPECT_FALSE(fs::exists(root / "config/escape.desktop"));
+    EXPECT_FALSE(LoginItemService(example({}), directory).registerItem());  // nothing to start
+}
+
+TEST(LoginItemService, ExecLineQuotesWhatTheSessionWouldSplitOrExpand) {
+    const LoginItemService service(example({"/opt/My App/run", "--load=100%", "say \"hi\"", "plain"}), "/unused");
+    const auto text = service.entryText();
+    EXPECT_NE(text.find("\nExec=\"/opt/My App/run\" --load=100%% \"say \\\\\"hi\\\\\"\" plain\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nName=Example\n"), std::string::npos);
+}
+
+TEST(LoginItemService, AutostartFolderFollowsTheXdgConfigHome) {
+    const test::TestHome home;  // restores HOME and XDG_CONFIG_HOME afterwards
+    ::setenv("XDG_CONFIG_HOME", "/srv/config/", 1);
+    EXPECT_EQ(LoginItemService::autostartDirectory(), fs::path("/srv/config/autostart"));
+    ::setenv("XDG_CONFIG_HOME", "relative/config", 1);  // not absolute: ignored
+    EXPECT_EQ(LoginItemService::autostartDirectory(), home.home() / ".config/autostart");
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(LoginItemService::autostartDirectory(), home.home() / ".config/autostart");
+}
+
+}  // namespace
+}  // namespace vornelo::platform
