@@ -35,5 +35,8 @@ bool stdoutIsTerminal();
 void addProtectionCommands(CLI::App& app, Context& context);
 void addExclusionCommands(CLI::App& app, Context& context);
 void addPolicyCommands(CLI::App& app, Context& context);
+void addFormatCommands(CLI::App& app, Context& context);
+void addAccessCommands(CLI::App& app, Context& context);
+void addLoginItemCommands(CLI::App& app, Context& context);
 
 }  // namespace vornelo::cli

@@ -20,6 +20,9 @@ int main(int argc, char** argv) {
     addProtectionCommands(app, context);
     addExclusionCommands(app, context);
     addPolicyCommands(app, context);
+    addFormatCommands(app, context);
+    addAccessCommands(app, context);
+    addLoginItemCommands(app, context);
 
     try {
         app.parse(argc, argv);
