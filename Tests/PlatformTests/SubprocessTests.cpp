@@ -1,0 +1,146 @@
+#include "Platform/Subprocess.h"
+
+#include "Support/ChildProcess.h"
+#include "Support/TempDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace vornelo::platform {
+namespace {
+
+using Stream = Subprocess::Stream;
+
+void runToEnd(Subprocess& child) {
+    while (!child.hasExited() || child.isOpen(Stream::output) || child.isOpen(Stream::error)) {
+        child.waitForActivity(Subprocess::Clock::now() + std::chrono::seconds(30));
+    }
+}
+
+TEST(SubprocessTest, SignalsStopReachingTheChildOnceItIsGone) {
+    auto child = Subprocess::spawn("/bin/true", {});
+    ASSERT_TRUE(child.has_value());
+    runToEnd(*child);
+    EXPECT_EQ(child->terminationStatus(), 0);
+    EXPECT_FALSE(child->terminatedBySignal());
+    // The pidfd refers to the reaped child only, whatever process holds its ID now.
+    EXPECT_FALSE(child->sendSignal(SIGTERM));
+    EXPECT_FALSE(child->isRunning());
+}
+
+TEST(SubprocessTest, DestroyingARunningChildKillsAndReapsIt) {
+    pid_t pid = -1;
+    {
+        auto child = Subprocess::spawn("/bin/sleep", {"30"});
+        ASSERT_TRUE(child.has_value());
+        pid = child->processIdentifier();
+        EXPECT_TRUE(child->isRunning());
+    }
+    // Neither running nor a zombie: the ID is free.
+    errno = 0;
+    EXPECT_EQ(::kill(pid, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
+TEST(SubprocessTest, TheChildStartsWithNoBlockedOrIgnoredSignals) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigset_t previousMask;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previousAction {};
+    ::sigaction(SIGINT, &ignore, &previousAction);
+
+    auto child = Subprocess::spawn("/bin/sleep", {"30"});
+    ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    ::sigaction(SIGINT, &previousAction, nullptr);
+    ASSERT_TRUE(child.has_value());
+
+    ASSERT_TRUE(child->sendSignal(SIGINT));
+    runToEnd(*child);
+    EXPECT_TRUE(child->terminatedBySignal());
+    EXPECT_EQ(child->terminationStatus(), SIGINT);
+
+    auto second = Subprocess::spawn("/bin/sleep", {"30"});
+    ASSERT_TRUE(second.has_value());
+    ASSERT_TRUE(second->terminate());
+    runToEnd(*second);
+    EXPECT_EQ(second->terminationStatus(), SIGTERM);
+}
+
+TEST(SubprocessTest, DescriptorsOpenedWithoutCloseOnExecAreNotInherited) {
+    int leaky[2];
+    ASSERT_EQ(::pipe(leaky), 0);  // deliberately without O_CLOEXEC, as careless library code would
+    auto child = Subprocess::spawn("/bin/sleep", {"30"});
+    ::close(leaky[1]);
+    ASSERT_TRUE(child.has_value());
+    ASSERT_EQ(::fcntl(leaky[0], F_SETFL, O_NONBLOCK), 0);
+    char byte = 0;
+    // End of file at once: the sleeping child holds no copy of the write end.
+    EXPECT_EQ(::read(leaky[0], &byte, 1), 0);
+    ::close(leaky[0]);
+}
+
+TEST(SubprocessTest, WorksForAProcessWhoseStandardStreamsAreClosed) {
+    const auto outcome = test::runInChild([]() -> std::string {
+        ::close(STDIN_FILENO);
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+        auto child = Subprocess::spawn("/bin/sh", {"-c", "read line; echo \"in=[$line]\"; echo problem >&2"});
+        if (!child) return "spawn failed: " + child.error().description;
+        runToEnd(*child);
+        if (child->received(Stream::output) != "in=[]\n") return "stdout was " + child->received(Stream::output);
+        if (child->received(Stream::error) != "problem\n") return "stderr was " + child->received(Stream::error);
+        return {};
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+TEST(SubprocessTest, ClosingAStreamStopsWaitingForAWriterThatKeepsItOpen) {
+    auto child = Subprocess::spawn("/bin/sh", {"-c", "echo first; sleep 30 & exit 0"});
+    ASSERT_TRUE(child.has_value());
+    while (!child->hasExited()) child->waitForActivity(std::nullopt);
+    const auto deadline = Subprocess::Clock::now() + std::chrono::milliseconds(300);
+    while (child->received(Stream::output).empty() && Subprocess::Clock::now() < deadline) child->waitForActivity(deadline);
+    EXPECT_EQ(child->take(Stream::output), "first\n");
+    EXPECT_TRUE(child->isOpen(Stream::output));  // the background sleep still holds it
+    child->closeStream(Stream::output);
+    child->closeStream(Stream::error);
+    EXPECT_FALSE(child->isOpen(Stream::output));
+    const auto start = Subprocess::Clock::now();
+    child->waitForActivity(std::nullopt);  // nothing left to wait for: returns at once
+    EXPECT_LT(Subprocess::Clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST(SubprocessTest, SearchPathFindsOnlyExecutableFiles) {
+    test::TempDirectory directory;
+    test::writeFile(directory / "tool", "#!/bin/sh\n");
+    test::writeFile(directory / "plain", "text");
+    ::chmod((directory / "tool").c_str(), 0755);
+    std::filesystem::create_directories(directory / "folder");
+    const char* previous = std::getenv("PATH");
+    const std::string saved = previous ? previous : "";
+    ::setenv("PATH", ("/nonexistent:" + directory.path().string()).c_str(), 1);
+    const auto tool = Subprocess::searchPath("tool");
+    const auto plain = Subprocess::searchPath("plain");
+    const auto folder = Subprocess::searchPath("folder");
+    ::setenv("PATH", saved.c_str(), 1);
+
+    EXPECT_EQ(tool, (directory / "tool").string());
+    EXPECT_EQ(plain, std::nullopt);
+    EXPECT_EQ(folder, std::nullopt);
+    EXPECT_EQ(Subprocess::searchPath("./relative/tool"), "./relative/tool");
+    EXPECT_EQ(Subprocess::searchPath(""), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vornelo::platform
