@@ -1,0 +1,100 @@
+#include "Platform/ScriptHost.h"
+
+#include "Support/ChildProcess.h"
+#include "Support/Subprocess.h"
+#include "Support/SystemServices.h"
+
+#include <gtest/gtest.h>
+
+namespace vornelo::platform {
+namespace {
+
+const std::string host = VORNELO_BINARY_DIR "/vornelo-script-host";
+
+std::string script(std::string_view literal) {
+    return std::string(ScriptHost::scriptPrefix) + std::string(literal) + std::string(ScriptHost::scriptSuffix);
+}
+
+TEST(ScriptHostTest, UndoesExactlyTheTwoEscapes) {
+    EXPECT_EQ(ScriptHost::commandFromScript(script("echo hi")), "echo hi");
+    EXPECT_EQ(ScriptHost::commandFromScript(script("")), "");
+    EXPECT_EQ(ScriptHost::commandFromScript(script(R"(say \"a\" \\ b \\\" c)")), R"(say "a" \ b \" c)");
+    EXPECT_EQ(ScriptHost::commandFromScript(script("one\ntwo\r\n\tthree 'x' $HOME `id`")), "one\ntwo\r\n\tthree 'x' $HOME `id`");
+    EXPECT_EQ(ScriptHost::commandFromScript(script("caf\u00E9")), "caf\u00E9");
+}
+
+TEST(ScriptHostTest, RefusesEverythingElse) {
+    const std::vector<std::string> refused = {
+        "",
+        "display dialog \"hi\"",
+        "do shell script \"echo hi\"",
+        "do shell script \"echo hi\" with administrator privileges\n",
+        " do shell script \"echo hi\" with administrator privileges",
+        "do shell script \"echo hi\" with administrator privileges & \"x\"",
+        "do shell script \"a\" & \"b\" with administrator privileges",  // an unescaped quote ends the literal
+        script(R"(echo \n)"),                                          // AppleScript escapes we never write
+        script(R"(echo \t)"),
+        script("echo trailing\\"),  // the lone backslash would escape the closing quote
+        script("bad \xFF byte"),
+        "do shell script \" with administrator privileges",  // prefix and suffix overlapping
+    };
+    for (const auto& text : refused) {
+        const auto command = ScriptHost::commandFromScript(text);
+        EXPECT_FALSE(command.has_value()) << text;
+        if (!command) {
+            EXPECT_TRUE(command.error().ends_with(".")) << command.error();
+        }
+    }
+}
+
+TEST(ScriptHostTest, TheHostRefusesAnyOtherInvocationBeforeStartingAnything) {
+    const std::vector<std::vector<std::string>> invocations = {
+        {},
+        {"--help"},
+        {"-e"},
+        {"-e", "display dialog \"hi\""},
+        {"-e", script("id"), "extra"},
+        {"-x", script("id")},
+        {"-e", script("id\\n")},
+    };
+    for (const auto& arguments : invocations) {
+        const auto result = test::runProgram(host, arguments);
+        EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(result.out, "");
+        EXPECT_TRUE(result.err.starts_with("vornelo-script-host: ")) << result.err;
+    }
+}
+
+TEST(ScriptHostTest, RunsTheCommandAsRootAndPassesItsOutputAndStatusThrough) {
+    VORNELO_REQUIRE_PKEXEC();
+    const auto identity = test::runProgram(host, {"-e", script("id -u; echo to-error >&2")});
+    EXPECT_EQ(identity.exitCode, 0);
+    EXPECT_EQ(identity.out, "0\n");
+    EXPECT_EQ(identity.err, "to-error\n");
+
+    const auto failing = test::runProgram(host, {"-e", script("echo partial; exit 7")});
+    EXPECT_EQ(failing.exitCode, 7);
+    EXPECT_EQ(failing.out, "partial\n");
+
+    // 127 is also pkexec's refusal; after a successful authentication it is the command's own.
+    const auto missing = test::runProgram(host, {"-e", script("no-such-command-vornelo")});
+    EXPECT_EQ(missing.exitCode, 127);
+    EXPECT_EQ(missing.err.find("-128"), std::string::npos) << missing.err;
+}
+
+TEST(ScriptHostTest, ARefusedAuthenticationReportsUserCanceled) {
+    VORNELO_REQUIRE_PKEXEC();
+    const auto account = test::unprivilegedAccount();
+    // No authentication agent serves this user, so polkit cannot ask and refuses.
+    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+        const auto result = test::runProgram(host, {"-e", script("id -u")});
+        if (result.exitCode != 1) return "exit code " + std::to_string(result.exitCode) + ", stderr: " + result.err;
+        if (!result.out.empty()) return "the command ran: " + result.out;
+        if (result.err.find("User canceled. (-128)") == std::string::npos) return "stderr: " + result.err;
+        return {};
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+}  // namespace
+}  // namespace vornelo::platform
