@@ -38,5 +38,6 @@ void addPolicyCommands(CLI::App& app, Context& context);
 void addFormatCommands(CLI::App& app, Context& context);
 void addAccessCommands(CLI::App& app, Context& context);
 void addLoginItemCommands(CLI::App& app, Context& context);
+void addProcessCommands(CLI::App& app, Context& context);
 
 }  // namespace vornelo::cli

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     addFormatCommands(app, context);
     addAccessCommands(app, context);
     addLoginItemCommands(app, context);
+    addProcessCommands(app, context);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,94 @@
+#include "Platform/InterruptSignals.h"
+
+#include "Platform/FileDescriptor.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <thread>
+
+namespace vornelo::platform {
+
+namespace {
+
+constexpr std::array<int, 3> handledSignals = {SIGINT, SIGTERM, SIGHUP};
+
+// Where the handler reports; the only thing it touches.
+std::atomic<int> signalEventFd{-1};
+
+void notify(int fd) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+}
+
+void onSignal(int) {
+    const int saved = errno;  // the interrupted code may be between a call and its errno check
+    const int fd = signalEventFd.load();
+    if (fd >= 0) notify(fd);
+    errno = saved;
+}
+
+}  // namespace
+
+struct InterruptSignals::State {
+    FileDescriptor signalled{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    FileDescriptor shutdown{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
+    std::stop_source source;
+    std::array<struct sigaction, handledSignals.size()> previous{};
+    std::atomic<bool> restored{false};
+    std::thread watcher;
+
+    void restore() {
+        if (restored.exchange(true)) return;
+        for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &previous[i], nullptr);
+    }
+
+    void watch() {
+        pollfd fds[2] = {{signalled.get(), POLLIN, 0}, {shutdown.get(), POLLIN, 0}};
+        for (;;) {
+            if (::poll(fds, 2, -1) < 0) continue;  // EINTR: a handled signal arrived on this thread
+            if (fds[1].revents != 0) return;
+            if (fds[0].revents != 0) {
+                source.request_stop();
+                restore();
+                return;
+            }
+        }
+    }
+};
+
+InterruptSignals::InterruptSignals() : state_(std::make_unique<State>()) {
+    // Without the descriptors the signals keep their usual effect, which is still safe.
+    if (!state_->signalled || !state_->shutdown) {
+        state_->restored = true;
+        return;
+    }
+    signalEventFd.store(state_->signalled.get());
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &action, &state_->previous[i]);
+    state_->watcher = std::thread([state = state_.get()] { state->watch(); });
+}
+
+InterruptSignals::~InterruptSignals() {
+    if (state_->watcher.joinable()) {
+        notify(state_->shutdown.get());
+        state_->watcher.join();
+    }
+    state_->restore();
+    signalEventFd.store(-1);
+}
+
+std::stop_token InterruptSignals::token() const { return state_->source.get_token(); }
+
+bool InterruptSignals::interrupted() const { return state_->source.stop_requested(); }
+
+}  // namespace vornelo::platform
