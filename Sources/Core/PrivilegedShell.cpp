@@ -4,7 +4,6 @@
 #include "Platform/ScriptHost.h"
 #include "Platform/Text.h"
 
-#include <exception>
 #include <memory>
 #include <optional>
 
@@ -107,25 +106,36 @@ std::expected<std::string, PrivilegedShell::RunError> PrivilegedShell::result(co
     return std::unexpected(RunError::failed("Exit code " + std::to_string(output.exitCode)));
 }
 
-std::future<std::string> PrivilegedShell::run(std::string command, std::stop_token stop) const {
-    auto promise = std::make_shared<std::promise<std::string>>();
-    auto future = promise->get_future();
+void PrivilegedShell::run(std::string command, std::stop_token stop,
+                          std::function<void(std::expected<std::string, RunError>)> completion) const {
     if (ManagedPolicy::shared().disablePrivilegedTools()) {
-        promise->set_exception(std::make_exception_ptr(RunError::failed(std::string(disabledByPolicyMessage))));
-        return future;
+        completion(std::unexpected(RunError::failed(std::string(disabledByPolicyMessage))));
+        return;
     }
     ProcessRunner::run(hostPath_, {"-e", scriptText(command)}, timeoutSeconds, stop,
-                       [promise, stop](ProcessRunner::Output output) {
+                       [stop, completion = std::move(completion)](ProcessRunner::Output output) {
                            // A command that finished before the stop arrived keeps its result.
-                           std::expected<std::string, RunError> mapped = std::unexpected(RunError::cancelled());
-                           if (!stop.stop_requested() || output.succeeded()) mapped = result(output);
-                           if (mapped) {
-                               promise->set_value(std::move(*mapped));
-                           } else {
-                               promise->set_exception(std::make_exception_ptr(std::move(mapped.error())));
+                           if (stop.stop_requested() && !output.succeeded()) {
+                               completion(std::unexpected(RunError::cancelled()));
+                               return;
                            }
+                           completion(result(output));
                        });
-    return future;
+}
+
+std::future<std::string> PrivilegedShell::run(std::string command, std::stop_token stop) const {
+    auto promise = std::make_shared<std::promise<std::expected<std::string, RunError>>>();
+    auto outcome = promise->get_future();
+    run(std::move(command), std::move(stop),
+        [promise](std::expected<std::string, RunError> value) { promise->set_value(std::move(value)); });
+    // The error is thrown on the caller's thread, so no exception object is shared between
+    // threads: its reference count lives in the uninstrumented C++ runtime, where the thread
+    // sanitizer cannot see the ordering.
+    return std::async(std::launch::deferred, [outcome = std::move(outcome)]() mutable {
+        auto value = outcome.get();
+        if (!value) throw std::move(value.error());
+        return std::move(*value);
+    });
 }
 
 }  // namespace vornelo

@@ -13,6 +13,7 @@
 #include "Core/ProcessRunner.h"
 
 #include <expected>
+#include <functional>
 #include <future>
 #include <stdexcept>
 #include <stop_token>
@@ -59,11 +60,17 @@ public:
 
     const std::string& hostPath() const { return hostPath_; }
 
-    // Runs `command` with administrator privileges. The future yields the command's standard
-    // output with white space trimmed from both ends, or throws RunError from get(). A policy
-    // refusal starts no process. A stop requested on `stop` ends the host (as a time-out would)
-    // and the future throws cancelled.
+    // Runs `command` with administrator privileges: the command's standard output with white
+    // space trimmed from both ends, or a RunError. A policy refusal starts no process. A stop
+    // requested on `stop` ends the host (as a time-out would) and gives cancelled.
+    //
+    // The host starts at once. The future is deferred: get() or wait() waits for the host and
+    // throws the RunError on the caller's own thread; wait_for answers future_status::deferred.
     [[nodiscard]] std::future<std::string> run(std::string command, std::stop_token stop = {}) const;
+    // Completion form: `completion` is called once, on a queue thread (at once, on this thread,
+    // for a policy refusal).
+    void run(std::string command, std::stop_token stop,
+             std::function<void(std::expected<std::string, RunError>)> completion) const;
 
     // The mapping of a finished host run to the command's output or an error.
     [[nodiscard]] static std::expected<std::string, RunError> result(const ProcessRunner::Output& output);

@@ -3,6 +3,7 @@
 #include "Platform/FileDescriptor.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -41,6 +42,7 @@ struct InterruptSignals::State {
     FileDescriptor shutdown{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     std::stop_source source;
     std::array<struct sigaction, handledSignals.size()> previous{};
+    sigset_t previousMask{};
     std::atomic<bool> restored{false};
     std::thread watcher;
 
@@ -49,21 +51,35 @@ struct InterruptSignals::State {
         for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &previous[i], nullptr);
     }
 
+    // Runs with the signals unblocked, so the kernel delivers them here. Stays after the first
+    // one, so that a second one meets the restored handling on this thread.
     void watch() {
+        ::pthread_sigmask(SIG_UNBLOCK, &signalSet(), nullptr);
         pollfd fds[2] = {{signalled.get(), POLLIN, 0}, {shutdown.get(), POLLIN, 0}};
         for (;;) {
             if (::poll(fds, 2, -1) < 0) continue;  // EINTR: a handled signal arrived on this thread
             if (fds[1].revents != 0) return;
-            if (fds[0].revents != 0) {
+            if (fds[0].revents != 0 && !source.stop_requested()) {
                 source.request_stop();
                 restore();
-                return;
+                fds[0].fd = -1;  // stays readable; poll ignores a negative descriptor
             }
         }
+    }
+
+    static const sigset_t& signalSet() {
+        static const sigset_t set = [] {
+            sigset_t value;
+            sigemptyset(&value);
+            for (const int signal : handledSignals) sigaddset(&value, signal);
+            return value;
+        }();
+        return set;
     }
 };
 
 InterruptSignals::InterruptSignals() : state_(std::make_unique<State>()) {
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &state_->previousMask);
     // Without the descriptors the signals keep their usual effect, which is still safe.
     if (!state_->signalled || !state_->shutdown) {
         state_->restored = true;
@@ -75,6 +91,7 @@ InterruptSignals::InterruptSignals() : state_(std::make_unique<State>()) {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (std::size_t i = 0; i < handledSignals.size(); ++i) ::sigaction(handledSignals[i], &action, &state_->previous[i]);
+    ::pthread_sigmask(SIG_BLOCK, &State::signalSet(), nullptr);
     state_->watcher = std::thread([state = state_.get()] { state->watch(); });
 }
 
@@ -85,6 +102,8 @@ InterruptSignals::~InterruptSignals() {
     }
     state_->restore();
     signalEventFd.store(-1);
+    // A signal that arrived after the watcher left is delivered here, with the usual handling.
+    ::pthread_sigmask(SIG_SETMASK, &state_->previousMask, nullptr);
 }
 
 std::stop_token InterruptSignals::token() const { return state_->source.get_token(); }
