@@ -51,11 +51,9 @@ void printStream(std::string_view title, const std::string& text) {
     if (text.back() != '\n') std::cout << '\n';
 }
 
+// A launch failure has nothing to show here; its sentence goes to standard error.
 void printOutput(const ProcessRunner::Output& output, double timeout) {
-    if (output.launchFailed) {
-        std::cout << "Launch failed: " << output.stderr << '\n';
-        return;
-    }
+    if (output.launchFailed) return;
     if (output.timedOut) {
         std::cout << "Timed out after " << fmt::format("{:g}", timeout)
                   << " s and was told to terminate; exit code " << output.exitCode << ".\n";
@@ -134,7 +132,8 @@ void addProcessCommands(CLI::App& app, Context& context) {
         run->add_option("--timeout", runRequest->timeout, "Seconds before the program is told to stop (default 60)")
             ->type_name("SECONDS");
     run->add_option("PROGRAM", runRequest->words,
-                    "The program (a name without a slash is looked up in PATH) and its arguments; put -- before them")
+                    "The program (a name without a slash is looked up in PATH) and its arguments; put -- before "
+                    "the program when an argument starts with a dash")
         ->required();
     run->footer("Example: vornelo-cli run --timeout 5 -- /bin/ls -l /tmp\n"
                 "Exit code 0 when the program exited with 0; 1 when it failed, could not start or timed out.");
