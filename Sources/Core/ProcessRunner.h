@@ -9,11 +9,11 @@
 // grandchild holding a pipe open cannot stall the caller; what it writes later is lost. Signals
 // go through a pidfd, so a reused process ID is never signalled.
 //
-// Thread safety: every function may be called from any thread; runs are independent.
+// Thread safety: every function may be called from any thread; runs are independent. In a child
+// made by fork() from a process that already used run, only runBlocking works (the queue's
+// threads did not come along).
 // Cancellation: a stop requested on the token ends the child as a time-out would (SIGTERM, then
 // SIGKILL 2 seconds later) without setting timedOut; the Output still arrives.
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>

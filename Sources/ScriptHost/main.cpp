@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <string_view>
 
@@ -55,8 +56,11 @@ void complain(std::string_view sentence) {
 // Passes a termination request on to pkexec; when that is no longer possible (it already became
 // root), ends the host as the signal would have.
 void forwardSignal(int signal) {
+    const int saved = errno;
     const int pidfd = childPidfd.load();
-    if (pidfd >= 0 && Subprocess::sendSignalFromHandler(pidfd, signal)) return;
+    const bool forwarded = pidfd >= 0 && Subprocess::sendSignalFromHandler(pidfd, signal);
+    errno = saved;
+    if (forwarded) return;
     ::signal(signal, SIG_DFL);
     ::raise(signal);
 }

@@ -59,8 +59,6 @@ TEST(PrivilegedShellTest, ErrorsDescribeThemselvesForTheUser) {
     EXPECT_EQ(RunError::failed("Disk full.").errorDescription(), "Disk full.");
     EXPECT_EQ(RunError::failed("").errorDescription(), "The command could not complete.");
     EXPECT_EQ(RunError::cancelled().errorDescription(), "Authentication was cancelled.");
-    EXPECT_STREQ(RunError::cancelled().what(), "Authentication was cancelled.");
-    EXPECT_NE(RunError::failed("a"), RunError::failed("b"));
     EXPECT_NE(RunError::failed(""), RunError::cancelled());
 }
 
