@@ -282,7 +282,8 @@ std::expected<void, FileError> FileManager::createDirectory(const std::filesyste
 
 std::expected<std::vector<std::uint8_t>, FileError> FileManager::contentsOfFile(const std::filesystem::path& path,
                                                                                  std::size_t maxBytes) const {
-    FileDescriptor fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    // Non-blocking so that a FIFO planted at the path is refused below instead of hanging us.
+    FileDescriptor fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
     if (!fd) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path.native()));
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path.native()));

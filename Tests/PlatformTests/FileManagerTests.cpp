@@ -132,6 +132,8 @@ TEST_F(FileManagerTreeTest, ReadingRefusesFilesOverTheLimitAndFolders) {
     EXPECT_EQ(read->size(), 3u);
     EXPECT_FALSE(files.contentsOfFile(directory / "small", 2));
     EXPECT_FALSE(files.contentsOfFile(directory.path(), 1000));
+    ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(files.contentsOfFile(directory / "fifo", 1000)) << "must refuse, not wait for a writer";
 }
 
 TEST_F(FileManagerTreeTest, CreatingFoldersWithIntermediatesIsIdempotent) {
