@@ -39,5 +39,6 @@ void addFormatCommands(CLI::App& app, Context& context);
 void addAccessCommands(CLI::App& app, Context& context);
 void addLoginItemCommands(CLI::App& app, Context& context);
 void addProcessCommands(CLI::App& app, Context& context);
+void addSizeCommands(CLI::App& app, Context& context);
 
 }  // namespace vornelo::cli

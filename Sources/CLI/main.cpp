@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
     addAccessCommands(app, context);
     addLoginItemCommands(app, context);
     addProcessCommands(app, context);
+    addSizeCommands(app, context);
 
     try {
         app.parse(argc, argv);

@@ -1,6 +1,8 @@
 #include "Platform/FileManager.h"
 
 #include "Platform/FileDescriptor.h"
+#include "Platform/Trash.h"
+#include "Platform/TreeWalk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -336,5 +338,21 @@ std::expected<void, FileError> FileManager::tryOpeningForReading(const std::file
     if (!fd) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path.native()));
     return {};
 }
+
+std::expected<TreeWalkEnd, FileError> FileManager::walkTree(const std::filesystem::path& start,
+                                                            const TreeWalkVisitor& visitor) const {
+    return platform::walkTree(start, visitor);
+}
+
+bool FileManager::fileExistsFollowingLinks(const std::filesystem::path& path) const {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::expected<std::filesystem::path, FileError> FileManager::trashItem(const std::filesystem::path& item) const {
+    return Trash::moveToTrash(item, homeDirectoryForCurrentUser(), ::geteuid());
+}
+
+uid_t FileManager::realUserID() const { return ::getuid(); }
 
 }  // namespace vornelo::platform

@@ -20,6 +20,9 @@
 
 namespace vornelo::platform {
 
+struct TreeWalkVisitor;
+enum class TreeWalkEnd;
+
 enum class FileType { regular, directory, symbolicLink, other };
 
 struct FileAttributes {
@@ -93,6 +96,32 @@ public:
     // Opens the item for reading and closes it at once, reading nothing. Non-blocking, so a FIFO
     // or a terminal cannot stall the caller; follows symbolic links, as opening a file does.
     virtual std::expected<void, FileError> tryOpeningForReading(const std::filesystem::path& path) const;
+
+    // ---- Trees, the Trash, removal and moves ----
+    // Errors carry the Cocoa write codes (4 no such file, 513 no permission, 516 exists, ...)
+    // with errno underneath, as FileError::fromErrno maps them.
+
+    // Walks below a folder on directory descriptors, never following a link (Platform/TreeWalk.h).
+    [[nodiscard]] virtual std::expected<TreeWalkEnd, FileError> walkTree(const std::filesystem::path& start,
+                                                                         const TreeWalkVisitor& visitor) const;
+    // stat: true when the path leads to something after following every link (false for a
+    // dangling link).
+    [[nodiscard]] virtual bool fileExistsFollowingLinks(const std::filesystem::path& path) const;
+    // Moves the item into the Trash of its file system (Platform/Trash.h) for the effective user
+    // and the current user's home; returns where it went. Never replaces anything.
+    virtual std::expected<std::filesystem::path, FileError> trashItem(const std::filesystem::path& item) const;
+    // Removes the item and, for a folder, everything inside it. A symbolic link is removed, never
+    // followed, at any depth, and a file system mounted inside is never entered (the removal then
+    // fails with EBUSY underneath). Goes on past a failing entry and returns the first error.
+    virtual std::expected<void, FileError> removeItem(const std::filesystem::path& item) const;
+    // Moves an item to a path that must be free: an existing destination is never replaced (error
+    // 516). Across file systems the item is copied (owner, mode, times and extended attributes kept;
+    // ownership only where the process may give it) under a temporary name beside the destination,
+    // renamed into place without replacing, and only then removed from its source.
+    virtual std::expected<void, FileError> moveItem(const std::filesystem::path& source,
+                                                    const std::filesystem::path& destination) const;
+    // getuid(): whose files this process acts on behalf of.
+    [[nodiscard]] virtual uid_t realUserID() const;
 };
 
 }  // namespace vornelo::platform
