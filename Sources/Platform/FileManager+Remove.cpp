@@ -29,6 +29,19 @@ bool isMountRoot(int fd) {
            (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
+// Whether an unlink failed because the entry is a folder. Permission is checked before the type,
+// so a folder in a folder we may not write to fails with EACCES or EPERM rather than EISDIR; it
+// is still worth emptying. errno is left as the unlink set it.
+bool isFolderAfterFailedUnlink(int parentFd, const char* name) {
+    const int error = errno;
+    if (error == EISDIR) return true;
+    if (error != EACCES && error != EPERM) return false;
+    struct stat info {};
+    const bool folder = ::fstatat(parentFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+    errno = error;
+    return folder;
+}
+
 class Remover {
 public:
     explicit Remover(std::string path) : path_(std::move(path)) {}
@@ -37,7 +50,9 @@ public:
         rootParentFd_ = parentFd;
         rootName_ = name;
         if (::unlinkat(parentFd, name, 0) == 0) return {};
-        if (errno != EISDIR) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path_));
+        if (!isFolderAfterFailedUnlink(parentFd, name)) {
+            return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path_));
+        }
         struct stat parentInfo {};
         if (::fstat(parentFd, &parentInfo) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path_));
         if (!enter(parentFd, name, parentInfo.st_dev, path_.size())) return finish();
@@ -146,7 +161,7 @@ private:
                 level.removedThisPass = true;
                 return;
             }
-            if (errno != EISDIR) {
+            if (!isFolderAfterFailedUnlink(level.fd.get(), entry.name.data())) {
                 note(errno, path_ + "/" + std::string(entry.name));
                 return;
             }
