@@ -3,8 +3,9 @@
 // every regular file below a folder. Symbolic links are never followed or counted; file systems
 // mounted below the start are never entered; hard links are counted once per link.
 //
-// Thread safety: stateless; any number of walks may run at once on any threads. shouldContinue is
-// called on the walking thread. Nothing throws: every problem is folded into the result and, when
+// Thread safety: stateless; any number of walks may run at once on any threads. A folder is walked
+// with the threads of the platform's parallel-for, so shouldContinue may be called from one of
+// those threads rather than the caller's, though never from two at once. Nothing throws: every problem is folded into the result and, when
 // a recorder is given, reported to it.
 
 #include "Core/ScanCoverage.h"

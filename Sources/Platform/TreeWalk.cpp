@@ -1,5 +1,6 @@
 #include "Platform/TreeWalk.h"
 
+#include "Platform/ConcurrentPerform.h"
 #include "Platform/DirectoryStream.h"
 #include "Platform/FileDescriptor.h"
 
@@ -8,7 +9,10 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,16 +23,6 @@ namespace {
 
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_BLOCKS;
-
-// One open folder on the way down. Levels are kept per depth and reused, so their buffers are
-// allocated once per depth reached, not once per folder.
-struct Level {
-    FileDescriptor fd;
-    std::vector<char> buffer;
-    std::optional<DirectoryStream> stream;
-    std::size_t pathLength = 0;
-    dev_t device = 0;
-};
 
 FileType typeFromMode(mode_t mode) {
     if (S_ISREG(mode)) return FileType::regular;
@@ -48,28 +42,136 @@ FileType typeFromEntry(unsigned char type) {
 
 bool needsExamination(unsigned char type) { return type == DT_REG || type == DT_DIR || type == DT_UNKNOWN; }
 
-class Walker {
+// An open folder whose entries still have to be walked.
+struct Task {
+    FileDescriptor fd;
+    std::string path;
+    dev_t device = 0;
+    std::size_t depth = 0;  // of the folder itself; its entries are one deeper
+};
+
+// What the threads of one walk share. In a sequential walk only `stopped` and `counter` are used.
+class SharedWalk {
 public:
-    Walker(const std::filesystem::path& start, const TreeWalkVisitor& visitor)
-        : visitor_(visitor), path_(start.native()) {
-        while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
+    SharedWalk(const TreeWalkVisitor& visitor, bool parallel) : visitor_(visitor), parallel_(parallel) {}
+
+    const TreeWalkVisitor& visitor() const { return visitor_; }
+    bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+    void stop() {
+        stopped_.store(true);
+        if (!parallel_) return;
+        std::lock_guard guard(queueMutex_);
+        queueChanged_.notify_all();
     }
 
-    std::expected<TreeWalkEnd, FileError> run() {
-        FileDescriptor root(retryOnInterrupt([&] { return ::open(path_.c_str(), directoryOpenFlags); }));
-        if (!root) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path_));
-        struct stat info {};
-        if (::fstat(root.get(), &info) != 0) {
-            return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path_));
+    // Counts the entry and, at each check point, asks the caller whether to go on.
+    bool mayContinue() {
+        if (stopped()) return false;
+        const auto count = counter_.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (!visitor_.shouldContinue || visitor_.checkInterval == 0 || count % visitor_.checkInterval != 0) return true;
+        auto guard = callGuard();
+        if (stopped()) return false;
+        if (visitor_.shouldContinue()) return true;
+        stopped_.store(true);
+        return false;
+    }
+
+    TreeWalkAction visit(const TreeWalkItem& item) {
+        auto guard = callGuard();
+        if (stopped()) return TreeWalkAction::stop;
+        return visitor_.visit(item);
+    }
+
+    void failed(const std::string& path, int error) {
+        if (!visitor_.failed) return;
+        auto guard = callGuard();
+        visitor_.failed(std::filesystem::path(path), FileError::fromErrno(error, FileOperation::read, path));
+    }
+
+    // Whether a thread may be waiting for work: a cheap look before a path is spelled out.
+    bool mayHandOff() const { return parallel_ && waiting_.load(std::memory_order_relaxed) > 0; }
+
+    // Gives a folder to a thread that is waiting for work; false leaves the task with the caller.
+    bool handOff(Task& task) {
+        if (!parallel_) return false;
+        {
+            std::lock_guard guard(queueMutex_);
+            if (waiting_.load(std::memory_order_relaxed) <= queue_.size()) return false;
+            queue_.push_back(std::move(task));
+            ++pending_;
         }
-        push(std::move(root), info.st_dev, path_.size());
-        while (depth_ > 0) {
-            if (step() == TreeWalkEnd::stopped) return TreeWalkEnd::stopped;
-        }
-        return TreeWalkEnd::completed;
+        queueChanged_.notify_one();
+        return true;
+    }
+
+    void start(Task root) {
+        std::lock_guard guard(queueMutex_);
+        queue_.push_back(std::move(root));
+        pending_ = 1;
+    }
+
+    // The next folder to walk, or nothing when the walk is over.
+    std::optional<Task> take() {
+        std::unique_lock lock(queueMutex_);
+        ++waiting_;
+        queueChanged_.wait(lock, [this] { return !queue_.empty() || pending_ == 0 || stopped(); });
+        --waiting_;
+        if (queue_.empty() || stopped()) return std::nullopt;
+        Task task = std::move(queue_.back());
+        queue_.pop_back();
+        return task;
+    }
+
+    void finished() {
+        std::lock_guard guard(queueMutex_);
+        if (--pending_ == 0) queueChanged_.notify_all();
     }
 
 private:
+    // The visitor's functions are never called at the same time, so they need no locking of
+    // their own; in a sequential walk there is nothing to exclude.
+    std::unique_lock<std::mutex> callGuard() {
+        return parallel_ ? std::unique_lock<std::mutex>(callMutex_) : std::unique_lock<std::mutex>();
+    }
+
+    const TreeWalkVisitor& visitor_;
+    const bool parallel_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<std::uint64_t> counter_{0};
+    std::mutex callMutex_;
+
+    std::mutex queueMutex_;
+    std::condition_variable queueChanged_;
+    std::vector<Task> queue_;
+    std::atomic<std::size_t> waiting_{0};  // changed under queueMutex_, peeked at without it
+    std::size_t pending_ = 0;
+};
+
+// One thread's depth-first walk. Levels are kept per depth and reused, so their buffers are
+// allocated once per depth reached, not once per folder.
+class Walker {
+public:
+    explicit Walker(SharedWalk& shared) : shared_(shared) {}
+
+    void run(Task task) {
+        path_ = std::move(task.path);
+        baseDepth_ = task.depth;
+        push(std::move(task.fd), task.device, path_.size());
+        while (depth_ > 0) {
+            if (!step()) break;
+        }
+        while (depth_ > 0) pop();
+    }
+
+private:
+    struct Level {
+        FileDescriptor fd;
+        std::vector<char> buffer;
+        std::optional<DirectoryStream> stream;
+        std::size_t pathLength = 0;
+        dev_t device = 0;
+    };
+
     Level& current() { return *levels_[depth_ - 1]; }
 
     void push(FileDescriptor fd, dev_t device, std::size_t pathLength) {
@@ -87,7 +189,7 @@ private:
         level.stream.reset();
         level.fd.reset();
         --depth_;
-        path_.resize(depth_ > 0 ? current().pathLength : path_.size());
+        if (depth_ > 0) path_.resize(current().pathLength);
     }
 
     std::string childPath(std::string_view name) const {
@@ -97,43 +199,32 @@ private:
         return child;
     }
 
-    void report(const std::string& path, int error) const {
-        if (visitor_.failed) visitor_.failed(std::filesystem::path(path), FileError::fromErrno(error, FileOperation::read, path));
-    }
-
-    bool mayContinue() {
-        ++counter_;
-        if (!visitor_.shouldContinue || visitor_.checkInterval == 0) return true;
-        if (counter_ % visitor_.checkInterval != 0) return true;
-        return visitor_.shouldContinue();
-    }
-
-    TreeWalkEnd step() {
+    // False when the walk is to end.
+    bool step() {
         Level& level = current();
         DirectoryStreamEntry entry{};
         switch (level.stream->next(entry)) {
-            case DirectoryStream::Step::end: pop(); return TreeWalkEnd::completed;
+            case DirectoryStream::Step::end: pop(); return true;
             case DirectoryStream::Step::error:
-                report(path_, level.stream->error());
+                shared_.failed(path_, level.stream->error());
                 pop();
-                return TreeWalkEnd::completed;
+                return true;
             case DirectoryStream::Step::entry: break;
         }
-        if (!mayContinue()) return TreeWalkEnd::stopped;
+        if (!shared_.mayContinue()) return false;
 
         TreeWalkItem item;
         item.parentPath = path_;
         item.name = entry.name;
-        item.depth = depth_;
+        item.depth = baseDepth_ + depth_;
         item.fileNumber = entry.fileNumber;
         item.type = typeFromEntry(entry.type);
         dev_t device = level.device;
         if (needsExamination(entry.type)) {
             struct statx info {};
-            const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT;
-            if (::statx(level.fd.get(), item.name.data(), flags, statxMask, &info) != 0) {
-                report(childPath(entry.name), errno);
-                return TreeWalkEnd::completed;
+            if (::statx(level.fd.get(), entry.name.data(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, statxMask, &info) != 0) {
+                shared_.failed(childPath(entry.name), errno);
+                return true;
             }
             item.type = typeFromMode(info.stx_mode);
             item.size = static_cast<std::int64_t>(info.stx_size);
@@ -145,44 +236,74 @@ private:
             item.isVolumeRoot = item.type == FileType::directory && (markedRoot || device != level.device);
         }
 
-        const TreeWalkAction action = visitor_.visit(item);
-        if (action == TreeWalkAction::stop) return TreeWalkEnd::stopped;
-        if (item.type != FileType::directory || action != TreeWalkAction::proceed) return TreeWalkEnd::completed;
-        descend(entry.name, device, item.fileNumber);
-        return TreeWalkEnd::completed;
+        const TreeWalkAction action = shared_.visit(item);
+        if (action == TreeWalkAction::stop) {
+            shared_.stop();
+            return false;
+        }
+        if (item.type == FileType::directory && action == TreeWalkAction::proceed) {
+            descend(entry.name, device, item.fileNumber, item.depth);
+        }
+        return true;
     }
 
-    void descend(std::string_view name, dev_t device, std::uint64_t fileNumber) {
-        Level& parent = current();
+    void descend(std::string_view name, dev_t device, std::uint64_t fileNumber, std::size_t depth) {
         // The name points into the parent's buffer, NUL-terminated as the kernel wrote it.
-        FileDescriptor child(retryOnInterrupt([&] { return ::openat(parent.fd.get(), name.data(), directoryOpenFlags); }));
+        FileDescriptor child(retryOnInterrupt([&] { return ::openat(current().fd.get(), name.data(), directoryOpenFlags); }));
         if (!child) {
-            report(childPath(name), errno);
+            shared_.failed(childPath(name), errno);
             return;
         }
         // The folder could have been swapped for another (or had a file system mounted on it)
         // between the look and the open; what is open now is not what was visited.
         struct stat info {};
         if (::fstat(child.get(), &info) != 0 || info.st_dev != device || info.st_ino != fileNumber) {
-            report(childPath(name), EAGAIN);
+            shared_.failed(childPath(name), EAGAIN);
             return;
+        }
+        if (shared_.mayHandOff()) {
+            Task task{std::move(child), childPath(name), device, depth};
+            if (shared_.handOff(task)) return;
+            child = std::move(task.fd);
         }
         if (path_.empty() || path_.back() != '/') path_.push_back('/');
         path_.append(name);
         push(std::move(child), device, path_.size());
     }
 
-    const TreeWalkVisitor& visitor_;
+    SharedWalk& shared_;
     std::string path_;
     std::vector<std::unique_ptr<Level>> levels_;
     std::size_t depth_ = 0;
-    std::uint64_t counter_ = 0;
+    std::size_t baseDepth_ = 0;
 };
 
 }  // namespace
 
 std::expected<TreeWalkEnd, FileError> walkTree(const std::filesystem::path& start, const TreeWalkVisitor& visitor) {
-    return Walker(start, visitor).run();
+    std::string path = start.native();
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    FileDescriptor root(retryOnInterrupt([&] { return ::open(path.c_str(), directoryOpenFlags); }));
+    if (!root) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path));
+    struct stat info {};
+    if (::fstat(root.get(), &info) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path));
+    Task task{std::move(root), std::move(path), info.st_dev, 0};
+
+    const std::size_t threads = visitor.parallel ? concurrentPerformWorkerCount() + 1 : 1;
+    SharedWalk shared(visitor, threads > 1);
+    if (threads == 1) {
+        Walker(shared).run(std::move(task));
+    } else {
+        shared.start(std::move(task));
+        concurrentPerform(threads, [&shared](std::size_t) {
+            Walker walker(shared);
+            while (auto next = shared.take()) {
+                walker.run(std::move(*next));
+                shared.finished();
+            }
+        });
+    }
+    return shared.stopped() ? TreeWalkEnd::stopped : TreeWalkEnd::completed;
 }
 
 }  // namespace vornelo::platform

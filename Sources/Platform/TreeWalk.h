@@ -9,8 +9,9 @@
 // with their sizes zero. Every folder and regular file is examined, so their attributes are
 // those of the item itself.
 //
-// Thread safety: each call walks on the caller's thread with its own state; any number of walks
-// may run at once. The visitor's functions are called on the walking thread.
+// Thread safety: each call has its own state; any number of walks may run at once. A sequential
+// walk calls the visitor's functions on the caller's thread; a parallel one (below) from the
+// platform's worker threads too, one call at a time.
 
 #include "Platform/FileError.h"
 #include "Platform/FileManager.h"
@@ -55,6 +56,12 @@ struct TreeWalkVisitor {
     // unreadable ones included); an answer of false ends the walk before that entry. Optional.
     std::function<bool()> shouldContinue;
     std::uint64_t checkInterval = 512;
+    // Walk with the threads of the platform's parallel-for: a folder met while another thread is
+    // idle is handed to that thread. The three functions above are then called from those threads,
+    // but never two at a time, so they need no locking of their own; the order of items differs
+    // from run to run. Folders are handed out only to idle threads, so memory still grows with
+    // the depth of the tree and the number of threads only.
+    bool parallel = false;
 };
 
 // Walks everything below `start`, which must be a folder (a final symbolic link is not followed).

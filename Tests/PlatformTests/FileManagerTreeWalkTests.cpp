@@ -8,7 +8,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
+#include <thread>
 
 namespace vornelo::platform {
 namespace {
@@ -94,6 +97,54 @@ TEST(FileManagerTreeWalk, TheStartMustBeAFolderAndIsNotFollowed) {
     EXPECT_TRUE(walk(directory / "missing", {}, &end).empty());
     ASSERT_FALSE(end);
     EXPECT_TRUE(end.error().isCocoa(FileError::readNoSuchFile));
+}
+
+TEST(FileManagerTreeWalk, AParallelWalkSeesTheSameItemsOneCallAtATime) {
+    test::TempDirectory directory;
+    const auto root = directory / "wide";
+    for (int folder = 0; folder < 40; ++folder) {
+        for (int file = 0; file < 15; ++file) {
+            writeFile(root / ("f" + std::to_string(folder)) / ("sub" + std::to_string(file % 3)) / std::to_string(file), "x");
+        }
+    }
+    const auto sequential = walk(root);
+
+    std::map<std::string, Seen> parallel;
+    std::atomic<int> inside{0};
+    bool overlapped = false;
+    TreeWalkVisitor visitor;
+    visitor.parallel = true;
+    visitor.visit = [&](const TreeWalkItem& item) {
+        if (inside.fetch_add(1) != 0) overlapped = true;
+        std::string path(item.parentPath);
+        path.append("/").append(item.name);
+        parallel[fs::path(path).lexically_relative(root).native()] = {item.type, item.depth, item.allocatedSize};
+        // Linger a little so that the other threads have a chance to collide.
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        inside.fetch_sub(1);
+        return TreeWalkAction::proceed;
+    };
+    ASSERT_TRUE(FileManager::defaultManager().walkTree(root, visitor));
+    EXPECT_FALSE(overlapped);
+    ASSERT_EQ(parallel.size(), sequential.size());
+    for (const auto& [path, seen] : sequential) {
+        ASSERT_TRUE(parallel.contains(path)) << path;
+        EXPECT_EQ(parallel.at(path).depth, seen.depth) << path;
+    }
+
+    // A stop ends every thread's walk: nothing is visited after the predicate said no.
+    int visitsAfterStop = 0;
+    bool refused = false;
+    visitor.checkInterval = 100;
+    visitor.shouldContinue = [&] { return !(refused = true); };
+    visitor.visit = [&](const TreeWalkItem&) {
+        if (refused) ++visitsAfterStop;
+        return TreeWalkAction::proceed;
+    };
+    const auto end = FileManager::defaultManager().walkTree(root, visitor);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, TreeWalkEnd::stopped);
+    EXPECT_EQ(visitsAfterStop, 0);
 }
 
 TEST(FileManagerTreeWalk, ReachesBelowPathMaxAndReportsFullPaths) {
