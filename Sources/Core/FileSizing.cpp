@@ -3,10 +3,23 @@
 #include "Platform/Checked.h"
 #include "Platform/TreeWalk.h"
 
+#include <atomic>
+
 namespace vornelo {
 
 using platform::FileType;
 using platform::TreeWalkAction;
+
+namespace {
+
+// checkedAdd on a total that several walking threads add to.
+void add(std::atomic<std::int64_t>& total, std::int64_t amount) {
+    std::int64_t current = total.load(std::memory_order_relaxed);
+    while (!total.compare_exchange_weak(current, checkedAdd(current, amount), std::memory_order_relaxed)) {
+    }
+}
+
+}  // namespace
 
 FileSizing::ResourceValues FileSizing::ResourceValues::from(const platform::FileAttributes& attributes) {
     ResourceValues values;
@@ -37,17 +50,16 @@ std::int64_t FileSizing::allocatedSize(const std::filesystem::path& url, const p
     if (attributes->type == FileType::symbolicLink) return 0;
     if (attributes->type != FileType::directory) return fileSize(ResourceValues::from(*attributes)).value_or(0);
 
-    std::int64_t total = 0;
+    std::atomic<std::int64_t> total{0};
     platform::TreeWalkVisitor visitor;
     visitor.checkInterval = checkInterval;
     visitor.shouldContinue = shouldContinue;
-    // The walk costs one system call per item; more threads is the only way to go faster. The
-    // visitor is never called on two threads at once, so the running total needs no lock.
+    // The walk costs one system call per item; more threads is the only way to go faster.
     visitor.parallel = true;
     visitor.visit = [&total](const platform::TreeWalkItem& item) {
         // Another volume mounted below the start is not part of what removing the start frees.
         if (item.type == FileType::directory) return item.isVolumeRoot ? TreeWalkAction::skipDescendants : TreeWalkAction::proceed;
-        if (item.type == FileType::regular) total = checkedAdd(total, item.allocatedSize);
+        if (item.type == FileType::regular) add(total, item.allocatedSize);
         return TreeWalkAction::proceed;
     };
     if (coverage) {
@@ -58,7 +70,7 @@ std::int64_t FileSizing::allocatedSize(const std::filesystem::path& url, const p
     // A start that cannot be opened is reported with the reason (denied, missing, ...) rather than
     // as a generic failure, like every unreadable folder below it.
     if (const auto walked = fileManager.walkTree(url, visitor); !walked && coverage) coverage->failed(url, walked.error());
-    return total;
+    return total.load();
 }
 
 }  // namespace vornelo

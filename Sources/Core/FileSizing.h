@@ -5,8 +5,8 @@
 //
 // Thread safety: stateless; any number of walks may run at once on any threads. A folder is walked
 // with the threads of the platform's parallel-for, so shouldContinue may be called from one of
-// those threads rather than the caller's, though never from two at once. Nothing throws: every problem is folded into the result and, when
-// a recorder is given, reported to it.
+// those threads rather than the caller's, though never from two at once. Nothing throws: every
+// problem is folded into the result and, when a recorder is given, reported to it.
 
 #include "Core/ScanCoverage.h"
 #include "Platform/FileManager.h"

@@ -77,14 +77,12 @@ public:
     }
 
     TreeWalkAction visit(const TreeWalkItem& item) {
-        auto guard = callGuard();
         if (stopped()) return TreeWalkAction::stop;
         return visitor_.visit(item);
     }
 
     void failed(const std::string& path, int error) {
         if (!visitor_.failed) return;
-        auto guard = callGuard();
         visitor_.failed(std::filesystem::path(path), FileError::fromErrno(error, FileOperation::read, path));
     }
 
@@ -128,8 +126,8 @@ public:
     }
 
 private:
-    // The visitor's functions are never called at the same time, so they need no locking of
-    // their own; in a sequential walk there is nothing to exclude.
+    // The caller's predicate is never asked twice at once; in a sequential walk there is nothing
+    // to exclude.
     std::unique_lock<std::mutex> callGuard() {
         return parallel_ ? std::unique_lock<std::mutex>(callMutex_) : std::unique_lock<std::mutex>();
     }

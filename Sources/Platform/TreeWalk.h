@@ -11,7 +11,7 @@
 //
 // Thread safety: each call has its own state; any number of walks may run at once. A sequential
 // walk calls the visitor's functions on the caller's thread; a parallel one (below) from the
-// platform's worker threads too, one call at a time.
+// platform's worker threads too.
 
 #include "Platform/FileError.h"
 #include "Platform/FileManager.h"
@@ -57,10 +57,11 @@ struct TreeWalkVisitor {
     std::function<bool()> shouldContinue;
     std::uint64_t checkInterval = 512;
     // Walk with the threads of the platform's parallel-for: a folder met while another thread is
-    // idle is handed to that thread. The three functions above are then called from those threads,
-    // but never two at a time, so they need no locking of their own; the order of items differs
-    // from run to run. Folders are handed out only to idle threads, so memory still grows with
-    // the depth of the tree and the number of threads only.
+    // idle is handed to that thread. visit and failed are then called from several threads at
+    // once and must allow that; shouldContinue is still asked by one thread at a time, and once it
+    // has said no, each thread makes at most the visit it was already starting. The order of items differs from run to run.
+    // Folders are handed out only to idle threads, so memory still grows with the depth of the
+    // tree and the number of threads only.
     bool parallel = false;
 };
 
