@@ -2,6 +2,7 @@
 // systems not entered) and what could not be read.
 
 #include "CLI/Context.h"
+#include "Core/ByteSizeFormatter.h"
 #include "Core/ConcurrentMap.h"
 #include "Core/FileSizing.h"
 #include "Core/ScanCoverage.h"
@@ -92,11 +93,12 @@ void printHuman(const std::vector<Measured>& items, std::int64_t total, const Sc
     for (const auto& item : items) width = std::max(width, grouped(item.sizeBytes).size());
     for (const auto& item : items) {
         const auto figure = grouped(item.sizeBytes);
-        std::cout << std::string(width - figure.size(), ' ') << figure << " bytes  " << item.path;
+        std::cout << std::string(width - figure.size(), ' ') << figure << " bytes  " << item.path << "  ("
+                  << ByteSizeFormatter::format(item.sizeBytes) << ")";
         if (item.isSymbolicLink) std::cout << "  (symbolic link, not followed)";
         std::cout << '\n';
     }
-    if (items.size() > 1) std::cout << "Total: " << grouped(total) << " bytes\n";
+    if (items.size() > 1) std::cout << "Total: " << grouped(total) << " bytes (" << ByteSizeFormatter::format(total) << ")\n";
     if (cancelled) std::cout << "Cancelled: the sizes above are what was measured before the stop.\n";
     if (const auto unreadable = coverage.unavailableCount(); unreadable > 0) {
         std::cout << "Could not read " << unreadable << (unreadable == 1 ? " item" : " items")
