@@ -8,7 +8,7 @@
 #include "Core/ScanCoverage.h"
 #include "Platform/FileManager.h"
 #include "Platform/Checked.h"
-#include "Platform/InterruptSignal.h"
+#include "Platform/InterruptSignals.h"
 
 #include <CLI/CLI.hpp>
 
@@ -39,15 +39,15 @@ std::string grouped(std::int64_t value) {
 }
 
 // Draws "Measuring... N items" on the terminal at most ten times a second, from whichever walk
-// thread reaches a check point.
+// thread reaches a check point, and tells the walks to stop after Ctrl-C.
 class ProgressLine {
 public:
-    explicit ProgressLine(bool enabled) : enabled_(enabled) {}
+    ProgressLine(bool enabled, const platform::InterruptSignals& interrupts) : enabled_(enabled), interrupts_(interrupts) {}
 
     bool checkPoint() {
         const auto items = items_.fetch_add(FileSizing::checkInterval) + FileSizing::checkInterval;
         if (enabled_) draw(items);
-        return !platform::InterruptSignal::received();
+        return !interrupts_.interrupted();
     }
 
     void clear() {
@@ -68,6 +68,7 @@ private:
     }
 
     const bool enabled_;
+    const platform::InterruptSignals& interrupts_;
     std::atomic<std::uint64_t> items_{0};
     std::mutex mutex_;
     bool drawn_ = false;
@@ -127,9 +128,9 @@ void runSize(const std::vector<std::string>& paths, Context& context) {
         }
         wanted.push_back(path);
     }
-    platform::InterruptSignal::install();
+    const platform::InterruptSignals interrupts;
     ScanCoverageRecorder coverage;
-    ProgressLine progress(!context.json && stdoutIsTerminal());
+    ProgressLine progress(!context.json && stdoutIsTerminal(), interrupts);
     const std::function<bool()> shouldContinue = [&progress] { return progress.checkPoint(); };
     // Several paths are measured at once; their results keep the order they were given in.
     const auto measured = concurrentMap(wanted, [&](const std::string& path) {
@@ -146,7 +147,7 @@ void runSize(const std::vector<std::string>& paths, Context& context) {
     std::int64_t total = 0;
     for (const auto& item : measured) total = checkedAdd(total, item.sizeBytes);
     const auto snapshot = coverage.snapshot();
-    const bool cancelled = platform::InterruptSignal::received();
+    const bool cancelled = interrupts.interrupted();
     if (!snapshot.issues.empty() || snapshot.additionalIssueCount > 0 || cancelled) context.noteFailure();
 
     if (!context.json) {
