@@ -33,17 +33,14 @@ std::string sentence(int code, std::string_view path, int error) {
     const std::string name = std::filesystem::path(path).filename().string();
     const std::string quoted = "\u201C" + (name.empty() ? std::string(path) : name) + "\u201D";
     switch (code) {
-        case FileError::noSuchFile:
+        case FileError::noSuchFile: return quoted + " doesn\u2019t exist.";
         case FileError::readNoSuchFile: return "The file " + quoted + " couldn\u2019t be opened because there is no such file.";
         case FileError::readNoPermission:
             return "The file " + quoted + " couldn\u2019t be opened because you don\u2019t have permission to view it.";
-        case FileError::writeNoPermission:
-            return "You don\u2019t have permission to save the file " + quoted + ".";
-        case FileError::writeFileExists:
-            return "The file " + quoted + " couldn\u2019t be saved because a file with the same name already exists.";
-        case FileError::writeOutOfSpace: return "The file " + quoted + " couldn\u2019t be saved because there isn\u2019t enough space.";
-        case FileError::writeVolumeReadOnly:
-            return "The file " + quoted + " couldn\u2019t be saved because the volume is read only.";
+        case FileError::writeNoPermission: return "You don\u2019t have permission to change " + quoted + ".";
+        case FileError::writeFileExists: return "An item named " + quoted + " already exists.";
+        case FileError::writeOutOfSpace: return "There isn\u2019t enough space to change " + quoted + ".";
+        case FileError::writeVolumeReadOnly: return quoted + " couldn\u2019t be changed because the volume is read only.";
         default: return "The operation on " + quoted + " couldn\u2019t be completed. (" + describeErrno(error) + ")";
     }
 }
