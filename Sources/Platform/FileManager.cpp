@@ -355,4 +355,17 @@ std::expected<std::filesystem::path, FileError> FileManager::trashItem(const std
 
 uid_t FileManager::realUserID() const { return ::getuid(); }
 
+std::expected<void, FileError> FileManager::renameItem(const std::filesystem::path& from,
+                                                       const std::filesystem::path& to) const {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        return std::unexpected(FileError::fromErrno(errno, FileOperation::write, from.native()));
+    }
+    return {};
+}
+
+std::expected<void, FileError> FileManager::removeFile(const std::filesystem::path& path) const {
+    if (::unlink(path.c_str()) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path.native()));
+    return {};
+}
+
 }  // namespace vornelo::platform

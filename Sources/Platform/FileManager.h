@@ -122,6 +122,11 @@ public:
                                                     const std::filesystem::path& destination) const;
     // getuid(): whose files this process acts on behalf of.
     [[nodiscard]] virtual uid_t realUserID() const;
+    // rename(2): replaces an item already at `to`; a link is moved, not followed.
+    virtual std::expected<void, FileError> renameItem(const std::filesystem::path& from,
+                                                      const std::filesystem::path& to) const;
+    // unlink(2): one file or link, never a folder.
+    virtual std::expected<void, FileError> removeFile(const std::filesystem::path& path) const;
 };
 
 }  // namespace vornelo::platform

@@ -1,0 +1,114 @@
+#include "Platform/RegularFile.h"
+
+#include "Platform/Uuid.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vornelo::platform {
+
+std::expected<RegularFile, FileError> RegularFile::open(const std::filesystem::path& path, int flags,
+                                                        FileOperation operation) {
+    FileDescriptor fd(retryOnInterrupt(
+        [&] { return ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666); }));
+    if (!fd) return std::unexpected(FileError::fromErrno(errno, operation, path.native()));
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return std::unexpected(FileError::fromErrno(errno, operation, path.native()));
+    if (!S_ISREG(info.st_mode)) {
+        return std::unexpected(FileError::fromErrno(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, operation, path.native()));
+    }
+    return RegularFile(std::move(fd), path);
+}
+
+std::expected<RegularFile, FileError> RegularFile::openForReading(const std::filesystem::path& path) {
+    return open(path, O_RDONLY, FileOperation::read);
+}
+
+std::expected<RegularFile, FileError> RegularFile::openForAppending(const std::filesystem::path& path) {
+    return open(path, O_WRONLY | O_APPEND | O_CREAT, FileOperation::write);
+}
+
+std::expected<std::int64_t, FileError> RegularFile::size() const {
+    struct stat info {};
+    if (::fstat(descriptor_.get(), &info) != 0) {
+        return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path_.native()));
+    }
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+std::expected<std::size_t, FileError> RegularFile::read(std::int64_t offset, std::span<char> buffer) const {
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const auto got = retryOnInterrupt([&] {
+            return ::pread(descriptor_.get(), buffer.data() + done, buffer.size() - done,
+                           static_cast<off_t>(offset) + static_cast<off_t>(done));
+        });
+        if (got < 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path_.native()));
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+std::expected<void, FileError> RegularFile::append(std::string_view bytes) {
+    const auto before = size();
+    if (!before) return std::unexpected(before.error());
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const auto put = retryOnInterrupt(
+            [&] { return ::write(descriptor_.get(), bytes.data() + done, bytes.size() - done); });
+        if (put <= 0) {
+            const int error = put < 0 ? errno : ENOSPC;
+            // Best effort: if even this fails, readers meet an unterminated fragment they can skip.
+            [[maybe_unused]] const int cut = ::ftruncate(descriptor_.get(), static_cast<off_t>(*before));
+            return std::unexpected(FileError::fromErrno(error, FileOperation::write, path_.native()));
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return {};
+}
+
+std::expected<std::string, FileError> RegularFile::contents(const std::filesystem::path& path, std::size_t maxBytes) {
+    auto file = openForReading(path);
+    if (!file) return std::unexpected(file.error());
+    const auto length = file->size();
+    if (!length) return std::unexpected(length.error());
+    if (static_cast<std::uint64_t>(*length) > maxBytes) {
+        return std::unexpected(FileError::fromErrno(EFBIG, FileOperation::read, path.native()));
+    }
+    // One byte more than the size, so growth since fstat is seen rather than silently cut.
+    std::string text(static_cast<std::size_t>(*length) + 1, '\0');
+    const auto got = file->read(0, text);
+    if (!got) return std::unexpected(got.error());
+    if (*got > maxBytes) return std::unexpected(FileError::fromErrno(EFBIG, FileOperation::read, path.native()));
+    text.resize(*got);
+    return text;
+}
+
+std::expected<void, FileError> RegularFile::replaceContents(const std::filesystem::path& path, std::string_view bytes) {
+    const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    const auto temporary = folder / ("." + path.filename().native() + "." + Uuid().uuidString() + ".tmp");
+    FileDescriptor fd(retryOnInterrupt([&] {
+        return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    }));
+    if (!fd) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path.native()));
+    const auto fail = [&](int error) {
+        ::unlink(temporary.c_str());
+        return std::unexpected(FileError::fromErrno(error, FileOperation::write, path.native()));
+    };
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const auto put = retryOnInterrupt([&] { return ::write(fd.get(), bytes.data() + done, bytes.size() - done); });
+        if (put < 0) return fail(errno);
+        if (put == 0) return fail(ENOSPC);
+        done += static_cast<std::size_t>(put);
+    }
+    if (::close(fd.release()) != 0) return fail(errno);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(errno);
+    return {};
+}
+
+}  // namespace vornelo::platform

@@ -1,0 +1,61 @@
+#pragma once
+// One open regular file, and whole-file replacement.
+//
+// Opening never follows a final symbolic link and refuses anything that is not a regular file
+// (opening is non-blocking, so a FIFO planted at the path cannot stall the caller). Descriptors
+// are O_CLOEXEC and closed when the object goes away; interrupted calls are retried.
+// Files created here get the process's default permissions (0666 less the umask).
+//
+// Thread safety: an object is for one thread at a time; the static functions may be called from
+// any thread.
+
+#include "Platform/FileDescriptor.h"
+#include "Platform/FileError.h"
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vornelo::platform {
+
+class RegularFile {
+public:
+    [[nodiscard]] static std::expected<RegularFile, FileError> openForReading(const std::filesystem::path& path);
+    // Creates the file when it is missing (not its folder); every write goes to the end.
+    [[nodiscard]] static std::expected<RegularFile, FileError> openForAppending(const std::filesystem::path& path);
+
+    [[nodiscard]] std::expected<std::int64_t, FileError> size() const;
+
+    // Reads from offset until the buffer is full or the file ends; returns the count read.
+    [[nodiscard]] std::expected<std::size_t, FileError> read(std::int64_t offset, std::span<char> buffer) const;
+
+    // Writes every byte at the end of the file, or none: after a failed or short write the file is
+    // cut back to the size it had before, so no fragment is left behind.
+    [[nodiscard]] std::expected<void, FileError> append(std::string_view bytes);
+
+    // The whole file, refused when it is larger than maxBytes.
+    [[nodiscard]] static std::expected<std::string, FileError> contents(const std::filesystem::path& path,
+                                                                       std::size_t maxBytes);
+
+    // Replaces whatever is at path (a link there is replaced, not followed) with a new file holding
+    // bytes: written to a temporary file in the same folder and renamed over the target, so a
+    // reader sees the old file or the new one, never a part. Not flushed to the device: it survives
+    // the writer being killed, not a power cut. On failure the temporary file is removed.
+    static std::expected<void, FileError> replaceContents(const std::filesystem::path& path, std::string_view bytes);
+
+private:
+    RegularFile(FileDescriptor descriptor, std::filesystem::path path)
+        : descriptor_(std::move(descriptor)), path_(std::move(path)) {}
+
+    static std::expected<RegularFile, FileError> open(const std::filesystem::path& path, int flags,
+                                                      FileOperation operation);
+
+    FileDescriptor descriptor_;
+    std::filesystem::path path_;
+};
+
+}  // namespace vornelo::platform
