@@ -28,7 +28,8 @@ std::expected<RegularFile, FileError> RegularFile::openForReading(const std::fil
 }
 
 std::expected<RegularFile, FileError> RegularFile::openForAppending(const std::filesystem::path& path) {
-    return open(path, O_WRONLY | O_APPEND | O_CREAT, FileOperation::write);
+    // Readable too, so the caller can look at the bytes already there.
+    return open(path, O_RDWR | O_APPEND | O_CREAT, FileOperation::write);
 }
 
 std::expected<std::int64_t, FileError> RegularFile::size() const {

@@ -25,7 +25,8 @@ namespace vornelo::platform {
 class RegularFile {
 public:
     [[nodiscard]] static std::expected<RegularFile, FileError> openForReading(const std::filesystem::path& path);
-    // Creates the file when it is missing (not its folder); every write goes to the end.
+    // Opens for reading and appending, creating the file when it is missing (not its folder);
+    // every write goes to the end.
     [[nodiscard]] static std::expected<RegularFile, FileError> openForAppending(const std::filesystem::path& path);
 
     [[nodiscard]] std::expected<std::int64_t, FileError> size() const;

@@ -1,0 +1,276 @@
+#pragma once
+// The operation log: an append-only JSON-lines record of every file operation, each line chained
+// to the line before it by its SHA-256 hash, rotated at a size threshold into five numbered files,
+// with a running totals file beside it. docs/operation-log.md describes the files byte by byte.
+//
+// Thread safety: every member may be called from any thread. All file work runs on the log's own
+// serial queue, one task at a time in submission order: append returns at once, flush and the
+// queries block until every earlier append has been written. None of them may be called from a
+// task running on that queue. Entry, Totals and ChainStatus are plain values that cross threads
+// freely.
+//
+// Failures: appends never report to the caller. An entry that cannot be written is reported once
+// through Log::app() and lost; every other problem (a folder, rotation or totals write that fails,
+// an unreadable line) degrades as the member's comment says. Only exportTo throws.
+
+#include "Platform/FileError.h"
+#include "Platform/Iso8601.h"
+#include "Platform/Json.h"
+#include "Platform/SerialQueue.h"
+#include "Platform/Uuid.h"
+
+#include <array>
+#include <cstdint>
+#include <exception>
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornelo {
+
+class OperationLog {
+public:
+    // How an item was removed. The raw values are the JSON form.
+    enum class Mode { trash, permanent };
+    // What became of the item.
+    enum class Outcome { success, failed, skipped, dryRun };
+    enum class ExportFormat { jsonl, csv };
+
+    static constexpr std::array allModes{Mode::trash, Mode::permanent};
+    static constexpr std::array allOutcomes{Outcome::success, Outcome::failed, Outcome::skipped, Outcome::dryRun};
+    static constexpr std::array allExportFormats{ExportFormat::jsonl, ExportFormat::csv};
+
+    // The action that marks a restore from the Trash; it never counts towards the byte totals.
+    static constexpr std::string_view putBackAction = "putBack";
+
+    // One record. Immutable once built, except prevHash, which only the store sets.
+    class Entry {
+    public:
+        Entry(platform::TimePoint timestamp, std::optional<Uuid> sessionID, std::string action, std::string path,
+              std::int64_t sizeBytes, Mode mode, Outcome outcome, bool dryRun,
+              std::optional<std::string> detail = std::nullopt, std::optional<std::string> trashedPath = std::nullopt,
+              std::optional<std::uint64_t> trashedFileNumber = std::nullopt);
+
+        const std::optional<Uuid>& sessionID() const { return sessionID_; }
+        platform::TimePoint timestamp() const { return timestamp_; }
+        const std::string& action() const { return action_; }
+        const std::string& path() const { return path_; }
+        std::int64_t sizeBytes() const { return sizeBytes_; }
+        Mode mode() const { return mode_; }
+        Outcome outcome() const { return outcome_; }
+        bool dryRun() const { return dryRun_; }
+        const std::optional<std::string>& detail() const { return detail_; }
+        const std::optional<std::string>& trashedPath() const { return trashedPath_; }
+        const std::optional<std::uint64_t>& trashedFileNumber() const { return trashedFileNumber_; }
+        // The line hash of the line written before this one; absent on a chain's first line.
+        const std::optional<std::string>& prevHash() const { return prevHash_; }
+
+        // "<seconds since 1970 as the shortest round-trip double, always with a fraction>-<action>-<path>",
+        // e.g. "1714564800.0-trash-/home/a/x". Equal for entries with equal timestamp, action and path.
+        [[nodiscard]] std::string id() const;
+
+    private:
+        friend class OperationLog;
+
+        std::optional<Uuid> sessionID_;
+        platform::TimePoint timestamp_;
+        std::string action_;
+        std::string path_;
+        std::int64_t sizeBytes_;
+        Mode mode_;
+        Outcome outcome_;
+        bool dryRun_;
+        std::optional<std::string> detail_;
+        std::optional<std::string> trashedPath_;
+        std::optional<std::uint64_t> trashedFileNumber_;
+        std::optional<std::string> prevHash_;
+    };
+
+    // Running sums over every entry ever written, kept beside the log.
+    struct Totals {
+        static constexpr std::int64_t currentAccountingVersion = 2;
+
+        std::int64_t freedBytes = 0;            // permanent removals
+        std::int64_t trashedBytes = 0;          // moves to the Trash
+        std::int64_t legacyProcessedBytes = 0;  // "freedBytes" of totals written before accounting version 2
+        std::int64_t operations = 0;            // every entry, whatever its outcome
+        std::optional<std::string> lastHash;    // line hash of the last line written
+        std::int64_t accountingVersion = currentAccountingVersion;
+
+        Totals() = default;
+        Totals(std::int64_t freed, std::int64_t operationCount, std::optional<std::string> lastLineHash,
+               std::int64_t trashed, std::int64_t legacyProcessed);
+
+        // Counts the entry; only successful, real, non-restore operations on a path add bytes
+        // (a negative size adds nothing). Aborts on 64-bit overflow.
+        void record(const Entry& entry);
+
+        // One JSON object; "lastHash" left out when absent.
+        [[nodiscard]] std::string encoded() const;
+        // Totals of either accounting; earlier ones are converted (their "freedBytes" becomes
+        // legacyProcessedBytes). Nothing when "operations" is not an integer or a key holds the
+        // wrong type.
+        [[nodiscard]] static std::optional<Totals> decode(std::string_view json);
+
+        friend bool operator==(const Totals&, const Totals&) = default;
+    };
+
+    struct ChainStatus {
+        std::int64_t verified = 0;   // lines whose prevHash matched the line before them
+        std::int64_t unchained = 0;  // lines without a link to check
+        std::optional<std::int64_t> firstBrokenLine;  // 1-based, within the current log file
+        bool truncated = false;      // lines are missing at the start or at the end
+
+        [[nodiscard]] bool isIntact() const { return !firstBrokenLine && !truncated; }
+        friend bool operator==(const ChainStatus&, const ChainStatus&) = default;
+    };
+
+    // What exportTo throws: the encoder's or the file system's error, unchanged in its text.
+    class ExportError : public std::exception {
+    public:
+        explicit ExportError(std::string description) : description_(std::move(description)) {}
+        const std::string& description() const { return description_; }
+        const char* what() const noexcept override { return description_.c_str(); }
+
+    private:
+        std::string description_;
+    };
+
+    static constexpr std::int64_t defaultMaxFileBytes = 5'000'000;  // five million bytes, not 5 MiB
+    static constexpr int rotatedFilesKept = 5;
+    // The limit of tailLines that means every line.
+    static constexpr std::int64_t unlimited = std::numeric_limits<std::int64_t>::max();
+    // tailLines reads at most this much of a file's end; a last line longer than that is not found.
+    static constexpr std::int64_t maxTailBytes = 64 * 1024 * 1024;
+    static constexpr std::string_view defaultFileName = "operations.log";
+
+    // The process-wide log, made once on first use: the user's switch from AppDefaults::store(),
+    // persisted, forceable by the administrator, at sharedLogURL(). Never destroyed before exit;
+    // at exit it writes what is still queued.
+    static OperationLog& shared();
+
+    // No file is touched until the first write. An absent logURL means defaultLogURL().
+    OperationLog(std::optional<std::filesystem::path> logURL, bool enabled, bool persistsEnabled,
+                 std::int64_t maxFileBytes);
+    // Not persisted, never forced, rotated at defaultMaxFileBytes.
+    OperationLog(std::optional<std::filesystem::path> logURL, bool enabled);
+    // Writes every entry still queued before returning.
+    ~OperationLog();
+    OperationLog(const OperationLog&) = delete;
+    OperationLog& operator=(const OperationLog&) = delete;
+
+    const std::filesystem::path& fileURL() const { return logURL_; }
+    const std::filesystem::path& totalsURL() const { return totalsURL_; }
+    // Rotated file `number` (1 the most recent, rotatedFilesKept the oldest).
+    [[nodiscard]] std::filesystem::path rotatedURL(int number) const;
+    bool persistsEnabled() const { return persistsEnabled_; }
+    std::int64_t maxFileBytes() const { return maxFileBytes_; }
+
+    // True when forced on, else the user's switch.
+    [[nodiscard]] bool enabled() const;
+    // Sets the user's switch (also while forced) and, when persisted, saves it under
+    // "Vornelo.operationLogEnabled". False when that save failed; the switch is set regardless.
+    bool setEnabled(bool value);
+    // Whether the administrator forces logging on for this log (persisted logs only). Read afresh.
+    [[nodiscard]] bool isForced() const;
+    // The user's switch alone, as held in memory.
+    [[nodiscard]] bool storedEnabled() const;
+
+    // Copies the entry and queues its write; drops it when logging is off.
+    void append(const Entry& entry);
+    // Returns once every entry appended before the call has been written (or lost).
+    void flush() const;
+
+    // The newest `limit` decodable entries of the current log file, newest first.
+    [[nodiscard]] std::vector<Entry> recent(std::int64_t limit) const;
+    // The totals file, or sums rebuilt from the retained lines when it is missing or unreadable.
+    [[nodiscard]] Totals totals() const;
+    [[nodiscard]] std::int64_t totalFreed() const;
+    // Checks the hash chain of the current log file (and its link to rotated file 1). Changes nothing.
+    [[nodiscard]] ChainStatus verifyChain() const;
+    // Writes every retained entry to `destination`, replacing it atomically; returns the count.
+    // Throws ExportError when encoding or writing fails; nothing is written then.
+    std::int64_t exportTo(const std::filesystem::path& destination, ExportFormat format) const;
+    // Deletes the log, its rotated files and the totals file, so the next entry starts a new chain.
+    // False, and nothing deleted, when logging is forced on.
+    bool clear();
+
+    // Every decodable entry of the rotated files (oldest first) and then of the current log, as
+    // written. Runs on the queue, so it sees every earlier append.
+    [[nodiscard]] std::vector<Entry> retainedEntries() const;
+
+    // ~/Library/Logs/Vornelo/operations.log for the current user.
+    [[nodiscard]] static std::filesystem::path defaultLogURL();
+    // Where shared() logs: defaultLogURL() for the programs "Vornelo" and "vornelo-cli", otherwise
+    // "operations.log" in "<temporary folder>/Vornelo-<pid>", so that other programs (tests
+    // among them) never write into the user's log.
+    [[nodiscard]] static std::filesystem::path sharedLogURL();
+    [[nodiscard]] static std::filesystem::path sharedLogURL(std::string_view firstArgument,
+                                                            std::int64_t processIdentifier);
+
+    // The line hash: SHA-256 of the line's bytes without its line feed, as 64 lower-case hex digits.
+    [[nodiscard]] static std::string hash(std::string_view lineBytes);
+    // The JSON text of the entry's log line, without the line feed. Strings that are not valid
+    // UTF-8 (Linux paths are bytes) are written with U+FFFD in place of the invalid bytes.
+    [[nodiscard]] static std::expected<std::string, platform::JsonError> encodeLine(const Entry& entry);
+    // Nothing when the line is not a valid entry.
+    [[nodiscard]] static std::optional<Entry> decodeLine(std::string_view lineBytes);
+    // The last `limit` lines of a file, without their line feeds, read backwards in 64 KiB chunks.
+    // A limit below 1, or a missing or empty file, gives none.
+    [[nodiscard]] static std::vector<std::string> tailLines(const std::filesystem::path& file, std::int64_t limit);
+
+private:
+    struct EntryFields;  // one decoded line, viewing the reader's buffers (OperationLog+Internal.h)
+    [[nodiscard]] static bool decodeFields(platform::JsonObjectReader& reader, std::string_view line,
+                                           std::size_t readableBytes, EntryFields& fields);
+    [[nodiscard]] static Entry makeEntry(const EntryFields& fields);
+
+    void write(Entry entry);
+    void rotateIfNeeded();
+    std::optional<std::string> currentLastLineHash();
+    std::expected<void, platform::FileError> appendLine(std::string_view line) const;
+    Totals loadTotals(bool excludingLastLine) const;
+    std::optional<Totals> readTotalsFile() const;
+    // Calls visit(line) for each retained line, oldest first.
+    void forEachRetainedLine(const std::function<void(std::string_view, std::size_t, bool)>& visit) const;
+    ChainStatus verifyOnQueue() const;
+    void removeFiles() const;
+
+    std::filesystem::path logURL_;
+    std::filesystem::path totalsURL_;
+    bool persistsEnabled_;
+    std::int64_t maxFileBytes_;
+
+    mutable std::mutex stateLock_;  // guards storedEnabled_ only, for a single read or write
+    bool storedEnabled_;
+
+    // Touched only on queue_.
+    std::optional<std::string> lastLineHash_;
+    bool lastLineHashLoaded_ = false;
+
+    // Declared last, so it is destroyed first: its destructor runs the queued writes while the
+    // state above still exists.
+    mutable platform::SerialQueue queue_{"Vornelo.oplog"};
+};
+
+[[nodiscard]] std::string_view rawValue(OperationLog::Mode mode);
+[[nodiscard]] std::string_view rawValue(OperationLog::Outcome outcome);
+[[nodiscard]] std::string_view rawValue(OperationLog::ExportFormat format);
+
+// The case whose raw value is `text`, exactly; nothing for any other text.
+template <typename Enumeration>
+[[nodiscard]] std::optional<Enumeration> fromRawValue(std::string_view text);
+template <>
+std::optional<OperationLog::Mode> fromRawValue<OperationLog::Mode>(std::string_view text);
+template <>
+std::optional<OperationLog::Outcome> fromRawValue<OperationLog::Outcome>(std::string_view text);
+template <>
+std::optional<OperationLog::ExportFormat> fromRawValue<OperationLog::ExportFormat>(std::string_view text);
+
+}  // namespace vornelo

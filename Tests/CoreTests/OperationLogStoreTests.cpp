@@ -1,0 +1,347 @@
+#include "Core/OperationLog.h"
+
+#include "Core/AppStorageKeys.h"
+#include "Support/ChildProcess.h"
+#include "Support/LogCapture.h"
+#include "Support/TempDirectory.h"
+#include "Support/TestHome.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace vornelo {
+namespace {
+
+using Entry = OperationLog::Entry;
+using Mode = OperationLog::Mode;
+using Outcome = OperationLog::Outcome;
+using Totals = OperationLog::Totals;
+using test::readFile;
+using test::TempDirectory;
+using test::writeFile;
+using namespace std::chrono_literals;
+
+const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
+
+Entry entryNumber(int number, Mode mode = Mode::trash, std::int64_t size = 10) {
+    return Entry(noon + std::chrono::seconds(number), std::nullopt, "clean", "/Users/x/file-" + std::to_string(number),
+                 size, mode, Outcome::success, false);
+}
+
+std::vector<std::string> linesOf(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    std::istringstream text(readFile(path));
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+}
+
+std::optional<std::string> prevHashOf(const std::string& line) { return OperationLog::decodeLine(line)->prevHash(); }
+
+std::optional<Totals> totalsFileOf(const OperationLog& log) { return Totals::decode(readFile(log.totalsURL())); }
+
+TEST(OperationLogStoreTests, FilesSitBesideTheLogUnderItsStem) {
+    const OperationLog log(std::filesystem::path("/var/tmp/x/operations.log"), true);
+    EXPECT_EQ(log.totalsURL(), "/var/tmp/x/operations.totals.json");
+    EXPECT_EQ(log.rotatedURL(1), "/var/tmp/x/operations.1.log");
+    EXPECT_EQ(log.rotatedURL(5), "/var/tmp/x/operations.5.log");
+    const OperationLog bare(std::filesystem::path("/var/tmp/x/journal"), true);
+    EXPECT_EQ(bare.totalsURL(), "/var/tmp/x/journal.totals.json");
+    EXPECT_EQ(bare.rotatedURL(2), "/var/tmp/x/journal.2.log");
+    EXPECT_FALSE(std::filesystem::exists("/var/tmp/x"));  // construction touches nothing
+}
+
+TEST(OperationLogStoreTests, WritesExactLinesChainedByTheHashOfTheLineBefore) {
+    TempDirectory folder;
+    OperationLog log(folder / "deep" / "folders" / "operations.log", true);
+    log.append(entryNumber(1));
+    log.append(entryNumber(2, Mode::permanent));
+    log.flush();
+    const auto text = readFile(log.fileURL());
+    const auto first = *OperationLog::encodeLine(entryNumber(1));
+    ASSERT_EQ(text.substr(0, first.size() + 1), first + "\n");  // no prevHash on the very first line
+    const auto lines = linesOf(log.fileURL());
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(text.size(), lines[0].size() + lines[1].size() + 2);
+    EXPECT_EQ(prevHashOf(lines[1]), OperationLog::hash(lines[0]));
+    EXPECT_NE(lines[1].find(R"("prevHash":")" + OperationLog::hash(lines[0]) + R"(","sizeBytes")"), std::string::npos);
+    EXPECT_EQ(totalsFileOf(log), Totals(10, 2, OperationLog::hash(lines[1]), 10, 0));
+}
+
+TEST(OperationLogStoreTests, AppendsFromManyThreadsAllArriveWholeInOneVerifiableChain) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true, false, 40'000);
+    constexpr int threads = 6;
+    constexpr int perThread = 150;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([&log, t] {
+            for (int i = 0; i < perThread; ++i) log.append(entryNumber(t * 1000 + i));
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    log.flush();
+    const auto entries = log.retainedEntries();
+    ASSERT_EQ(entries.size(), static_cast<std::size_t>(threads * perThread));
+    std::vector<int> next(threads, 0);  // each thread's entries in the order it appended them
+    for (const auto& entry : entries) {
+        const int number = std::stoi(entry.path().substr(entry.path().rfind('-') + 1));
+        EXPECT_EQ(number % 1000, next[static_cast<std::size_t>(number / 1000)]++);
+    }
+    EXPECT_TRUE(log.verifyChain().isIntact());
+    EXPECT_EQ(log.totals().operations, threads * perThread);
+    EXPECT_TRUE(std::filesystem::exists(log.rotatedURL(1)));  // the chain crossed rotations
+}
+
+TEST(OperationLogStoreTests, RotatesOnceTheFileReachesTheThresholdAndChainsAcrossIt) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true, false, 200);
+    log.append(entryNumber(1));
+    log.append(entryNumber(2));
+    log.flush();
+    EXPECT_FALSE(std::filesystem::exists(log.rotatedURL(1)));  // about 150 bytes: under the threshold
+    ASSERT_GE(std::filesystem::file_size(log.fileURL()), 200u);
+    const auto before = linesOf(log.fileURL());
+    log.append(entryNumber(3));
+    log.flush();
+    EXPECT_EQ(linesOf(log.rotatedURL(1)), before);
+    const auto current = linesOf(log.fileURL());
+    ASSERT_EQ(current.size(), 1u);
+    EXPECT_EQ(prevHashOf(current[0]), OperationLog::hash(before.back()));
+}
+
+TEST(OperationLogStoreTests, KeepsFiveRotatedFilesWhileTheTotalsKeepCountingEverything) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true, false, 1);  // every line rotates the one before
+    for (int i = 1; i <= 8; ++i) log.append(entryNumber(i, i % 2 ? Mode::trash : Mode::permanent));
+    log.flush();
+    EXPECT_FALSE(std::filesystem::exists(folder / "operations.6.log"));
+    for (int number = 1; number <= 5; ++number) {
+        const auto lines = linesOf(log.rotatedURL(number));
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(OperationLog::decodeLine(lines[0])->path(), "/Users/x/file-" + std::to_string(8 - number));
+    }
+    EXPECT_EQ(log.retainedEntries().size(), 6u);
+    EXPECT_EQ(log.totals(), Totals(40, 8, OperationLog::hash(linesOf(log.fileURL())[0]), 40, 0));
+    EXPECT_TRUE(log.verifyChain().isIntact());
+}
+
+TEST(OperationLogStoreTests, DeletedTotalsAreRebuiltFromTheRetainedLinesPlusTheNewEntry) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true, false, 1);
+    for (int i = 1; i <= 8; ++i) log.append(entryNumber(i, Mode::permanent));
+    log.flush();
+    std::filesystem::remove(log.totalsURL());
+    // Read-only rebuild: the six retained lines, and no file is written.
+    EXPECT_EQ(log.totals(), Totals(60, 6, std::nullopt, 0, 0));
+    EXPECT_FALSE(std::filesystem::exists(log.totalsURL()));
+    log.append(entryNumber(9, Mode::trash, 5));
+    log.flush();
+    const auto last = linesOf(log.fileURL()).back();
+    EXPECT_EQ(totalsFileOf(log), Totals(50, 6, OperationLog::hash(last), 5, 0));
+}
+
+TEST(OperationLogStoreTests, UnreadableTotalsAreRebuiltSkippingUndecodableLines) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true);
+    log.append(entryNumber(1, Mode::permanent));
+    log.flush();
+    writeFile(log.totalsURL(), "{\"operations\":");
+    std::ofstream(log.fileURL(), std::ios::app) << "garbage line\n";
+    log.append(entryNumber(2, Mode::permanent));
+    log.flush();
+    EXPECT_EQ(totalsFileOf(log)->operations, 2);
+    EXPECT_EQ(totalsFileOf(log)->freedBytes, 20);
+}
+
+TEST(OperationLogStoreTests, EarlierAccountingTotalsAreConvertedOnTheNextWrite) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true);
+    std::filesystem::create_directories(folder.path());
+    writeFile(log.totalsURL(), R"({"operations":3,"freedBytes":500,"trashedBytes":99})");
+    log.append(entryNumber(1, Mode::permanent, 7));
+    log.flush();
+    const auto text = readFile(log.totalsURL());
+    EXPECT_NE(text.find("\"accountingVersion\":2"), std::string::npos);
+    EXPECT_EQ(Totals::decode(text), Totals(7, 4, OperationLog::hash(linesOf(log.fileURL())[0]), 0, 500));
+}
+
+TEST(OperationLogStoreTests, ALineCutShortByACrashStaysItsOwnBrokenLine) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true);
+    log.append(entryNumber(1));
+    log.append(entryNumber(2));
+    log.flush();
+    // What a crash in the middle of the second write would leave: its first half, no line feed.
+    auto lines = linesOf(log.fileURL());
+    writeFile(log.fileURL(), lines[0] + "\n" + lines[1].substr(0, lines[1].size() / 2));
+    OperationLog reopened(log.fileURL(), true);
+    EXPECT_EQ(reopened.verifyChain().firstBrokenLine, 2);
+    reopened.append(entryNumber(3));
+    reopened.flush();
+    lines = linesOf(log.fileURL());
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_TRUE(OperationLog::decodeLine(lines[2]));  // the new line was not glued to the fragment
+    EXPECT_EQ(reopened.verifyChain().firstBrokenLine, 2);
+    EXPECT_EQ(reopened.recent(5).size(), 2u);
+}
+
+TEST(OperationLogStoreTests, AProcessKilledWhileWritingLeavesAVerifiableLogAndWholeTotals) {
+    TempDirectory folder;
+    const auto path = folder / "operations.log";
+    for (int round = 0; round < 3; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            OperationLog log(path, true, false, 40'000);
+            for (int i = 0;; ++i) {
+                log.append(entryNumber(i));
+                if (i % 50 == 0) log.flush();
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 70 * round));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        OperationLog log(path, true, false, 40'000);
+        const auto chain = log.verifyChain();
+        const auto lines = linesOf(path);
+        ASSERT_FALSE(lines.empty());
+        if (chain.firstBrokenLine) {
+            // Only the line being written at the kill may be damaged.
+            EXPECT_EQ(*chain.firstBrokenLine, static_cast<std::int64_t>(lines.size())) << "round " << round;
+        }
+        const auto totals = totalsFileOf(log);
+        ASSERT_TRUE(totals) << readFile(log.totalsURL());
+        EXPECT_GT(totals->operations, 0);
+    }
+}
+
+TEST(OperationLogStoreTests, AFailedWriteIsReportedAndChangesNothingElse) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true);
+    std::filesystem::create_directories(log.fileURL());  // a folder where the file should be
+    test::LogCapture capture;
+    log.append(entryNumber(1));
+    log.flush();
+    const auto records = capture.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, platform::LogLevel::error);
+    EXPECT_EQ(records[0].category, "app");
+    EXPECT_TRUE(records[0].message.starts_with("operation log write failed: ")) << records[0].message;
+    EXPECT_FALSE(std::filesystem::exists(log.totalsURL()));
+}
+
+TEST(OperationLogStoreTests, DestroyingALogWritesWhatWasStillQueued) {
+    TempDirectory folder;
+    const auto path = folder / "operations.log";
+    {
+        OperationLog log(path, true);
+        for (int i = 0; i < 200; ++i) log.append(entryNumber(i));
+    }
+    EXPECT_EQ(linesOf(path).size(), 200u);
+}
+
+TEST(OperationLogStoreTests, AnUnpersistedLogFollowsOnlyItsOwnSwitch) {
+    test::TestHome home;
+    home.writeManaged({{"ForceOperationLog", true}});
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", false);
+    EXPECT_FALSE(log.isForced());
+    EXPECT_FALSE(log.enabled());
+    log.append(entryNumber(1));
+    log.flush();
+    EXPECT_FALSE(std::filesystem::exists(log.fileURL()));
+    log.setEnabled(true);
+    log.append(entryNumber(2));
+    log.flush();
+    EXPECT_EQ(linesOf(log.fileURL()).size(), 1u);
+    EXPECT_FALSE(home.defaults()->object(std::string(AppStorageKey::operationLogEnabled)));
+}
+
+TEST(OperationLogStoreTests, APersistedSwitchIsSavedAndTheAdministratorsForceWins) {
+    test::TestHome home;
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true, true, OperationLog::defaultMaxFileBytes);
+    EXPECT_TRUE(log.setEnabled(false));
+    EXPECT_EQ(home.defaults()->object(std::string(AppStorageKey::operationLogEnabled)), platform::PlistValue(false));
+    log.append(entryNumber(1));
+    log.flush();
+    EXPECT_FALSE(std::filesystem::exists(log.fileURL()));
+
+    home.writeManaged({{"ForceOperationLog", true}});
+    EXPECT_TRUE(log.isForced());
+    EXPECT_TRUE(log.enabled());
+    EXPECT_FALSE(log.storedEnabled());
+    log.append(entryNumber(2));
+    log.flush();
+    EXPECT_EQ(linesOf(log.fileURL()).size(), 1u);
+
+    home.writeManaged({});  // the force lifted: the user's saved choice applies again
+    EXPECT_FALSE(log.enabled());
+}
+
+TEST(OperationLogStoreTests, TheSharedLogTakesTheSavedSwitchAndKeepsOtherProgramsOutOfTheUsersLog) {
+    test::TestHome home;
+    TempDirectory temporary;
+    home.defaults()->set(std::string(AppStorageKey::operationLogEnabled), platform::PlistValue(false));
+    const auto outcome = test::runInChild([&]() -> std::string {
+        ::setenv("TMPDIR", temporary.path().c_str(), 1);
+        auto& log = OperationLog::shared();
+        if (&log != &OperationLog::shared()) return "shared() made two logs";
+        const auto expected = temporary / ("Vornelo-" + std::to_string(::getpid())) / "operations.log";
+        if (log.fileURL() != expected) return "logs at " + log.fileURL().native();
+        if (log.enabled() || !log.persistsEnabled()) return "the saved switch was not taken";
+        return "";
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+
+    EXPECT_EQ(OperationLog::sharedLogURL("/opt/bin/vornelo-cli", 42), home.home() / "Library/Logs/Vornelo/operations.log");
+    EXPECT_EQ(OperationLog::sharedLogURL("Vornelo", 42), OperationLog::defaultLogURL());
+    EXPECT_NE(OperationLog::sharedLogURL("vornelo-cli-tests", 42), OperationLog::defaultLogURL());
+    EXPECT_EQ(OperationLog::sharedLogURL("", 42).parent_path().filename(), "Vornelo-42");
+}
+
+TEST(OperationLogStoreTests, TailLinesReadsOnlyWhatTheLimitNeedsFromTheEnd) {
+    TempDirectory folder;
+    const auto path = folder / "f";
+    EXPECT_TRUE(OperationLog::tailLines(path, 3).empty());
+    writeFile(path, "");
+    EXPECT_TRUE(OperationLog::tailLines(path, 3).empty());
+    writeFile(path, "one\n\ntwo\nthree\nfour\nfive");
+    EXPECT_EQ(OperationLog::tailLines(path, 2), (std::vector<std::string>{"four", "five"}));
+    EXPECT_EQ(OperationLog::tailLines(path, 1), (std::vector<std::string>{"five"}));
+    EXPECT_EQ(OperationLog::tailLines(path, OperationLog::unlimited).size(), 5u);
+    EXPECT_TRUE(OperationLog::tailLines(path, 0).empty());
+    EXPECT_TRUE(OperationLog::tailLines(path, -4).empty());
+}
+
+TEST(OperationLogStoreTests, TailLinesWalksBackOverChunksForLongLinesAndNeverReturnsAPartialOne) {
+    TempDirectory folder;
+    const auto path = folder / "f";
+    const std::string longLine(200'000, 'L');
+    std::string text;
+    for (int i = 0; i < 2000; ++i) text += "short line " + std::to_string(i) + "\n";
+    writeFile(path, text + longLine + "\n");
+    EXPECT_EQ(OperationLog::tailLines(path, 1), std::vector<std::string>{longLine});
+    const auto two = OperationLog::tailLines(path, 2);
+    EXPECT_EQ(two, (std::vector<std::string>{"short line 1999", longLine}));
+    // Lines that straddle a 64 KiB chunk edge come back whole.
+    const auto all = OperationLog::tailLines(path, 300);
+    ASSERT_EQ(all.size(), 300u);
+    EXPECT_EQ(all.front(), "short line 1701");
+}
+
+}  // namespace
+}  // namespace vornelo
