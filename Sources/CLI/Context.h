@@ -40,5 +40,6 @@ void addAccessCommands(CLI::App& app, Context& context);
 void addLoginItemCommands(CLI::App& app, Context& context);
 void addProcessCommands(CLI::App& app, Context& context);
 void addSizeCommands(CLI::App& app, Context& context);
+void addLogCommands(CLI::App& app, Context& context);
 
 }  // namespace vornelo::cli

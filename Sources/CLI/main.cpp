@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     addLoginItemCommands(app, context);
     addProcessCommands(app, context);
     addSizeCommands(app, context);
+    addLogCommands(app, context);
 
     try {
         app.parse(argc, argv);

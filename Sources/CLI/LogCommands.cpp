@@ -1,0 +1,212 @@
+// log recent | totals | verify | export | clear | enable | disable | status | path: the shared
+// operation log, as the application sees it.
+
+#include "CLI/Context.h"
+#include "Core/ManagedPolicy.h"
+#include "Core/OperationLog.h"
+#include "Platform/FileManager.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <memory>
+
+namespace vornelo::cli {
+
+namespace {
+
+using Entry = OperationLog::Entry;
+
+nlohmann::json entryJson(const Entry& entry) {
+    // The log line's own encoding, so scripts see the same keys and values as the file holds.
+    const auto line = OperationLog::encodeLine(entry);
+    auto object = line ? nlohmann::json::parse(*line) : nlohmann::json::object();
+    object["id"] = entry.id();
+    return object;
+}
+
+nlohmann::json totalsJson(const OperationLog::Totals& totals) {
+    return {{"freedBytes", totals.freedBytes},
+            {"trashedBytes", totals.trashedBytes},
+            {"legacyProcessedBytes", totals.legacyProcessedBytes},
+            {"operations", totals.operations},
+            {"lastHash", totals.lastHash ? nlohmann::json(*totals.lastHash) : nlohmann::json(nullptr)},
+            {"accountingVersion", totals.accountingVersion}};
+}
+
+std::string bytesText(std::int64_t bytes) { return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes"); }
+
+void printEntry(const Entry& entry) {
+    std::cout << platform::Iso8601::format(entry.timestamp()) << "  " << rawValue(entry.outcome())
+              << (entry.dryRun() ? " (dry run)" : "") << "  " << entry.action() << "  " << rawValue(entry.mode())
+              << "  " << bytesText(entry.sizeBytes()) << "  " << entry.path() << '\n';
+    if (entry.trashedPath()) std::cout << "    in the Trash at " << *entry.trashedPath() << '\n';
+    if (entry.detail()) std::cout << "    " << *entry.detail() << '\n';
+}
+
+void runRecent(std::int64_t limit, Context& context) {
+    if (limit < 0) {
+        printError("The number of entries must be 0 or more, not " + std::to_string(limit) + ".");
+        context.noteFailure(ExitCode::badUsage);
+        return;
+    }
+    const auto entries = OperationLog::shared().recent(limit);
+    if (context.json) {
+        auto list = nlohmann::json::array();
+        for (const auto& entry : entries) list.push_back(entryJson(entry));
+        printJson(list);
+        return;
+    }
+    if (entries.empty()) {
+        std::cout << "The operation log has no entries.\n";
+        return;
+    }
+    for (const auto& entry : entries) printEntry(entry);
+}
+
+void runTotals(Context& context) {
+    const auto totals = OperationLog::shared().totals();
+    if (context.json) {
+        printJson(totalsJson(totals));
+        return;
+    }
+    std::cout << "Operations logged: " << totals.operations << '\n'
+              << "Freed by permanent removal: " << bytesText(totals.freedBytes) << '\n'
+              << "Moved to the Trash: " << bytesText(totals.trashedBytes) << '\n';
+    if (totals.legacyProcessedBytes != 0) {
+        std::cout << "Processed under the earlier accounting: " << bytesText(totals.legacyProcessedBytes) << '\n';
+    }
+    std::cout << "Last line hash: " << totals.lastHash.value_or("(none)") << '\n';
+}
+
+void runVerify(Context& context) {
+    auto& log = OperationLog::shared();
+    const auto status = log.verifyChain();
+    if (!status.isIntact()) context.noteFailure();
+    if (context.json) {
+        printJson({{"verified", status.verified},
+                   {"unchained", status.unchained},
+                   {"firstBrokenLine", status.firstBrokenLine ? nlohmann::json(*status.firstBrokenLine) : nlohmann::json(nullptr)},
+                   {"truncated", status.truncated},
+                   {"isIntact", status.isIntact()},
+                   {"logPath", log.fileURL().native()}});
+        return;
+    }
+    std::cout << status.verified << (status.verified == 1 ? " link" : " links") << " verified, " << status.unchained
+              << (status.unchained == 1 ? " line" : " lines") << " without a link to check.\n";
+    if (status.firstBrokenLine) {
+        std::cout << "The log was altered: line " << *status.firstBrokenLine << " of " << log.fileURL().native()
+                  << " is not what the chain expects.\n";
+    }
+    if (status.truncated) std::cout << "Lines are missing from the start or the end of the log.\n";
+    if (status.isIntact()) std::cout << "The log is intact.\n";
+}
+
+void runExport(const std::string& format, const std::string& destination, Context& context) {
+    const auto chosen = fromRawValue<OperationLog::ExportFormat>(format);
+    if (!chosen) {
+        printError("\u201C" + format + "\u201D is not an export format; use jsonl or csv.");
+        context.noteFailure(ExitCode::badUsage);
+        return;
+    }
+    const auto path = platform::FileManager::absoluteStandardizedPath(destination);
+    try {
+        const auto count = OperationLog::shared().exportTo(path, *chosen);
+        if (context.json) {
+            printJson({{"exported", count}, {"format", format}, {"path", path}});
+        } else {
+            std::cout << "Exported " << count << (count == 1 ? " entry" : " entries") << " to " << path << ".\n";
+        }
+    } catch (const OperationLog::ExportError& error) {
+        printError("Could not export the operation log to " + path + ": " + error.description());
+        context.noteFailure();
+    }
+}
+
+void runClear(Context& context) {
+    auto& log = OperationLog::shared();
+    const bool cleared = log.clear();
+    if (!cleared) {
+        printError("Your administrator forces the operation log on, so it was kept.");
+        context.noteFailure();
+    }
+    if (context.json) {
+        printJson({{"cleared", cleared}, {"logPath", log.fileURL().native()}});
+    } else if (cleared) {
+        std::cout << "The operation log and its totals were removed.\n";
+    }
+}
+
+void printStatus(const OperationLog& log, Context& context) {
+    const bool forced = log.isForced();
+    const bool enabled = log.enabled();
+    if (context.json) {
+        printJson({{"enabled", enabled},
+                   {"storedEnabled", log.storedEnabled()},
+                   {"forced", forced},
+                   {"logPath", log.fileURL().native()},
+                   {"totalsPath", log.totalsURL().native()}});
+        return;
+    }
+    std::cout << "Operation logging is " << (enabled ? "on" : "off");
+    if (forced) {
+        std::cout << ": your administrator forces it on" << (log.storedEnabled() ? "" : " (your own choice is off)");
+    }
+    std::cout << ".\nLog file: " << log.fileURL().native() << '\n';
+}
+
+void runSwitch(bool value, Context& context) {
+    auto& log = OperationLog::shared();
+    if (!log.setEnabled(value)) {
+        printError("Could not save the setting to " + AppDefaults::store()->locations().userFile.native() + ".");
+        context.noteFailure();
+    }
+    printStatus(log, context);
+}
+
+void runPath(Context& context) {
+    const auto& log = OperationLog::shared();
+    if (context.json) {
+        auto rotated = nlohmann::json::array();
+        for (int number = 1; number <= OperationLog::rotatedFilesKept; ++number) {
+            rotated.push_back(log.rotatedURL(number).native());
+        }
+        printJson({{"logPath", log.fileURL().native()}, {"totalsPath", log.totalsURL().native()}, {"rotatedPaths", rotated}});
+        return;
+    }
+    std::cout << log.fileURL().native() << '\n';
+}
+
+}  // namespace
+
+void addLogCommands(CLI::App& app, Context& context) {
+    auto* log = app.add_subcommand("log", "Read, verify, export or clear the operation log, or switch it on or off");
+    log->require_subcommand(1);
+
+    auto limit = std::make_shared<std::int64_t>(20);
+    auto* recent = log->add_subcommand("recent", "Show the newest entries, newest first");
+    recent->add_option("-n", *limit, "How many entries (default 20)");
+    recent->callback([limit, &context] { runRecent(*limit, context); });
+
+    log->add_subcommand("totals", "Show the running totals of everything logged")->callback([&context] { runTotals(context); });
+
+    log->add_subcommand("verify", "Check the hash chain of the log (exit code 1 when it is not intact)")
+        ->callback([&context] { runVerify(context); });
+
+    auto format = std::make_shared<std::string>("jsonl");
+    auto destination = std::make_shared<std::string>();
+    auto* exporter = log->add_subcommand("export", "Write every retained entry to FILE (replacing it)");
+    exporter->add_option("--format", *format, "jsonl (one log line per entry, the default) or csv");
+    exporter->add_option("FILE", *destination, "Where to write the export")->required();
+    exporter->callback([format, destination, &context] { runExport(*format, *destination, context); });
+
+    log->add_subcommand("clear", "Delete the log, its rotated files and its totals")->callback([&context] { runClear(context); });
+    log->add_subcommand("enable", "Switch logging on (saved in your settings)")->callback([&context] { runSwitch(true, context); });
+    log->add_subcommand("disable", "Switch logging off (an administrator may force it on)")
+        ->callback([&context] { runSwitch(false, context); });
+    log->add_subcommand("status", "Show whether logging is on, and why")
+        ->callback([&context] { printStatus(OperationLog::shared(), context); });
+    log->add_subcommand("path", "Show where the log is written")->callback([&context] { runPath(context); });
+}
+
+}  // namespace vornelo::cli
