@@ -167,6 +167,7 @@ bool OperationLog::clear() {
         removeFiles();
         lastLineHash_.reset();
         lastLineHashLoaded_ = true;
+        knownLogSize_ = -1;
     });
     return true;
 }

@@ -109,23 +109,36 @@ std::string OperationLog::Entry::id() const { return secondsText(timestamp_) + "
 
 // MARK: Log line
 
+namespace {
+
+// Linux paths are bytes: what is not UTF-8 is written with replacement characters, so the entry
+// is kept rather than refused by the encoder.
+std::string_view utf8(std::string_view text, std::string& storage) {
+    unsigned char high = 0;  // most paths are ASCII, which needs no closer look
+    for (const char c : text) high |= static_cast<unsigned char>(c);
+    if (high < 0x80 || platform::Text::isValidUtf8(text)) return text;
+    storage = platform::Text::sanitizedUtf8(text);
+    return storage;
+}
+
+}  // namespace
+
 std::expected<std::string, platform::JsonError> OperationLog::encodeLine(const Entry& entry) {
-    using platform::Text;
-    // nlohmann's object keeps its keys sorted, which is the order the line format prescribes.
-    nlohmann::json object = nlohmann::json::object();
-    object["action"] = Text::sanitizedUtf8(entry.action());
-    if (entry.detail()) object["detail"] = Text::sanitizedUtf8(*entry.detail());
-    object["dryRun"] = entry.dryRun();
-    object["mode"] = rawValue(entry.mode());
-    object["outcome"] = rawValue(entry.outcome());
-    object["path"] = Text::sanitizedUtf8(entry.path());
-    if (entry.prevHash()) object["prevHash"] = Text::sanitizedUtf8(*entry.prevHash());
-    if (entry.sessionID()) object["sessionID"] = entry.sessionID()->uuidString();
-    object["sizeBytes"] = entry.sizeBytes();
-    object["timestamp"] = platform::Iso8601::format(entry.timestamp());
-    if (entry.trashedFileNumber()) object["trashedFileNumber"] = *entry.trashedFileNumber();
-    if (entry.trashedPath()) object["trashedPath"] = Text::sanitizedUtf8(*entry.trashedPath());
-    return platform::Json::compactText(object);
+    std::string scratch;  // each converted string is consumed by the writer before the next
+    platform::JsonObjectWriter object;  // keys below in the sorted order the writer insists on
+    object.string("action", utf8(entry.action(), scratch));
+    if (entry.detail()) object.string("detail", utf8(*entry.detail(), scratch));
+    object.boolean("dryRun", entry.dryRun());
+    object.string("mode", rawValue(entry.mode()));
+    object.string("outcome", rawValue(entry.outcome()));
+    object.string("path", utf8(entry.path(), scratch));
+    if (entry.prevHash()) object.string("prevHash", utf8(*entry.prevHash(), scratch));
+    if (entry.sessionID()) object.string("sessionID", entry.sessionID()->uuidString());
+    object.integer("sizeBytes", entry.sizeBytes());
+    object.string("timestamp", platform::Iso8601::format(entry.timestamp()));
+    if (entry.trashedFileNumber()) object.unsignedInteger("trashedFileNumber", *entry.trashedFileNumber());
+    if (entry.trashedPath()) object.string("trashedPath", utf8(*entry.trashedPath(), scratch));
+    return object.finish();
 }
 
 namespace {
@@ -280,17 +293,17 @@ void OperationLog::Totals::record(const Entry& entry) {
 }
 
 std::string OperationLog::Totals::encoded() const {
-    nlohmann::json object{{"freedBytes", freedBytes},
-                          {"trashedBytes", trashedBytes},
-                          {"legacyProcessedBytes", legacyProcessedBytes},
-                          {"operations", operations},
-                          {"accountingVersion", currentAccountingVersion}};
-    if (lastHash) object["lastHash"] = platform::Text::sanitizedUtf8(*lastHash);
-    return object.dump();
+    platform::JsonObjectWriter object;
+    object.integer("accountingVersion", currentAccountingVersion).integer("freedBytes", freedBytes);
+    std::string storage;
+    if (lastHash) object.string("lastHash", utf8(*lastHash, storage));
+    object.integer("legacyProcessedBytes", legacyProcessedBytes).integer("operations", operations);
+    object.integer("trashedBytes", trashedBytes);
+    return *object.finish();  // sorted keys and UTF-8 strings: nothing the writer can refuse
 }
 
 std::optional<OperationLog::Totals> OperationLog::Totals::decode(std::string_view json) {
-    platform::JsonObjectReader reader;
+    thread_local platform::JsonObjectReader reader;
     if (!reader.parse(json)) return std::nullopt;
     // Last occurrence of each key wins; null reads as absent.
     const JsonValue* values[6] = {};

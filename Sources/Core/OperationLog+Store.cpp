@@ -114,7 +114,7 @@ bool OperationLog::setEnabled(bool value) {
 void OperationLog::append(const Entry& entry) {
     // The user's switch first: it is a memory read, the policy a settings read.
     if (!storedEnabled() && !isForced()) return;
-    queue_.async([this, entry] { write(entry); });
+    queue_.async([this, entry]() mutable { write(std::move(entry)); });
 }
 
 void OperationLog::flush() const {
@@ -122,18 +122,31 @@ void OperationLog::flush() const {
 }
 
 void OperationLog::write(Entry entry) {
-    rotateIfNeeded();
+    auto file = openLog();
+    // The size comes from the open descriptor: a file that has reached the threshold moves away
+    // first, and the line starts the next file.
+    if (file && file->sizeWhenOpened() >= maxFileBytes_ && rotate()) file = openLog();
+    if (!file) {
+        Log::app().error("operation log write failed: %{public}s", file.error().description);
+        return;
+    }
     entry.prevHash_ = currentLastLineHash();
-    const auto json = encodeLine(entry);
-    if (!json) return;  // cannot happen with sanitised strings; an unencodable entry is dropped
-    std::string line;
-    line.reserve(json->size() + 1);
-    line.append(*json).push_back('\n');
-    if (auto appended = appendLine(line); !appended) {
+    auto encoded = encodeLine(entry);
+    if (!encoded) return;  // cannot happen with sanitised strings; an unencodable entry is dropped
+    std::string& line = *encoded;
+    const std::size_t jsonBytes = line.size();
+    const auto size = file->sizeWhenOpened();
+    // A line cut short by a crash keeps its own (broken) line instead of swallowing the start of
+    // this one. A file that is as long as this log left it ends in this log's own line feed.
+    const bool separate = size > 0 && size != knownLogSize_ && !endsWithLineFeed(*file);
+    if (separate) line.insert(line.begin(), '\n');
+    line.push_back('\n');
+    if (auto appended = file->append(line); !appended) {
         Log::app().error("operation log write failed: %{public}s", appended.error().description);
         return;
     }
-    lastLineHash_ = hash(*json);
+    knownLogSize_ = size + static_cast<std::int64_t>(line.size());
+    lastLineHash_ = hash(std::string_view(line).substr(separate ? 1 : 0, jsonBytes));
     lastLineHashLoaded_ = true;
     auto totals = loadTotals(true);
     totals.record(entry);
@@ -142,43 +155,32 @@ void OperationLog::write(Entry entry) {
     (void)RegularFile::replaceContents(totalsURL_, totals.encoded());
 }
 
-std::expected<void, platform::FileError> OperationLog::appendLine(std::string_view line) const {
+std::expected<RegularFile, platform::FileError> OperationLog::openLog() const {
     auto file = RegularFile::openForAppending(logURL_);
     if (!file && file.error().isCocoa(platform::FileError::noSuchFile)) {
         // The folder is made only when it is found missing; a failure shows in the second open.
         (void)FileManager::defaultManager().createDirectory(logURL_.parent_path(), true);
         file = RegularFile::openForAppending(logURL_);
     }
-    if (!file) return std::unexpected(file.error());
-    const auto size = file->size();
-    if (!size) return std::unexpected(size.error());
-    if (*size > 0) {
-        // A line cut short by a crash keeps its own line (and is reported by verification)
-        // instead of swallowing the start of this one.
-        char last = '\n';
-        const auto got = file->read(*size - 1, std::span<char>(&last, 1));
-        if (got && *got == 1 && last != '\n') {
-            std::string separated;
-            separated.reserve(line.size() + 1);
-            separated.append(1, '\n').append(line);
-            return file->append(separated);
-        }
-    }
-    return file->append(line);
+    return file;
 }
 
-void OperationLog::rotateIfNeeded() {
+bool OperationLog::endsWithLineFeed(const RegularFile& file) {
+    char last = '\n';
+    const auto got = file.read(file.sizeWhenOpened() - 1, std::span<char>(&last, 1));
+    return !got || *got != 1 || last == '\n';
+}
+
+bool OperationLog::rotate() {
     const auto& files = FileManager::defaultManager();
-    const auto attributes = files.attributesOfItem(logURL_);
-    if (!attributes || attributes->size < maxFileBytes_) return;
     // Cached before the file moves, so the next line chains to what becomes rotated file 1.
     (void)currentLastLineHash();
     (void)files.removeFile(rotatedURL(rotatedFilesKept));
     for (int number = rotatedFilesKept - 1; number >= 1; --number) {
         if (files.fileExists(rotatedURL(number))) (void)files.renameItem(rotatedURL(number), rotatedURL(number + 1));
     }
-    // Should this fail, the next line goes to the current, oversized file.
-    (void)files.renameItem(logURL_, rotatedURL(1));
+    // Should this fail, the line goes to the current, oversized file.
+    return files.renameItem(logURL_, rotatedURL(1)).has_value();
 }
 
 std::optional<std::string> OperationLog::currentLastLineHash() {

@@ -16,6 +16,7 @@
 #include "Platform/FileError.h"
 #include "Platform/Iso8601.h"
 #include "Platform/Json.h"
+#include "Platform/RegularFile.h"
 #include "Platform/SerialQueue.h"
 #include "Platform/Uuid.h"
 
@@ -232,9 +233,12 @@ private:
     [[nodiscard]] static Entry makeEntry(const EntryFields& fields);
 
     void write(Entry entry);
-    void rotateIfNeeded();
+    // Opens the current log for appending, making its folder when that is missing.
+    std::expected<platform::RegularFile, platform::FileError> openLog() const;
+    static bool endsWithLineFeed(const platform::RegularFile& file);
+    // Shifts the rotated files up and moves the current log to number 1; false when that last move failed.
+    bool rotate();
     std::optional<std::string> currentLastLineHash();
-    std::expected<void, platform::FileError> appendLine(std::string_view line) const;
     Totals loadTotals(bool excludingLastLine) const;
     std::optional<Totals> readTotalsFile() const;
     // Calls visit(line) for each retained line, oldest first.
@@ -253,6 +257,7 @@ private:
     // Touched only on queue_.
     std::optional<std::string> lastLineHash_;
     bool lastLineHashLoaded_ = false;
+    std::int64_t knownLogSize_ = -1;  // the current log's size right after this log's last append
 
     // Declared last, so it is destroyed first: its destructor runs the queued writes while the
     // state above still exists.

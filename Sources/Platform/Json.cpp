@@ -1,6 +1,10 @@
 #include "Platform/Json.h"
 
+#include "Platform/Text.h"
+
 #include <simdjson.h>
+
+#include <charconv>
 
 namespace vornelo::platform {
 
@@ -13,6 +17,100 @@ std::expected<std::string, JsonError> Json::compactText(const nlohmann::json& va
     } catch (const nlohmann::json::exception& error) {
         return std::unexpected(JsonError{error.what()});
     }
+}
+
+namespace {
+
+// The escapes nlohmann/json writes with ensure_ascii off, so both writers agree byte for byte.
+void appendEscaped(std::string& out, std::string_view text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text.substr(plain, i - plain));
+        plain = i + 1;
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 0x0F];
+        }
+    }
+    out.append(text.substr(plain));
+}
+
+// Most text is ASCII; the full UTF-8 check runs only on what is not.
+bool isValidText(std::string_view text) {
+    unsigned char high = 0;
+    for (const char c : text) high |= static_cast<unsigned char>(c);
+    return high < 0x80 || Text::isValidUtf8(text);
+}
+
+}  // namespace
+
+bool JsonObjectWriter::beginMember(std::string_view key) {
+    if (!problem_.empty()) return false;
+    if (!first_ && key <= lastKey_) {
+        problem_ = "key \"" + std::string(key) + "\" does not follow \"" + std::string(lastKey_) + "\"";
+        return false;
+    }
+    if (!isValidText(key)) {
+        problem_ = "a key is not valid UTF-8";
+        return false;
+    }
+    if (!first_) text_ += ',';
+    first_ = false;
+    lastKey_ = key;
+    text_ += '"';
+    appendEscaped(text_, key);
+    text_ += "\":";
+    return true;
+}
+
+JsonObjectWriter& JsonObjectWriter::string(std::string_view key, std::string_view value) {
+    if (!isValidText(value)) {
+        if (problem_.empty()) problem_ = "the value of \"" + std::string(key) + "\" is not valid UTF-8";
+        return *this;
+    }
+    if (!beginMember(key)) return *this;
+    text_ += '"';
+    appendEscaped(text_, value);
+    text_ += '"';
+    return *this;
+}
+
+template <typename Number>
+JsonObjectWriter& JsonObjectWriter::number(std::string_view key, Number value) {
+    if (!beginMember(key)) return *this;
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text_.append(digits, end);
+    return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::integer(std::string_view key, std::int64_t value) { return number(key, value); }
+
+JsonObjectWriter& JsonObjectWriter::unsignedInteger(std::string_view key, std::uint64_t value) {
+    return number(key, value);
+}
+
+JsonObjectWriter& JsonObjectWriter::boolean(std::string_view key, bool value) {
+    if (beginMember(key)) text_ += value ? "true" : "false";
+    return *this;
+}
+
+std::expected<std::string, JsonError> JsonObjectWriter::finish() {
+    if (!problem_.empty()) return std::unexpected(JsonError{std::move(problem_)});
+    text_ += '}';
+    return std::move(text_);
 }
 
 struct JsonObjectReader::Parser {

@@ -1,14 +1,29 @@
 #include "Platform/RegularFile.h"
 
-#include "Platform/Uuid.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <string>
 
 namespace vornelo::platform {
+
+namespace {
+
+// The same name on every call while it is free, so replacing a file again and again does not
+// leave a trail of fresh directory entries behind; a counter only when another writer in this
+// process holds it. The pid is taken once (a forked child keeps its parent's value), and O_EXCL
+// turns any clash into another try.
+std::string temporarySuffix(std::uint64_t attempt) {
+    static const pid_t process = ::getpid();
+    static std::atomic<std::uint64_t> counter{0};
+    const auto distinct = attempt == 0 ? std::string() : "-" + std::to_string(counter.fetch_add(1, std::memory_order_relaxed) + 1);
+    return std::to_string(process) + distinct + ".tmp";
+}
+
+}  // namespace
 
 std::expected<RegularFile, FileError> RegularFile::open(const std::filesystem::path& path, int flags,
                                                         FileOperation operation) {
@@ -20,7 +35,7 @@ std::expected<RegularFile, FileError> RegularFile::open(const std::filesystem::p
     if (!S_ISREG(info.st_mode)) {
         return std::unexpected(FileError::fromErrno(S_ISDIR(info.st_mode) ? EISDIR : EINVAL, operation, path.native()));
     }
-    return RegularFile(std::move(fd), path);
+    return RegularFile(std::move(fd), path, static_cast<std::int64_t>(info.st_size));
 }
 
 std::expected<RegularFile, FileError> RegularFile::openForReading(const std::filesystem::path& path) {
@@ -43,31 +58,33 @@ std::expected<std::int64_t, FileError> RegularFile::size() const {
 std::expected<std::size_t, FileError> RegularFile::read(std::int64_t offset, std::span<char> buffer) const {
     std::size_t done = 0;
     while (done < buffer.size()) {
+        const std::size_t wanted = buffer.size() - done;
         const auto got = retryOnInterrupt([&] {
-            return ::pread(descriptor_.get(), buffer.data() + done, buffer.size() - done,
-                           static_cast<off_t>(offset) + static_cast<off_t>(done));
+            return ::pread(descriptor_.get(), buffer.data() + done, wanted, static_cast<off_t>(offset) + static_cast<off_t>(done));
         });
         if (got < 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path_.native()));
-        if (got == 0) break;
         done += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < wanted) break;  // the end of a regular file
     }
     return done;
 }
 
 std::expected<void, FileError> RegularFile::append(std::string_view bytes) {
-    const auto before = size();
-    if (!before) return std::unexpected(before.error());
     std::size_t done = 0;
     while (done < bytes.size()) {
         const auto put = retryOnInterrupt(
             [&] { return ::write(descriptor_.get(), bytes.data() + done, bytes.size() - done); });
-        if (put <= 0) {
-            const int error = put < 0 ? errno : ENOSPC;
-            // Best effort: if even this fails, readers meet an unterminated fragment they can skip.
-            [[maybe_unused]] const int cut = ::ftruncate(descriptor_.get(), static_cast<off_t>(*before));
-            return std::unexpected(FileError::fromErrno(error, FileOperation::write, path_.native()));
+        if (put > 0) {
+            done += static_cast<std::size_t>(put);
+            continue;
         }
-        done += static_cast<std::size_t>(put);
+        const int error = put < 0 ? errno : ENOSPC;
+        struct stat info {};
+        // Best effort: if even this fails, readers meet an unterminated fragment they can skip.
+        if (done > 0 && ::fstat(descriptor_.get(), &info) == 0 && info.st_size >= static_cast<off_t>(done)) {
+            [[maybe_unused]] const int cut = ::ftruncate(descriptor_.get(), info.st_size - static_cast<off_t>(done));
+        }
+        return std::unexpected(FileError::fromErrno(error, FileOperation::write, path_.native()));
     }
     return {};
 }
@@ -75,13 +92,12 @@ std::expected<void, FileError> RegularFile::append(std::string_view bytes) {
 std::expected<std::string, FileError> RegularFile::contents(const std::filesystem::path& path, std::size_t maxBytes) {
     auto file = openForReading(path);
     if (!file) return std::unexpected(file.error());
-    const auto length = file->size();
-    if (!length) return std::unexpected(length.error());
-    if (static_cast<std::uint64_t>(*length) > maxBytes) {
+    const auto length = file->sizeWhenOpened();
+    if (static_cast<std::uint64_t>(length) > maxBytes) {
         return std::unexpected(FileError::fromErrno(EFBIG, FileOperation::read, path.native()));
     }
-    // One byte more than the size, so growth since fstat is seen rather than silently cut.
-    std::string text(static_cast<std::size_t>(*length) + 1, '\0');
+    // One byte more than the size, so growth since opening is seen rather than silently cut.
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
     const auto got = file->read(0, text);
     if (!got) return std::unexpected(got.error());
     if (*got > maxBytes) return std::unexpected(FileError::fromErrno(EFBIG, FileOperation::read, path.native()));
@@ -90,11 +106,21 @@ std::expected<std::string, FileError> RegularFile::contents(const std::filesyste
 }
 
 std::expected<void, FileError> RegularFile::replaceContents(const std::filesystem::path& path, std::string_view bytes) {
-    const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-    const auto temporary = folder / ("." + path.filename().native() + "." + Uuid().uuidString() + ".tmp");
-    FileDescriptor fd(retryOnInterrupt([&] {
-        return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    }));
+    // "<folder>/.<name>.<suffix>", by plain string work: this runs once per log line.
+    const std::string& target = path.native();
+    const auto slash = target.rfind('/');
+    const std::string prefix = slash == std::string::npos ? "." + target + "."
+                                                          : target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".";
+    std::string temporary = prefix + temporarySuffix(0);
+    const auto create = [&] {
+        return retryOnInterrupt(
+            [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); });
+    };
+    FileDescriptor fd(create());
+    for (std::uint64_t attempt = 1; !fd && errno == EEXIST && attempt <= 3; ++attempt) {
+        temporary = prefix + temporarySuffix(attempt);
+        fd.reset(create());
+    }
     if (!fd) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path.native()));
     const auto fail = [&](int error) {
         ::unlink(temporary.c_str());

@@ -29,13 +29,16 @@ public:
     // every write goes to the end.
     [[nodiscard]] static std::expected<RegularFile, FileError> openForAppending(const std::filesystem::path& path);
 
+    // The size now, and the size when the file was opened (no system call).
     [[nodiscard]] std::expected<std::int64_t, FileError> size() const;
+    [[nodiscard]] std::int64_t sizeWhenOpened() const { return sizeWhenOpened_; }
 
-    // Reads from offset until the buffer is full or the file ends; returns the count read.
+    // Reads from offset until the buffer is full or the file ends (a short read of a regular file
+    // means its end); returns the count read.
     [[nodiscard]] std::expected<std::size_t, FileError> read(std::int64_t offset, std::span<char> buffer) const;
 
-    // Writes every byte at the end of the file, or none: after a failed or short write the file is
-    // cut back to the size it had before, so no fragment is left behind.
+    // Writes every byte at the end of the file, or none: after a write that fails part-way the
+    // file is cut back by what was written, so no fragment is left behind.
     [[nodiscard]] std::expected<void, FileError> append(std::string_view bytes);
 
     // The whole file, refused when it is larger than maxBytes.
@@ -49,14 +52,15 @@ public:
     static std::expected<void, FileError> replaceContents(const std::filesystem::path& path, std::string_view bytes);
 
 private:
-    RegularFile(FileDescriptor descriptor, std::filesystem::path path)
-        : descriptor_(std::move(descriptor)), path_(std::move(path)) {}
+    RegularFile(FileDescriptor descriptor, std::filesystem::path path, std::int64_t size)
+        : descriptor_(std::move(descriptor)), path_(std::move(path)), sizeWhenOpened_(size) {}
 
     static std::expected<RegularFile, FileError> open(const std::filesystem::path& path, int flags,
                                                       FileOperation operation);
 
     FileDescriptor descriptor_;
     std::filesystem::path path_;
+    std::int64_t sizeWhenOpened_;
 };
 
 }  // namespace vornelo::platform
