@@ -2,7 +2,9 @@
 
 #include "Core/OperationLog+Internal.h"
 
+#include "Platform/Checked.h"
 #include "Platform/FileManager.h"
+#include "Platform/FileReplacement.h"
 #include "Platform/LineReader.h"
 #include "Platform/RegularFile.h"
 #include "Platform/Sha256.h"
@@ -28,9 +30,22 @@ OperationLog::Totals OperationLog::totals() const {
 
 std::int64_t OperationLog::totalFreed() const { return totals().freedBytes; }
 
+std::int64_t OperationLog::retainedBytes() const {
+    const auto& files = platform::FileManager::defaultManager();
+    std::int64_t total = 0;
+    for (int number = 0; number <= rotatedFilesKept; ++number) {
+        if (const auto attributes = files.attributesOfItem(number == 0 ? logURL_ : rotatedURL(number))) {
+            total = checkedAdd(total, attributes->size);
+        }
+    }
+    return total;
+}
+
 std::vector<OperationLog::Entry> OperationLog::retainedEntries() const {
     return queue_.sync([&] {
         std::vector<Entry> entries;
+        // Room for lines of a typical length, so that growing the list rarely moves it.
+        entries.reserve(static_cast<std::size_t>(retainedBytes() / 200));
         platform::JsonObjectReader reader;
         EntryFields fields;
         forEachRetainedLine([&](std::string_view line, std::size_t readable, bool oversized) {
@@ -97,59 +112,88 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
 
 namespace {
 
-std::string csvField(std::string_view field) {
-    if (field.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(field);
-    std::string quoted = "\"";
-    for (const char c : field) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    quoted += '"';
-    return quoted;
-}
+constexpr std::size_t exportChunkBytes = 1024 * 1024;
+constexpr std::string_view csvHeader = "timestamp,action,outcome,mode,dryRun,sizeBytes,path,trashedPath,detail,sessionID\n";
 
-void appendCsvRow(const OperationLog::Entry& entry, std::string& out) {
-    const std::string fields[] = {
-        platform::Iso8601::format(entry.timestamp()),
-        entry.action(),
-        std::string(rawValue(entry.outcome())),
-        std::string(rawValue(entry.mode())),
-        entry.dryRun() ? "true" : "false",
-        std::to_string(entry.sizeBytes()),
-        entry.path(),
-        entry.trashedPath().value_or(""),
-        entry.detail().value_or(""),
-        entry.sessionID() ? entry.sessionID()->uuidString() : "",
-    };
-    bool first = true;
-    for (const auto& field : fields) {
-        if (!first) out += ',';
-        first = false;
-        out += csvField(field);
+void appendCsvField(std::string_view field, std::string& out) {
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(field);
+        return;
     }
-    out += '\n';
+    out += '"';
+    for (const char c : field) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
 }
 
 }  // namespace
 
+void OperationLog::appendCsvRow(const EntryFields& fields, std::string& out) {
+    const std::string timestamp = platform::Iso8601::format(fields.timestamp);
+    const std::string size = std::to_string(fields.sizeBytes);
+    const std::string session = fields.sessionID ? fields.sessionID->uuidString() : std::string();
+    const std::string_view row[] = {
+        timestamp, fields.action, rawValue(fields.outcome), rawValue(fields.mode), fields.dryRun ? "true" : "false",
+        size, fields.path, fields.trashedPath.value_or(""), fields.detail.value_or(""), session,
+    };
+    for (std::size_t i = 0; i < std::size(row); ++i) {
+        if (i > 0) out += ',';
+        appendCsvField(row[i], out);
+    }
+    out += '\n';
+}
+
+std::vector<std::pair<platform::RegularFile, std::int64_t>> OperationLog::snapshotRetainedFiles() const {
+    // The files only ever grow at their end, and an open file outlives a rotation or a clear, so
+    // the files open now, up to their present lengths, are the log as it stands at this point.
+    return queue_.sync([&] {
+        std::vector<std::pair<platform::RegularFile, std::int64_t>> files;
+        for (int number = rotatedFilesKept; number >= 0; --number) {
+            auto file = platform::RegularFile::openForReading(number == 0 ? logURL_ : rotatedURL(number));
+            if (!file) continue;
+            const auto length = file->sizeWhenOpened();
+            files.emplace_back(std::move(*file), length);
+        }
+        return files;
+    });
+}
+
 std::int64_t OperationLog::exportTo(const std::filesystem::path& destination, ExportFormat format) const {
-    // Gathered on the queue; encoded and written here, so appends carry on meanwhile.
-    const auto entries = retainedEntries();
-    std::string output;
-    if (format == ExportFormat::csv) {
-        output = "timestamp,action,outcome,mode,dryRun,sizeBytes,path,trashedPath,detail,sessionID\n";
-        for (const auto& entry : entries) appendCsvRow(entry, output);
-    } else {
-        for (const auto& entry : entries) {
-            const auto line = encodeLine(entry);
-            if (!line) throw ExportError(line.error().description);
-            output.append(*line).push_back('\n');
+    // Only the snapshot is taken on the queue; decoding, encoding and writing happen here, in
+    // bounded memory, while appends carry on.
+    auto files = snapshotRetainedFiles();
+    auto output = platform::FileReplacement::begin(destination);
+    if (!output) throw ExportError(output.error().description);
+    std::string chunk;
+    chunk.reserve(exportChunkBytes + 64 * 1024);
+    if (format == ExportFormat::csv) chunk = csvHeader;
+    const auto flush = [&] {
+        if (auto written = output->write(chunk); !written) throw ExportError(written.error().description);
+        chunk.clear();
+    };
+    std::int64_t count = 0;
+    platform::JsonObjectReader reader;
+    EntryFields fields;
+    for (auto& [file, length] : files) {
+        platform::LineReader lines(std::move(file), length);
+        while (const auto line = lines.next()) {
+            if (line->oversized || !decodeFields(reader, line->bytes, line->readableBytes, fields)) continue;
+            if (format == ExportFormat::csv) {
+                appendCsvRow(fields, chunk);
+            } else if (auto written = appendLine(fields, chunk); written) {
+                chunk += '\n';
+            } else {
+                throw ExportError(written.error().description);
+            }
+            ++count;
+            if (chunk.size() >= exportChunkBytes) flush();
         }
     }
-    if (auto written = platform::RegularFile::replaceContents(destination, output); !written) {
-        throw ExportError(written.error().description);
-    }
-    return static_cast<std::int64_t>(entries.size());
+    flush();
+    if (auto committed = output->commit(); !committed) throw ExportError(committed.error().description);
+    return count;
 }
 
 // MARK: Clearing

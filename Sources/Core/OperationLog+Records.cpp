@@ -123,22 +123,38 @@ std::string_view utf8(std::string_view text, std::string& storage) {
 
 }  // namespace
 
-std::expected<std::string, platform::JsonError> OperationLog::encodeLine(const Entry& entry) {
+OperationLog::EntryFields OperationLog::fieldsOf(const Entry& entry) {
+    const auto view = [](const std::optional<std::string>& text) {
+        return text ? std::optional<std::string_view>(*text) : std::nullopt;
+    };
+    return EntryFields{entry.sessionID(),        entry.timestamp(),  entry.action(),      entry.path(),
+                       entry.sizeBytes(),        entry.mode(),       entry.outcome(),     entry.dryRun(),
+                       view(entry.detail()),     view(entry.trashedPath()), entry.trashedFileNumber(),
+                       view(entry.prevHash())};
+}
+
+std::expected<void, platform::JsonError> OperationLog::appendLine(const EntryFields& fields, std::string& out) {
     std::string scratch;  // each converted string is consumed by the writer before the next
-    platform::JsonObjectWriter object;  // keys below in the sorted order the writer insists on
-    object.string("action", utf8(entry.action(), scratch));
-    if (entry.detail()) object.string("detail", utf8(*entry.detail(), scratch));
-    object.boolean("dryRun", entry.dryRun());
-    object.string("mode", rawValue(entry.mode()));
-    object.string("outcome", rawValue(entry.outcome()));
-    object.string("path", utf8(entry.path(), scratch));
-    if (entry.prevHash()) object.string("prevHash", utf8(*entry.prevHash(), scratch));
-    if (entry.sessionID()) object.string("sessionID", entry.sessionID()->uuidString());
-    object.integer("sizeBytes", entry.sizeBytes());
-    object.string("timestamp", platform::Iso8601::format(entry.timestamp()));
-    if (entry.trashedFileNumber()) object.unsignedInteger("trashedFileNumber", *entry.trashedFileNumber());
-    if (entry.trashedPath()) object.string("trashedPath", utf8(*entry.trashedPath(), scratch));
+    platform::JsonObjectWriter object(out);  // keys below in the sorted order the writer insists on
+    object.string("action", utf8(fields.action, scratch));
+    if (fields.detail) object.string("detail", utf8(*fields.detail, scratch));
+    object.boolean("dryRun", fields.dryRun);
+    object.string("mode", rawValue(fields.mode));
+    object.string("outcome", rawValue(fields.outcome));
+    object.string("path", utf8(fields.path, scratch));
+    if (fields.prevHash) object.string("prevHash", utf8(*fields.prevHash, scratch));
+    if (fields.sessionID) object.string("sessionID", fields.sessionID->uuidString());
+    object.integer("sizeBytes", fields.sizeBytes);
+    object.string("timestamp", platform::Iso8601::format(fields.timestamp));
+    if (fields.trashedFileNumber) object.unsignedInteger("trashedFileNumber", *fields.trashedFileNumber);
+    if (fields.trashedPath) object.string("trashedPath", utf8(*fields.trashedPath, scratch));
     return object.finish();
+}
+
+std::expected<std::string, platform::JsonError> OperationLog::encodeLine(const Entry& entry) {
+    std::string line;
+    if (auto written = appendLine(fieldsOf(entry), line); !written) return std::unexpected(written.error());
+    return line;
 }
 
 namespace {
@@ -293,13 +309,15 @@ void OperationLog::Totals::record(const Entry& entry) {
 }
 
 std::string OperationLog::Totals::encoded() const {
-    platform::JsonObjectWriter object;
+    std::string text;
+    platform::JsonObjectWriter object(text);
     object.integer("accountingVersion", currentAccountingVersion).integer("freedBytes", freedBytes);
     std::string storage;
     if (lastHash) object.string("lastHash", utf8(*lastHash, storage));
     object.integer("legacyProcessedBytes", legacyProcessedBytes).integer("operations", operations);
     object.integer("trashedBytes", trashedBytes);
-    return *object.finish();  // sorted keys and UTF-8 strings: nothing the writer can refuse
+    (void)object.finish();  // sorted keys and UTF-8 strings: nothing the writer can refuse
+    return text;
 }
 
 std::optional<OperationLog::Totals> OperationLog::Totals::decode(std::string_view json) {

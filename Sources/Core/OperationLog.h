@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vornelo {
@@ -231,6 +232,12 @@ private:
     [[nodiscard]] static bool decodeFields(platform::JsonObjectReader& reader, std::string_view line,
                                            std::size_t readableBytes, EntryFields& fields);
     [[nodiscard]] static Entry makeEntry(const EntryFields& fields);
+    [[nodiscard]] static EntryFields fieldsOf(const Entry& entry);
+    // Appends the line's JSON text (no line feed); on failure out is left as it was.
+    static std::expected<void, platform::JsonError> appendLine(const EntryFields& fields, std::string& out);
+    static void appendCsvRow(const EntryFields& fields, std::string& out);
+    // The retained files as they are now, oldest first, each open with its length.
+    std::vector<std::pair<platform::RegularFile, std::int64_t>> snapshotRetainedFiles() const;
 
     void write(Entry entry);
     // Opens the current log for appending, making its folder when that is missing.
@@ -244,6 +251,8 @@ private:
     // Calls visit(line) for each retained line, oldest first.
     void forEachRetainedLine(const std::function<void(std::string_view, std::size_t, bool)>& visit) const;
     ChainStatus verifyOnQueue() const;
+    // The sizes of the current and rotated logs together.
+    std::int64_t retainedBytes() const;
     void removeFiles() const;
 
     std::filesystem::path logURL_;

@@ -66,12 +66,12 @@ bool JsonObjectWriter::beginMember(std::string_view key) {
         problem_ = "a key is not valid UTF-8";
         return false;
     }
-    if (!first_) text_ += ',';
+    if (!first_) out_ += ',';
     first_ = false;
     lastKey_ = key;
-    text_ += '"';
-    appendEscaped(text_, key);
-    text_ += "\":";
+    out_ += '"';
+    appendEscaped(out_, key);
+    out_ += "\":";
     return true;
 }
 
@@ -81,9 +81,9 @@ JsonObjectWriter& JsonObjectWriter::string(std::string_view key, std::string_vie
         return *this;
     }
     if (!beginMember(key)) return *this;
-    text_ += '"';
-    appendEscaped(text_, value);
-    text_ += '"';
+    out_ += '"';
+    appendEscaped(out_, value);
+    out_ += '"';
     return *this;
 }
 
@@ -92,7 +92,7 @@ JsonObjectWriter& JsonObjectWriter::number(std::string_view key, Number value) {
     if (!beginMember(key)) return *this;
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    text_.append(digits, end);
+    out_.append(digits, end);
     return *this;
 }
 
@@ -103,14 +103,17 @@ JsonObjectWriter& JsonObjectWriter::unsignedInteger(std::string_view key, std::u
 }
 
 JsonObjectWriter& JsonObjectWriter::boolean(std::string_view key, bool value) {
-    if (beginMember(key)) text_ += value ? "true" : "false";
+    if (beginMember(key)) out_ += value ? "true" : "false";
     return *this;
 }
 
-std::expected<std::string, JsonError> JsonObjectWriter::finish() {
-    if (!problem_.empty()) return std::unexpected(JsonError{std::move(problem_)});
-    text_ += '}';
-    return std::move(text_);
+std::expected<void, JsonError> JsonObjectWriter::finish() {
+    if (!problem_.empty()) {
+        out_.resize(start_);
+        return std::unexpected(JsonError{std::move(problem_)});
+    }
+    out_ += '}';
+    return {};
 }
 
 struct JsonObjectReader::Parser {

@@ -22,6 +22,11 @@ LineReader::LineReader(const std::filesystem::path& path, std::size_t maxLineByt
     buffer_.resize(std::min(chunkBytes, maxLineBytes_ + 1) + padding);
 }
 
+LineReader::LineReader(RegularFile file, std::int64_t length, std::size_t maxLineBytes)
+    : file_(std::move(file)), maxLineBytes_(std::max<std::size_t>(maxLineBytes, 1)), length_(std::max<std::int64_t>(length, 0)) {
+    buffer_.resize(std::min(chunkBytes, maxLineBytes_ + 1) + padding);
+}
+
 // Moves the unread bytes to the front, grows the buffer when a single line fills it, and reads
 // more. False once nothing more can be read.
 bool LineReader::fill() {
@@ -33,7 +38,9 @@ bool LineReader::fill() {
     }
     const std::size_t capacity = buffer_.size() - padding;
     if (end_ == capacity) buffer_.resize(std::min(capacity * 2, maxLineBytes_ + 1) + padding);
-    const std::span<char> space(buffer_.data() + end_, buffer_.size() - padding - end_);
+    std::size_t room = buffer_.size() - padding - end_;
+    if (length_ >= 0) room = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(room), length_ - offset_));
+    const std::span<char> space(buffer_.data() + end_, room);
     const auto got = file_->read(offset_, space);
     if (!got) {
         failed_ = true;

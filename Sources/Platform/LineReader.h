@@ -34,6 +34,9 @@ public:
 
     // A missing or unreadable file gives no lines.
     explicit LineReader(const std::filesystem::path& path, std::size_t maxLineBytes = defaultMaxLineBytes);
+    // The lines of the first `length` bytes of a file already open: what the file held when its
+    // length was taken, however it grows meanwhile.
+    LineReader(RegularFile file, std::int64_t length, std::size_t maxLineBytes = defaultMaxLineBytes);
 
     // Whether the file could be opened.
     [[nodiscard]] bool opened() const { return file_.has_value(); }
@@ -55,6 +58,7 @@ private:
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
     std::int64_t offset_ = 0;    // file offset of the next read
+    std::int64_t length_ = -1;   // bytes to read in all; -1 for the whole file
     bool endOfFile_ = false;
     bool failed_ = false;
 };

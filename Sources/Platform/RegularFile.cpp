@@ -1,29 +1,15 @@
 #include "Platform/RegularFile.h"
 
+#include "Platform/FileReplacement.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <string>
 
 namespace vornelo::platform {
-
-namespace {
-
-// The same name on every call while it is free, so replacing a file again and again does not
-// leave a trail of fresh directory entries behind; a counter only when another writer in this
-// process holds it. The pid is taken once (a forked child keeps its parent's value), and O_EXCL
-// turns any clash into another try.
-std::string temporarySuffix(std::uint64_t attempt) {
-    static const pid_t process = ::getpid();
-    static std::atomic<std::uint64_t> counter{0};
-    const auto distinct = attempt == 0 ? std::string() : "-" + std::to_string(counter.fetch_add(1, std::memory_order_relaxed) + 1);
-    return std::to_string(process) + distinct + ".tmp";
-}
-
-}  // namespace
 
 std::expected<RegularFile, FileError> RegularFile::open(const std::filesystem::path& path, int flags,
                                                         FileOperation operation) {
@@ -106,36 +92,10 @@ std::expected<std::string, FileError> RegularFile::contents(const std::filesyste
 }
 
 std::expected<void, FileError> RegularFile::replaceContents(const std::filesystem::path& path, std::string_view bytes) {
-    // "<folder>/.<name>.<suffix>", by plain string work: this runs once per log line.
-    const std::string& target = path.native();
-    const auto slash = target.rfind('/');
-    const std::string prefix = slash == std::string::npos ? "." + target + "."
-                                                          : target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".";
-    std::string temporary = prefix + temporarySuffix(0);
-    const auto create = [&] {
-        return retryOnInterrupt(
-            [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); });
-    };
-    FileDescriptor fd(create());
-    for (std::uint64_t attempt = 1; !fd && errno == EEXIST && attempt <= 3; ++attempt) {
-        temporary = prefix + temporarySuffix(attempt);
-        fd.reset(create());
-    }
-    if (!fd) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path.native()));
-    const auto fail = [&](int error) {
-        ::unlink(temporary.c_str());
-        return std::unexpected(FileError::fromErrno(error, FileOperation::write, path.native()));
-    };
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const auto put = retryOnInterrupt([&] { return ::write(fd.get(), bytes.data() + done, bytes.size() - done); });
-        if (put < 0) return fail(errno);
-        if (put == 0) return fail(ENOSPC);
-        done += static_cast<std::size_t>(put);
-    }
-    if (::close(fd.release()) != 0) return fail(errno);
-    if (::rename(temporary.c_str(), path.c_str()) != 0) return fail(errno);
-    return {};
+    auto replacement = FileReplacement::begin(path);
+    if (!replacement) return std::unexpected(replacement.error());
+    if (auto written = replacement->write(bytes); !written) return written;
+    return replacement->commit();
 }
 
 }  // namespace vornelo::platform

@@ -45,10 +45,7 @@ public:
     [[nodiscard]] static std::expected<std::string, FileError> contents(const std::filesystem::path& path,
                                                                        std::size_t maxBytes);
 
-    // Replaces whatever is at path (a link there is replaced, not followed) with a new file holding
-    // bytes: written to a temporary file in the same folder and renamed over the target, so a
-    // reader sees the old file or the new one, never a part. Not flushed to the device: it survives
-    // the writer being killed, not a power cut. On failure the temporary file is removed.
+    // Replaces whatever is at path with a new file holding bytes, as FileReplacement does.
     static std::expected<void, FileError> replaceContents(const std::filesystem::path& path, std::string_view bytes);
 
 private:
