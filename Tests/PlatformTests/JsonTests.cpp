@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace vornelo::platform {
 namespace {
@@ -25,6 +26,42 @@ TEST(JsonTests, CompactTextRefusesInvalidUtf8) {
     const auto text = Json::compactText(nlohmann::json{{"path", "/tmp/\xff"}});
     ASSERT_FALSE(text);
     EXPECT_FALSE(text.error().description.empty());
+}
+
+TEST(JsonTests, TheStreamingWriterProducesExactlyWhatNlohmannWrites) {
+    // Every byte value that can stand alone in UTF-8, plus multi-byte characters and escapes.
+    std::string everything;
+    for (int c = 1; c < 0x80; ++c) everything += static_cast<char>(c);
+    everything += std::string("\0caf\u00e9 \xF0\x9F\x93\x81 \u2014", 15);
+    const std::vector<std::string> values = {"", "/Users/x/a b", everything, "tab\there \"quoted\" back\\slash"};
+    for (const auto& value : values) {
+        std::string written = "prefix:";
+        JsonObjectWriter writer(written);
+        writer.boolean("a", true).integer("b", -9223372036854775807 - 1).string("c", value);
+        writer.unsignedInteger("d", 18446744073709551615u).boolean("e", false);
+        ASSERT_TRUE(writer.finish());
+        const nlohmann::json reference{{"a", true}, {"b", -9223372036854775807 - 1}, {"c", value},
+                                       {"d", 18446744073709551615u}, {"e", false}};
+        EXPECT_EQ(written, "prefix:" + *Json::compactText(reference));
+    }
+}
+
+TEST(JsonTests, TheStreamingWriterRefusesUnsortedKeysAndBadTextAndTakesItsOutputBack) {
+    const auto attempt = [](auto build) {
+        std::string out = "kept";
+        JsonObjectWriter writer(out);
+        build(writer);
+        const auto finished = writer.finish();
+        EXPECT_EQ(out, "kept");
+        return finished ? std::string() : finished.error().description;
+    };
+    EXPECT_NE(attempt([](JsonObjectWriter& w) { w.integer("b", 1).integer("a", 2); }), "");
+    EXPECT_NE(attempt([](JsonObjectWriter& w) { w.integer("a", 1).integer("a", 2); }), "");
+    EXPECT_NE(attempt([](JsonObjectWriter& w) { w.string("a", "\xff"); }).find("\"a\""), std::string::npos);
+    std::string out;
+    JsonObjectWriter empty(out);
+    ASSERT_TRUE(empty.finish());
+    EXPECT_EQ(out, "{}");
 }
 
 TEST(JsonTests, ReaderReportsEveryKindOfMemberInDocumentOrder) {

@@ -77,5 +77,19 @@ TEST(LineReaderTests, ALineOfExactlyTheLimitIsKept) {
     EXPECT_EQ(readAll(folder / "f", 32).lines, (std::vector<std::string>{std::string(32, 'z'), std::string(32, 'w')}));
 }
 
+TEST(LineReaderTests, AnOpenFileIsReadOnlyUpToTheLengthTakenBeforehand) {
+    TempDirectory folder;
+    writeFile(folder / "f", "one\ntwo\n");
+    auto file = RegularFile::openForReading(folder / "f");
+    ASSERT_TRUE(file);
+    const auto length = file->sizeWhenOpened();
+    ASSERT_TRUE(RegularFile::openForAppending(folder / "f")->append("three\n"));
+    std::filesystem::remove(folder / "f");  // an open file outlives its name
+    LineReader reader(std::move(*file), length);
+    std::vector<std::string> lines;
+    while (const auto line = reader.next()) lines.emplace_back(line->bytes);
+    EXPECT_EQ(lines, (std::vector<std::string>{"one", "two"}));
+}
+
 }  // namespace
 }  // namespace vornelo::platform
