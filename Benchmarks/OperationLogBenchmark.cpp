@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -44,32 +46,40 @@ fs::path makeScratch() {
     return ::mkdtemp(pattern.data());
 }
 
-// Writes the files the store would have after long use: rotated files 5..1 and the current log,
-// each holding lines chained across the files, plus a totals file naming the last line.
+// Appends chained lines to `text` until it holds at least `minBytes` (a rotated file, which is
+// moved once it reaches the threshold) or until one more line would reach `belowBytes` (the
+// current file, which has not reached it yet). OperationLog stamps prevHash itself; here the chain
+// is built by hand, the same way, so that fixtures of any size are quick to make.
+void appendChainedLines(std::string& text, std::size_t minBytes, std::size_t belowBytes, int& number,
+                        std::optional<std::string>& previous, OperationLog::Totals& totals) {
+    for (;;) {
+        const auto entry = sampleEntry(number + 1);
+        auto line = *OperationLog::encodeLine(entry);
+        if (previous) line.insert(line.find(",\"sessionID\""), ",\"prevHash\":\"" + *previous + "\"");
+        if (text.size() >= minBytes || text.size() + line.size() + 1 >= belowBytes) return;
+        ++number;
+        previous = OperationLog::hash(line);
+        totals.record(entry);
+        text.append(line).push_back('\n');
+    }
+}
+
+// Writes the files the store would have after long use: rotated files 5..1 at the threshold and
+// the current log just under it, chained across the files, plus a totals file naming the last line.
 void writeRetainedLog(const fs::path& folder) {
     const OperationLog names(folder / "operations.log", false);
     std::optional<std::string> previous;
     OperationLog::Totals totals;
     int number = 0;
+    constexpr auto threshold = static_cast<std::size_t>(OperationLog::defaultMaxFileBytes);
     for (int file = OperationLog::rotatedFilesKept; file >= 0; --file) {
-        const auto path = file == 0 ? names.fileURL() : names.rotatedURL(file);
         std::string text;
-        for (;;) {
-            // OperationLog stamps prevHash itself; here the chain is built by hand, the same way.
-            const auto entry = sampleEntry(++number);
-            auto line = *OperationLog::encodeLine(entry);
-            if (previous) line.insert(line.find(",\"sessionID\""), ",\"prevHash\":\"" + *previous + "\"");
-            const bool rotatedFull = file != 0 && text.size() >= OperationLog::defaultMaxFileBytes;
-            const bool currentFull = file == 0 && text.size() + line.size() + 1 >= OperationLog::defaultMaxFileBytes;
-            if (rotatedFull || currentFull) {
-                --number;
-                break;
-            }
-            previous = OperationLog::hash(line);
-            totals.record(entry);
-            text.append(line).push_back('\n');
+        if (file == 0) {
+            appendChainedLines(text, SIZE_MAX, threshold, number, previous, totals);
+        } else {
+            appendChainedLines(text, threshold, SIZE_MAX, number, previous, totals);
         }
-        std::ofstream(path, std::ios::binary) << text;
+        std::ofstream(file == 0 ? names.fileURL() : names.rotatedURL(file), std::ios::binary) << text;
     }
     totals.lastHash = previous;
     std::ofstream(names.totalsURL(), std::ios::binary) << totals.encoded();
@@ -184,17 +194,25 @@ BENCHMARK(BM_ExportCsv)->Unit(benchmark::kMillisecond)->UseRealTime();
 void BM_Recent50(benchmark::State& state) {
     const auto folder = makeScratch();
     {
-        OperationLog log(folder / "operations.log", true);
-        for (int number = 1; !fs::exists(log.fileURL()) || fs::file_size(log.fileURL()) < std::size_t(state.range(0));) {
-            for (int i = 0; i < 10; ++i) log.append(sampleEntry(number++));
-            log.flush();
+        std::string text;
+        std::optional<std::string> previous;
+        OperationLog::Totals totals;
+        int number = 0;
+        appendChainedLines(text, SIZE_MAX, static_cast<std::size_t>(state.range(0)), number, previous, totals);
+        std::ofstream(folder / "operations.log", std::ios::binary) << text;
+        const OperationLog log(folder / "operations.log", false);
+        std::size_t found = 0;
+        for (auto _ : state) {
+            const auto entries = log.recent(50);
+            found = entries.size();
+            benchmark::DoNotOptimize(entries);
         }
-        for (auto _ : state) benchmark::DoNotOptimize(log.recent(50));
-        state.counters["logBytes"] = static_cast<double>(fs::file_size(log.fileURL()));
+        state.counters["logBytes"] = static_cast<double>(text.size());
+        state.counters["entries"] = static_cast<double>(found);
     }
     fs::remove_all(folder);
 }
-BENCHMARK(BM_Recent50)->Arg(1000)->Arg(5'000'000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(BM_Recent50)->Arg(1'000)->Arg(100'000)->Arg(5'000'000)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

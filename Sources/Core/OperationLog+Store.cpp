@@ -257,22 +257,29 @@ std::vector<std::string> OperationLog::tailLines(const std::filesystem::path& fi
         offset -= chunkSize;
     }
     std::string buffer;
-    buffer.reserve(static_cast<std::size_t>(kept));
-    for (auto chunk = chunks.rbegin(); chunk != chunks.rend(); ++chunk) buffer += *chunk;
-
-    std::vector<std::string> pieces;
-    std::size_t start = 0;
-    while (start <= buffer.size()) {
-        const auto feed = buffer.find('\n', start);
-        const auto end = feed == std::string::npos ? buffer.size() : feed;
-        if (end > start) pieces.emplace_back(buffer, start, end - start);
-        if (feed == std::string::npos) break;
-        start = feed + 1;
+    if (chunks.size() == 1) {
+        buffer = std::move(chunks.front());
+    } else {
+        buffer.reserve(static_cast<std::size_t>(kept));
+        for (auto chunk = chunks.rbegin(); chunk != chunks.rend(); ++chunk) buffer += *chunk;
     }
-    // The first piece of a read that did not reach the start is the tail of a longer line.
-    if (offset != 0 && !buffer.empty() && buffer.front() != '\n' && !pieces.empty()) pieces.erase(pieces.begin());
-    if (limit == unlimited || static_cast<std::int64_t>(pieces.size()) <= limit) return pieces;
-    pieces.erase(pieces.begin(), pieces.end() - limit);
+    // Pieces are taken from the end, only as many as the limit asks for. Empty pieces are not
+    // lines; a piece at the very start of a read that did not reach the start of the file is the
+    // tail of a longer line.
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    std::size_t end = buffer.size();
+    while (end > 0 && (limit == unlimited || static_cast<std::int64_t>(ranges.size()) < limit)) {
+        const auto feed = buffer.rfind('\n', end - 1);
+        const std::size_t start = feed == std::string::npos ? 0 : feed + 1;
+        if (end > start && !(start == 0 && offset != 0)) ranges.emplace_back(start, end);
+        if (feed == std::string::npos) break;
+        end = feed;
+    }
+    std::vector<std::string> pieces;
+    pieces.reserve(ranges.size());
+    for (auto range = ranges.rbegin(); range != ranges.rend(); ++range) {
+        pieces.emplace_back(buffer, range->first, range->second - range->first);
+    }
     return pieces;
 }
 
