@@ -11,6 +11,7 @@
 #include "Platform/LineReader.h"
 #include "Platform/ProcessInfo.h"
 #include "Platform/RegularFile.h"
+#include "Platform/Sha256.h"
 
 #include <algorithm>
 #include <cstring>
@@ -59,6 +60,7 @@ OperationLog& makeSharedLog() {
     // Made before the log so that they outlive it: its destructor may still write and report.
     (void)Log::app();
     (void)FileManager::defaultManager();
+    platform::Sha256::prepare();
     const auto stored = AppDefaults::store()->object(std::string(AppStorageKey::operationLogEnabled));
     const bool enabled = stored ? stored->asBool().value_or(true) : true;
     static OperationLog log(OperationLog::sharedLogURL(), enabled, true, OperationLog::defaultMaxFileBytes);

@@ -72,7 +72,13 @@ std::optional<TimePoint> Iso8601::parse(std::string_view text) {
     const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
     if (!date.ok() || h > 23 || mi > 59 || s > 60) return std::nullopt;
     const auto local = sys_days{date} + hours{h} + minutes{mi} + seconds{s};
-    return TimePoint{local - minutes{offsetMinutes}};
+    const sys_seconds instant = local - minutes{offsetMinutes};
+    // The clock counts nanoseconds in 64 bits (years 1678 to 2262); a date outside that cannot
+    // be represented, and converting it would overflow.
+    if (instant < floor<seconds>(TimePoint::min()) + seconds{1} || instant > floor<seconds>(TimePoint::max())) {
+        return std::nullopt;
+    }
+    return TimePoint{instant};
 }
 
 }  // namespace vornelo::platform

@@ -20,7 +20,8 @@ struct Iso8601 {
     [[nodiscard]] static std::string format(TimePoint time);
 
     // Accepts yyyy-MM-ddTHH:mm:ss with an optional fraction, followed by "Z" or an offset
-    // "+HH:MM" / "-HH:MM" / "+HHMM". Anything else, or an impossible date, gives nothing.
+    // "+HH:MM" / "-HH:MM" / "+HHMM". Anything else, an impossible date, or one outside the
+    // range of TimePoint (years 1678 to 2262), gives nothing.
     [[nodiscard]] static std::optional<TimePoint> parse(std::string_view text);
 };
 

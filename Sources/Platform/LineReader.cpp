@@ -60,7 +60,7 @@ std::optional<LineReader::Line> LineReader::next() {
     std::size_t scanned = begin_;
     bool skipping = false;  // inside an oversized line, whose bytes are dropped as they come
     for (;;) {
-        const void* found = std::memchr(buffer_.data() + scanned, '\n', end_ - scanned);
+        const void* found = end_ > scanned ? std::memchr(buffer_.data() + scanned, '\n', end_ - scanned) : nullptr;
         if (!found) {
             if (skipping || end_ - begin_ > maxLineBytes_) {
                 skipping = true;

@@ -27,6 +27,8 @@ const EVP_MD* sha256Method() {
 
 }  // namespace
 
+void Sha256::prepare() { (void)sha256Method(); }
+
 Sha256::Sha256() : context_(::EVP_MD_CTX_new()) {
     if (!context_) fail("context");
 }

@@ -30,6 +30,11 @@ public:
 
     [[nodiscard]] Digest digest(std::string_view bytes);
 
+    // Loads OpenSSL's SHA-256 now. OpenSSL registers its clean-up at exit when first used, so an
+    // object that lives until exit and hashes on its own threads calls this before it is made:
+    // OpenSSL's clean-up then runs after that object has stopped its threads.
+    static void prepare();
+
     // The digest with the calling thread's hasher.
     [[nodiscard]] static Digest hash(std::string_view bytes);
     // 64 lower-case hexadecimal digits.

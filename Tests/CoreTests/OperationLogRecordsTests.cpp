@@ -104,7 +104,7 @@ TEST(OperationLogRecordsTests, DecodingRefusesMissingRequiredKeysWrongTypesAndUn
         R"("sizeBytes":18446744073709551615)",                 R"("mode":"Trash")",
         R"("outcome":"done")",       R"("dryRun":0)",          R"("timestamp":"yesterday")",
         R"("sessionID":"not-a-uuid")", R"("trashedFileNumber":-1)", R"("detail":5)",
-        R"("prevHash":false)",
+        R"("prevHash":false)",         R"("timestamp":"3024-05-01T12:00:00Z")", R"("timestamp":"1024-05-01T12:00:00Z")",
     };
     for (const auto* spoiler : spoilers) {
         // A later duplicate key replaces the good value.
