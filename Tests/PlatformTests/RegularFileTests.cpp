@@ -1,12 +1,15 @@
 #include "Platform/RegularFile.h"
 
+#include "Support/ChildProcess.h"
 #include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 
 namespace vornelo::platform {
@@ -29,6 +32,24 @@ TEST(RegularFileTests, AppendingCreatesTheFileWithTheDefaultPermissionsAndAddsAt
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+TEST(RegularFileTests, AnAppendThatFailsPartWayLeavesNoFragment) {
+    TempDirectory folder;
+    const auto path = folder / "log";
+    writeFile(path, "kept\n");
+    // A file-size limit makes the kernel accept part of the write and refuse the rest.
+    const auto outcome = test::runInChild([&]() -> std::string {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{8, 8};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return "setrlimit failed";
+        auto file = RegularFile::openForAppending(path);
+        if (!file) return "open failed";
+        if (file->append("a line far longer than the limit\n")) return "the append claimed success";
+        return "";
+    });
+    ASSERT_TRUE(outcome.succeeded) << outcome.message;
+    EXPECT_EQ(readFile(path), "kept\n");
 }
 
 TEST(RegularFileTests, OpeningRefusesLinksFoldersAndFifos) {
@@ -64,28 +85,6 @@ TEST(RegularFileTests, ContentsRefusesFilesOverTheLimit) {
     writeFile(folder / "f", "twelve bytes");
     EXPECT_EQ(*RegularFile::contents(folder / "f", 12), "twelve bytes");
     EXPECT_FALSE(RegularFile::contents(folder / "f", 11));
-}
-
-TEST(RegularFileTests, ReplaceContentsSwapsTheWholeFileAndLeavesNoTemporaryBehind) {
-    TempDirectory folder;
-    const auto path = folder / "totals.json";
-    writeFile(path, "old contents that are longer");
-    std::filesystem::create_symlink(folder / "elsewhere", folder / "link");
-    ASSERT_TRUE(RegularFile::replaceContents(path, "new"));
-    ASSERT_TRUE(RegularFile::replaceContents(folder / "link", "replaces the link itself"));
-    EXPECT_EQ(readFile(path), "new");
-    EXPECT_FALSE(std::filesystem::exists(folder / "elsewhere"));
-    EXPECT_FALSE(std::filesystem::is_symlink(folder / "link"));
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& item : std::filesystem::directory_iterator(folder.path())) ++count;
-    EXPECT_EQ(count, 2u);
-}
-
-TEST(RegularFileTests, ReplaceContentsIntoAMissingFolderFailsCleanly) {
-    TempDirectory folder;
-    const auto written = RegularFile::replaceContents(folder / "missing" / "f", "x");
-    ASSERT_FALSE(written);
-    EXPECT_NE(written.error().description.find("\u201Cf\u201D"), std::string::npos);
 }
 
 }  // namespace
