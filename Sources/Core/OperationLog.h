@@ -248,7 +248,7 @@ private:
     std::optional<std::string> currentLastLineHash();
     Totals loadTotals(bool excludingLastLine) const;
     std::optional<Totals> readTotalsFile() const;
-    // Calls visit(line) for each retained line, oldest first.
+    // Calls visit(bytes, readableBytes, oversized) for each retained line, oldest first.
     void forEachRetainedLine(const std::function<void(std::string_view, std::size_t, bool)>& visit) const;
     ChainStatus verifyOnQueue() const;
     // The sizes of the current and rotated logs together.
