@@ -109,13 +109,7 @@ public:
         if (S_ISREG(info.st_mode)) return copyFile(sourceParent, sourceName, sourcePath, info, targetParent, targetName, targetPath);
         if (S_ISLNK(info.st_mode)) return copyLink(sourceParent, sourceName, sourcePath, info, targetParent, targetName, targetPath);
         if (::mknodat(targetParent, targetName, info.st_mode, info.st_rdev) != 0) return Problem{errno, targetPath};
-        if (::fchownat(targetParent, targetName, info.st_uid, info.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
-            !ignorableMetadataError(errno)) {
-            return Problem{errno, targetPath};
-        }
-        const struct timespec times[2] = {info.st_atim, info.st_mtim};
-        (void)::utimensat(targetParent, targetName, times, AT_SYMLINK_NOFOLLOW);
-        return std::nullopt;
+        return finishNodeMetadata(targetParent, targetName, info, targetPath);
     }
 
 private:
@@ -133,6 +127,18 @@ private:
         if (!target) return Problem{errno, targetPath};
         if (auto error = copyContents(source.get(), target.get())) return Problem{*error, targetPath};
         return finishMetadata(source.get(), target.get(), opened, targetPath);
+    }
+
+    // Links and special files cannot be opened, so their owner and times are set by name.
+    std::optional<Problem> finishNodeMetadata(int targetParent, const char* targetName, const struct stat& info,
+                                              const std::string& targetPath) {
+        if (::fchownat(targetParent, targetName, info.st_uid, info.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
+            !ignorableMetadataError(errno)) {
+            return Problem{errno, targetPath};
+        }
+        const struct timespec times[2] = {info.st_atim, info.st_mtim};
+        (void)::utimensat(targetParent, targetName, times, AT_SYMLINK_NOFOLLOW);
+        return std::nullopt;
     }
 
     // Owner first (changing it clears set-id bits), then mode and attributes, and the times last:
@@ -154,13 +160,7 @@ private:
         if (static_cast<std::size_t>(length) >= destination.size()) return Problem{ENAMETOOLONG, sourcePath};
         destination.resize(static_cast<std::size_t>(length));
         if (::symlinkat(destination.c_str(), targetParent, targetName) != 0) return Problem{errno, targetPath};
-        if (::fchownat(targetParent, targetName, info.st_uid, info.st_gid, AT_SYMLINK_NOFOLLOW) != 0 &&
-            !ignorableMetadataError(errno)) {
-            return Problem{errno, targetPath};
-        }
-        const struct timespec times[2] = {info.st_atim, info.st_mtim};
-        (void)::utimensat(targetParent, targetName, times, AT_SYMLINK_NOFOLLOW);
-        return std::nullopt;
+        return finishNodeMetadata(targetParent, targetName, info, targetPath);
     }
 
     std::optional<Problem> copyFolder(int sourceParent, const char* sourceName, const std::string& sourcePath,
