@@ -1,6 +1,8 @@
 #pragma once
 // What every command of vornelo-cli shares: the output style and the exit code it ends with.
 
+#include "Core/OperationLog.h"
+
 #include <nlohmann/json.hpp>
 
 #include <string>
@@ -30,6 +32,8 @@ void printJson(const nlohmann::json& document);
 void printError(std::string_view sentence);
 // Standard output is a terminal (progress may be drawn).
 bool stdoutIsTerminal();
+// An operation-log entry as its log line holds it, plus its "id".
+nlohmann::json entryJson(const OperationLog::Entry& entry);
 
 // Each group registers its commands on the application.
 void addProtectionCommands(CLI::App& app, Context& context);
@@ -41,5 +45,7 @@ void addLoginItemCommands(CLI::App& app, Context& context);
 void addProcessCommands(CLI::App& app, Context& context);
 void addSizeCommands(CLI::App& app, Context& context);
 void addLogCommands(CLI::App& app, Context& context);
+void addCleanCommands(CLI::App& app, Context& context);
+void addRecoveryCommands(CLI::App& app, Context& context);
 
 }  // namespace vornelo::cli

@@ -13,17 +13,17 @@
 
 namespace vornelo::cli {
 
-namespace {
-
-using Entry = OperationLog::Entry;
-
-nlohmann::json entryJson(const Entry& entry) {
+nlohmann::json entryJson(const OperationLog::Entry& entry) {
     // The log line's own encoding, so scripts see the same keys and values as the file holds.
     const auto line = OperationLog::encodeLine(entry);
     auto object = line ? nlohmann::json::parse(*line) : nlohmann::json::object();
     object["id"] = entry.id();
     return object;
 }
+
+namespace {
+
+using Entry = OperationLog::Entry;
 
 nlohmann::json totalsJson(const OperationLog::Totals& totals) {
     return {{"freedBytes", totals.freedBytes},

@@ -2,6 +2,7 @@
 // systems not entered) and what could not be read.
 
 #include "CLI/Context.h"
+#include "CLI/EngineOutput.h"
 #include "Core/ByteSizeFormatter.h"
 #include "Core/ConcurrentMap.h"
 #include "Core/FileSizing.h"
@@ -74,20 +75,6 @@ private:
     bool drawn_ = false;
     std::chrono::steady_clock::time_point lastDrawn_{};
 };
-
-nlohmann::json coverageJson(const ScanCoverage& coverage) {
-    nlohmann::json issues = nlohmann::json::array();
-    for (const auto& issue : coverage.issues) {
-        issues.push_back({{"path", issue.path}, {"kind", ScanCoverage::rawValue(issue.kind)}, {"detail", issue.detail}});
-    }
-    return {{"checkedPaths", coverage.checkedPaths},
-            {"issues", issues},
-            {"additionalIssueCount", coverage.additionalIssueCount},
-            {"skippedCloudOnly", coverage.skippedCloudOnly},
-            {"isPartial", coverage.isPartial()},
-            {"unavailableCount", coverage.unavailableCount()},
-            {"missingCount", coverage.missingCount()}};
-}
 
 void printHuman(const std::vector<Measured>& items, std::int64_t total, const ScanCoverage& coverage, bool cancelled) {
     std::size_t width = 1;

@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
     addLoginItemCommands(app, context);
     addProcessCommands(app, context);
     addSizeCommands(app, context);
+    addCleanCommands(app, context);
+    addRecoveryCommands(app, context);
     addLogCommands(app, context);
 
     try {

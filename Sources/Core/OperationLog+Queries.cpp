@@ -58,7 +58,11 @@ std::vector<OperationLog::Entry> OperationLog::retainedEntries() const {
 // MARK: Verification
 
 OperationLog::ChainStatus OperationLog::verifyChain() const {
-    return queue_.sync([&] { return verifyOnQueue(); });
+    // The chain's end is compared with the totals file, so that file must be up to date.
+    return queue_.sync([&] {
+        storePendingTotals();
+        return verifyOnQueue();
+    });
 }
 
 OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
@@ -208,6 +212,7 @@ void OperationLog::removeFiles() const {
 bool OperationLog::clear() {
     if (isForced()) return false;
     queue_.sync([&] {
+        pendingTotals_.reset();
         removeFiles();
         lastLineHash_.reset();
         lastLineHashLoaded_ = true;

@@ -116,14 +116,29 @@ bool OperationLog::setEnabled(bool value) {
 void OperationLog::append(const Entry& entry) {
     // The user's switch first: it is a memory read, the policy a settings read.
     if (!storedEnabled() && !isForced()) return;
+    queuedWrites_.fetch_add(1, std::memory_order_relaxed);
     queue_.async([this, entry]() mutable { write(std::move(entry)); });
 }
 
 void OperationLog::flush() const {
-    queue_.sync([] {});
+    queue_.sync([this] { storePendingTotals(); });
 }
 
 void OperationLog::write(Entry entry) {
+    writeLine(std::move(entry));
+    // Replacing the totals file costs more than the line itself; while further entries wait, it
+    // is left to the last of them.
+    if (queuedWrites_.fetch_sub(1, std::memory_order_acq_rel) == 1) storePendingTotals();
+}
+
+void OperationLog::storePendingTotals() const {
+    if (!pendingTotals_) return;
+    // A failure leaves the old file, and a later write or a rebuild puts it right.
+    (void)RegularFile::replaceContents(totalsURL_, pendingTotals_->encoded());
+    pendingTotals_.reset();
+}
+
+void OperationLog::writeLine(Entry entry) {
     auto file = openLog();
     // The size comes from the open descriptor: a file that has reached the threshold moves away
     // first, and the line starts the next file.
@@ -153,8 +168,7 @@ void OperationLog::write(Entry entry) {
     auto totals = loadTotals(true);
     totals.record(entry);
     totals.lastHash = lastLineHash_;
-    // A failure leaves the old file, and a later write or a rebuild puts it right.
-    (void)RegularFile::replaceContents(totalsURL_, totals.encoded());
+    pendingTotals_ = std::move(totals);
 }
 
 std::expected<RegularFile, platform::FileError> OperationLog::openLog() const {
@@ -209,6 +223,8 @@ void OperationLog::forEachRetainedLine(const std::function<void(std::string_view
 }
 
 OperationLog::Totals OperationLog::loadTotals(bool excludingLastLine) const {
+    // Not yet in the file, they are the newest sums; they count no line written after them.
+    if (pendingTotals_) return *pendingTotals_;
     if (auto stored = readTotalsFile()) return *stored;
     // Rebuilt from the retained lines. Each line is counted when the next one arrives, so that
     // the last can be left out: the write path has just appended it and counts it itself.

@@ -21,6 +21,7 @@
 #include "Platform/Uuid.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <expected>
@@ -35,6 +36,8 @@
 #include <vector>
 
 namespace vornelo {
+
+class CleanupSession;  // Core/CleanupSession.h
 
 class OperationLog {
 public:
@@ -206,6 +209,9 @@ public:
     // Every decodable entry of the rotated files (oldest first) and then of the current log, as
     // written. Runs on the queue, so it sees every earlier append.
     [[nodiscard]] std::vector<Entry> retainedEntries() const;
+    // The newest `limit` cleanup runs in the retained entries (a negative limit counts as 0),
+    // latest first; see Core/CleanupSession.h for what a run holds.
+    [[nodiscard]] std::vector<CleanupSession> cleanupSessions(std::int64_t limit) const;
 
     // ~/Library/Logs/Vornelo/operations.log for the current user.
     [[nodiscard]] static std::filesystem::path defaultLogURL();
@@ -240,6 +246,10 @@ private:
     std::vector<std::pair<platform::RegularFile, std::int64_t>> snapshotRetainedFiles() const;
 
     void write(Entry entry);
+    // Appends the entry's line; on success the new totals become pendingTotals_.
+    void writeLine(Entry entry);
+    // Writes pendingTotals_ to the totals file, if there are any.
+    void storePendingTotals() const;
     // Opens the current log for appending, making its folder when that is missing.
     std::expected<platform::RegularFile, platform::FileError> openLog() const;
     static bool endsWithLineFeed(const platform::RegularFile& file);
@@ -267,6 +277,11 @@ private:
     std::optional<std::string> lastLineHash_;
     bool lastLineHashLoaded_ = false;
     std::int64_t knownLogSize_ = -1;  // the current log's size right after this log's last append
+    // Totals of the lines written so far whose totals file is not written yet: in a burst of
+    // appends the file is replaced once, after the burst's last line (and at every flush).
+    mutable std::optional<Totals> pendingTotals_;
+
+    std::atomic<std::int64_t> queuedWrites_{0};  // appended entries not yet written
 
     // Declared last, so it is destroyed first: its destructor runs the queued writes while the
     // state above still exists.

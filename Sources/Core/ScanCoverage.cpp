@@ -82,7 +82,7 @@ void ScanCoverageRecorder::failed(const std::filesystem::path& url, const FileEr
 void ScanCoverageRecorder::checked(const std::filesystem::path& url) {
     const std::string& path = url.native();
     std::lock_guard guard(lock_);
-    if (std::ranges::find(value_.checkedPaths, path) != value_.checkedPaths.end()) return;
+    if (!checkedSet_.insert(path).second) return;
     value_.checkedPaths.push_back(path);
 }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace vornelo {
@@ -72,6 +73,7 @@ public:
 private:
     mutable std::mutex lock_;
     ScanCoverage value_;
+    std::unordered_set<std::string> checkedSet_;  // value_.checkedPaths, for a constant-time repeat test
 };
 
 }  // namespace vornelo

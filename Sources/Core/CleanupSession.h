@@ -1,0 +1,88 @@
+#pragma once
+// Past cleanup runs, rebuilt from the operation log, and the way back from them.
+//
+// A CleanupSession is every retained entry of one run (its session UUID): real operations on a
+// path, whatever their outcome, but never dry runs or put-backs. OperationLog::cleanupSessions
+// builds them afresh on every call.
+//
+// CleanupRecovery explains, entry by entry, whether an item can still be put back, and puts back
+// the ones that can through SafeFileDeleter::putBack.
+//
+// Thread safety: sessions, items and results are immutable values. preview runs on the caller's
+// thread; restore on a thread of its own. Neither throws.
+
+#include "Core/OperationLog.h"
+#include "Core/SafeFileDeleter.h"
+
+#include <future>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vornelo {
+
+class CleanupSession {
+public:
+    // Entries in log order, oldest first.
+    CleanupSession(Uuid id, std::vector<OperationLog::Entry> entries);
+
+    const Uuid& id() const { return id_; }
+    const std::vector<OperationLog::Entry>& entries() const { return entries_; }
+    // The earliest timestamp of the entries; platform::distantPast when there are none.
+    platform::TimePoint date() const { return date_; }
+    // The first entry's action; "clean" when there are none.
+    const std::string& action() const { return action_; }
+
+private:
+    Uuid id_;
+    std::vector<OperationLog::Entry> entries_;
+    platform::TimePoint date_;
+    std::string action_;
+};
+
+struct CleanupRecovery {
+    // One entry of a session as offered for restoring.
+    struct Item {
+        OperationLog::Entry entry;
+        std::optional<std::string> unavailableReason;  // absent when it can be put back
+
+        bool isAvailable() const { return !unavailableReason.has_value(); }
+        std::string id() const { return entry.id(); }
+    };
+
+    // The outcome of putting back one item.
+    struct Result {
+        std::string id;       // the entry's id
+        std::string path;     // where the item was put back, or should have been
+        bool restored = false;
+        std::string message;  // restoredMessage, or why putBack refused or failed
+    };
+
+    static constexpr std::string_view notRemovedReason = "This item was not removed.";
+    static constexpr std::string_view permanentReason = "Permanently removed \u2014 cannot be restored.";
+    static constexpr std::string_view noFileNumberReason = "File identity was not recorded. Check the Trash in Finder.";
+    static constexpr std::string_view noTrashedPathReason =
+        "A Trash location was not recorded. Check the Trash in Finder.";
+    // The log holds names that are not UTF-8 with U+FFFD in place of the bad bytes, so such an
+    // item cannot be found, or its folder recreated, by the logged name.
+    static constexpr std::string_view inexactNameReason =
+        "Its name is not valid UTF-8, so the log holds it only approximately and Vornelo cannot find the item or its "
+        "original folder by that name. Look for it in the Trash.";
+    static constexpr std::string_view restoredMessage = "Restored";
+
+    // One item per entry of the session, in order, with the first reason that applies. Only the
+    // last tests look at the disk (through the deleter); nothing is changed.
+    [[nodiscard]] static std::vector<Item> preview(const CleanupSession& session, const SafeFileDeleter& deleter);
+
+    // Puts back the available items in order, one result per item attempted; unavailable items
+    // and items without a Trash path or file number give none. A stop requested on `stop` ends
+    // the walk before the next item (the one being put back is finished). The deleter must
+    // outlive the work; the future's destructor waits for it.
+    [[nodiscard]] static std::future<std::vector<Result>> restore(std::vector<Item> items,
+                                                                  const SafeFileDeleter& deleter,
+                                                                  std::stop_token stop = {});
+};
+
+}  // namespace vornelo

@@ -1,0 +1,164 @@
+// Executing a plan: protection re-checked, each item trashed or (inside a Trash only) removed,
+// one log entry per item, and every failure explained.
+
+#include "Core/Log.h"
+#include "Core/SafeFileDeleter.h"
+#include "Platform/Checked.h"
+
+#include <cerrno>
+#include <chrono>
+
+namespace vornelo {
+
+namespace {
+
+using LogMode = OperationLog::Mode;
+using Outcome = OperationLog::Outcome;
+
+bool isPermissionError(const platform::FileError& error) {
+    using platform::FileError;
+    if (error.isCocoa(FileError::writeNoPermission) || error.isCocoa(FileError::readNoPermission)) return true;
+    return error.underlyingPosixCode == EACCES || error.underlyingPosixCode == EPERM;
+}
+
+}  // namespace
+
+struct SafeFileDeleter::Run {
+    const SafeFileDeleter& engine;
+    Mode mode;
+    bool dryRun;
+    std::string_view action;
+    const Uuid& sessionID;
+    ExecutionResult result{};
+
+    void log(const Item& item, std::int64_t size, LogMode way, Outcome outcome, bool entryDryRun,
+             std::optional<std::string> detail = std::nullopt, std::optional<std::string> trashedPath = std::nullopt,
+             std::optional<std::uint64_t> fileNumber = std::nullopt) const {
+        engine.opLog_.append(OperationLog::Entry(std::chrono::system_clock::now(), sessionID, std::string(action),
+                                                 item.id(), size, way, outcome, entryDryRun, std::move(detail),
+                                                 std::move(trashedPath), fileNumber));
+    }
+
+    void skip(const Item& item) {
+        const auto way = mode == Mode::permanent ? LogMode::permanent : LogMode::trash;
+        log(item, 0, way, Outcome::skipped, dryRun, std::string(protectedDetail));
+        result.skipped = checkedAdd(result.skipped, 1);
+    }
+
+    void handle(const Item& item) {
+        if (engine.isProtectedNow(item.url())) {
+            skip(item);
+            return;
+        }
+        const bool permanent = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
+        if (dryRun) {
+            rehearse(item, permanent);
+        } else if (permanent) {
+            remove(item);
+        } else {
+            trash(item);
+        }
+    }
+
+    void rehearse(const Item& item, bool permanent) {
+        log(item, item.sizeBytes(), permanent ? LogMode::permanent : LogMode::trash, Outcome::dryRun, true);
+        result.freedBytes = checkedAdd(result.freedBytes, item.sizeBytes());
+        result.succeeded = checkedAdd(result.succeeded, 1);
+        if (!permanent) result.recoverable = checkedAdd(result.recoverable, 1);
+    }
+
+    void trash(const Item& item) {
+        const auto trashed = engine.fileManager_.trashItem(item.url());
+        if (!trashed) {
+            fail(item, LogMode::trash, trashed.error());
+            return;
+        }
+        std::optional<std::string> trashedPath;
+        std::optional<std::uint64_t> fileNumber;
+        if (!trashed->empty()) {
+            trashedPath = trashed->native();
+            fileNumber = engine.fileNumberOf(*trashed);
+        }
+        result.recoverable = checkedAdd(result.recoverable, 1);
+        log(item, item.sizeBytes(), LogMode::trash, Outcome::success, false, std::nullopt, std::move(trashedPath),
+            fileNumber);
+        succeed(item);
+    }
+
+    void remove(const Item& item) {
+        if (const auto removed = engine.fileManager_.removeItem(item.url()); !removed) {
+            fail(item, LogMode::permanent, removed.error());
+            return;
+        }
+        log(item, item.sizeBytes(), LogMode::permanent, Outcome::success, false);
+        succeed(item);
+    }
+
+    void succeed(const Item& item) {
+        result.freedBytes = checkedAdd(result.freedBytes, item.sizeBytes());
+        result.succeeded = checkedAdd(result.succeeded, 1);
+        result.removedIDs.insert(item.id());
+    }
+
+    void fail(const Item& item, LogMode way, const platform::FileError& error) {
+        auto failure = SafeFileDeleter::failure(item.url(), error, engine.fileManager_);
+        log(item, item.sizeBytes(), way, Outcome::failed, false, failure.reason);
+        result.failed = checkedAdd(result.failed, 1);
+        Log::deletion().error("%{public}s: could not remove %{private}s: %{public}s", action, item.id(), failure.reason);
+        result.errors.push_back(item.id() + ": " + failure.reason);
+        result.failures.push_back(std::move(failure));
+    }
+};
+
+SafeFileDeleter::ExecutionResult SafeFileDeleter::execute(const Plan& plan, Mode mode, bool dryRun,
+                                                          std::string_view action, const Uuid& sessionID,
+                                                          const ProgressHandler& progress,
+                                                          const std::function<bool()>& isCancelled) const {
+    Run run{*this, mode, dryRun, action, sessionID};
+    run.result.dryRun = dryRun;
+    const auto total = static_cast<std::int64_t>(plan.items().size());
+    std::int64_t index = 0;
+    for (const auto& item : plan.items()) {
+        if (isCancelled && isCancelled()) {
+            run.result.cancelled = true;
+            break;
+        }
+        if (progress) progress(Progress{index, total, item.id()});
+        run.handle(item);
+        ++index;
+    }
+    if (progress) progress(Progress{total, total, {}});
+    for (const auto& item : plan.protectedItems()) run.skip(item);
+
+    const auto& result = run.result;
+    const std::string suffix = std::string(dryRun ? " (simulated)" : "") + (result.cancelled ? " (cancelled)" : "");
+    Log::deletion().info("%{public}s: %ld removed, %ld failed, %ld skipped, %lld bytes%{public}s", action,
+                         result.succeeded, result.failed, result.skipped, result.freedBytes, suffix);
+    return std::move(run.result);
+}
+
+std::future<SafeFileDeleter::ExecutionResult> SafeFileDeleter::executeAsync(Plan plan, Mode mode, bool dryRun,
+                                                                             std::string action,
+                                                                             ProgressHandler progress,
+                                                                             std::stop_token stop) const {
+    return std::async(std::launch::async, [this, plan = std::move(plan), mode, dryRun, action = std::move(action),
+                                           progress = std::move(progress), stop = std::move(stop)] {
+        const Uuid session;
+        return execute(plan, mode, dryRun, action, session, progress, [&stop] { return stop.stop_requested(); });
+    });
+}
+
+SafeFileDeleter::Failure SafeFileDeleter::failure(const std::filesystem::path& url, const platform::FileError& error,
+                                                  const platform::FileManager& fileManager) {
+    if (isPermissionError(error)) {
+        const auto attributes = fileManager.attributesOfItem(url);
+        if (attributes && attributes->owner != fileManager.realUserID()) {
+            return Failure{url.native(), std::string(ownedByAnotherUserReason), true};
+        }
+        return Failure{url.native(), std::string(permissionDeniedReason), false};
+    }
+    if (error.isCocoa(platform::FileError::noSuchFile)) return Failure{url.native(), std::string(noLongerExistsReason), false};
+    return Failure{url.native(), error.description, false};
+}
+
+}  // namespace vornelo

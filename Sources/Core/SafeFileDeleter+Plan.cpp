@@ -1,0 +1,68 @@
+// Building a plan: candidates de-duplicated, checked against protection, tested for existence and
+// sized, one walk each.
+
+#include "Core/FileSizing.h"
+#include "Core/SafeFileDeleter.h"
+
+namespace vornelo {
+
+namespace {
+
+using platform::FileType;
+
+}  // namespace
+
+// One lstat per candidate answers three questions: whether it may hold security software (only a
+// folder, or a link that may lead to one, can), whether it exists, and the size of anything but
+// a folder. The outcome is the same as asking protection, existence and the walk in turn.
+SafeFileDeleter::Plan SafeFileDeleter::preview(std::span<const std::filesystem::path> urls, Category category,
+                                               ScanCoverageRecorder* coverage, std::stop_token stop) const {
+    std::vector<Item> items;
+    std::vector<Item> protectedItems;
+    std::vector<Item> missingItems;
+    std::unordered_set<std::string> seen;
+    seen.reserve(urls.size());
+    for (const auto& url : urls) {
+        if (!seen.insert(url.native()).second) continue;
+        if (stop.stop_requested()) break;
+        if (protection_.shouldProtect(url)) {
+            protectedItems.emplace_back(url, 0, category, true);
+            continue;
+        }
+        const auto attributes = fileManager_.attributesOfItem(url);
+        const bool mayBeFolder =
+            attributes && (attributes->type == FileType::directory || attributes->type == FileType::symbolicLink);
+        if (mayBeFolder && protection_.containsEndpointSecurityItem(url, fileManager_)) {
+            protectedItems.emplace_back(url, 0, category, true);
+            continue;
+        }
+        if (!attributes) {
+            if (coverage) coverage->failed(url, attributes.error());
+            missingItems.emplace_back(url, 0, category, false);
+            continue;
+        }
+        // A link that leads nowhere is missing, but it is there to describe, so it is no issue.
+        if (attributes->type == FileType::symbolicLink && !fileManager_.fileExistsFollowingLinks(url)) {
+            missingItems.emplace_back(url, 0, category, false);
+            continue;
+        }
+        const auto size = attributes->type == FileType::directory
+                              ? directorySize(url, coverage, stop)
+                              : FileSizing::fileSize(FileSizing::ResourceValues::from(*attributes)).value_or(0);
+        if (coverage) coverage->checked(url);
+        items.emplace_back(url, size, category, false);
+    }
+    return Plan(std::move(items), std::move(protectedItems), std::move(missingItems));
+}
+
+std::int64_t SafeFileDeleter::directorySize(const std::filesystem::path& url, ScanCoverageRecorder* coverage,
+                                            std::stop_token stop) const {
+    return directorySize(url, coverage, [stop] { return !stop.stop_requested(); });
+}
+
+std::int64_t SafeFileDeleter::directorySize(const std::filesystem::path& url, ScanCoverageRecorder* coverage,
+                                            const std::function<bool()>& shouldContinue) const {
+    return FileSizing::allocatedSize(url, fileManager_, coverage, shouldContinue);
+}
+
+}  // namespace vornelo
