@@ -81,6 +81,11 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
         status.truncated = false;
         return status;
     };
+    // Totals written before a crash in the middle of a burst may name an earlier line than the
+    // last; only a line that is not there at all means lines were removed from the end.
+    const auto recorded = readTotalsFile();
+    const auto recordedLast = recorded ? recorded->lastHash : std::nullopt;
+    bool recordedLineSeen = false;
     platform::LineReader lines(logURL_);
     while (const auto line = lines.next()) {
         ++number;
@@ -104,12 +109,18 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
             return broken(number);
         }
         previous = Sha256::hex(hasher.digest(line->bytes));
+        if (recordedLast && matches(*recordedLast, *previous)) recordedLineSeen = true;
     }
-    // Lines removed from the end leave the totals file naming a last line that is not there.
-    if (const auto recorded = readTotalsFile(); recorded && recorded->lastHash) {
-        if (number == 0 || !previous || !matches(*recorded->lastHash, *previous)) status.truncated = true;
-    }
+    if (recordedLast && !recordedLineSeen && !retainsLineWithHash(*recordedLast)) status.truncated = true;
     return status;
+}
+
+bool OperationLog::retainsLineWithHash(std::string_view lineHash) const {
+    bool found = false;
+    forEachRetainedLine([&](std::string_view line, std::size_t, bool) {
+        if (!found) found = hash(line) == lineHash;
+    });
+    return found;
 }
 
 // MARK: Export

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace vornelo {
 
@@ -166,6 +167,9 @@ void OperationLog::writeLine(Entry entry) {
     lastLineHash_ = hash(std::string_view(line).substr(separate ? 1 : 0, jsonBytes));
     lastLineHashLoaded_ = true;
     auto totals = loadTotals(true);
+    // Totals stored before a crash in the middle of a burst name an earlier line than this
+    // one's predecessor; the lines after it are counted now.
+    if (totals.lastHash && totals.lastHash != entry.prevHash_) countLinesAfter(totals, true);
     totals.record(entry);
     totals.lastHash = lastLineHash_;
     pendingTotals_ = std::move(totals);
@@ -241,6 +245,34 @@ OperationLog::Totals OperationLog::loadTotals(bool excludingLastLine) const {
     });
     if (havePending && pending && !excludingLastLine) totals.record(*pending);
     return totals;
+}
+
+void OperationLog::countLinesAfter(Totals& totals, bool excludingLastLine) const {
+    const std::string named = *totals.lastHash;
+    Totals caughtUp = totals;
+    platform::JsonObjectReader reader;
+    std::optional<Entry> pending;  // each line is counted when the next arrives, so the last can be left out
+    bool found = false;
+    std::optional<std::string> beforeLast;
+    std::optional<std::string> last;
+    forEachRetainedLine([&](std::string_view line, std::size_t readable, bool oversized) {
+        const auto lineHash = hash(line);
+        if (!found) {
+            found = lineHash == named;
+            return;
+        }
+        if (pending) caughtUp.record(*pending);
+        pending.reset();
+        beforeLast = std::exchange(last, lineHash);
+        EntryFields fields;
+        if (!oversized && decodeFields(reader, line, readable, fields)) pending = makeEntry(fields);
+    });
+    // A line that is no longer retained (or never was) leaves nothing to count from.
+    if (!found) return;
+    if (pending && !excludingLastLine) caughtUp.record(*pending);
+    const auto& counted = excludingLastLine ? beforeLast : last;
+    if (counted) caughtUp.lastHash = *counted;
+    totals = std::move(caughtUp);
 }
 
 // MARK: Reading a file's tail

@@ -257,6 +257,11 @@ private:
     bool rotate();
     std::optional<std::string> currentLastLineHash();
     Totals loadTotals(bool excludingLastLine) const;
+    // Adds the entries of the retained lines after the one totals.lastHash names (all but the
+    // last when excludingLastLine); totals stay as they are when no retained line has that hash.
+    void countLinesAfter(Totals& totals, bool excludingLastLine) const;
+    // Whether any retained file holds a line with this hash.
+    bool retainsLineWithHash(std::string_view lineHash) const;
     std::optional<Totals> readTotalsFile() const;
     // Calls visit(bytes, readableBytes, oversized) for each retained line, oldest first.
     void forEachRetainedLine(const std::function<void(std::string_view, std::size_t, bool)>& visit) const;

@@ -175,6 +175,33 @@ TEST(OperationLogStoreTests, EarlierAccountingTotalsAreConvertedOnTheNextWrite) 
     EXPECT_EQ(Totals::decode(text), Totals(7, 4, OperationLog::hash(linesOf(log.fileURL())[0]), 0, 500));
 }
 
+TEST(OperationLogStoreTests, TotalsLeftBehindByACrashMidBurstCatchUpAndDoNotLookTruncated) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true, false, 400);
+    for (int i = 1; i <= 2; ++i) log.append(entryNumber(i, Mode::permanent));
+    log.flush();
+    const auto lagging = readFile(log.totalsURL());
+    // The rest of the burst, across a rotation, whose totals a crash kept from the disk.
+    for (int i = 3; i <= 6; ++i) log.append(entryNumber(i, Mode::permanent));
+    log.flush();
+    ASSERT_TRUE(std::filesystem::exists(log.rotatedURL(1)));
+    writeFile(log.totalsURL(), lagging);
+
+    OperationLog reopened(log.fileURL(), true, false, 400);
+    EXPECT_FALSE(reopened.verifyChain().truncated);
+    reopened.append(entryNumber(7, Mode::permanent));
+    reopened.flush();
+    EXPECT_EQ(totalsFileOf(reopened), Totals(70, 7, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
+
+    // Totals naming a line that is gone cannot be caught up; they keep counting from where they were.
+    writeFile(log.totalsURL(), R"({"operations":1,"freedBytes":10,"lastHash":")" + std::string(64, 'a') +
+                                   R"(","accountingVersion":2})");
+    EXPECT_TRUE(reopened.verifyChain().truncated);
+    reopened.append(entryNumber(8, Mode::permanent));
+    reopened.flush();
+    EXPECT_EQ(totalsFileOf(reopened)->operations, 2);
+}
+
 TEST(OperationLogStoreTests, ALineCutShortByACrashStaysItsOwnBrokenLine) {
     TempDirectory folder;
     OperationLog log(folder / "operations.log", true);
