@@ -117,7 +117,6 @@ bool OperationLog::setEnabled(bool value) {
 void OperationLog::append(const Entry& entry) {
     // The user's switch first: it is a memory read, the policy a settings read.
     if (!storedEnabled() && !isForced()) return;
-    queuedWrites_.fetch_add(1, std::memory_order_relaxed);
     queue_.async([this, entry]() mutable { write(std::move(entry)); });
 }
 
@@ -127,9 +126,9 @@ void OperationLog::flush() const {
 
 void OperationLog::write(Entry entry) {
     writeLine(std::move(entry));
-    // Replacing the totals file costs more than the line itself; while further entries wait, it
-    // is left to the last of them.
-    if (queuedWrites_.fetch_sub(1, std::memory_order_acq_rel) == 1) storePendingTotals();
+    // Replacing the totals file costs far more than the line (a file renamed over another is
+    // flushed first), so during a stream of entries it is replaced once, when the stream pauses.
+    queue_.whenIdle(totalsQuietTime, [this] { storePendingTotals(); });
 }
 
 void OperationLog::storePendingTotals() const {

@@ -21,7 +21,7 @@
 #include "Platform/Uuid.h"
 
 #include <array>
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <expected>
@@ -282,11 +282,11 @@ private:
     std::optional<std::string> lastLineHash_;
     bool lastLineHashLoaded_ = false;
     std::int64_t knownLogSize_ = -1;  // the current log's size right after this log's last append
-    // Totals of the lines written so far whose totals file is not written yet: in a burst of
-    // appends the file is replaced once, after the burst's last line (and at every flush).
+    // Totals of the lines written so far whose totals file is not written yet: the file is
+    // replaced once the queue has been quiet for totalsQuietTime, at every flush, and when the
+    // log is destroyed. Totals a crash kept from the file are caught up by the next write.
     mutable std::optional<Totals> pendingTotals_;
-
-    std::atomic<std::int64_t> queuedWrites_{0};  // appended entries not yet written
+    static constexpr std::chrono::milliseconds totalsQuietTime{50};
 
     // Declared last, so it is destroyed first: its destructor runs the queued writes while the
     // state above still exists.

@@ -159,9 +159,24 @@ PathProtection::StringListProvider PathProtection::noStrings() {
     return [] { return emptyList(); };
 }
 
+namespace {
+
+// Joined once per rules object: every question compares against all of them.
+template <std::size_t count>
+std::vector<std::string> joinedWithHome(const std::string& home, const std::array<std::string_view, count>& table) {
+    std::vector<std::string> joined;
+    joined.reserve(table.size());
+    for (const auto relative : table) joined.push_back(joinHome(home, relative));
+    return joined;
+}
+
+}  // namespace
+
 PathProtection::PathProtection(const std::filesystem::path& home, StringListProvider exclusions,
                                StringListProvider extraBundlePrefixes, const platform::FileManager& fileManager)
     : home_(normalise(home.native())),
+      homeContainers_(joinedWithHome(home_, homeContainerTable)),
+      homeSubtrees_(joinedWithHome(home_, homeSubtreeTable)),
       exclusions_(exclusions ? std::move(exclusions) : noStrings()),
       extraBundlePrefixes_(extraBundlePrefixes ? std::move(extraBundlePrefixes) : noStrings()),
       fileManager_(fileManager) {}
@@ -273,12 +288,10 @@ std::optional<ProtectionReason> PathProtection::isProtected(const std::string& p
         if (liesWithin(path, subtree)) return reason(Rule::protectedSubtree, std::string(subtree), path);
         if (liesWithin(subtree, path)) return reason(Rule::ancestorOfProtectedSubtree, std::string(subtree), path);
     }
-    for (const auto container : homeContainerTable) {
-        const auto full = joinHome(home_, container);
+    for (const auto& full : homeContainers_) {
         if (path == full) return reason(Rule::homeContainer, full, path);
     }
-    for (const auto subtree : homeSubtreeTable) {
-        const auto full = joinHome(home_, subtree);
+    for (const auto& full : homeSubtrees_) {
         if (liesWithin(path, full)) return reason(Rule::homeSubtree, full, path);
         if (liesWithin(full, path)) return reason(Rule::ancestorOfHomeSubtree, full, path);
     }

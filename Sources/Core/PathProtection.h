@@ -100,6 +100,8 @@ private:
     std::vector<std::string> extraPrefixesLowercased() const;
 
     std::string home_;
+    std::vector<std::string> homeContainers_;  // the home tables joined with home_
+    std::vector<std::string> homeSubtrees_;
     StringListProvider exclusions_;
     StringListProvider extraBundlePrefixes_;
     const platform::FileManager& fileManager_;

@@ -6,6 +6,7 @@
 // Destruction runs every task already submitted, then ends the worker; nothing may be submitted
 // during or after destruction. A task that throws from async ends the process (std::terminate).
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -31,6 +32,11 @@ public:
     // Queues the task and returns at once.
     void async(std::function<void()> task);
 
+    // Runs `task` once no task has been submitted for `quiet` (counted from this call), or at
+    // destruction, whichever comes first. A later call replaces a pending one, so work that only
+    // the last of a stream of tasks needs is done once, after the stream.
+    void whenIdle(std::chrono::milliseconds quiet, std::function<void()> task);
+
     // Runs work after every task submitted before it and returns its result (or rethrows what it
     // threw) on the calling thread.
     template <typename Work>
@@ -47,6 +53,8 @@ private:
     std::condition_variable wake_;
     std::deque<std::function<void()>> tasks_;
     bool stopping_ = false;
+    std::function<void()> idleTask_;  // empty when none is pending
+    std::chrono::steady_clock::time_point idleAt_{};
     std::thread worker_;  // declared last: it starts once the state above exists
 };
 

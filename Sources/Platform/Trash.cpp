@@ -197,11 +197,11 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(const std::fi
     // A volume mounted here is not an item that can be moved.
     if (device != deviceOf(parentInfo) || isMountRoot(itemInfo)) return failure(EBUSY, location->path);
 
+    // The home folder is judged by the descriptor the Trash is then opened from.
+    FileDescriptor homeFd(retryOnInterrupt([&] { return ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     struct stat homeInfo {};
-    const bool sameVolumeAsHome = ::stat(home.c_str(), &homeInfo) == 0 && homeInfo.st_dev == device;
+    const bool sameVolumeAsHome = homeFd && ::fstat(homeFd.get(), &homeInfo) == 0 && homeInfo.st_dev == device;
     if (sameVolumeAsHome) {
-        FileDescriptor homeFd(retryOnInterrupt([&] { return ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-        if (!homeFd) return failure(errno, home.native());
         const std::string trashPath = homeTrash(home).native();
         auto trash = openPrivateFolder(homeFd.get(), ".Trash", trashPath, user);
         if (!trash) return std::unexpected(trash.error());

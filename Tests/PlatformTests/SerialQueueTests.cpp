@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <string>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -68,6 +70,34 @@ TEST(SerialQueueTests, DestructionRunsWhatIsStillQueued) {
         for (int i = 0; i < 100; ++i) queue.async([&] { ran.fetch_add(1); });
     }
     EXPECT_EQ(ran.load(), 100);
+}
+
+TEST(SerialQueueTests, TheIdleTaskRunsOnceAfterTheTasksAndOnlyTheLatestOne) {
+    SerialQueue queue("test.idle");
+    std::vector<std::string> order;  // touched only on the worker
+    std::promise<void> idled;
+    queue.whenIdle(std::chrono::hours(1), [&] { order.push_back("replaced"); });
+    for (int i = 0; i < 3; ++i) queue.async([&order, i] { order.push_back("task " + std::to_string(i)); });
+    queue.whenIdle(std::chrono::milliseconds(1), [&] {
+        order.push_back("idle");
+        idled.set_value();
+    });
+    // Arrives while no task is queued, so only the idle deadline can wake the worker.
+    ASSERT_EQ(idled.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto seen = queue.sync([&] { return order; });
+    EXPECT_EQ(seen, (std::vector<std::string>{"task 0", "task 1", "task 2", "idle"}));
+}
+
+TEST(SerialQueueTests, DestructionRunsAPendingIdleTaskWithoutWaitingForItsQuietTime) {
+    std::atomic<int> ran{0};
+    const auto start = std::chrono::steady_clock::now();
+    {
+        SerialQueue queue("test.idle.end");
+        queue.async([&] { ran.fetch_add(1); });
+        queue.whenIdle(std::chrono::hours(1), [&] { ran.fetch_add(10); });
+    }
+    EXPECT_EQ(ran.load(), 11);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::minutes(1));
 }
 
 }  // namespace
