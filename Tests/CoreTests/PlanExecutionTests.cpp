@@ -1,5 +1,6 @@
 #include "Core/SafeFileDeleter.h"
 
+#include "Core/CleanupSession.h"
 #include "Support/ChildProcess.h"
 #include "Support/DeleterHarness.h"
 #include "Support/LogCapture.h"
