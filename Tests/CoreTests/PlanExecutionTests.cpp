@@ -23,6 +23,7 @@ using Category = SafeFileDeleter::Category;
 using Entry = OperationLog::Entry;
 using Failure = SafeFileDeleter::Failure;
 using Item = SafeFileDeleter::Item;
+using LogMode = OperationLog::Mode;
 using Mode = SafeFileDeleter::Mode;
 using Outcome = OperationLog::Outcome;
 using Plan = SafeFileDeleter::Plan;
@@ -82,7 +83,7 @@ TEST(PlanExecution, TrashesItemsAndLogsWhereTheyWentUnderOneSession) {
     for (const auto& entry : entries) {
         EXPECT_EQ(entry.sessionID(), session);
         EXPECT_EQ(entry.action(), "clean");
-        EXPECT_EQ(entry.mode(), OperationLog::Mode::trash);
+        EXPECT_EQ(entry.mode(), LogMode::trash);
         EXPECT_EQ(entry.outcome(), Outcome::success);
         EXPECT_FALSE(entry.dryRun());
         EXPECT_EQ(entry.detail(), std::nullopt);
@@ -105,13 +106,19 @@ TEST(PlanExecution, OnlyWhatAlreadyLiesInATrashIsRemovedForGood) {
     writeFile(harness.home() / "Documents" / "report.txt", "report");
     fs::create_symlink(harness.home() / "Documents", trash / "escape");
     const auto escaped = itemAt(trash / "escape" / "report.txt", 4096, Category::trash);
+    // A link in the Trash goes for good by itself; what it leads to stays.
+    writeFile(harness.home() / "Projects" / "keep.txt", "keep");
+    fs::create_symlink(harness.home() / "Projects", trash / "projects-link");
+    const auto trashedLink = itemAt(trash / "projects-link", 0, Category::trash);
 
-    const auto byTrashMode = run(harness, Plan({oldTrash, innerCache, escaped}, {}, {}), Mode::trash);
-    EXPECT_EQ(byTrashMode.succeeded, 3);
+    const auto byTrashMode = run(harness, Plan({oldTrash, innerCache, escaped, trashedLink}, {}, {}), Mode::trash);
+    EXPECT_EQ(byTrashMode.succeeded, 4);
     EXPECT_EQ(byTrashMode.recoverable, 2);
     EXPECT_FALSE(fs::exists(oldTrash.url()));
     EXPECT_EQ(test::readFile(trash / "inner.txt"), "data");
     EXPECT_EQ(test::readFile(trash / "report.txt"), "report");  // trashed, not deleted through the link
+    EXPECT_FALSE(fs::exists(fs::symlink_status(trashedLink.url())));
+    EXPECT_EQ(test::readFile(harness.home() / "Projects" / "keep.txt"), "keep");
 
     const auto permanentInTrash = fileItem(trash / "cached.bin", Category::cache);
     const auto byPermanentMode = run(harness, Plan({homeFile, permanentInTrash}, {}, {}), Mode::permanent);
@@ -121,13 +128,12 @@ TEST(PlanExecution, OnlyWhatAlreadyLiesInATrashIsRemovedForGood) {
     EXPECT_FALSE(fs::exists(permanentInTrash.url()));
 
     const auto entries = harness.entries();
-    ASSERT_EQ(entries.size(), 5u);
-    const std::vector<OperationLog::Mode> modes{OperationLog::Mode::permanent, OperationLog::Mode::trash,
-                                                OperationLog::Mode::trash,     OperationLog::Mode::trash,
-                                                OperationLog::Mode::permanent};
+    ASSERT_EQ(entries.size(), 6u);
+    const std::vector<LogMode> modes{LogMode::permanent, LogMode::trash, LogMode::trash,
+                                     LogMode::permanent, LogMode::trash, LogMode::permanent};
     for (std::size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ(entries[i].mode(), modes[i]) << entries[i].path();
-        EXPECT_EQ(entries[i].trashedPath().has_value(), modes[i] == OperationLog::Mode::trash) << entries[i].path();
+        EXPECT_EQ(entries[i].trashedPath().has_value(), modes[i] == LogMode::trash) << entries[i].path();
     }
 }
 
@@ -140,7 +146,10 @@ TEST(PlanExecution, ADryRunTouchesNothingAndLogsRehearsals) {
     const Plan plan({itemAt(harness.home() / "a", 10), itemAt(harness.home() / "b", 20),
                      itemAt(harness.trash() / "c", 30, Category::trash)},
                     {Item(kept, 0, Category::cache, true)}, {});
+    test::LogCapture capture;
     const auto result = run(harness, plan, Mode::trash, true);
+    ASSERT_FALSE(capture.records().empty());
+    EXPECT_EQ(capture.records().back().message, "clean: 3 removed, 0 failed, 1 skipped, 60 bytes (simulated)");
 
     EXPECT_EQ(result.freedBytes, 60);
     EXPECT_EQ(result.succeeded, 3);
@@ -160,7 +169,7 @@ TEST(PlanExecution, ADryRunTouchesNothingAndLogsRehearsals) {
         EXPECT_EQ(entries[i].outcome(), outcomes[i]);
         EXPECT_EQ(entries[i].trashedPath(), std::nullopt);
     }
-    EXPECT_EQ(entries[2].mode(), OperationLog::Mode::permanent);
+    EXPECT_EQ(entries[2].mode(), LogMode::permanent);
     EXPECT_EQ(entries[3].path(), kept.native());
 }
 
@@ -183,7 +192,7 @@ TEST(PlanExecution, ProtectedItemsAreSkippedInTheLoopAndAfterIt) {
         const auto& entry = entries[static_cast<std::size_t>(index)];
         EXPECT_EQ(entry.outcome(), Outcome::skipped);
         EXPECT_EQ(entry.detail(), "Protected path");
-        EXPECT_EQ(entry.mode(), OperationLog::Mode::permanent);  // the requested mode
+        EXPECT_EQ(entry.mode(), LogMode::permanent);  // the requested mode
         EXPECT_EQ(entry.sizeBytes(), 0);
     }
 
@@ -216,8 +225,8 @@ TEST(PlanExecution, VanishedItemsFailWithNoLongerExistsOnBothWays) {
                                                       {goneFromTrash.id(), "No longer exists.", false}}));
     const auto entries = harness.entries();
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].mode(), OperationLog::Mode::trash);
-    EXPECT_EQ(entries[1].mode(), OperationLog::Mode::permanent);
+    EXPECT_EQ(entries[0].mode(), LogMode::trash);
+    EXPECT_EQ(entries[1].mode(), LogMode::permanent);
     for (const auto& entry : entries) {
         EXPECT_EQ(entry.outcome(), Outcome::failed);
         EXPECT_EQ(entry.detail(), "No longer exists.");
@@ -298,7 +307,7 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
         if (result.failures[0].recoverySuggestion() != moveToTrashSuggestion) return "wrong suggestion outside the Trash";
         if (result.failures[2].recoverySuggestion() != emptyTrashSuggestion) return "wrong suggestion inside the Trash";
         const auto entries = engine.entries();
-        if (entries.size() != 3 || entries[2].mode() != OperationLog::Mode::permanent ||
+        if (entries.size() != 3 || entries[2].mode() != LogMode::permanent ||
             entries[2].detail() != SafeFileDeleter::ownedByAnotherUserReason) {
             return "the failures were not logged as such";
         }
