@@ -1,0 +1,211 @@
+#include "Core/SafeFileDeleter.h"
+
+#include "Support/DeleterHarness.h"
+#include "Support/FailingFileManager.h"
+#include "Support/TempDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+namespace vornelo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using Category = SafeFileDeleter::Category;
+using Item = SafeFileDeleter::Item;
+using Plan = SafeFileDeleter::Plan;
+using test::DeleterHarness;
+using test::FailingFileManager;
+using test::writeFile;
+
+std::vector<std::string> idsOf(const std::vector<Item>& items) {
+    std::vector<std::string> ids;
+    for (const auto& item : items) ids.push_back(item.id());
+    return ids;
+}
+
+Item item(const std::string& path, std::int64_t size, Category category = Category::cache) {
+    return Item(fs::path(path), size, category, false);
+}
+
+// Every file-system question the plan builder may ask, counted without ever failing.
+class CountingFileManager : public FailingFileManager {
+public:
+    CountingFileManager()
+        : FailingFileManager(Operation::attributesOfItem, 0,
+                             platform::FileError::fromErrno(EIO, platform::FileOperation::read, "")) {}
+    int total() const {
+        return calls(Operation::attributesOfItem) + calls(Operation::fileExistsFollowingLinks) +
+               calls(Operation::walkTree);
+    }
+};
+
+TEST(DeletionPlan, RepeatedCandidatesAreDroppedBeforeAnyWork) {
+    CountingFileManager once;
+    CountingFileManager twice;
+    DeleterHarness harness(once);
+    DeleterHarness repeated(twice);
+    for (const auto* h : {&harness, &repeated}) {
+        writeFile(h->home() / "a" / "inner", std::string(5000, 'a'));
+        writeFile(h->home() / "b", "b");
+    }
+    const std::vector<fs::path> unique{harness.home() / "a", harness.home() / "b"};
+    const std::vector<fs::path> withRepeat{repeated.home() / "a", repeated.home() / "a", repeated.home() / "b"};
+    const auto plan = harness.deleter().preview(unique, Category::cache);
+    const auto planWithRepeat = repeated.deleter().preview(withRepeat, Category::cache);
+    EXPECT_EQ(idsOf(planWithRepeat.items()), (std::vector<std::string>{withRepeat[0], withRepeat[2]}));
+    EXPECT_EQ(planWithRepeat.totalReclaimable(), plan.totalReclaimable());
+    EXPECT_EQ(twice.total(), once.total());  // the repeat cost nothing
+
+    // A stop requested before the first candidate: nothing is looked at, three empty lists.
+    std::stop_source stop;
+    stop.request_stop();
+    const int before = twice.total();
+    const auto cancelled = repeated.deleter().preview(withRepeat, Category::cache, nullptr, stop.get_token());
+    EXPECT_TRUE(cancelled.isEmpty());
+    EXPECT_EQ(twice.total(), before);
+}
+
+TEST(DeletionPlan, ProtectedCandidatesAreSetAsideUnsizedEvenWhenMissing) {
+    DeleterHarness harness;
+    const auto kept = harness.home() / "Projects" / "keep";
+    writeFile(kept / "big", std::string(100000, 'k'));
+    const auto gone = harness.home() / "Projects" / "gone";
+    const auto agent = harness.home() / "Tools";
+    writeFile(agent / "vendor" / "com.crowdstrike.falcon.plist");  // two levels down still counts
+    writeFile(harness.home() / "Projects" / "plain", "p");
+    harness.exclude(kept);
+    harness.exclude(gone);
+
+    ScanCoverageRecorder coverage;
+    const std::vector<fs::path> candidates{kept, gone, agent, harness.home() / "Projects" / "plain"};
+    const auto plan = harness.deleter().preview(candidates, Category::leftover, &coverage);
+    EXPECT_EQ(plan.protectedItems(), (std::vector<Item>{Item(kept, 0, Category::leftover, true),
+                                                        Item(gone, 0, Category::leftover, true),
+                                                        Item(agent, 0, Category::leftover, true)}));
+    EXPECT_EQ(idsOf(plan.items()), std::vector<std::string>{candidates[3]});
+    EXPECT_TRUE(plan.missingItems().empty());
+    EXPECT_EQ(plan.totalReclaimable(), test::allocatedSizeOf(candidates[3]));
+    // Protected candidates are neither measured nor reported.
+    EXPECT_EQ(coverage.snapshot().checkedPaths, std::vector<std::string>{candidates[3]});
+    EXPECT_TRUE(coverage.snapshot().issues.empty());
+}
+
+TEST(DeletionPlan, MissingCandidatesAreListedAndOnlyRealAbsencesReported) {
+    DeleterHarness harness;
+    const auto missing = harness.home() / "nothing-here";
+    const auto dangling = harness.home() / "dangling";
+    fs::create_symlink(harness.home() / "no-target", dangling);
+    const auto present = harness.home() / "present.txt";
+    writeFile(present, "0123456789");
+
+    ScanCoverageRecorder coverage;
+    const std::vector<fs::path> candidates{missing, dangling, present};
+    const auto plan = harness.deleter().preview(candidates, Category::log, &coverage);
+    EXPECT_EQ(plan.missingItems(),
+              (std::vector<Item>{Item(missing, 0, Category::log, false), Item(dangling, 0, Category::log, false)}));
+    ASSERT_EQ(plan.items().size(), 1u);
+    EXPECT_EQ(plan.totalReclaimable(), plan.items()[0].sizeBytes());
+    const auto issues = coverage.snapshot().issues;
+    ASSERT_EQ(issues.size(), 1u);  // the dangling link is there to describe: no issue
+    EXPECT_EQ(issues[0].path, missing.native());
+    EXPECT_EQ(issues[0].kind, ScanCoverage::Kind::missing);
+
+    const auto withoutRecorder = harness.deleter().preview(candidates, Category::log);
+    EXPECT_EQ(withoutRecorder.missingItems(), plan.missingItems());
+}
+
+TEST(DeletionPlan, SizesAreTheAllocatedBlocksAndLinksAreNotFollowed) {
+    DeleterHarness harness;
+    const auto file = harness.home() / "ten-bytes.txt";
+    writeFile(file, "0123456789");
+    const auto folder = harness.home() / "cache";
+    writeFile(folder / "one", std::string(10000, '1'));
+    writeFile(folder / "deeper" / "two", std::string(30000, '2'));
+    const auto link = harness.home() / "link-to-cache";
+    fs::create_symlink(folder, link);
+
+    ScanCoverageRecorder coverage;
+    const auto plan = harness.deleter().preview(std::vector<fs::path>{file, folder, link}, Category::cache, &coverage);
+    ASSERT_EQ(plan.items().size(), 3u);
+    const auto fileSize = test::allocatedSizeOf(file);
+    const auto folderSize = test::allocatedSizeOf(folder / "one") + test::allocatedSizeOf(folder / "deeper" / "two");
+    EXPECT_GT(fileSize, 10);  // whole blocks, not the length
+    EXPECT_EQ(plan.items()[0], Item(file, fileSize, Category::cache, false));
+    EXPECT_EQ(plan.items()[1].sizeBytes(), folderSize);
+    EXPECT_EQ(plan.items()[2].sizeBytes(), 0);
+    EXPECT_EQ(plan.totalReclaimable(), fileSize + folderSize);
+    EXPECT_EQ(coverage.snapshot().checkedPaths.size(), 3u);
+}
+
+TEST(DeletionPlan, KeepingAndRemovingNarrowItemsInPlanOrder) {
+    const Plan plan({item("/x/1", 1), item("/x/2", 2), item("/x/3", 4), item("/x/4", 8), item("/x/5", 16)},
+                    {Item("/p", 0, Category::cache, true)}, {item("/m", 0)});
+    EXPECT_EQ(plan.totalReclaimable(), 31);
+
+    const auto kept = plan.keeping({"/x/4", "/x/2", "/not/in/plan"});
+    EXPECT_EQ(idsOf(kept.items()), (std::vector<std::string>{"/x/2", "/x/4"}));
+    EXPECT_EQ(kept.totalReclaimable(), 10);
+    EXPECT_EQ(kept.protectedItems(), plan.protectedItems());
+    EXPECT_EQ(kept.missingItems(), plan.missingItems());
+    EXPECT_NE(kept.id(), plan.id());
+    EXPECT_TRUE(plan.keeping({}).items().empty());
+
+    const auto removed = plan.removing({"/x/1", "/x/5"});
+    EXPECT_EQ(idsOf(removed.items()), (std::vector<std::string>{"/x/2", "/x/3", "/x/4"}));
+    EXPECT_EQ(removed.totalReclaimable(), 14);
+    EXPECT_EQ(removed.protectedItems(), plan.protectedItems());
+    const auto everything = plan.removing({});
+    EXPECT_EQ(everything.items(), plan.items());
+    EXPECT_NE(everything.id(), plan.id());
+}
+
+TEST(DeletionPlan, MergedKeepsTheFirstOfEachItemAndConcatenatesTheRest) {
+    const Item protectedItem("/p", 0, Category::cache, true);
+    const std::vector<Plan> plans{Plan({item("/a", 1), item("/b", 2)}, {protectedItem}, {item("/m", 0)}),
+                                  Plan({item("/b", 50), item("/c", 4)}, {protectedItem}, {item("/m", 0)})};
+    const auto merged = Plan::merged(plans);
+    EXPECT_EQ(merged.items(), (std::vector<Item>{item("/a", 1), item("/b", 2), item("/c", 4)}));
+    EXPECT_EQ(merged.protectedItems(), (std::vector<Item>{protectedItem, protectedItem}));
+    EXPECT_EQ(merged.missingItems(), (std::vector<Item>{item("/m", 0), item("/m", 0)}));
+    EXPECT_EQ(merged.totalReclaimable(), 7);
+    EXPECT_NE(merged.id(), plans[0].id());
+
+    EXPECT_TRUE(Plan::merged({}).isEmpty());
+    EXPECT_TRUE(Plan::empty().isEmpty());
+    EXPECT_EQ(Plan::empty().id(), Plan::empty().id());
+}
+
+TEST(DeletionPlan, InsideTrashMeansBelowATrashFolderAfterLinksAreResolved) {
+    DeleterHarness harness;
+    const auto home = harness.home();
+    fs::create_directories(home / ".Trash" / "folder");
+    fs::create_directories(home / "Documents");
+    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "old.txt"));
+    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "folder" / "inner.txt"));
+    EXPECT_TRUE(SafeFileDeleter::isInsideTrash("/some/volume/.Trashes/0/x"));
+    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / "Trash" / ".." / ".Trash" / "x"));
+
+    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash"));
+    EXPECT_FALSE(SafeFileDeleter::isInsideTrash("/some/volume/.Trashes"));
+    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / "Trash" / "x"));
+    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash" / ".." / "x"));
+    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash-old" / "x"));
+
+    // A link into the Trash does not make a path trashed, nor does a Trash entry that leads out.
+    fs::create_symlink(home / ".Trash", home / "shortcut");
+    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / "shortcut" / "old.txt"));
+    fs::create_symlink(home / "Documents", home / ".Trash" / "escape");
+    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "escape" / "report.txt"));
+    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "escape"));  // the link itself is trashed
+
+    EXPECT_TRUE(Item(home / ".Trash" / "old.txt", 1, Category::trash, false).isPermanentRemoval());
+    EXPECT_FALSE(Item(home / ".Trash" / "old.txt", 1, Category::cache, false).isPermanentRemoval());
+    EXPECT_FALSE(Item(home / "old.txt", 1, Category::trash, false).isPermanentRemoval());
+    EXPECT_FALSE(Item(home / ".Trash" / "escape" / "x", 1, Category::trash, false).isPermanentRemoval());
+}
+
+}  // namespace
+}  // namespace vornelo
