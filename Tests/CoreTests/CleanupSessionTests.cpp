@@ -378,5 +378,45 @@ TEST_F(CleanupSessionTests, ACleanupRunIsListedAndPutBackThroughTheEngine) {
     EXPECT_TRUE(restore(items).empty());
 }
 
+// MARK: Names that are not UTF-8
+
+TEST_F(CleanupSessionTests, AnItemWhoseNameIsNotUtf8IsNeitherOfferedNorMisplaced) {
+    const auto junk = home.home() / "Junk";
+    const std::string latin1Name = "caf\xE9.txt";       // a name from an old Latin-1 archive
+    const std::string latin1Folder = "d\xE9j\xE0";     // a folder of such names
+    writeFile(junk / latin1Name, "file");
+    writeFile(junk / latin1Folder / "inside.txt", "inside");
+    // A folder whose real name is what the log writes for the Latin-1 one.
+    std::filesystem::create_directories(junk / "d\uFFFDj\uFFFD");
+    const std::vector<std::filesystem::path> urls{junk / latin1Name, junk / latin1Folder / "inside.txt"};
+    const auto plan = deleter.preview(urls, SafeFileDeleter::Category::cache);
+    ASSERT_EQ(plan.items().size(), 2u);
+    ASSERT_EQ(deleter.execute(plan, SafeFileDeleter::Mode::trash, false, "clean", run, nullptr, nullptr).succeeded, 2);
+    log.flush();
+
+    const auto sessions = log.cleanupSessions(1);
+    ASSERT_EQ(sessions.size(), 1u);
+    ASSERT_EQ(sessions[0].entries().size(), 2u);
+    EXPECT_EQ(sessions[0].entries()[0].path(), (junk / "caf\uFFFD.txt").native());
+    EXPECT_EQ(sessions[0].entries()[1].path(), (junk / "d\uFFFDj\uFFFD" / "inside.txt").native());
+    // The first cannot be found by its logged Trash name; the second can, but putting it back by
+    // its logged path would drop it into the other folder.
+    const auto items = Recovery::preview(sessions[0], deleter);
+    const std::optional<std::string> inexact(Recovery::inexactNameReason);
+    EXPECT_EQ(reasonsOf(items), (std::vector<std::optional<std::string>>{inexact, inexact}));
+
+    EXPECT_TRUE(restore(items).empty());
+    EXPECT_EQ(readFile(trashFolder() / latin1Name), "file");
+    EXPECT_EQ(readFile(trashFolder() / "inside.txt"), "inside");
+    EXPECT_TRUE(std::filesystem::is_empty(junk / "d\uFFFDj\uFFFD"));
+}
+
+TEST_F(CleanupSessionTests, AProtectedPlaceIsReportedAsSuchWhateverItsSpelling) {
+    // A protected place says so, whatever the name.
+    const auto entry = trashed(noon, run, "/usr/share/caf\uFFFD", trashFolder() / "caf\uFFFD", 7);
+    const auto items = Recovery::preview(CleanupSession(run, {entry}), deleter);
+    EXPECT_EQ(items[0].unavailableReason, "The original location is protected or excluded.");
+}
+
 }  // namespace
 }  // namespace vornelo
