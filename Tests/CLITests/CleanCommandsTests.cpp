@@ -464,6 +464,17 @@ TEST_F(SessionCommandsTest, RestoreShowsAvailabilityThenPutsTheTrashedItemsBack)
     EXPECT_EQ(cliJson({"sessions"}).size(), 2u);  // put-backs start no session of their own
 }
 
+TEST_F(SessionCommandsTest, WithTheLogOffACleanOffersNoRestore) {
+    ASSERT_EQ(cli({"log", "disable"}).exitCode, 0);
+    writeFile(path("Junk/a.txt"), "alpha");
+    const auto result = cli({"clean", "--yes", path("Junk/a.txt").native()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_TRUE(contains(result.out, "Moved 1 item to the Trash")) << result.out;
+    EXPECT_FALSE(contains(result.out, "vornelo-cli restore")) << result.out;
+    EXPECT_TRUE(contains(result.out, "The operation log is off, so this run cannot be undone with restore")) << result.out;
+    EXPECT_EQ(cliJson({"sessions"}), json::array());
+}
+
 TEST_F(SessionCommandsTest, UnknownOrMalformedSessionsAreUsageErrors) {
     writeTwoRuns();
     const auto malformed = cli({"restore", "not-a-session"});
