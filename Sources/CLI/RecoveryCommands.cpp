@@ -67,7 +67,7 @@ void runSessions(std::int64_t limit, Context& context) {
         return;
     }
     if (sessions.empty()) {
-        std::cout << "The operation log holds no cleanup sessions.\n";
+        if (limit > 0) std::cout << "The operation log holds no cleanup sessions.\n";
         return;
     }
     for (const auto& session : sessions) {

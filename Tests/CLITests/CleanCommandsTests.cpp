@@ -420,6 +420,9 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirst) {
                                  {"failed", 1},
                                  {"skipped", 1}}));
     EXPECT_EQ(cliJson({"sessions", "-n", "0"}), json::array());
+    const auto noneAskedFor = cli({"sessions", "-n", "0"});
+    EXPECT_EQ(noneAskedFor.exitCode, 0);
+    EXPECT_EQ(noneAskedFor.out, "");  // not "no sessions": there are two
     EXPECT_EQ(cli({"sessions", "-n", "-3"}).exitCode, 2);
 }
 
