@@ -190,7 +190,8 @@ void runClean(const CleanOptions& options, Context& context) {
                    {"result", resultJson(result)}});
         return;
     }
-    printResult(result, planned.plan, session);
+    // With the log off the entries were dropped, and there is no session to restore.
+    printResult(result, planned.plan, Deleter::shared().opLog().enabled() ? std::optional(session) : std::nullopt);
 }
 
 void addPathOptions(CLI::App& command, CleanOptions& options) {

@@ -154,7 +154,7 @@ void printPlan(const Deleter::Plan& plan, std::optional<Deleter::Mode> mode, con
     printIssues(coverage);
 }
 
-void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& plan, const Uuid& session) {
+void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& plan, const std::optional<Uuid>& session) {
     const auto removed = result.succeeded - result.recoverable;
     std::string what;
     if (result.recoverable > 0) what = (result.dryRun ? "move " : "Moved ") + countText(result.recoverable, "item") + " to the Trash";
@@ -181,10 +181,13 @@ void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& pl
         std::cout << "Cancelled: " << countText(untouched, "item") << (untouched == 1 ? " was" : " were")
                   << " left as before.\n";
     }
-    if (!result.dryRun && result.recoverable > 0) {
-        std::cout << "Session " << session.uuidString() << ": \u201Cvornelo-cli restore " << session.uuidString()
-                  << "\u201D puts the trashed items back.\n";
+    if (result.dryRun || result.recoverable == 0) return;
+    if (!session) {
+        std::cout << "The operation log is off, so this run cannot be undone with restore; the items are in the Trash.\n";
+        return;
     }
+    std::cout << "Session " << session->uuidString() << ": \u201Cvornelo-cli restore " << session->uuidString()
+              << "\u201D puts the trashed items back.\n";
 }
 
 }  // namespace vornelo::cli

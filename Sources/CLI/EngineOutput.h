@@ -47,6 +47,9 @@ nlohmann::json planJson(const SafeFileDeleter::Plan& plan, std::optional<SafeFil
 nlohmann::json resultJson(const SafeFileDeleter::ExecutionResult& result);
 
 void printPlan(const SafeFileDeleter::Plan& plan, std::optional<SafeFileDeleter::Mode> mode, const ScanCoverage& coverage);
-void printResult(const SafeFileDeleter::ExecutionResult& result, const SafeFileDeleter::Plan& plan, const Uuid& session);
+// `session` is the run's identifier when its entries were logged; without it the run cannot be
+// restored, and the text says so.
+void printResult(const SafeFileDeleter::ExecutionResult& result, const SafeFileDeleter::Plan& plan,
+                 const std::optional<Uuid>& session);
 
 }  // namespace vornelo::cli

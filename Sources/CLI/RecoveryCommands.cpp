@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
@@ -66,7 +67,7 @@ void runSessions(std::int64_t limit, Context& context) {
         return;
     }
     if (sessions.empty()) {
-        std::cout << "The operation log holds no cleanup sessions.\n";
+        if (limit > 0) std::cout << "The operation log holds no cleanup sessions.\n";
         return;
     }
     for (const auto& session : sessions) {
@@ -118,6 +119,13 @@ void printItems(const std::vector<CleanupRecovery::Item>& items) {
     }
 }
 
+// The items restore will try: available ones (which always carry a Trash path and file number).
+std::size_t attemptable(const std::vector<CleanupRecovery::Item>& items) {
+    return static_cast<std::size_t>(std::ranges::count_if(items, [](const auto& item) {
+        return item.isAvailable() && item.entry.trashedPath() && item.entry.trashedFileNumber();
+    }));
+}
+
 void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
     const auto session = findSession(sessionText, context);
     if (!session) return;
@@ -130,7 +138,8 @@ void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
     if (!dryRun) {
         const platform::InterruptSignals interrupts;
         results = CleanupRecovery::restore(items, deleter, interrupts.token()).get();
-        cancelled = interrupts.interrupted();
+        // A Ctrl-C after the last item stopped nothing.
+        cancelled = interrupts.interrupted() && results.size() < attemptable(items);
         deleter.opLog().flush();
     }
     for (const auto& result : results) {

@@ -31,12 +31,9 @@ std::optional<std::string> unavailableReason(const Entry& entry, const SafeFileD
         }
         return problem->description();
     }
-    // A folder spelled with replacement characters that is not there would be created anew, and
-    // the item put into it instead of into the folder it came from.
-    const std::filesystem::path original(entry.path());
-    if (isInexact(entry.path()) && !deleter.fileManager().fileExists(original.parent_path())) {
-        return std::string(CleanupRecovery::inexactNameReason);
-    }
+    // The logged spelling may name another folder, or one that put-back would create, so the
+    // item would land somewhere it never was, even when a folder of that spelling exists.
+    if (isInexact(entry.path())) return std::string(CleanupRecovery::inexactNameReason);
     return std::nullopt;
 }
 

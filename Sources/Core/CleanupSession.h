@@ -66,7 +66,8 @@ struct CleanupRecovery {
     static constexpr std::string_view noTrashedPathReason =
         "A Trash location was not recorded. Check the Trash in Finder.";
     // The log holds names that are not UTF-8 with U+FFFD in place of the bad bytes, so such an
-    // item cannot be found, or its folder recreated, by the logged name.
+    // item cannot be found, or put back where it was, by the logged name. A name that really holds
+    // U+FFFD cannot be told apart from one and is treated alike.
     static constexpr std::string_view inexactNameReason =
         "Its name is not valid UTF-8, so the log holds it only approximately and Vornelo cannot find the item or its "
         "original folder by that name. Look for it in the Trash.";
