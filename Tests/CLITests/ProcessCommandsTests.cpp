@@ -11,6 +11,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string_view>
 #include <thread>
 
 namespace vornelo {
@@ -67,10 +70,35 @@ TEST_F(ProcessCommandsTest, RunRefusesATimeOutThatIsNotAPositiveNumberAndRunsNot
     EXPECT_EQ(runCli({"run"}, home_.path()).exitCode, 2);
 }
 
+// Whether a process named `name` has `parent` as its parent, read from /proc.
+bool hasChildNamed(pid_t parent, std::string_view name) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        // "pid (comm) state ppid ...": comm may hold spaces, so it is cut at the last ')'.
+        const auto open = line.find('(');
+        const auto close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close < open) continue;
+        std::istringstream rest(line.substr(close + 1));
+        char state = 0;
+        pid_t parentID = 0;
+        rest >> state >> parentID;
+        if (parentID == parent && line.substr(open + 1, close - open - 1) == name) return true;
+    }
+    return false;
+}
+
 TEST_F(ProcessCommandsTest, InterruptingRunStopsTheProgramAndSaysSo) {
     auto cli = platform::Subprocess::spawn(VORNELO_CLI_PATH, {"run", "--", "/bin/sleep", "30"});
     ASSERT_TRUE(cli.has_value());
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The CLI takes Ctrl-C over before it starts the program, so once sleep runs the signal is its.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!hasChildNamed(cli->processIdentifier(), "sleep")) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the CLI never started the program";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(cli->sendSignal(SIGINT));
     while (!cli->hasExited() || cli->isOpen(platform::Subprocess::Stream::error)) {

@@ -225,6 +225,7 @@ TEST(OperationLogStoreTests, ALineCutShortByACrashStaysItsOwnBrokenLine) {
 TEST(OperationLogStoreTests, AProcessKilledWhileWritingLeavesAVerifiableLogAndWholeTotals) {
     TempDirectory folder;
     const auto path = folder / "operations.log";
+    const auto totalsPath = OperationLog(path, true).totalsURL();
     for (int round = 0; round < 3; ++round) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
@@ -235,7 +236,14 @@ TEST(OperationLogStoreTests, AProcessKilledWhileWritingLeavesAVerifiableLogAndWh
                 if (i % 50 == 0) log.flush();
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 70 * round));
+        // Killed once it has flushed at least once (a slow machine may need a while for that),
+        // then at a different moment of its writing in every round.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!std::filesystem::exists(totalsPath) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 70 * round));
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
