@@ -20,7 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 using Category = SafeFileDeleter::Category;
-using Entry = OperationLog::Entry;
 using Failure = SafeFileDeleter::Failure;
 using Item = SafeFileDeleter::Item;
 using LogMode = OperationLog::Mode;
@@ -37,8 +36,6 @@ constexpr std::string_view emptyTrashSuggestion =
 constexpr std::string_view moveToTrashSuggestion =
     "Move this item to the Trash in Finder, which can request administrator approval.";
 
-const auto never = [] { return false; };
-
 Item itemAt(const fs::path& path, std::int64_t size = 10, Category category = Category::cache) {
     return Item(path, size, category, false);
 }
@@ -49,219 +46,182 @@ Item fileItem(const fs::path& path, Category category = Category::cache, std::st
     return itemAt(path, test::allocatedSizeOf(path), category);
 }
 
+// Succeeded, failed, skipped, recoverable and freed bytes, to be checked at once.
+using Counts = std::array<std::int64_t, 5>;
+Counts countsOf(const SafeFileDeleter::ExecutionResult& result) {
+    return {result.succeeded, result.failed, result.skipped, result.recoverable, result.freedBytes};
+}
+
 std::string errorsOf(const SafeFileDeleter::ExecutionResult& result) {
     std::string text;
     for (const auto& line : result.errors) text += line + "; ";
     return text;
 }
 
-SafeFileDeleter::ExecutionResult run(const DeleterHarness& harness, const Plan& plan, Mode mode, bool dryRun = false,
-                                     const Uuid& session = Uuid(), const SafeFileDeleter::ProgressHandler& progress = {},
-                                     const std::function<bool()>& isCancelled = never) {
-    return harness.deleter().execute(plan, mode, dryRun, "clean", session, progress, isCancelled);
-}
-
-TEST(PlanExecution, TrashesItemsAndLogsWhereTheyWentUnderOneSession) {
-    DeleterHarness harness;
-    const auto file = fileItem(harness.home() / "Downloads" / "setup.tar.gz");
-    writeFile(harness.home() / "Projects" / "build" / "out.o", std::string(9000, 'o'));
-    const auto folder = itemAt(harness.home() / "Projects" / "build", 9000, Category::artifact);
-    const Uuid session;
-    const auto result = run(harness, Plan({file, folder}, {}, {}), Mode::trash, false, session);
-
-    EXPECT_EQ(result.succeeded, 2);
-    EXPECT_EQ(result.recoverable, 2);
-    EXPECT_EQ(result.freedBytes, file.sizeBytes() + 9000);
-    EXPECT_EQ(result.removedIDs, (std::set<std::string>{file.id(), folder.id()}));
-    EXPECT_FALSE(result.cancelled);
-    EXPECT_FALSE(fs::exists(file.url()));
-    const auto trashedFolder = harness.trash() / "build";
-    EXPECT_EQ(test::readFile(trashedFolder / "out.o"), std::string(9000, 'o'));
-
-    const auto entries = harness.entries();
-    ASSERT_EQ(entries.size(), 2u);
-    for (const auto& entry : entries) {
-        EXPECT_EQ(entry.sessionID(), session);
-        EXPECT_EQ(entry.action(), "clean");
-        EXPECT_EQ(entry.mode(), LogMode::trash);
-        EXPECT_EQ(entry.outcome(), Outcome::success);
-        EXPECT_FALSE(entry.dryRun());
-        EXPECT_EQ(entry.detail(), std::nullopt);
-    }
-    EXPECT_EQ(entries[0].path(), file.id());
-    EXPECT_EQ(entries[0].sizeBytes(), file.sizeBytes());
-    EXPECT_EQ(entries[0].trashedPath(), (harness.trash() / "setup.tar.gz").native());
-    EXPECT_EQ(entries[0].trashedFileNumber(), test::inodeOf(harness.trash() / "setup.tar.gz"));
-    EXPECT_EQ(entries[1].trashedPath(), trashedFolder.native());
-    EXPECT_EQ(entries[1].trashedFileNumber(), test::inodeOf(trashedFolder));
-}
-
-TEST(PlanExecution, OnlyWhatAlreadyLiesInATrashIsRemovedForGood) {
+// One plan of items outside and inside the Trash, rehearsed and then run: the rehearsal predicts
+// each item's way and touches nothing, and only what already lies in a Trash goes for good.
+TEST(PlanExecution, TrashModeKeepsItemsRecoverableButWhatAlreadyLiesInATrash) {
     DeleterHarness harness;
     const auto trash = harness.trash();
-    const auto oldTrash = fileItem(trash / "old.txt", Category::trash);
-    const auto innerCache = fileItem(trash / "folder" / "inner.txt", Category::cache);
-    const auto homeFile = fileItem(harness.home() / "notes.txt", Category::cache);
-    // Named like a Trash entry, but the folder it lies in is a link to Documents.
+    writeFile(harness.home() / "Projects" / "build" / "out.o", std::string(9000, 'o'));
     writeFile(harness.home() / "Documents" / "report.txt", "report");
-    fs::create_symlink(harness.home() / "Documents", trash / "escape");
-    const auto escaped = itemAt(trash / "escape" / "report.txt", 4096, Category::trash);
-    // A link in the Trash goes for good by itself; what it leads to stays.
     writeFile(harness.home() / "Projects" / "keep.txt", "keep");
+    const std::vector<Item> items{fileItem(harness.home() / "Downloads" / "setup.tar.gz"),
+                                  itemAt(harness.home() / "Projects" / "build", 9000, Category::artifact),
+                                  fileItem(trash / "old.txt", Category::trash),
+                                  fileItem(trash / "folder" / "inner.txt", Category::cache),
+                                  // Named like a Trash entry, but the folder it lies in is a link to Documents.
+                                  itemAt(trash / "escape" / "report.txt", 4096, Category::trash),
+                                  // A link in the Trash goes for good by itself; what it leads to stays.
+                                  itemAt(trash / "projects-link", 0, Category::trash)};
+    fs::create_symlink(harness.home() / "Documents", trash / "escape");
     fs::create_symlink(harness.home() / "Projects", trash / "projects-link");
-    const auto trashedLink = itemAt(trash / "projects-link", 0, Category::trash);
+    const std::vector<std::optional<fs::path>> trashedTo{trash / "setup.tar.gz", trash / "build", std::nullopt,
+                                                         trash / "inner.txt", trash / "report.txt", std::nullopt};
+    const Item kept(harness.home() / "kept", 0, Category::cache, true);
+    const Plan plan(items, {kept}, {});
+    std::int64_t total = 0;
+    std::set<std::string> ids;
+    for (const auto& item : items) {
+        total += item.sizeBytes();
+        ids.insert(item.id());
+    }
 
-    const auto byTrashMode = run(harness, Plan({oldTrash, innerCache, escaped, trashedLink}, {}, {}), Mode::trash);
-    EXPECT_EQ(byTrashMode.succeeded, 4);
-    EXPECT_EQ(byTrashMode.recoverable, 2);
-    EXPECT_FALSE(fs::exists(oldTrash.url()));
-    EXPECT_EQ(test::readFile(trash / "inner.txt"), "data");
+    test::LogCapture capture;
+    const auto rehearsal = harness.run(plan, Mode::trash, true);
+    ASSERT_FALSE(capture.records().empty());
+    EXPECT_EQ(capture.records().back().message,
+              "clean: 6 removed, 0 failed, 1 skipped, " + std::to_string(total) + " bytes (simulated)");
+    EXPECT_TRUE(rehearsal.dryRun);
+    EXPECT_EQ(countsOf(rehearsal), (Counts{6, 0, 1, 4, total}));
+    EXPECT_TRUE(rehearsal.removedIDs.empty());
+    for (const auto& item : items) EXPECT_TRUE(fs::exists(fs::symlink_status(item.url()))) << item.url();
+
+    const Uuid session;
+    const auto result = harness.run(plan, Mode::trash, false, session);
+    EXPECT_EQ(countsOf(result), (Counts{6, 0, 1, 4, total}));
+    EXPECT_EQ(result.removedIDs, ids);
+    for (const auto& item : items) EXPECT_FALSE(fs::exists(fs::symlink_status(item.url()))) << item.url();
+    EXPECT_EQ(test::readFile(trash / "build" / "out.o"), std::string(9000, 'o'));
     EXPECT_EQ(test::readFile(trash / "report.txt"), "report");  // trashed, not deleted through the link
-    EXPECT_FALSE(fs::exists(fs::symlink_status(trashedLink.url())));
     EXPECT_EQ(test::readFile(harness.home() / "Projects" / "keep.txt"), "keep");
 
-    const auto permanentInTrash = fileItem(trash / "cached.bin", Category::cache);
-    const auto byPermanentMode = run(harness, Plan({homeFile, permanentInTrash}, {}, {}), Mode::permanent);
-    EXPECT_EQ(byPermanentMode.succeeded, 2);
-    EXPECT_EQ(byPermanentMode.recoverable, 1);
+    const auto entries = harness.entries();
+    ASSERT_EQ(entries.size(), 14u);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto& rehearsed = entries[i];
+        const auto& done = entries[i + 7];
+        for (const auto* entry : {&rehearsed, &done}) {
+            EXPECT_EQ(entry->path(), items[i].id());
+            EXPECT_EQ(entry->sizeBytes(), items[i].sizeBytes());
+            EXPECT_EQ(entry->action(), "clean");
+            EXPECT_EQ(entry->mode(), trashedTo[i] ? LogMode::trash : LogMode::permanent) << entry->path();
+            EXPECT_EQ(entry->detail(), std::nullopt);
+        }
+        EXPECT_TRUE(rehearsed.dryRun());
+        EXPECT_EQ(rehearsed.outcome(), Outcome::dryRun);
+        EXPECT_EQ(rehearsed.trashedPath(), std::nullopt);
+        EXPECT_FALSE(done.dryRun());
+        EXPECT_EQ(done.outcome(), Outcome::success);
+        EXPECT_EQ(done.sessionID(), session);
+        EXPECT_EQ(done.trashedPath(), trashedTo[i].transform([](const fs::path& path) { return path.native(); }));
+        EXPECT_EQ(done.trashedFileNumber(), trashedTo[i].transform(test::inodeOf));
+    }
+    for (const auto index : {6u, 13u}) {  // the plan's protected items come last
+        EXPECT_EQ(entries[index].path(), kept.id());
+        EXPECT_EQ(entries[index].outcome(), Outcome::skipped);
+        EXPECT_EQ(entries[index].dryRun(), index == 6u);
+    }
+
+    // Asked for permanent removal, only what lies in a Trash goes for good; the rest is still trashed.
+    const auto homeFile = fileItem(harness.home() / "notes.txt");
+    const auto cachedInTrash = fileItem(trash / "cached.bin");
+    const auto permanent = harness.run(Plan({homeFile, cachedInTrash}, {}, {}), Mode::permanent);
+    EXPECT_EQ(countsOf(permanent), (Counts{2, 0, 0, 1, homeFile.sizeBytes() + cachedInTrash.sizeBytes()}));
     EXPECT_EQ(test::readFile(trash / "notes.txt"), "data");
-    EXPECT_FALSE(fs::exists(permanentInTrash.url()));
-
-    const auto entries = harness.entries();
-    ASSERT_EQ(entries.size(), 6u);
-    const std::vector<LogMode> modes{LogMode::permanent, LogMode::trash, LogMode::trash,
-                                     LogMode::permanent, LogMode::trash, LogMode::permanent};
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        EXPECT_EQ(entries[i].mode(), modes[i]) << entries[i].path();
-        EXPECT_EQ(entries[i].trashedPath().has_value(), modes[i] == LogMode::trash) << entries[i].path();
-    }
+    EXPECT_FALSE(fs::exists(cachedInTrash.url()));
+    const auto modes = harness.entries();
+    ASSERT_EQ(modes.size(), 16u);
+    EXPECT_EQ(modes[14].trashedPath(), (trash / "notes.txt").native());
+    EXPECT_EQ(modes[15].mode(), LogMode::permanent);
+    EXPECT_EQ(modes[15].trashedPath(), std::nullopt);
 }
 
-TEST(PlanExecution, ADryRunTouchesNothingAndLogsRehearsals) {
-    DeleterHarness harness;
-    writeFile(harness.home() / "a", "a");
-    writeFile(harness.home() / "b", "b");
-    writeFile(harness.trash() / "c", "c");
-    const auto kept = harness.home() / "kept";
-    const Plan plan({itemAt(harness.home() / "a", 10), itemAt(harness.home() / "b", 20),
-                     itemAt(harness.trash() / "c", 30, Category::trash)},
-                    {Item(kept, 0, Category::cache, true)}, {});
-    test::LogCapture capture;
-    const auto result = run(harness, plan, Mode::trash, true);
-    ASSERT_FALSE(capture.records().empty());
-    EXPECT_EQ(capture.records().back().message, "clean: 3 removed, 0 failed, 1 skipped, 60 bytes (simulated)");
-
-    EXPECT_EQ(result.freedBytes, 60);
-    EXPECT_EQ(result.succeeded, 3);
-    EXPECT_EQ(result.recoverable, 2);
-    EXPECT_EQ(result.skipped, 1);
-    EXPECT_TRUE(result.removedIDs.empty());
-    EXPECT_TRUE(result.dryRun);
-    EXPECT_TRUE(fs::exists(harness.home() / "a") && fs::exists(harness.home() / "b") && fs::exists(harness.trash() / "c"));
-
-    const auto entries = harness.entries();
-    ASSERT_EQ(entries.size(), 4u);
-    const std::vector<std::int64_t> sizes{10, 20, 30, 0};
-    const std::vector<Outcome> outcomes{Outcome::dryRun, Outcome::dryRun, Outcome::dryRun, Outcome::skipped};
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        EXPECT_TRUE(entries[i].dryRun());
-        EXPECT_EQ(entries[i].sizeBytes(), sizes[i]);
-        EXPECT_EQ(entries[i].outcome(), outcomes[i]);
-        EXPECT_EQ(entries[i].trashedPath(), std::nullopt);
-    }
-    EXPECT_EQ(entries[2].mode(), LogMode::permanent);
-    EXPECT_EQ(entries[3].path(), kept.native());
-}
-
-TEST(PlanExecution, ProtectedItemsAreSkippedInTheLoopAndAfterIt) {
+// Permanent mode: skipped entries show the requested mode, and vanished items still fail each way.
+TEST(PlanExecution, ItemsThatCannotGoAreSkippedOrFailedAndLoggedWithWhy) {
     DeleterHarness harness;
     const auto nowExcluded = fileItem(harness.home() / "Projects" / "excluded-later");
     const auto removable = fileItem(harness.home() / "Projects" / "removable");
-    const Item plannedProtected(harness.home() / "Documents", 0, Category::cache, true);
-    harness.exclude(nowExcluded.url());  // after planning: the item's own flag still says false
-    const auto result = run(harness, Plan({nowExcluded, removable}, {plannedProtected}, {}), Mode::permanent);
-
-    EXPECT_EQ(result.skipped, 2);
-    EXPECT_EQ(result.succeeded, 1);
-    EXPECT_EQ(result.removedIDs, std::set<std::string>{removable.id()});
-    EXPECT_TRUE(fs::exists(nowExcluded.url()));
-    const auto entries = harness.entries();
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[2].path(), plannedProtected.id());  // the plan's protected items come last
-    for (const auto index : {0, 2}) {
-        const auto& entry = entries[static_cast<std::size_t>(index)];
-        EXPECT_EQ(entry.outcome(), Outcome::skipped);
-        EXPECT_EQ(entry.detail(), "Protected path");
-        EXPECT_EQ(entry.mode(), LogMode::permanent);  // the requested mode
-        EXPECT_EQ(entry.sizeBytes(), 0);
-    }
-
-    // Nothing to remove, two protected: one final report, two skipped entries.
-    std::vector<Progress> reports;
-    const auto empty = run(harness, Plan({}, {plannedProtected, plannedProtected}, {}), Mode::trash, false, Uuid(),
-                           [&](const Progress& progress) { reports.push_back(progress); }, [] { return true; });
-    EXPECT_EQ(reports, (std::vector<Progress>{{0, 0, ""}}));
-    EXPECT_EQ(empty.skipped, 2);
-    EXPECT_FALSE(empty.cancelled);
-    EXPECT_EQ(harness.entries().size(), 5u);
-}
-
-TEST(PlanExecution, VanishedItemsFailWithNoLongerExistsOnBothWays) {
-    DeleterHarness harness;
     const auto gone = fileItem(harness.home() / "gone.txt");
     const auto goneFromTrash = fileItem(harness.trash() / "gone-too.txt", Category::trash);
     fs::remove(gone.url());
     fs::remove(goneFromTrash.url());
+    const Item plannedProtected(harness.home() / "Documents", 0, Category::cache, true);
+    harness.exclude(nowExcluded.url());  // after planning: the item's own flag still says false
     test::LogCapture capture;
-    const auto result = run(harness, Plan({gone, goneFromTrash}, {}, {}), Mode::trash);
+    const auto result =
+        harness.run(Plan({nowExcluded, removable, gone, goneFromTrash}, {plannedProtected}, {}), Mode::permanent);
 
-    EXPECT_EQ(result.failed, 2);
-    EXPECT_EQ(result.succeeded, 0);
-    EXPECT_EQ(result.freedBytes, 0);
-    EXPECT_EQ(result.recoverable, 0);
-    EXPECT_EQ(result.errors, (std::vector<std::string>{gone.id() + ": No longer exists.",
-                                                        goneFromTrash.id() + ": No longer exists."}));
-    EXPECT_EQ(result.failures, (std::vector<Failure>{{gone.id(), "No longer exists.", false},
-                                                      {goneFromTrash.id(), "No longer exists.", false}}));
-    const auto entries = harness.entries();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].mode(), LogMode::trash);
-    EXPECT_EQ(entries[1].mode(), LogMode::permanent);
-    for (const auto& entry : entries) {
-        EXPECT_EQ(entry.outcome(), Outcome::failed);
-        EXPECT_EQ(entry.detail(), "No longer exists.");
-        EXPECT_EQ(entry.sizeBytes(), gone.sizeBytes());
+    EXPECT_EQ(countsOf(result), (Counts{1, 2, 2, 1, removable.sizeBytes()}));
+    EXPECT_EQ(result.removedIDs, std::set<std::string>{removable.id()});
+    EXPECT_TRUE(fs::exists(nowExcluded.url()));
+    const std::string skip = "Protected path", vanished = "No longer exists.";
+    EXPECT_EQ(result.errors,
+              (std::vector<std::string>{gone.id() + ": " + vanished, goneFromTrash.id() + ": " + vanished}));
+    EXPECT_EQ(result.failures,
+              (std::vector<Failure>{{gone.id(), vanished, false}, {goneFromTrash.id(), vanished, false}}));
+    // Path, way, outcome, size and detail of each entry; the plan's protected items come last.
+    using Logged = std::tuple<std::string, LogMode, Outcome, std::int64_t, std::optional<std::string>>;
+    std::vector<Logged> logged;
+    for (const auto& entry : harness.entries()) {
+        logged.emplace_back(entry.path(), entry.mode(), entry.outcome(), entry.sizeBytes(), entry.detail());
     }
-
+    EXPECT_EQ(logged, (std::vector<Logged>{
+                          {nowExcluded.id(), LogMode::permanent, Outcome::skipped, 0, skip},
+                          {removable.id(), LogMode::trash, Outcome::success, removable.sizeBytes(), std::nullopt},
+                          {gone.id(), LogMode::trash, Outcome::failed, gone.sizeBytes(), vanished},
+                          {goneFromTrash.id(), LogMode::permanent, Outcome::failed, gone.sizeBytes(), vanished},
+                          {plannedProtected.id(), LogMode::permanent, Outcome::skipped, 0, skip}}));
     std::vector<std::string> messages;
     for (const auto& record : capture.records()) {
         if (record.category == "deletion") messages.push_back(record.message);
     }
     // Paths of failed items stay private.
+    const auto summary = "clean: 1 removed, 2 failed, 2 skipped, " + std::to_string(removable.sizeBytes()) + " bytes";
     EXPECT_EQ(messages, (std::vector<std::string>{"clean: could not remove <private>: No longer exists.",
-                                                   "clean: could not remove <private>: No longer exists.",
-                                                   "clean: 0 removed, 2 failed, 0 skipped, 0 bytes"}));
+                                                   "clean: could not remove <private>: No longer exists.", summary}));
+
+    // Nothing to remove, two protected: one final report, two skipped entries.
+    std::vector<Progress> reports;
+    const auto empty = harness.deleter().execute(
+        Plan({}, {plannedProtected, plannedProtected}, {}), Mode::trash, false, "clean", Uuid(),
+        [&](const Progress& progress) { reports.push_back(progress); }, [] { return true; });
+    EXPECT_EQ(reports, (std::vector<Progress>{{0, 0, ""}}));
+    EXPECT_EQ(countsOf(empty), (Counts{0, 0, 2, 0, 0}));
+    EXPECT_FALSE(empty.cancelled);
+    EXPECT_EQ(harness.entries().size(), 7u);
 }
 
 TEST(PlanExecution, FailuresAreExplainedByTheErrorAndTheItemsOwner) {
     using platform::FileError;
     test::TempDirectory directory;
-    const auto& files = platform::FileManager::defaultManager();
     const auto mine = directory / "mine";
     writeFile(mine);
-    const auto denied = FileError::fromErrno(EACCES, platform::FileOperation::write, mine.native());
-    EXPECT_EQ(SafeFileDeleter::failure(mine, denied, files), (Failure{mine, std::string(SafeFileDeleter::permissionDeniedReason), false}));
-    // Only the POSIX error underneath marks it as a permission problem here.
-    const auto notPermitted = FileError::make(FileError::posixDomain, 99, "odd", EPERM);
-    EXPECT_EQ(SafeFileDeleter::failure(mine, notPermitted, files).reason, SafeFileDeleter::permissionDeniedReason);
-    const auto readDenied = FileError::make(FileError::cocoaDomain, FileError::readNoPermission, "no read");
-    EXPECT_EQ(SafeFileDeleter::failure(mine, readDenied, files).reason, SafeFileDeleter::permissionDeniedReason);
+    const auto failure = [](const fs::path& path, const FileError& error) {
+        return SafeFileDeleter::failure(path, error, platform::FileManager::defaultManager());
+    };
+    const std::string denied(SafeFileDeleter::permissionDeniedReason);
+    const auto accessDenied = FileError::fromErrno(EACCES, platform::FileOperation::write, mine.native());
+    EXPECT_EQ(failure(mine, accessDenied), (Failure{mine, denied, false}));
     const auto full = FileError::fromErrno(ENOSPC, platform::FileOperation::write, mine.native());
-    EXPECT_EQ(SafeFileDeleter::failure(mine, full, files).reason, full.description);
-    const auto posixMissing = FileError::make(FileError::posixDomain, FileError::noSuchFile, "posix four");
-    EXPECT_EQ(SafeFileDeleter::failure(mine, posixMissing, files).reason, "posix four");
+    const std::vector<std::pair<FileError, std::string>> reasons{
+        {FileError::make(FileError::posixDomain, 99, "odd", EPERM), denied},  // by the POSIX error underneath
+        {FileError::make(FileError::cocoaDomain, FileError::readNoPermission, "no read"), denied},
+        {full, full.description},
+        {FileError::make(FileError::posixDomain, FileError::noSuchFile, "posix four"), "posix four"}};
+    for (const auto& [error, reason] : reasons) EXPECT_EQ(failure(mine, error).reason, reason) << error.description;
     // Unreadable attributes never make it someone else's item.
-    EXPECT_FALSE(SafeFileDeleter::failure(directory / "absent", denied, files).needsAdministrator);
+    EXPECT_FALSE(failure(directory / "absent", accessDenied).needsAdministrator);
 
     EXPECT_EQ((Failure{"/home/a/.Trash/x", "r", true}).recoverySuggestion(), emptyTrashSuggestion);
     EXPECT_EQ((Failure{"/home/a/x", "r", false}).recoverySuggestion(), moveToTrashSuggestion);
@@ -277,33 +237,27 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
     const auto home = directory / "home";
     const auto locked = home / "locked";
     const auto trashLocked = home / ".Trash" / "locked";
-    writeFile(locked / "root-file");
-    writeFile(locked / "own-file");
-    writeFile(trashLocked / "root-file");
+    for (const auto& path : {locked / "root-file", locked / "own-file", trashLocked / "root-file"}) writeFile(path);
     for (const auto& path : {home, home / ".Trash", locked / "own-file"}) {
         ASSERT_EQ(::chown(path.c_str(), account.uid, account.gid), 0);
     }
-    ::chmod(home.c_str(), 0755);
-    ::chmod((home / ".Trash").c_str(), 0700);
-    ::chmod(locked.c_str(), 0755);
-    ::chmod(trashLocked.c_str(), 0755);
+    for (const auto& [path, mode] : std::vector<std::pair<fs::path, mode_t>>{
+             {home, 0755}, {home / ".Trash", 0700}, {locked, 0755}, {trashLocked, 0755}}) {
+        ::chmod(path.c_str(), mode);
+    }
 
     const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
         ::setenv("HOME", home.c_str(), 1);
         test::DeletionEngine engine(home, home / "operations.log");
-        const Plan plan({itemAt(locked / "root-file"), itemAt(locked / "own-file"),
-                         itemAt(trashLocked / "root-file", 10, Category::trash)},
-                        {}, {});
-        const auto result = engine.deleter().execute(plan, Mode::trash, false, "clean", Uuid(), {}, never);
+        const auto result = engine.run(Plan({itemAt(locked / "root-file"), itemAt(locked / "own-file"),
+                                             itemAt(trashLocked / "root-file", 10, Category::trash)},
+                                            {}, {}),
+                                       Mode::trash);
         const std::vector<Failure> expected{
             {(locked / "root-file").native(), std::string(SafeFileDeleter::ownedByAnotherUserReason), true},
             {(locked / "own-file").native(), std::string(SafeFileDeleter::permissionDeniedReason), false},
             {(trashLocked / "root-file").native(), std::string(SafeFileDeleter::ownedByAnotherUserReason), true}};
-        if (result.failures != expected) {
-            std::string text = "failures:";
-            for (const auto& failure : result.failures) text += " [" + failure.path + ": " + failure.reason + "]";
-            return text;
-        }
+        if (result.failures != expected) return "failures: " + errorsOf(result);
         if (result.failures[0].recoverySuggestion() != moveToTrashSuggestion) return "wrong suggestion outside the Trash";
         if (result.failures[2].recoverySuggestion() != emptyTrashSuggestion) return "wrong suggestion inside the Trash";
         const auto entries = engine.entries();
@@ -331,7 +285,7 @@ TEST(PlanExecution, AnUnknownTrashLocationIsLoggedAsSuchAndStillRecoverable) {
     const SilentTrashFileManager files{};
     DeleterHarness harness(files);
     const auto item = fileItem(harness.home() / "file.txt");
-    const auto result = run(harness, Plan({item}, {}, {}), Mode::trash);
+    const auto result = harness.run(Plan({item}, {}, {}), Mode::trash);
     EXPECT_EQ(result.recoverable, 1);
     EXPECT_EQ(result.removedIDs, std::set<std::string>{item.id()});
     EXPECT_TRUE(fs::exists(harness.trash() / "file.txt"));
@@ -344,36 +298,35 @@ TEST(PlanExecution, AnUnknownTrashLocationIsLoggedAsSuchAndStillRecoverable) {
 
 TEST(PlanExecution, ProgressAndCancellationAreCheckedBeforeEachItem) {
     DeleterHarness harness;
-    const auto makePlan = [&] {
-        return Plan({fileItem(harness.home() / "a"), fileItem(harness.home() / "b"), fileItem(harness.home() / "c")},
-                    {Item(harness.home() / "Desktop", 0, Category::cache, true)}, {});
-    };
     const auto path = [&](const char* name) { return (harness.home() / name).native(); };
     std::vector<Progress> reports;
-    const auto record = [&](const Progress& progress) { reports.push_back(progress); };
+    // Three fresh files and a protected item; cancelled once the check has said no `allowed` times.
+    const auto runAllowing = [&](int allowed) {
+        reports.clear();
+        int asked = 0;
+        const Plan plan({fileItem(path("a")), fileItem(path("b")), fileItem(path("c"))},
+                        {Item(harness.home() / "Desktop", 0, Category::cache, true)}, {});
+        return harness.deleter().execute(plan, Mode::trash, false, "clean", Uuid(),
+                                         [&](const Progress& progress) { reports.push_back(progress); },
+                                         [&] { return ++asked > allowed; });
+    };
 
     test::LogCapture capture;
-    const auto stoppedAtOnce = run(harness, makePlan(), Mode::trash, false, Uuid(), record, [] { return true; });
+    const auto stoppedAtOnce = runAllowing(0);
     EXPECT_TRUE(stoppedAtOnce.cancelled);
-    EXPECT_EQ(stoppedAtOnce.succeeded, 0);
     EXPECT_EQ(stoppedAtOnce.skipped, 1);  // the plan's protected item is still logged
     EXPECT_EQ(reports, (std::vector<Progress>{{3, 3, ""}}));
     EXPECT_TRUE(fs::exists(path("a")));
     ASSERT_FALSE(capture.records().empty());
     EXPECT_EQ(capture.records().back().message, "clean: 0 removed, 0 failed, 1 skipped, 0 bytes (cancelled)");
 
-    reports.clear();
-    int asked = 0;
-    const auto stoppedInTheMiddle =
-        run(harness, makePlan(), Mode::trash, false, Uuid(), record, [&] { return ++asked > 1; });
+    const auto stoppedInTheMiddle = runAllowing(1);
     EXPECT_TRUE(stoppedInTheMiddle.cancelled);
     EXPECT_EQ(stoppedInTheMiddle.removedIDs, std::set<std::string>{path("a")});
     EXPECT_TRUE(fs::exists(path("b")));
     EXPECT_EQ(reports, (std::vector<Progress>{{0, 3, path("a")}, {3, 3, ""}}));
 
-    reports.clear();
-    asked = 0;
-    const auto finished = run(harness, makePlan(), Mode::trash, false, Uuid(), record, [&] { return ++asked > 3; });
+    const auto finished = runAllowing(3);
     EXPECT_FALSE(finished.cancelled);
     EXPECT_EQ(finished.succeeded, 3);
     EXPECT_EQ(reports, (std::vector<Progress>{{0, 3, path("a")}, {1, 3, path("b")}, {2, 3, path("c")}, {3, 3, ""}}));
@@ -386,10 +339,11 @@ TEST(PlanExecution, ExecuteAsyncRunsElsewhereWithAFreshSessionAndStopsWhenAsked)
     };
     const auto caller = std::this_thread::get_id();
     std::atomic<bool> elsewhere = true;
-    const auto first = harness.deleter()
-                           .executeAsync(plan("first"), Mode::trash, false, "clean",
-                                         [&](const Progress&) { elsewhere = elsewhere && std::this_thread::get_id() != caller; })
-                           .get();
+    const auto onAnotherThread = [&](const Progress&) {
+        elsewhere = elsewhere && std::this_thread::get_id() != caller;
+    };
+    const auto first =
+        harness.deleter().executeAsync(plan("first"), Mode::trash, false, "clean", onAnotherThread).get();
     const auto second = harness.deleter().executeAsync(plan("second"), Mode::trash, true, "preview", {}).get();
     EXPECT_EQ(first.succeeded, 2);
     EXPECT_FALSE(first.cancelled);
@@ -406,13 +360,12 @@ TEST(PlanExecution, ExecuteAsyncRunsElsewhereWithAFreshSessionAndStopsWhenAsked)
 
     // A stop requested while the first item is reported: that item is finished, the next one not.
     std::stop_source stop;
-    const auto stopped = harness.deleter()
-                             .executeAsync(plan("third"), Mode::trash, false, "clean",
-                                           [&](const Progress& progress) {
-                                               if (!progress.currentPath.empty()) stop.request_stop();
-                                           },
-                                           stop.get_token())
-                             .get();
+    const auto stopOnFirstItem = [&](const Progress& progress) {
+        if (!progress.currentPath.empty()) stop.request_stop();
+    };
+    auto running =
+        harness.deleter().executeAsync(plan("third"), Mode::trash, false, "clean", stopOnFirstItem, stop.get_token());
+    const auto stopped = running.get();
     EXPECT_TRUE(stopped.cancelled);
     EXPECT_EQ(stopped.succeeded, 1);
     EXPECT_TRUE(fs::exists(harness.home() / "third2"));
@@ -430,11 +383,10 @@ TEST(PlanExecution, ItemsOnAnotherFileSystemGoToThatVolumesTrashAndCanComeBack) 
         const auto original = volume / "photos" / "holiday.jpg";
         writeFile(original, "jpeg");
         test::DeletionEngine engine(home.home(), home.root() / "operations.log");
-        const auto result = engine.deleter().execute(Plan({itemAt(original)}, {}, {}), Mode::trash, false, "clean",
-                                                     Uuid(), {}, never);
+        const auto result = engine.run(Plan({itemAt(original)}, {}, {}), Mode::trash);
         const auto expected = volume / ".Trashes" / std::to_string(::geteuid()) / "holiday.jpg";
         if (result.succeeded != 1 || !fs::exists(expected)) return "not in the volume's Trash: " + errorsOf(result);
-        auto entries = engine.entries();
+        const auto entries = engine.entries();
         if (entries.size() != 1 || entries[0].trashedPath() != expected.native()) return "trashed path not logged";
         if (entries[0].trashedFileNumber() != test::inodeOf(expected)) return "file number not logged";
         engine.deleter().putBack(expected, original, entries[0].trashedFileNumber(), entries[0].sessionID());
@@ -444,11 +396,11 @@ TEST(PlanExecution, ItemsOnAnotherFileSystemGoToThatVolumesTrashAndCanComeBack) 
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
-TEST(PlanExecution, NamesThatAreNotUtf8AreTrashedLoggedAndListed) {
+// Listing such a run is left to the cleanup session tests.
+TEST(PlanExecution, NamesThatAreNotUtf8AreTrashedAndLoggedWithAnIntactChain) {
     DeleterHarness harness;
     const std::string name = "bad\xff\xfename";
-    const auto item = fileItem(harness.home() / name);
-    const auto result = run(harness, Plan({item}, {}, {}), Mode::trash);
+    const auto result = harness.run(Plan({fileItem(harness.home() / name)}, {}, {}), Mode::trash);
     ASSERT_EQ(result.succeeded, 1) << errorsOf(result);
     EXPECT_TRUE(fs::exists(harness.trash() / name));
 
@@ -457,7 +409,6 @@ TEST(PlanExecution, NamesThatAreNotUtf8AreTrashedLoggedAndListed) {
     EXPECT_EQ(entries[0].path(), (harness.home() / "bad\xEF\xBF\xBD\xEF\xBF\xBDname").native());
     EXPECT_EQ(entries[0].trashedFileNumber(), test::inodeOf(harness.trash() / name));
     EXPECT_TRUE(harness.log().verifyChain().isIntact());
-    EXPECT_EQ(harness.log().cleanupSessions(5).size(), 1u);
 }
 
 }  // namespace

@@ -27,6 +27,12 @@ public:
     const SafeFileDeleter& deleter() const { return deleter_; }
     OperationLog& log() { return log_; }
 
+    // Runs the whole plan as a clean, never cancelled, without progress reports.
+    SafeFileDeleter::ExecutionResult run(const SafeFileDeleter::Plan& plan, SafeFileDeleter::Mode mode,
+                                         bool dryRun = false, const Uuid& session = Uuid()) const {
+        return deleter_.execute(plan, mode, dryRun, "clean", session, {}, [] { return false; });
+    }
+
     // From now on the path counts as excluded by the user.
     void exclude(const std::filesystem::path& path) {
         std::lock_guard lock(state_->mutex);
@@ -71,6 +77,10 @@ public:
     std::filesystem::path trash() const { return home_.home() / ".Trash"; }
     const SafeFileDeleter& deleter() const { return engine_.deleter(); }
     OperationLog& log() { return engine_.log(); }
+    SafeFileDeleter::ExecutionResult run(const SafeFileDeleter::Plan& plan, SafeFileDeleter::Mode mode,
+                                         bool dryRun = false, const Uuid& session = Uuid()) const {
+        return engine_.run(plan, mode, dryRun, session);
+    }
     void exclude(const std::filesystem::path& path) { engine_.exclude(path); }
     std::vector<OperationLog::Entry> entries() { return engine_.entries(); }
 
