@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,9 +18,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <map>
 #include <thread>
 
 extern char** environ;
@@ -44,6 +43,15 @@ std::int64_t allocated(const std::filesystem::path& path) {
 
 bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
 
+// The first of `parts` missing from `text`, said as a complaint; empty when all are there. Also
+// usable inside a child process, where gtest's assertions do not reach the parent.
+std::string missingFrom(const std::string& text, const std::vector<std::string>& parts) {
+    for (const auto& part : parts) {
+        if (!contains(text, part)) return "\"" + part + "\" missing from:\n" + text;
+    }
+    return {};
+}
+
 // Waits for a state of another process that the test itself brings about; the bound only keeps a
 // broken run from hanging the suite.
 template <typename Condition>
@@ -55,22 +63,28 @@ bool eventually(Condition condition) {
     return false;
 }
 
+// A home owned by the unprivileged account, holding the given files, for runs as that account.
+struct AccountHome {
+    explicit AccountHome(const std::map<std::string, std::string>& files) {
+        ::chmod(directory.path().c_str(), 0755);
+        for (const auto& [name, contents] : files) writeFile(root / name, contents);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+            ::lchown(entry.path().c_str(), account.uid, account.gid);
+        }
+        ::chown(root.c_str(), account.uid, account.gid);
+    }
+    std::string operator/(const std::string& relative) const { return (root / relative).native(); }
+
+    test::TempDirectory directory;
+    std::filesystem::path root = directory / "home";
+    test::Account account = test::unprivilegedAccount();
+};
+
 // vornelo-cli with standard input, output and error on a pseudo-terminal, for what happens only
 // on a terminal: the question before cleaning and the progress line.
 class TerminalRun {
 public:
     TerminalRun(const std::vector<std::string>& arguments, const std::filesystem::path& home) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-        const std::string slavePath = ::ptsname(master_);
-        const int slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (slave < 0) return;
-        termios modes{};
-        ::tcgetattr(slave, &modes);
-        modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);  // the answers typed are not output
-        modes.c_iflag |= IXON;                           // ^S and ^Q stop and start the output
-        ::tcsetattr(slave, TCSANOW, &modes);
-
         std::vector<std::string> argv{VORNELO_CLI_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::vector<std::string> env{"HOME=" + home.native(), "XDG_CONFIG_HOME=" + (home / ".config").native()};
@@ -80,23 +94,19 @@ public:
         }
         auto argvPointers = pointers(argv);
         auto envPointers = pointers(env);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::setsid();
-            ::dup2(slave, STDIN_FILENO);
-            ::dup2(slave, STDOUT_FILENO);
-            ::dup2(slave, STDERR_FILENO);
-            ::execve(argv[0].c_str(), argvPointers.data(), envPointers.data());
-            ::_exit(127);
-        }
-        ::close(slave);
+        pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+        if (pid_ != 0) return;
+        termios modes{};
+        ::tcgetattr(STDIN_FILENO, &modes);
+        modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);  // the answers typed are not output
+        modes.c_iflag |= IXON;                           // ^S and ^Q stop and start the output
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &modes);
+        ::execve(argv[0].c_str(), argvPointers.data(), envPointers.data());
+        ::_exit(127);
     }
 
     ~TerminalRun() {
-        if (pid_ > 0 && !reaped_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0 && !reaped_) { ::kill(pid_, SIGKILL); ::waitpid(pid_, nullptr, 0); }
         if (master_ >= 0) ::close(master_);
     }
 
@@ -108,19 +118,15 @@ public:
 
     // Reads the terminal until `text` has appeared; false when the output ended first.
     bool waitFor(std::string_view text) {
-        while (!contains(output_, text)) {
-            if (!readSome()) return false;
-        }
+        while (!contains(output_, text)) if (!readSome()) return false;
         return true;
     }
 
     // Reads everything left and returns the exit code (-1 when ended by a signal).
     int finish() {
-        while (readSome()) {
-        }
+        while (readSome()) continue;
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) continue;
         reaped_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -176,6 +182,13 @@ protected:
         EXPECT_EQ(result.exitCode, exitCode) << result.err << result.out;
         return json::parse(result.out, nullptr, false);
     }
+    // Runs the command, expecting it to succeed and to say all of `parts`.
+    test::ProgramResult says(const std::vector<std::string>& arguments, const std::vector<std::string>& parts) {
+        auto result = cli(arguments);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(missingFrom(result.out, parts), "");
+        return result;
+    }
     std::filesystem::path path(const std::string& relative) const { return home.home() / relative; }
     std::filesystem::path logPath() const { return path("Library/Logs/Vornelo/operations.log"); }
     std::vector<Entry> logged() const { return OperationLog(logPath(), true).retainedEntries(); }
@@ -192,48 +205,31 @@ TEST_F(CleanCommandsTest, PreviewSizesItemsAndSetsProtectedAndMissingOnesApart) 
     const auto big = path("Junk/big.bin").native();
     const auto folder = path("Junk/folder").native();
     const auto gone = path("Junk/gone").native();
+    const auto total = allocated(big) + allocated(path("Junk/folder/inner.bin"));
 
     const auto document = cliJson({"preview", big, folder, "/usr/bin", gone, big});
     const auto& plan = document["plan"];
     ASSERT_EQ(plan["items"].size(), 2u) << document.dump(1);  // the repeat is dropped
-    EXPECT_EQ(plan["items"][0]["id"], big);
-    EXPECT_EQ(plan["items"][0]["sizeBytes"], allocated(big));
-    EXPECT_EQ(plan["items"][0]["category"], "cache");
-    EXPECT_EQ(plan["items"][0]["permanent"], false);
+    EXPECT_EQ(plan["items"][0], (json{{"category", "cache"}, {"id", big}, {"permanent", false}, {"protected", false},
+                                      {"sizeBytes", allocated(big)}, {"url", big}}));
     EXPECT_EQ(plan["items"][1]["id"], folder);
-    EXPECT_EQ(plan["items"][1]["sizeBytes"], allocated(path("Junk/folder/inner.bin")));
-    EXPECT_EQ(plan["totalReclaimable"], allocated(big) + allocated(path("Junk/folder/inner.bin")));
-    ASSERT_EQ(plan["protectedItems"].size(), 1u);
-    EXPECT_EQ(plan["protectedItems"][0]["id"], "/usr/bin");
-    EXPECT_EQ(plan["protectedItems"][0]["reason"], "Inside the protected system folder /usr.");
-    EXPECT_EQ(plan["protectedItems"][0]["sizeBytes"], 0);
+    EXPECT_EQ(plan["totalReclaimable"], total);
+    EXPECT_EQ(plan["protectedItems"], json::parse(R"([{"category": "cache", "id": "/usr/bin", "protected": true,
+        "reason": "Inside the protected system folder /usr.", "sizeBytes": 0, "url": "/usr/bin"}])"));
     ASSERT_EQ(plan["missingItems"].size(), 1u);
     EXPECT_EQ(plan["missingItems"][0]["id"], gone);
     EXPECT_EQ(document["coverage"]["missingCount"], 1);
     EXPECT_EQ(document["cancelled"], false);
 
-    const auto text = cli({"preview", big, folder, "/usr/bin", gone});
-    EXPECT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_TRUE(contains(text.out, "2 items to clean, ")) << text.out;
-    EXPECT_TRUE(contains(text.out, "(" + std::to_string(allocated(big) + allocated(path("Junk/folder/inner.bin"))) +
-                                       " bytes) in all:"))
-        << text.out;
-    EXPECT_TRUE(contains(text.out, "Protected, never touched (1):\n  /usr/bin\n    Inside the protected system folder /usr."))
-        << text.out;
-    EXPECT_TRUE(contains(text.out, "Missing, already gone (1):\n  " + gone + "\n")) << text.out;
+    says({"preview", big, folder, "/usr/bin", gone},
+         {"2 items to clean, ", "(" + std::to_string(total) + " bytes) in all:",
+          "Protected, never touched (1):\n  /usr/bin\n    Inside the protected system folder /usr.",
+          "Missing, already gone (1):\n  " + gone + "\n"});
 
     // Looking neither moves nor logs anything.
     EXPECT_TRUE(std::filesystem::exists(big));
     EXPECT_FALSE(std::filesystem::exists(path(".Trash")));
     EXPECT_FALSE(std::filesystem::exists(logPath()));
-}
-
-TEST_F(CleanCommandsTest, PreviewMarksWhatATrashCategoryRemovesForGood) {
-    writeFile(trash("old.txt"), "old");
-    const auto document = cliJson({"preview", "--category", "trash", trash("old.txt").native()});
-    EXPECT_EQ(document["plan"]["items"][0]["permanent"], true);
-    const auto text = cli({"preview", "--category", "trash", trash("old.txt").native()});
-    EXPECT_TRUE(contains(text.out, "(inside a Trash: removed for good)")) << text.out;
 }
 
 // MARK: clean
@@ -242,85 +238,64 @@ TEST_F(CleanCommandsTest, CleanWithYesMovesItemsIntoTheTrashAndLogsOneSession) {
     writeFile(path("Junk/a.txt"), "alpha");
     writeFile(path("Junk/folder/b.txt"), "beta");
     writeFile(path("Junk/a.txt.d/keep"), "not named");
-    const auto result = cli({"clean", "--yes", path("Junk/a.txt").native(), path("Junk/folder").native(), "/usr/bin"});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(contains(result.out, "Moved 2 items to the Trash")) << result.out;
-    EXPECT_TRUE(contains(result.out, "Skipped 1 protected item.")) << result.out;
+    const auto result = says({"clean", "--yes", path("Junk/a.txt").native(), path("Junk/folder").native(), "/usr/bin"},
+                             {"Moved 2 items to the Trash", "Skipped 1 protected item."});
     EXPECT_EQ(readFile(trash("a.txt")), "alpha");
     EXPECT_EQ(readFile(trash("folder/b.txt")), "beta");
     EXPECT_FALSE(std::filesystem::exists(path("Junk/a.txt")));
     EXPECT_TRUE(std::filesystem::exists(path("Junk/a.txt.d/keep")));
     EXPECT_TRUE(std::filesystem::exists("/usr/bin"));
 
-    const auto entries = logged();
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].trashedPath(), trash("a.txt").native());
-    EXPECT_EQ(entries[2].outcome(), OperationLog::Outcome::skipped);
-    EXPECT_EQ(entries[0].sessionID(), entries[2].sessionID());
-    ASSERT_TRUE(entries[0].sessionID());
-    EXPECT_TRUE(contains(result.out, "Session " + entries[0].sessionID()->uuidString())) << result.out;
+    const auto sessions = cliJson({"sessions"});
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0]["itemCount"], 3);  // the skipped one is logged under the run too
+    EXPECT_TRUE(contains(result.out, "Session " + sessions[0]["id"].get<std::string>())) << result.out;
 }
 
-TEST_F(CleanCommandsTest, OnlyWhatIsAlreadyInATrashIsRemovedForGood) {
-    writeFile(path("Junk/outside.txt"), "outside");
-    writeFile(trash("inside.txt"), "inside");
-    const auto document = cliJson(
-        {"clean", "--yes", "--mode", "permanent", path("Junk/outside.txt").native(), trash("inside.txt").native()});
-    const auto& result = document["result"];
-    EXPECT_EQ(result["succeeded"], 2);
-    EXPECT_EQ(result["recoverable"], 1);
-    EXPECT_EQ(result["failed"], 0);
-    EXPECT_EQ(result["dryRun"], false);
-    EXPECT_EQ(result["removedIDs"].size(), 2u);
-    EXPECT_EQ(document["plan"]["items"][0]["permanent"], false);
-    EXPECT_EQ(document["plan"]["items"][1]["permanent"], true);
-    EXPECT_EQ(readFile(trash("outside.txt")), "outside");
-    EXPECT_FALSE(std::filesystem::exists(trash("inside.txt")));
-
-    const auto entries = logged();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].mode(), OperationLog::Mode::trash);
-    EXPECT_EQ(entries[1].mode(), OperationLog::Mode::permanent);
-    EXPECT_EQ(entries[0].sessionID()->uuidString(), document["sessionID"]);
-}
-
-TEST_F(CleanCommandsTest, WithoutYesAndNoTerminalToAskNothingChanges) {
-    writeFile(path("Junk/a.txt"), "alpha");
-    const auto result = cli({"clean", path("Junk/a.txt").native()});  // standard input is a pipe
-    EXPECT_EQ(result.exitCode, 2);
-    EXPECT_TRUE(contains(result.err, "pass --yes")) << result.err;
-    EXPECT_TRUE(std::filesystem::exists(path("Junk/a.txt")));
-    EXPECT_FALSE(std::filesystem::exists(logPath()));
-}
-
-TEST_F(CleanCommandsTest, ADryRunLogsARehearsalAndChangesNothing) {
+TEST_F(CleanCommandsTest, ADryRunChangesNothingAndOnlyWhatIsAlreadyInATrashIsRemovedForGood) {
     writeFile(path("Junk/a.txt"), "alpha");
     writeFile(trash("old.txt"), "old");
-    const auto result = cli({"clean", "--dry-run", "--category", "trash", path("Junk/a.txt").native(), trash("old.txt").native()});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(contains(result.out, "Dry run, nothing was changed: cleaning would move 1 item to the Trash and remove 1 "
-                                     "item inside a Trash for good"))
-        << result.out;
-    EXPECT_EQ(readFile(path("Junk/a.txt")), "alpha");
-    EXPECT_EQ(readFile(trash("old.txt")), "old");
-    const auto entries = logged();
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_TRUE(entries[0].dryRun() && entries[1].dryRun());
+    const auto a = path("Junk/a.txt").native();
+    const auto old = trash("old.txt").native();
+    says({"preview", "--category", "trash", old}, {"(inside a Trash: removed for good)"});
+    says({"clean", "--dry-run", "--category", "trash", a, old},
+         {"Dry run, nothing was changed: cleaning would move 1 item to the Trash and remove 1 item inside a Trash for "
+          "good"});
+    EXPECT_EQ(readFile(a), "alpha");
+    EXPECT_EQ(readFile(old), "old");
+    ASSERT_EQ(logged().size(), 2u);
+    EXPECT_TRUE(logged()[0].dryRun() && logged()[1].dryRun());
     EXPECT_EQ(cliJson({"sessions"}), json::array());  // a rehearsal is no session to restore
+
+    // Asked to remove for good, what is outside a Trash still only goes into it.
+    const auto document = cliJson({"clean", "--yes", "--mode", "permanent", a, old});
+    EXPECT_EQ(document["result"]["succeeded"], 2);
+    EXPECT_EQ(document["result"]["recoverable"], 1);
+    EXPECT_EQ(document["result"]["failed"], 0);
+    EXPECT_EQ(document["result"]["dryRun"], false);
+    EXPECT_EQ(document["result"]["removedIDs"].size(), 2u);
+    EXPECT_EQ(document["plan"]["items"][1]["permanent"], true);
+    EXPECT_EQ(readFile(trash("a.txt")), "alpha");
+    EXPECT_FALSE(std::filesystem::exists(old));
+    EXPECT_EQ(cliJson({"sessions"})[0]["id"], document["sessionID"]);
 }
 
-TEST_F(CleanCommandsTest, UnknownCategoriesModesAndEmptyPathsAreUsageErrors) {
+TEST_F(CleanCommandsTest, UsageErrorsAndAMissingYesWithoutATerminalChangeNothing) {
     writeFile(path("Junk/a.txt"), "alpha");
     const auto a = path("Junk/a.txt").native();
-    const auto category = cli({"clean", "--yes", "--category", "caches", a});
-    EXPECT_EQ(category.exitCode, 2);
-    EXPECT_TRUE(contains(category.err, "\u201Ccaches\u201D is not a category")) << category.err;
-    const auto mode = cli({"clean", "--yes", "--mode", "shred", a});
-    EXPECT_EQ(mode.exitCode, 2);
-    EXPECT_TRUE(contains(mode.err, "\u201Cshred\u201D is not a mode")) << mode.err;
-    EXPECT_EQ(cli({"clean", "--yes", ""}).exitCode, 2);
-    EXPECT_EQ(cli({"preview", "--category", "Cache", a}).exitCode, 2);
-    EXPECT_EQ(cli({"clean", "--yes"}).exitCode, 2);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"clean", a}, "pass --yes"},  // standard input is a pipe: there is no one to ask
+        {{"clean", "--yes", "--category", "caches", a}, "\u201Ccaches\u201D is not a category"},
+        {{"clean", "--yes", "--mode", "shred", a}, "\u201Cshred\u201D is not a mode"},
+        {{"preview", "--category", "Cache", a}, ""},
+        {{"clean", "--yes", ""}, ""},
+        {{"clean", "--yes"}, ""},
+    };
+    for (const auto& [arguments, message] : cases) {
+        const auto result = cli(arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments.size() << " arguments: " << result.out << result.err;
+        EXPECT_TRUE(contains(result.err, message)) << result.err;
+    }
     EXPECT_TRUE(std::filesystem::exists(a));
     EXPECT_FALSE(std::filesystem::exists(logPath()));
 }
@@ -328,40 +303,30 @@ TEST_F(CleanCommandsTest, UnknownCategoriesModesAndEmptyPathsAreUsageErrors) {
 TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedGivesExitOneWithTheReasonAndWhatToDo) {
     VORNELO_REQUIRE_ROOT();
     // As an ordinary user, an item in a folder it may not write stays where it is.
-    test::TempDirectory directory;
-    ::chmod(directory.path().c_str(), 0755);
-    const auto userHome = directory / "home";
-    writeFile(userHome / "Free/ok.txt", "ok");
-    writeFile(userHome / "Locked/stuck.txt", "stuck");
-    const auto account = test::unprivilegedAccount();
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(userHome)) {
-        ::lchown(entry.path().c_str(), account.uid, account.gid);
-    }
-    ::chown(userHome.c_str(), account.uid, account.gid);
-    ::chmod((userHome / "Locked").c_str(), 0555);
-    const auto stuck = (userHome / "Locked/stuck.txt").native();
+    const AccountHome user({{"Free/ok.txt", "ok"}, {"Locked/stuck.txt", "stuck"}});
+    ::chmod((user / "Locked").c_str(), 0555);
+    const auto stuck = user / "Locked/stuck.txt";
+    const std::string reason = stuck + ": Permission denied \u2014 macOS blocked access to this item.";
 
-    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
-        const auto text = test::runCli({"clean", "--yes", (userHome / "Free/ok.txt").native(), stuck}, userHome);
+    const auto outcome = test::runAsUser(user.account.uid, user.account.gid, [&]() -> std::string {
+        const auto text = test::runCli({"clean", "--yes", user / "Free/ok.txt", stuck}, user.root);
         if (text.exitCode != 1) return "exit code " + std::to_string(text.exitCode) + ": " + text.out + text.err;
-        for (const std::string& expected : std::vector<std::string>{
-                 "Moved 1 item to the Trash", "Could not remove 1 item:",
-              "  " + stuck + ": Permission denied \u2014 macOS blocked access to this item.\n",
-              "    Move this item to the Trash in Finder, which can request administrator approval.\n"}) {
-            if (!contains(text.out, expected)) return "\"" + expected + "\" missing from: " + text.out;
-        }
-        const auto document = json::parse(test::runCli({"--json", "clean", "--yes", stuck}, userHome).out);
+        const auto missing = missingFrom(
+            text.out, {"Moved 1 item to the Trash", "Could not remove 1 item:", "  " + reason + "\n",
+                       "    Move this item to the Trash in Finder, which can request administrator approval.\n"});
+        if (!missing.empty()) return missing;
+        const auto document = json::parse(test::runCli({"--json", "clean", "--yes", stuck}, user.root).out);
         const auto& failure = document["result"]["failures"][0];
         if (document["result"]["failed"] != 1 || failure["path"] != stuck || failure["needsAdministrator"] != false ||
-            document["result"]["errors"][0] != stuck + ": Permission denied \u2014 macOS blocked access to this item.") {
+            document["result"]["errors"][0] != reason) {
             return "unexpected result: " + document.dump();
         }
         return {};
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
-    EXPECT_EQ(readFile(userHome / "Locked/stuck.txt"), "stuck");
-    EXPECT_EQ(readFile(userHome / ".Trash/ok.txt"), "ok");
-    ::chmod((userHome / "Locked").c_str(), 0755);
+    EXPECT_EQ(readFile(stuck), "stuck");
+    EXPECT_EQ(readFile(user / ".Trash/ok.txt"), "ok");
+    ::chmod((user / "Locked").c_str(), 0755);
 }
 
 // MARK: sessions and restore
@@ -371,62 +336,60 @@ protected:
     // Two runs written straight into the CLI's log, an hour apart, the later one first.
     void writeTwoRuns() {
         OperationLog log(logPath(), true);
-        log.append(Entry(noon + 1h, evening, "clean", "/home/u/e1", 5, OperationLog::Mode::trash,
-                         OperationLog::Outcome::success, false, std::nullopt, "/home/u/.Trash/e1", 17));
-        log.append(Entry(noon, morning, "uninstall", "/home/u/m1", 5, OperationLog::Mode::permanent,
-                         OperationLog::Outcome::success, false));
-        log.append(Entry(noon + 2s, morning, "uninstall", "/home/u/m2", 5, OperationLog::Mode::trash,
-                         OperationLog::Outcome::failed, false, "No longer exists."));
-        log.append(Entry(noon + 3s, morning, "uninstall", "/home/u/m3", 0, OperationLog::Mode::trash,
-                         OperationLog::Outcome::skipped, false, "Protected path"));
+        using enum OperationLog::Mode;
+        using enum OperationLog::Outcome;
+        log.append(Entry(noon + 1h, evening, "clean", "/home/u/e1", 5, trash, success, false, std::nullopt,
+                         "/home/u/.Trash/e1", 17));
+        log.append(Entry(noon, morning, "uninstall", "/home/u/m1", 5, permanent, success, false));
+        log.append(Entry(noon + 2s, morning, "uninstall", "/home/u/m2", 5, trash, failed, false, "No longer exists."));
+        log.append(Entry(noon + 3s, morning, "uninstall", "/home/u/m3", 0, trash, skipped, false, "Protected path"));
     }
     // Cleans the paths and returns the run's session.
     std::string cleaned(const std::vector<std::string>& paths) {
-        std::vector<std::string> arguments{"--json", "clean", "--yes"};
+        std::vector<std::string> arguments{"clean", "--yes"};
         arguments.insert(arguments.end(), paths.begin(), paths.end());
-        const auto result = cli(arguments);
-        EXPECT_EQ(result.exitCode, 0) << result.err;
-        return json::parse(result.out)["sessionID"];
+        return cliJson(arguments)["sessionID"];
     }
 
     Uuid morning, evening;
 };
 
-TEST_F(SessionCommandsTest, SessionsAreListedLatestFirst) {
-    const auto none = cli({"sessions"});
-    EXPECT_EQ(none.exitCode, 0);
-    EXPECT_EQ(none.out, "The operation log holds no cleanup sessions.\n");
+TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheirIdentifiers) {
+    EXPECT_EQ(says({"sessions"}, {}).out, "The operation log holds no cleanup sessions.\n");
     writeTwoRuns();
-
-    const auto text = cli({"sessions"});
-    EXPECT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_EQ(text.out, evening.uuidString() + "  2024-05-01T13:00:00Z  clean  1 item: 1 trashed, 0 removed for good, "
-                                               "0 failed, 0 skipped\n" +
-                            morning.uuidString() + "  2024-05-01T12:00:00Z  uninstall  3 items: 0 trashed, 1 removed "
-                                                   "for good, 1 failed, 1 skipped\n");
-    const auto latest = cli({"sessions", "-n", "1"});
-    EXPECT_TRUE(contains(latest.out, evening.uuidString())) << latest.out;
-    EXPECT_FALSE(contains(latest.out, morning.uuidString())) << latest.out;
+    const auto eveningLine = evening.uuidString() +
+                             "  2024-05-01T13:00:00Z  clean  1 item: 1 trashed, 0 removed for good, 0 failed, 0 skipped\n";
+    const auto morningLine = morning.uuidString() +
+                             "  2024-05-01T12:00:00Z  uninstall  3 items: 0 trashed, 1 removed for good, 1 failed, "
+                             "1 skipped\n";
+    EXPECT_EQ(says({"sessions"}, {}).out, eveningLine + morningLine);
+    EXPECT_EQ(says({"sessions", "-n", "1"}, {}).out, eveningLine);
+    EXPECT_EQ(says({"sessions", "-n", "0"}, {}).out, "");  // not "no sessions": there are two
+    EXPECT_EQ(cli({"sessions", "-n", "-3"}).exitCode, 2);
 
     const auto document = cliJson({"sessions"});
     ASSERT_EQ(document.size(), 2u);
     EXPECT_EQ(document[0]["id"], evening.uuidString());
-    EXPECT_EQ(document[1], (json{{"id", morning.uuidString()},
-                                 {"date", "2024-05-01T12:00:00Z"},
-                                 {"action", "uninstall"},
-                                 {"itemCount", 3},
-                                 {"trashed", 0},
-                                 {"removed", 1},
-                                 {"failed", 1},
-                                 {"skipped", 1}}));
-    EXPECT_EQ(cliJson({"sessions", "-n", "0"}), json::array());
-    const auto noneAskedFor = cli({"sessions", "-n", "0"});
-    EXPECT_EQ(noneAskedFor.exitCode, 0);
-    EXPECT_EQ(noneAskedFor.out, "");  // not "no sessions": there are two
-    EXPECT_EQ(cli({"sessions", "-n", "-3"}).exitCode, 2);
+    EXPECT_EQ(document[1], (json{{"id", morning.uuidString()}, {"date", "2024-05-01T12:00:00Z"}, {"action", "uninstall"},
+                                 {"itemCount", 3}, {"trashed", 0}, {"removed", 1}, {"failed", 1}, {"skipped", 1}}));
+
+    // Restore takes a listed identifier whatever its case, as a user may copy it, and nothing else.
+    const Uuid unknown;
+    for (const auto& [session, message] : std::vector<std::pair<std::string, std::string>>{
+             {"not-a-session", "\u201Cnot-a-session\u201D is not a session identifier"},
+             {unknown.uuidString(), "no cleanup session " + unknown.uuidString()}}) {
+        const auto result = cli({"restore", session});
+        EXPECT_EQ(result.exitCode, 2) << session;
+        EXPECT_TRUE(contains(result.err, message)) << result.err;
+    }
+    EXPECT_EQ(cli({"restore"}).exitCode, 2);
+    auto lower = evening.uuidString();
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    EXPECT_EQ(cli({"restore", lower, "--dry-run"}).exitCode, 0);
 }
 
-TEST_F(SessionCommandsTest, RestoreShowsAvailabilityThenPutsTheTrashedItemsBack) {
+
+TEST_F(SessionCommandsTest, RestoreShowsAvailabilityThenPutsTheTrashedItemsBackOnlyForLoggedRuns) {
     writeFile(path("Junk/a.txt"), "alpha");
     writeFile(path("Junk/folder/b.txt"), "beta");
     writeFile(trash("old.txt"), "old");
@@ -437,116 +400,67 @@ TEST_F(SessionCommandsTest, RestoreShowsAvailabilityThenPutsTheTrashedItemsBack)
     ASSERT_EQ(rehearsal["items"].size(), 3u) << rehearsal.dump(1);
     EXPECT_EQ(rehearsal["items"][0]["isAvailable"], true);
     EXPECT_EQ(rehearsal["items"][0]["entry"]["trashedPath"], trash("a.txt").native());
-    EXPECT_EQ(rehearsal["items"][1]["isAvailable"], true);
     EXPECT_EQ(rehearsal["items"][2]["isAvailable"], false);
     EXPECT_EQ(rehearsal["items"][2]["unavailableReason"], "This item was not removed.");
     EXPECT_EQ(rehearsal["results"], json::array());
     EXPECT_EQ(rehearsal["dryRun"], true);
-    const auto rehearsalText = cli({"restore", session, "--dry-run"});
-    EXPECT_EQ(rehearsalText.exitCode, 0);
-    EXPECT_TRUE(contains(rehearsalText.out, "2 of 3 items can be put back:")) << rehearsalText.out;
-    EXPECT_TRUE(contains(rehearsalText.out, "Dry run: nothing was put back.")) << rehearsalText.out;
+    says({"restore", session, "--dry-run"}, {"2 of 3 items can be put back:", "Dry run: nothing was put back."});
     EXPECT_FALSE(std::filesystem::exists(path("Junk/a.txt")));
 
     std::filesystem::remove_all(path("Junk"));
-    const auto restored = cli({"restore", session});
-    EXPECT_EQ(restored.exitCode, 0) << restored.err;
-    EXPECT_TRUE(contains(restored.out, "Restored  " + path("Junk/a.txt").native() + "\n")) << restored.out;
-    EXPECT_TRUE(contains(restored.out, "Restored  " + path("Junk/folder").native() + "\n")) << restored.out;
+    says({"restore", session},
+         {"Restored  " + path("Junk/a.txt").native() + "\n", "Restored  " + path("Junk/folder").native() + "\n"});
     EXPECT_EQ(readFile(path("Junk/a.txt")), "alpha");
     EXPECT_EQ(readFile(path("Junk/folder/b.txt")), "beta");
 
     // Once back, there is nothing left to do, and that is no failure.
     const auto again = cliJson({"restore", session});
     EXPECT_EQ(again["results"], json::array());
-    EXPECT_EQ(again["items"][0]["unavailableReason"], "This item is no longer in the Trash.");
-    const auto permanent = cli({"restore", removedForGood});
-    EXPECT_EQ(permanent.exitCode, 0);
-    EXPECT_TRUE(contains(permanent.out, "Permanently removed \u2014 cannot be restored.")) << permanent.out;
-    EXPECT_TRUE(contains(permanent.out, "Nothing was put back.")) << permanent.out;
-    EXPECT_EQ(cliJson({"sessions"}).size(), 2u);  // put-backs start no session of their own
-}
+    says({"restore", removedForGood}, {"Permanently removed \u2014 cannot be restored.", "Nothing was put back."});
 
-TEST_F(SessionCommandsTest, WithTheLogOffACleanOffersNoRestore) {
+    // With the log off a clean still works but offers no restore.
     ASSERT_EQ(cli({"log", "disable"}).exitCode, 0);
-    writeFile(path("Junk/a.txt"), "alpha");
-    const auto result = cli({"clean", "--yes", path("Junk/a.txt").native()});
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_TRUE(contains(result.out, "Moved 1 item to the Trash")) << result.out;
-    EXPECT_FALSE(contains(result.out, "vornelo-cli restore")) << result.out;
-    EXPECT_TRUE(contains(result.out, "The operation log is off, so this run cannot be undone with restore")) << result.out;
-    EXPECT_EQ(cliJson({"sessions"}), json::array());
-}
-
-TEST_F(SessionCommandsTest, UnknownOrMalformedSessionsAreUsageErrors) {
-    writeTwoRuns();
-    const auto malformed = cli({"restore", "not-a-session"});
-    EXPECT_EQ(malformed.exitCode, 2);
-    EXPECT_TRUE(contains(malformed.err, "\u201Cnot-a-session\u201D is not a session identifier")) << malformed.err;
-    const Uuid unknown;
-    const auto missing = cli({"restore", unknown.uuidString()});
-    EXPECT_EQ(missing.exitCode, 2);
-    EXPECT_TRUE(contains(missing.err, "no cleanup session " + unknown.uuidString())) << missing.err;
-    // Identifiers are read without regard to case, as a user may copy them.
-    auto lower = evening.uuidString();
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    EXPECT_EQ(cli({"restore", lower, "--dry-run"}).exitCode, 0);
-    EXPECT_EQ(cli({"restore"}).exitCode, 2);
+    writeFile(path("Junk/c.txt"), "gamma");
+    const auto unlogged = says({"clean", "--yes", path("Junk/c.txt").native()},
+                               {"Moved 1 item to the Trash",
+                                "The operation log is off, so this run cannot be undone with restore"});
+    EXPECT_FALSE(contains(unlogged.out, "vornelo-cli restore")) << unlogged.out;
+    EXPECT_EQ(cliJson({"sessions"}).size(), 2u);  // neither that run nor the put-backs start a session
 }
 
 TEST_F(SessionCommandsTest, RestoreExitsOneWhenAnAttemptedItemCannotGoBack) {
     VORNELO_REQUIRE_ROOT();
-    test::TempDirectory directory;
-    ::chmod(directory.path().c_str(), 0755);
-    const auto userHome = directory / "home";
-    writeFile(userHome / "Junk/a.txt", "alpha");
-    writeFile(userHome / "Shut/b.txt", "beta");
-    const auto account = test::unprivilegedAccount();
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(userHome)) {
-        ::lchown(entry.path().c_str(), account.uid, account.gid);
-    }
-    ::chown(userHome.c_str(), account.uid, account.gid);
-
-    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
-        const auto cleanedRun = test::runCli(
-            {"--json", "clean", "--yes", (userHome / "Shut/b.txt").native(), (userHome / "Junk/a.txt").native()}, userHome);
+    const AccountHome user({{"Junk/a.txt", "alpha"}, {"Shut/b.txt", "beta"}});
+    const auto outcome = test::runAsUser(user.account.uid, user.account.gid, [&]() -> std::string {
+        const auto cleanedRun =
+            test::runCli({"--json", "clean", "--yes", user / "Shut/b.txt", user / "Junk/a.txt"}, user.root);
         if (cleanedRun.exitCode != 0) return "clean failed: " + cleanedRun.out + cleanedRun.err;
         const std::string session = json::parse(cleanedRun.out)["sessionID"];
         // Free, so offered; but the folder no longer lets this user put anything in it.
-        ::chmod((userHome / "Shut").c_str(), 0555);
-        const auto text = test::runCli({"restore", session}, userHome);
+        ::chmod((user / "Shut").c_str(), 0555);
+        const auto text = test::runCli({"restore", session}, user.root);
         if (text.exitCode != 1) return "exit code " + std::to_string(text.exitCode) + ": " + text.out + text.err;
-        if (!contains(text.out, "2 of 2 items can be put back:")) return "not both offered: " + text.out;
-        if (!contains(text.out, "Not restored  " + (userHome / "Shut/b.txt").native() + ": ")) return "no refusal: " + text.out;
-        if (!contains(text.out, "Restored  " + (userHome / "Junk/a.txt").native() + "\n")) return "not restored: " + text.out;
-        return {};
+        return missingFrom(text.out, {"2 of 2 items can be put back:", "Not restored  " + (user / "Shut/b.txt") + ": ",
+                                      "Restored  " + (user / "Junk/a.txt") + "\n"});
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
-    EXPECT_EQ(readFile(userHome / ".Trash/b.txt"), "beta");
-    EXPECT_EQ(readFile(userHome / "Junk/a.txt"), "alpha");
-    ::chmod((userHome / "Shut").c_str(), 0755);
+    EXPECT_EQ(readFile(user / ".Trash/b.txt"), "beta");
+    EXPECT_EQ(readFile(user / "Junk/a.txt"), "alpha");
+    ::chmod((user / "Shut").c_str(), 0755);
 }
 
 // MARK: On a terminal
 
-TEST_F(CleanCommandsTest, OnATerminalCleanAsksFirst) {
+TEST_F(CleanCommandsTest, OnATerminalCleanAsksFirstAndNoAnswerChangesNothing) {
     writeFile(path("Junk/a.txt"), "alpha");
-    {
-        TerminalRun declined({"clean", path("Junk/a.txt").native()}, home.home());
-        if (!declined.started()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
-        ASSERT_TRUE(declined.waitFor("Move 1 item to the Trash (")) << declined.output();
-        ASSERT_TRUE(declined.waitFor("? [y/N] ")) << declined.output();
-        declined.type("\n");
-        EXPECT_EQ(declined.finish(), 0);
-        EXPECT_TRUE(contains(declined.output(), "Nothing was changed.")) << declined.output();
-        EXPECT_TRUE(std::filesystem::exists(path("Junk/a.txt")));
-    }
-    TerminalRun accepted({"clean", path("Junk/a.txt").native()}, home.home());
-    ASSERT_TRUE(accepted.waitFor("[y/N] ")) << accepted.output();
-    accepted.type("yes\n");
-    EXPECT_EQ(accepted.finish(), 0);
-    EXPECT_TRUE(contains(accepted.output(), "Moved 1 item to the Trash")) << accepted.output();
-    EXPECT_EQ(readFile(trash("a.txt")), "alpha");
+    TerminalRun declined({"clean", path("Junk/a.txt").native()}, home.home());
+    if (!declined.started()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
+    ASSERT_TRUE(declined.waitFor("Move 1 item to the Trash (")) << declined.output();
+    ASSERT_TRUE(declined.waitFor("? [y/N] ")) << declined.output();
+    declined.type("\n");
+    EXPECT_EQ(declined.finish(), 0);
+    EXPECT_TRUE(contains(declined.output(), "Nothing was changed.")) << declined.output();
+    EXPECT_TRUE(std::filesystem::exists(path("Junk/a.txt")));
 }
 
 TEST_F(CleanCommandsTest, CtrlCStopsACleanBeforeItsNextItem) {
@@ -559,17 +473,16 @@ TEST_F(CleanCommandsTest, CtrlCStopsACleanBeforeItsNextItem) {
     TerminalRun run(arguments, home.home());
     if (!run.started()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
     ASSERT_TRUE(run.waitFor("[y/N] ")) << run.output();
-    // ^S holds the terminal's output, so the run stops in its first progress line, before its
-    // first item; Ctrl-C arrives there, and ^Q lets it go on.
-    run.type("\x13y\n");
+    // The whole word is a yes too. ^S holds the terminal's output, so the run stops in its first
+    // progress line, before its first item; Ctrl-C arrives there, and ^Q lets it go on.
+    run.type("\x13yes\n");
     ASSERT_TRUE(eventually([&] { return run.isBlockedWritingOutput(); })) << run.output();
     ASSERT_TRUE(run.catchesInterrupt());
     ::kill(run.pid(), SIGINT);
     ASSERT_TRUE(eventually([&] { return !run.catchesInterrupt(); }));  // taken: a second Ctrl-C would end it
     run.type("\x11");
     EXPECT_EQ(run.finish(), 1) << run.output();
-    EXPECT_TRUE(contains(run.output(), "Moved 1 item to the Trash")) << run.output();
-    EXPECT_TRUE(contains(run.output(), "Cancelled: 4 items were left as before.")) << run.output();
+    EXPECT_EQ(missingFrom(run.output(), {"Moved 1 item to the Trash", "Cancelled: 4 items were left as before."}), "");
     EXPECT_EQ(readFile(trash("file-0")), "data");
     for (int i = 1; i < 5; ++i) EXPECT_TRUE(std::filesystem::exists(path("Junk/file-" + std::to_string(i)))) << i;
     const auto entries = logged();
