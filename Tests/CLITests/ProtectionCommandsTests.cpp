@@ -1,15 +1,13 @@
 #include "Platform/PropertyList.h"
 #include "Support/ChildProcess.h"
+#include "Support/ManagedPreferences.h"
 #include "Support/Subprocess.h"
 #include "Support/TestHome.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <sys/mount.h>
-#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
 
 namespace vornelo {
@@ -105,36 +103,13 @@ TEST_F(ProtectionCommandsTest, BadUsageExitsWithTwoAndHelpWithZero) {
     EXPECT_NE(help.out.find("PATH"), std::string::npos);
 }
 
-// The administrator's file lives at a fixed place under /etc. The test writes it inside a
-// private mount namespace, on an overlay over /etc, so the real /etc never changes.
-std::string withManagedFile(const platform::PlistValue::Dictionary& keys, mode_t mode,
-                            const std::function<std::string()>& body) {
-    test::TempDirectory layers;
-    std::filesystem::create_directories(layers / "upper");
-    std::filesystem::create_directories(layers / "work");
-    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
-        const std::string options = "lowerdir=/etc,upperdir=" + (layers / "upper").native() +
-                                    ",workdir=" + (layers / "work").native();
-        if (::mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) {
-            return std::string("SKIP overlay over /etc unavailable: ") + std::strerror(errno);
-        }
-        std::filesystem::create_directories("/etc/managed-preferences");
-        const auto bytes = platform::PropertyList::serialize(platform::PlistValue(keys), platform::PlistFormat::binary);
-        const std::filesystem::path file = "/etc/managed-preferences/com.tessaldon.Vornelo.plist";
-        test::writeFile(file, std::string(bytes.begin(), bytes.end()));
-        ::chmod(file.c_str(), mode);
-        return body();
-    });
-    return outcome.succeeded ? "" : outcome.message;
-}
-
 TEST_F(ProtectionCommandsTest, AnAdministratorsProfileIsHonouredOnlyWhenSafe) {
     VORNELO_REQUIRE_ROOT();
     using platform::PlistValue;
     const PlistValue::Dictionary keys{{"ForceOperationLog", PlistValue(true)},
                                       {"ProtectedPaths", PlistValue::strings({"/srv/keep"})},
                                       {"ProtectedBundlePrefixes", PlistValue::strings({"org.example."})}};
-    const auto honoured = withManagedFile(keys, 0644, [&]() -> std::string {
+    const auto honoured = test::withManagedPreferences(keys, 0644, [&]() -> std::string {
         const auto policy = json::parse(cli({"--json", "policy"}).out);
         if (policy["isManaged"] != true || policy["forceOperationLog"] != true) return "profile ignored: " + policy.dump();
         const auto check = json::parse(cli({"--json", "check", "/srv/keep/file"}).out);
@@ -146,7 +121,7 @@ TEST_F(ProtectionCommandsTest, AnAdministratorsProfileIsHonouredOnlyWhenSafe) {
     if (honoured.starts_with("SKIP")) GTEST_SKIP() << honoured;
     EXPECT_EQ(honoured, "");
 
-    const auto unsafe = withManagedFile(keys, 0666, [&]() -> std::string {
+    const auto unsafe = test::withManagedPreferences(keys, 0666, [&]() -> std::string {
         const auto policy = json::parse(cli({"--json", "policy"}).out);
         return policy["isManaged"] == false ? "" : "a world-writable profile was honoured";
     });
