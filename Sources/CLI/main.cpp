@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     addCleanCommands(app, context);
     addRecoveryCommands(app, context);
     addLogCommands(app, context);
+    addHelperCommands(app, context);
 
     try {
         app.parse(argc, argv);

@@ -187,10 +187,17 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(const std::fi
     if (!location) return failure(EBUSY, item.native());
     FileDescriptor parentFd(retryOnInterrupt([&] { return ::open(location->parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!parentFd) return failure(errno, location->path);
+    return moveToTrash(parentFd.get(), item, home, user);
+}
+
+std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd, const std::filesystem::path& item,
+                                                                   const std::filesystem::path& home, uid_t user) {
+    const auto location = locate(item);
+    if (!location) return failure(EBUSY, item.native());
     struct statx parentInfo {};
     struct statx itemInfo {};
-    if (::statx(parentFd.get(), "", AT_EMPTY_PATH, STATX_TYPE, &parentInfo) != 0) return failure(errno, location->path);
-    if (::statx(parentFd.get(), location->name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &itemInfo) != 0) {
+    if (::statx(parentFd, "", AT_EMPTY_PATH, STATX_TYPE, &parentInfo) != 0) return failure(errno, location->path);
+    if (::statx(parentFd, location->name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &itemInfo) != 0) {
         return failure(errno, location->path);
     }
     const dev_t device = deviceOf(itemInfo);
@@ -205,11 +212,11 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(const std::fi
         const std::string trashPath = homeTrash(home).native();
         auto trash = openPrivateFolder(homeFd.get(), ".Trash", trashPath, user);
         if (!trash) return std::unexpected(trash.error());
-        auto moved = renameFree(parentFd.get(), *location, trash->get(), trashPath);
+        auto moved = renameFree(parentFd, *location, trash->get(), trashPath);
         // The same device can still be another mount (a bind mount), which a rename cannot leave.
         if (moved || moved.error().underlyingPosixCode != EXDEV) return moved;
     }
-    return moveToVolumeTrash(parentFd.get(), *location, device, user);
+    return moveToVolumeTrash(parentFd, *location, device, user);
 }
 
 }  // namespace vornelo::platform

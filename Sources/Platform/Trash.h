@@ -37,6 +37,12 @@ struct Trash {
     static std::expected<std::filesystem::path, FileError> moveToTrash(const std::filesystem::path& item,
                                                                        const std::filesystem::path& home, uid_t user);
 
+    // The same for an item already opened by its caller: `parentFd` is the folder that holds it and
+    // `item` the absolute path it was judged by, whose last component names it inside `parentFd`.
+    // The folder is never looked up again by path, so a link swapped in on the way changes nothing.
+    static std::expected<std::filesystem::path, FileError> moveToTrash(int parentFd, const std::filesystem::path& item,
+                                                                       const std::filesystem::path& home, uid_t user);
+
     // The folder of the user's Trash in `home` (not created).
     [[nodiscard]] static std::filesystem::path homeTrash(const std::filesystem::path& home);
 };
