@@ -54,6 +54,15 @@ void BM_ShouldProtect(benchmark::State& state) {
 }
 BENCHMARK(BM_ShouldProtect)->ArgNames({"existing", "exclusions"})->Args({1, 0})->Args({1, 1})->Args({0, 0})->Args({0, 1});
 
+// A path that only the last rule protects: every table is walked and nothing touches the disk.
+void BM_EveryRuleWalked(benchmark::State& state) {
+    const PathProtection protection(fixture().root / "home", exclusions(true), PathProtection::noStrings());
+    const std::filesystem::path path = "/opt/vendor/com.crowdstrike.falcon/agent";
+    for (auto _ : state) benchmark::DoNotOptimize(protection.shouldProtect(path));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EveryRuleWalked);
+
 void BM_RealpathBaseline(benchmark::State& state) {
     char resolved[PATH_MAX];
     for (auto _ : state) benchmark::DoNotOptimize(::realpath(fixture().existing.c_str(), resolved));
