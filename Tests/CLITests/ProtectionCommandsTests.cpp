@@ -1,4 +1,5 @@
 #include "Platform/PropertyList.h"
+#include "Platform/SystemLocations.h"
 #include "Support/ChildProcess.h"
 #include "Support/ManagedPreferences.h"
 #include "Support/Subprocess.h"
@@ -7,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-
 #include <cstring>
+#include <set>
 
 namespace vornelo {
 namespace {
@@ -41,6 +42,56 @@ TEST_F(ProtectionCommandsTest, CheckNamesTheRuleForEachPath) {
     EXPECT_EQ(document["results"][0]["match"], (home.home() / ".ssh").native());
     EXPECT_EQ(document["results"][1]["protected"], false);
     EXPECT_FALSE(document["results"][1].contains("rule"));
+}
+
+// The paths of a plan's protected items, and whether anything was left eligible.
+std::set<std::string> protectedURLs(const json& plan) {
+    std::set<std::string> urls;
+    for (const auto& item : plan["protectedItems"]) urls.insert(item["url"].get<std::string>());
+    if (!plan["items"].empty()) urls.insert("eligible: " + plan["items"].dump());
+    return urls;
+}
+
+TEST_F(ProtectionCommandsTest, OperatingSystemFoldersAreRefusedByCheckPreviewAndClean) {
+    std::vector<std::string> paths;
+    for (const auto& location : platform::SystemLocations::containers()) paths.emplace_back(location.path);
+    for (const auto& location : platform::SystemLocations::subtrees()) {
+        paths.emplace_back(location.path);
+        paths.push_back(std::string(location.path) + "/vornelo-probe");
+    }
+    const std::set<std::string> expected(paths.begin(), paths.end());
+    const auto command = [&](std::vector<std::string> words) {
+        words.insert(words.end(), paths.begin(), paths.end());
+        return cliJson(words);
+    };
+    const auto check = command({"check"});
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_TRUE(check["results"][i]["rule"].get<std::string>().starts_with("platform")) << check["results"][i];
+    }
+    const auto contents = cliJson({"check", "/srv/vornelo-probe", "/var/cache/vornelo-probe"});
+    EXPECT_EQ(contents["results"][0]["protected"], false);
+    EXPECT_EQ(contents["results"][1]["protected"], false);
+
+    EXPECT_EQ(protectedURLs(command({"preview"})["plan"]), expected);
+    const auto clean = command({"clean", "--dry-run", "--yes"});
+    EXPECT_EQ(protectedURLs(clean["plan"]), expected);
+    EXPECT_EQ(clean["result"]["skipped"], paths.size());
+}
+
+TEST_F(ProtectionCommandsTest, AHomeReachedThroughALinkKeepsItsKeys) {
+    const auto link = home.root() / "link";
+    std::filesystem::create_directory_symlink(home.home(), link);
+    test::writeFile(home.home() / ".ssh/id_ed25519");
+    test::writeFile(home.home() / ".gnupg/pubring.kbx");
+    const std::vector<std::string> paths{(home.home() / ".ssh").native(), (home.home() / ".gnupg").native(),
+                                         (link / ".ssh").native(), (home.home() / "Documents").native()};
+    auto arguments = std::vector<std::string>{"--json", "clean", "--yes"};
+    arguments.insert(arguments.end(), paths.begin(), paths.end());
+    const auto result = test::runCli(arguments, link);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(protectedURLs(json::parse(result.out)["plan"]), std::set<std::string>(paths.begin(), paths.end()));
+    EXPECT_TRUE(std::filesystem::exists(home.home() / ".ssh/id_ed25519"));
+    EXPECT_TRUE(std::filesystem::exists(home.home() / ".gnupg/pubring.kbx"));
 }
 
 TEST_F(ProtectionCommandsTest, JsonMayFollowTheCommandToo) {
