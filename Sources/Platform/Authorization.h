@@ -106,7 +106,7 @@ public:
         std::chrono::milliseconds definitionWait{std::chrono::seconds(3)};
     };
 
-    // Rule names rightSet understands, as polkit implicit authorizations.
+    // The rule by which an administrator must authenticate.
     static constexpr std::string_view ruleAuthenticateAdmin = "authenticate-admin";
 
     Authorization() = default;
@@ -140,8 +140,9 @@ public:
     [[nodiscard]] virtual OSStatus rightGet(std::string_view rightName) const;
 
     // Writes the right's action file (replacing one of the same name, atomically, mode 0644) and
-    // waits a little for polkitd to load it. errAuthorizationInvalidSet for a name that is no
-    // action id or a rule it does not know; errAuthorizationDenied when the folder may not be
+    // waits a little for polkitd to load it. Rules: "authenticate-admin" and
+    // "authenticate-admin-nonshared" become auth_admin, "authenticate-session-owner" auth_self,
+    // "allow" yes. errAuthorizationInvalidSet for a name that is no action id or another rule; errAuthorizationDenied when the folder may not be
     // written; errAuthorizationInternal when the write fails otherwise.
     [[nodiscard]] virtual OSStatus rightSet(const AuthorizationRef& ref, std::string_view rightName,
                                             std::string_view rightDefinition, std::string_view descriptionKey) const;

@@ -141,11 +141,11 @@ TEST(AuthorizationTest, ArgumentsAreJudgedBeforePolkitIsAsked) {
         {"no rights at all", authorization.copyRights(ref, {}, interactive), errAuthorizationSuccess},
         {"no polkit to ask", authorization.copyRights(ref, rightsFor(right), interactive), errAuthorizationInternal},
         {"no polkit to look the right up", authorization.rightGet(right), errAuthorizationInternal},
-        {"defining without a reference", authorization.rightSet(empty, right, "authenticate-admin", prompt),
+        {"defining without a reference", authorization.rightSet(empty, right, Authorization::ruleAuthenticateAdmin, prompt),
          errAuthorizationInvalidRef},
         {"defining with an unknown rule", authorization.rightSet(ref, right, "anybody", prompt), errAuthorizationInvalidSet},
-        {"defining a path", authorization.rightSet(ref, "../evil", "authenticate-admin", prompt), errAuthorizationInvalidSet},
-        {"defining into a missing folder", nowhere.rightSet(ref, right, "authenticate-admin", prompt), errAuthorizationInternal},
+        {"defining a path", authorization.rightSet(ref, "../evil", Authorization::ruleAuthenticateAdmin, prompt), errAuthorizationInvalidSet},
+        {"defining into a missing folder", nowhere.rightSet(ref, right, Authorization::ruleAuthenticateAdmin, prompt), errAuthorizationInternal},
         {"external form of no reference", authorization.makeExternalForm(empty).error(), errAuthorizationInvalidRef},
         {"freeing with an unknown flag", authorization.free(ref, kAuthorizationFlagInteractionAllowed),
          errAuthorizationInvalidFlags},
@@ -162,7 +162,7 @@ TEST(AuthorizationTest, DefiningTheRightWritesThePackagedActionFile) {
     const auto ref = authorization.create();
     ASSERT_TRUE(ref);
     const auto previous = ::umask(077);
-    const auto status = authorization.rightSet(*ref, right, "authenticate-admin", prompt);
+    const auto status = authorization.rightSet(*ref, right, Authorization::ruleAuthenticateAdmin, prompt);
     ::umask(previous);
     ASSERT_EQ(status, errAuthorizationSuccess);
     const auto written = folder / (right + ".policy");
