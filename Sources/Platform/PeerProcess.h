@@ -28,7 +28,7 @@ public:
 
     pid_t pid() const { return pid_; }
 
-    // Still alive (a zombie counts as gone).
+    // Not yet reaped.
     [[nodiscard]] bool isAlive() const;
 
     // Why the process cannot be running only its own code, or nothing: a dynamic-loader variable
