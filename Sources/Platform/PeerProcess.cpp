@@ -91,6 +91,13 @@ std::expected<std::string, std::string> PeerProcess::readEntry(const char* name,
 }
 
 std::optional<std::string> PeerProcess::tamperingRisk() const {
+    // In the middle of an exec the new image's /proc/<pid>/exe is already there while its
+    // arguments and environment are not yet: judged then, its environment would read as empty.
+    char first = 0;
+    FileDescriptor arguments(retryOnInterrupt([&] { return ::openat(folder_.get(), "cmdline", O_RDONLY | O_CLOEXEC); }));
+    if (!arguments || retryOnInterrupt([&] { return ::read(arguments.get(), &first, 1); }) != 1) {
+        return fmt::format("The peer process {} has not finished starting.", pid_);
+    }
     const auto environment = readEntry("environ", maxEnvironmentBytes);
     if (!environment) return environment.error();
     for (std::size_t start = 0; start < environment->size();) {

@@ -255,9 +255,10 @@ public:
         ::close(pipeEnds[0]);
         input_.reset(pipeEnds[1]);
         pidfd_ = PeerProcess::pidfdOf(pid_);
-        // Judging starts once the program runs rather than the forked test.
+        // Judging starts once the program runs rather than the forked test, and its exec is over.
+        const auto startedWith = "/proc/" + std::to_string(pid_) + "/environ";
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (executable() != program && std::chrono::steady_clock::now() < deadline) {
+        while ((executable() != program || test::readFile(startedWith).empty()) && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
