@@ -72,8 +72,12 @@ AnchorStore AnchorStore::load(const std::filesystem::path& folder) {
         anchors.ignoredBecause_ = fmt::format("The anchor folder {} is not owned by root alone, so it is ignored.", folder.native());
         return anchors;
     }
-    DIR* listing = ::fdopendir(::dup(fd.get()));
-    if (!listing) return anchors;
+    const int listingFd = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
+    DIR* listing = listingFd < 0 ? nullptr : ::fdopendir(listingFd);
+    if (!listing) {
+        if (listingFd >= 0) ::close(listingFd);
+        return anchors;
+    }
     int files = 0;
     while (const dirent* entry = ::readdir(listing)) {
         if (entry->d_name[0] == '.' || ++files > maxFiles) continue;

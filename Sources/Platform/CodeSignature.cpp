@@ -213,6 +213,7 @@ std::expected<void, std::string> CodeSignature::sign(const std::filesystem::path
         return std::unexpected(fmt::format("The identifier \"{}\" may hold only letters, digits, '.', '-' and '_'.", identifier));
     }
     FileDescriptor fd(retryOnInterrupt([&] { return ::open(executable.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
+    if (!fd && errno == ELOOP) return std::unexpected(fmt::format("{} is a symbolic link; sign the file it points to.", executable.native()));
     if (!fd) return std::unexpected(fmt::format("{} cannot be opened: {}.", executable.native(), std::strerror(errno)));
     auto digest = hashDescriptor(fd.get());
     if (!digest) return std::unexpected(fmt::format("{}: {}", executable.native(), digest.error()));

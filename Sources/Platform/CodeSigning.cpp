@@ -46,7 +46,11 @@ CodeSigning::Verdict CodeSigning::judge(int executableDescriptor, const std::fil
 CodeSigning::Verdict CodeSigning::checkFile(const std::filesystem::path& executable, const CodeRequirement& requirement) const {
     FileDescriptor fd(retryOnInterrupt([&] { return ::open(executable.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
     if (!fd) return refusal(fmt::format("{} cannot be opened: {}.", executable.native(), std::strerror(errno)));
-    return judge(fd.get(), executable, requirement);
+    // The signature is looked for beside the file itself, as for a peer, not beside a link to it.
+    std::error_code error;
+    const auto opened = std::filesystem::read_symlink(fmt::format("/proc/self/fd/{}", fd.get()), error);
+    if (error) return refusal(fmt::format("{} cannot be resolved: {}.", executable.native(), error.message()));
+    return judge(fd.get(), opened, requirement);
 }
 
 std::string CodeSigning::cacheKey(const ExecutableIdentity& executable, const std::filesystem::path& executablePath,
