@@ -255,7 +255,10 @@ public:
         ::close(pipeEnds[0]);
         input_.reset(pipeEnds[1]);
         pidfd_ = PeerProcess::pidfdOf(pid_);
-        // Judging starts once the program runs rather than the forked test, and its exec is over.
+        waitUntilRunning(program);
+    }
+    // Judging starts once the program runs rather than the forked test, and its exec is over.
+    void waitUntilRunning(const fs::path& program) const {
         const auto startedWith = "/proc/" + std::to_string(pid_) + "/environ";
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while ((executable() != program || test::readFile(startedWith).empty()) && std::chrono::steady_clock::now() < deadline) {
@@ -303,8 +306,7 @@ TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExit) {
     ASSERT_TRUE(CodeSignature::sign(shell, clientIdentifier, {leaf.certificate, leaf.key, std::nullopt}));
 
     peer.say("go\n");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (peer.executable() == shell && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    peer.waitUntilRunning(fs::canonical("/bin/sleep"));
     const auto changed = signing.checkPeer(peer.pidfd(), clientRequirement(), first.executable);
     EXPECT_TRUE(!changed.satisfied && says(changed, "runs another executable")) << changed.reason;
     EXPECT_TRUE(says(signing.checkPeer(peer.pidfd(), clientRequirement()), "is not signed"));
