@@ -85,8 +85,8 @@ struct Trash {
 
     // Opens the home Trash "<home>/.local/share/Trash" of `account` (its data folder setting is
     // the user's own business, not the caller's), with its "files" and "info" folders. Each folder
-    // on the way from the home folder must be a real folder, and the last three must belong to the
-    // user; otherwise nothing is created and the error names the folder at fault.
+    // below the home folder (".local", "share", "Trash", "files", "info") must be a real folder
+    // belonging to the user; otherwise nothing is created and the error names the folder at fault.
     static std::expected<Held, FileError> openUserTrash(const Account& account);
     static std::expected<Held, FileError> openUserTrash(uid_t user);
 
