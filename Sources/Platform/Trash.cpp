@@ -11,6 +11,8 @@
 
 #include <chrono>
 #include <climits>
+#include <memory>
+#include <mutex>
 #include <cstdlib>
 #include <vector>
 
@@ -128,7 +130,8 @@ Claim claimName(const Trash::Held& trash, const std::string& infoName, const std
         return ::openat(trash.info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }));
     if (!fd) return errno == EEXIST ? Claim::taken : Claim::failed;
-    const bool handedOver = ::geteuid() != 0 || ::fchown(fd.get(), trash.user, trash.group) == 0;
+    const bool ownAlready = ::geteuid() != 0 || (trash.user == 0 && trash.group == ::getegid());
+    const bool handedOver = ownAlready || ::fchown(fd.get(), trash.user, trash.group) == 0;
     if (handedOver && writeAll(fd.get(), contents)) return Claim::claimed;
     const int error = errno;
     ::unlinkat(trash.info.get(), infoName.c_str(), 0);
@@ -237,6 +240,77 @@ std::optional<dev_t> homeTrashDevice(const std::string& dataHome, const std::fil
     return std::nullopt;
 }
 
+// The home Trash stays open between calls: most runs trash thousands of items into it, and opening
+// its folders for each would cost more than the move. It is reused only while the folders at its
+// path are still the very ones held.
+struct HomeTrashCache {
+    std::mutex mutex;
+    std::string dataHome;
+    uid_t user = 0;
+    std::shared_ptr<const Trash::Held> held;
+    struct stat files {};
+    struct stat info {};
+};
+
+HomeTrashCache& homeTrashCache() {
+    static HomeTrashCache cache;
+    return cache;
+}
+
+bool sameFolder(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool isStill(const std::string& path, const struct stat& held) {
+    struct stat now {};
+    return ::fstatat(AT_FDCWD, path.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFolder(now, held);
+}
+
+std::shared_ptr<const Trash::Held> reuseHomeTrash(const std::string& dataHome, uid_t user, dev_t device) {
+    auto& cache = homeTrashCache();
+    std::shared_ptr<const Trash::Held> held;
+    struct stat files {};
+    struct stat info {};
+    {
+        const std::lock_guard lock(cache.mutex);
+        if (!cache.held || cache.dataHome != dataHome || cache.user != user || cache.files.st_dev != device) {
+            return nullptr;
+        }
+        held = cache.held;
+        files = cache.files;
+        info = cache.info;
+    }
+    if (!isStill(join(held->path, "files"), files) || !isStill(join(held->path, "info"), info)) return nullptr;
+    return held;
+}
+
+void rememberHomeTrash(const std::string& dataHome, uid_t user, std::shared_ptr<const Trash::Held> held) {
+    struct stat files {};
+    struct stat info {};
+    if (::fstat(held->files.get(), &files) != 0 || ::fstat(held->info.get(), &info) != 0) return;
+    auto& cache = homeTrashCache();
+    const std::lock_guard lock(cache.mutex);
+    cache.dataHome = dataHome;
+    cache.user = user;
+    cache.held = std::move(held);
+    cache.files = files;
+    cache.info = info;
+}
+
+// The home Trash of `owner` when `device` is its file system: the one held from an earlier call,
+// or opened (and made) now. Nothing when the item lives elsewhere.
+std::expected<std::shared_ptr<const Trash::Held>, FileError> homeTrashFor(const std::string& dataHome,
+                                                                         const std::filesystem::path& home,
+                                                                         dev_t device, Owner owner) {
+    if (auto held = reuseHomeTrash(dataHome, owner.user, device)) return held;
+    if (homeTrashDevice(dataHome, home) != device) return nullptr;
+    auto dataFd = openDataHome(dataHome);
+    if (!dataFd) return std::unexpected(dataFd.error());
+    auto trash = openTrashFolder(dataFd->get(), "Trash", join(dataHome, "Trash"), owner, true);
+    if (!trash) return std::unexpected(trash.error());
+    auto held = std::make_shared<const Trash::Held>(std::move(*trash));
+    rememberHomeTrash(dataHome, owner.user, held);
+    return held;
+}
+
 std::optional<gid_t> groupOf(uid_t user) {
     if (user == ::geteuid()) return ::getegid();
     if (const auto found = Trash::account(user)) return found->group;
@@ -315,13 +389,10 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd,
     if (!group) return failure(ENOENT, homeTrash(home).native());
     const Owner owner{user, *group};
 
-    const std::string dataHome = dataHomeOf(home);
-    if (homeTrashDevice(dataHome, home) == device) {
-        auto dataFd = openDataHome(dataHome);
-        if (!dataFd) return std::unexpected(dataFd.error());
-        auto trash = openTrashFolder(dataFd->get(), "Trash", join(dataHome, "Trash"), owner, true);
-        if (!trash) return std::unexpected(trash.error());
-        auto moved = place(*trash, parentFd, *location, location->path);
+    const auto trash = homeTrashFor(dataHomeOf(home), home, device, owner);
+    if (!trash) return std::unexpected(trash.error());
+    if (*trash) {
+        auto moved = place(**trash, parentFd, *location, location->path);
         // The same device can still be another mount (a bind mount), which a rename cannot leave.
         if (moved || moved.error().underlyingPosixCode != EXDEV) return moved;
     }

@@ -150,9 +150,10 @@ TEST(Trash, UnsafeHomeTrashFoldersAreRefused) {
         test::TestHome home;
         const auto trash = home.home() / ".local/share/Trash";
         const auto target = *folder ? trash / folder : trash;
-        if (*folder) fs::create_directories(trash / "files"), fs::create_directories(trash / "info");
-        fs::remove(target);
-        fs::create_directories(target.parent_path());
+        // A first item opens the Trash; the swap that follows must not go unnoticed.
+        writeFile(home.home() / "first.txt", "first");
+        ASSERT_TRUE(files().trashItem(home.home() / "first.txt"));
+        fs::remove_all(target);
         const auto decoy = home.root() / "decoy";
         fs::create_directories(decoy);
         if (link) fs::create_symlink(decoy, target);
