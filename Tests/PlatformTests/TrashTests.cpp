@@ -71,6 +71,22 @@ TEST(Trash, InfoFilesEncodeThePathAndGiveALocalDate) {
 }
 
 
+TEST(Trash, TrashedItemsAreRecognisedInEveryTrashFormButNowhereElse) {
+    for (const auto* folder : {"/h/.local/share/Trash/files", "/h/.local/share/Trash/files/a/b", "/v/.Trash-1000/files",
+                               "/v/.Trash/1000/files", "/h/.Trash", "/h/.Trash/x", "/v/.Trashes/0"}) {
+        EXPECT_TRUE(Trash::holdsTrashedItems(folder)) << folder;
+    }
+    for (const auto* folder : {"/h/.local/share/Trash", "/h/.local/share/Trash/info", "/h/Projects/Trash/files",
+                               "/v/.Trash-1000", "/v/.Trash-1000/info", "/v/.Trash-x1/files", "/h/Trashcan/files", "/"}) {
+        EXPECT_FALSE(Trash::holdsTrashedItems(folder)) << folder;
+    }
+    test::TestHome home;
+    ::setenv("XDG_DATA_HOME", "/data/ada", 1);
+    EXPECT_TRUE(Trash::holdsTrashedItems("/data/ada/Trash/files/x"));
+    EXPECT_FALSE(Trash::holdsTrashedItems("/data/ada/Trash/filesx"));
+    ::unsetenv("XDG_DATA_HOME");
+}
+
 std::string infoOf(const fs::path& trashed) {
     return readFile(trashed.parent_path().parent_path() / "info" / (trashed.filename().native() + ".trashinfo"));
 }
