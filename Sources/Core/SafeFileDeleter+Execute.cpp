@@ -4,6 +4,7 @@
 #include "Core/Log.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/Checked.h"
+#include "Platform/Trash.h"
 
 #include <cerrno>
 #include <chrono>
@@ -90,6 +91,7 @@ struct SafeFileDeleter::Run {
             fail(item, LogMode::permanent, removed.error());
             return;
         }
+        platform::Trash::forgetInfo(item.url());
         log(item, item.sizeBytes(), LogMode::permanent, Outcome::success, false);
         succeed(item);
     }
