@@ -1,6 +1,7 @@
 #include "Helper/HelperDaemon.h"
 
 #include "Core/PrivilegedHelperConstants.h"
+#include "Helper/AdministratorApproval.h"
 #include "Helper/ListenerDelegate.h"
 #include "Platform/Logger.h"
 
@@ -14,6 +15,13 @@ int runHelperDaemon(DaemonSettings settings) {
     // Created once and never released: connection threads use them until the process ends.
     const auto& log = *new HelperLog(settings.logFile);
     auto& idle = *new IdleMonitor(settings.idleTiming);
+    const AdministratorApproval* approval =
+        settings.authorization ? new AdministratorApproval(*settings.authorization, log) : nullptr;
+    if (approval && !settings.collaborators.authorize) {
+        settings.collaborators.authorize = [approval](std::span<const std::uint8_t> form, const platform::PeerProcess& peer) {
+            return approval->isAuthorized(form, peer);
+        };
+    }
     auto& steps = *new DaemonRemovalSteps(std::move(settings.collaborators), log);
     const auto& delegate = *new ListenerDelegate(steps, idle, log);
 
@@ -30,7 +38,7 @@ int runHelperDaemon(DaemonSettings settings) {
     std::thread([&listener] { listener.run(); }).detach();
 
     idle.start();
-    if (settings.defineAuthorizationRight) settings.defineAuthorizationRight(log);
+    if (approval) approval->defineAuthorizationRight();
     log.note("helper started (protocol " + std::to_string(PrivilegedHelperConstants::protocolVersion) + ")");
     for (;;) ::pause();
 }

@@ -10,6 +10,7 @@
 #include "Helper/DaemonRemovalSteps.h"
 #include "Helper/HelperInterface.h"
 #include "Helper/IdleMonitor.h"
+#include "Platform/Authorization.h"
 #include "Platform/VarlinkService.h"
 
 #include <filesystem>
@@ -23,8 +24,9 @@ struct DaemonSettings {
     IdleMonitor::Timing idleTiming;
     platform::VarlinkService::Limits limits;
     DaemonRemovalSteps::Collaborators collaborators;
-    // Defines the authorization right in the system's policy if it is missing (logs its outcome).
-    std::function<void(const HelperLog&)> defineAuthorizationRight;
+    // The administrator's verdict (and the right defined at start-up) unless collaborators bring
+    // their own authorize; with neither, every request is refused.
+    const platform::Authorization* authorization = nullptr;
 };
 
 // Never returns when the listener is up; returns 1 (after logging why) when it cannot listen.

@@ -16,7 +16,10 @@ int main() {
         if (!moved) return std::unexpected(moved.error().description);
         return *moved;
     };
-    // Not wired yet, so every request is refused: the administrator's verdict (polkit) and the
-    // removal policy. DaemonRemovalSteps refuses rather than guess when they are missing.
+    // polkit decides, for the connection's own peer.
+    static const platform::Authorization authorization;
+    settings.authorization = &authorization;
+    // Not wired yet, so every path is refused: the removal policy. DaemonRemovalSteps refuses
+    // rather than guess when it is missing.
     return helper::runHelperDaemon(std::move(settings));
 }

@@ -121,7 +121,7 @@ TEST(HelperDaemonTest, TheDaemonAnswersAnyVarlinkClientThroughSocketActivation) 
     ASSERT_NE(start, std::string::npos);
     EXPECT_EQ(doc.substr(start + 11, doc.find("```", start + 11) - start - 11), HelperInterface::text);
 
-    // Until the administrator's verdict is wired, the daemon approves nothing.
+    // 33 bytes are no authorization: refused before polkit is asked.
     const auto refused = client.call(HelperInterface::removeItemsMethod,
                                      {{"paths", {"/Applications/Foo.app"}}, {"authorization", std::string(44, 'A')}});
     ASSERT_TRUE(refused.has_value());
