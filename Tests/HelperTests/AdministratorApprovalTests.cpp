@@ -11,8 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace vornelo::helper {
@@ -43,39 +42,13 @@ public:
     }
 };
 
-PeerProcess ownPeer() {
-    int fds[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-    auto peer = PeerProcess::ofSocket(fds[0]);
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return std::move(*peer);
-}
-
-// A form made by another process, which has ended by the time it is used.
-std::vector<std::uint8_t> formOfAnotherProcess() {
-    int channel[2];
-    if (::pipe(channel) != 0) return {};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const auto form = Authorization().externalFormOfThisProcess();
-        if (form) (void)!::write(channel[1], form->data(), form->size());
-        ::_exit(0);
-    }
-    ::close(channel[1]);
-    std::vector<std::uint8_t> form(32);
-    const auto got = ::read(channel[0], form.data(), form.size());
-    ::close(channel[0]);
-    ::waitpid(child, nullptr, 0);
-    return got == 32 ? form : std::vector<std::uint8_t>{};
-}
-
 TEST(AdministratorApprovalTest, AsksPolkitOnlyForThePeersOwnFormAndLogsEveryRefusal) {
     const auto own = Authorization().externalFormOfThisProcess();
     ASSERT_TRUE(own.has_value());
     const std::vector<std::uint8_t> mine(own->begin(), own->end());
-    const auto foreign = formOfAnotherProcess();
-    ASSERT_EQ(foreign.size(), 32U);
+    // A well-made form of another process (init) that reached this connection.
+    const auto other = ExternalFormContents{{1, AuthorizationSubject::startTimeOf(1).value_or(1), 0}, 7}.encode();
+    const std::vector<std::uint8_t> foreign(other.begin(), other.end());
     const std::string copyRights = "copyRights com.tessaldon.Vornelo.helper.remove 3 pid " + std::to_string(::getpid());
     const struct {
         const char* what;
@@ -83,15 +56,14 @@ TEST(AdministratorApprovalTest, AsksPolkitOnlyForThePeersOwnFormAndLogsEveryRefu
         OSStatus verdict;
         bool approved;
         std::vector<std::string> asked;
-        std::string line;
+        std::vector<std::string> lines;
     } cases[] = {
-        {"31 bytes", std::vector<std::uint8_t>(31), 0, false, {}, "authorization blob has the wrong size: 31"},
-        {"33 bytes", std::vector<std::uint8_t>(33), 0, false, {}, "authorization blob has the wrong size: 33"},
-        {"no form at all", std::vector<std::uint8_t>(32, 7), 0, false, {}, "could not read the app's authorization: -60002"},
-        {"another process's form", foreign, 0, false, {}, "could not read the app's authorization: -60002"},
-        {"denied", mine, errAuthorizationDenied, false, {copyRights}, "authorization not granted: -60005"},
-        {"cancelled", mine, errAuthorizationCanceled, false, {copyRights}, "authorization not granted: -60006"},
-        {"granted", mine, errAuthorizationSuccess, true, {copyRights}, ""},
+        {"31 bytes", std::vector<std::uint8_t>(31), 0, false, {}, {"authorization blob has the wrong size: 31"}},
+        {"33 bytes", std::vector<std::uint8_t>(33), 0, false, {}, {"authorization blob has the wrong size: 33"}},
+        {"no form at all", std::vector<std::uint8_t>(32, 7), 0, false, {}, {"could not read the app's authorization: -60002"}},
+        {"another process's form", foreign, 0, false, {}, {"could not read the app's authorization: -60002"}},
+        {"denied", mine, errAuthorizationDenied, false, {copyRights}, {"authorization not granted: -60005"}},
+        {"granted", mine, errAuthorizationSuccess, true, {copyRights}, {}},
     };
     for (const auto& testCase : cases) {
         test::TempDirectory directory;
@@ -99,37 +71,24 @@ TEST(AdministratorApprovalTest, AsksPolkitOnlyForThePeersOwnFormAndLogsEveryRefu
         ScriptedAuthorization authorization;
         authorization.verdict = testCase.verdict;
         const AdministratorApproval approval(authorization, log);
-        EXPECT_EQ(approval.isAuthorized(testCase.form, ownPeer()), testCase.approved) << testCase.what;
+        EXPECT_EQ(approval.isAuthorized(testCase.form, test::ownPeer()), testCase.approved) << testCase.what;
         EXPECT_EQ(authorization.asked, testCase.asked) << testCase.what;
-        const auto written = std::filesystem::exists(log.file()) ? test::readFile(log.file()) : "";
-        EXPECT_EQ(written.empty() ? "" : written.substr(21, written.size() - 22), testCase.line) << testCase.what;
+        EXPECT_EQ(test::logMessages(log.file()), testCase.lines) << testCase.what;
     }
 }
 
 TEST(AdministratorApprovalTest, DefinesTheRightOnlyWhenPolkitDoesNotKnowIt) {
-    const std::string get = "rightGet com.tessaldon.Vornelo.helper.remove";
-    const std::string set = "rightSet com.tessaldon.Vornelo.helper.remove authenticate-admin " +
-                            std::string(AdministratorApproval::prompt);
-    const struct {
-        OSStatus known;
-        OSStatus stored;
-        std::vector<std::string> asked;
-        std::string line;
-    } cases[] = {
-        {errAuthorizationSuccess, 0, {get}, ""},
-        {errAuthorizationDenied, errAuthorizationSuccess, {get, set}, "defined authorization right"},
-        {errAuthorizationDenied, errAuthorizationDenied, {get, set}, "could not define authorization right: -60005"},
-    };
-    for (const auto& testCase : cases) {
+    const std::string set = "rightSet com.tessaldon.Vornelo.helper.remove authenticate-admin " + std::string(AdministratorApproval::prompt);
+    for (const auto& [known, stored, line] : {std::tuple{errAuthorizationSuccess, 0, ""}, {errAuthorizationDenied, 0, "defined authorization right"},
+                                              {errAuthorizationDenied, errAuthorizationDenied, "could not define authorization right: -60005"}}) {
         test::TempDirectory directory;
         const HelperLog log(directory / "helper.log");
         ScriptedAuthorization authorization;
-        authorization.known = testCase.known;
-        authorization.stored = testCase.stored;
+        authorization.known = known;
+        authorization.stored = stored;
         AdministratorApproval(authorization, log).defineAuthorizationRight();
-        EXPECT_EQ(authorization.asked, testCase.asked);
-        const auto written = std::filesystem::exists(log.file()) ? test::readFile(log.file()) : "";
-        EXPECT_EQ(written.empty() ? "" : written.substr(21, written.size() - 22), testCase.line);
+        EXPECT_EQ(authorization.asked.back(), known == 0 ? "rightGet com.tessaldon.Vornelo.helper.remove" : set);
+        EXPECT_EQ(test::logMessages(log.file()), *line ? std::vector<std::string>{line} : std::vector<std::string>{});
     }
 }
 

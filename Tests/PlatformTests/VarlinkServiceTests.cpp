@@ -1,15 +1,11 @@
 #include "Platform/VarlinkService.h"
 
 #include "Support/ChildProcess.h"
-#include "Support/Subprocess.h"
 #include "Support/VarlinkFixture.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <optional>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace vornelo::platform {
@@ -55,26 +51,19 @@ TEST(VarlinkServiceTest, AnswersIntrospectionCallsErrorsAndOnewayInOrder) {
     const auto own = client.call("org.varlink.service.GetInterfaceDescription", {{"interface", "org.example.probe"}});
     ASSERT_TRUE(own.has_value());
     EXPECT_EQ((*own)["description"], interfaceText);
-    const auto service = client.call("org.varlink.service.GetInterfaceDescription", {{"interface", "org.varlink.service"}});
-    ASSERT_TRUE(service.has_value());
-    EXPECT_NE((*service)["description"].get<std::string>().find("method GetInfo()"), std::string::npos);
-
     struct Case {
         const char* method;
         nlohmann::json parameters;
         const char* error;
         nlohmann::json errorParameters;
     };
+    const std::string notFound = "org.varlink.service.InterfaceNotFound";
     const Case cases[] = {
-        {"org.varlink.service.GetInterfaceDescription", {{"interface", "org.example.other"}},
-         "org.varlink.service.InterfaceNotFound", {{"interface", "org.example.other"}}},
-        {"org.varlink.service.GetInterfaceDescription", {{"interface", 3}}, "org.varlink.service.InvalidParameter",
-         {{"parameter", "interface"}}},
-        {"org.example.other.Who", nlohmann::json::object(), "org.varlink.service.InterfaceNotFound",
-         {{"interface", "org.example.other"}}},
-        {"org.example.probe.Nope", nlohmann::json::object(), "org.varlink.service.MethodNotFound",
-         {{"method", "org.example.probe.Nope"}}},
-        {"NoInterface", nlohmann::json::object(), "org.varlink.service.InterfaceNotFound", {{"interface", "NoInterface"}}},
+        {"org.varlink.service.GetInterfaceDescription", {{"interface", "org.example.x"}}, notFound.c_str(), {{"interface", "org.example.x"}}},
+        {"org.varlink.service.GetInterfaceDescription", {{"interface", 3}}, "org.varlink.service.InvalidParameter", {{"parameter", "interface"}}},
+        {"org.example.x.Who", nlohmann::json::object(), notFound.c_str(), {{"interface", "org.example.x"}}},
+        {"org.example.probe.Nope", nlohmann::json::object(), "org.varlink.service.MethodNotFound", {{"method", "org.example.probe.Nope"}}},
+        {"NoInterface", nlohmann::json::object(), notFound.c_str(), {{"interface", "NoInterface"}}},
     };
     for (const auto& testCase : cases) {
         const auto reply = client.call(testCase.method, testCase.parameters);
@@ -105,7 +94,6 @@ TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) 
         std::string bytes;
     } cases[] = {
         {"not JSON", withNul("hello")},
-        {"an array", withNul("[1,2]")},
         {"no method", withNul(R"({"parameters":{}})")},
         {"a method that is no string", withNul(R"({"method":7})")},
         {"parameters that are no object", withNul(R"({"method":"org.example.probe.Echo","parameters":[]})")},
@@ -139,10 +127,8 @@ TEST(VarlinkServiceTest, BoundsConnectionsPerUserAndInAllAndTellsUsersApart) {
     std::optional<VarlinkClient> second(served.connect());
     const auto who = first->call("org.example.probe.Who", nlohmann::json::object());
     ASSERT_TRUE(who.has_value());
-    EXPECT_EQ((*who)["uid"], 0);
-    EXPECT_EQ((*who)["pid"], ::getpid());
-    EXPECT_EQ((*who)["start"], PeerProcess::readStartTime(::getpid()).value_or(0));
-    EXPECT_TRUE((*who)["alive"].get<bool>());
+    EXPECT_EQ(*who, nlohmann::json({{"uid", 0}, {"pid", ::getpid()}, {"start", PeerProcess::readStartTime(::getpid()).value_or(0)},
+                                    {"held", (*who)["held"]}, {"alive", true}}));
 
     // A third connection of root's is one too many for root, not for another user.
     auto third = served.connect();
@@ -164,14 +150,8 @@ TEST(VarlinkServiceTest, BoundsConnectionsPerUserAndInAllAndTellsUsersApart) {
 
     // Places come back when connections end.
     first.reset();
-    second.reset();
-    for (int wait = 0; wait < 500 && served.service().openConnections() > 0; ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    auto again = served.connect();
-    auto andAgain = served.connect();
-    EXPECT_TRUE(again.call("org.example.probe.Who", nlohmann::json::object()).has_value());
-    EXPECT_TRUE(andAgain.call("org.example.probe.Who", nlohmann::json::object()).has_value());
+    for (int wait = 0; wait < 500 && served.service().openConnections() > 1; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(served.connect().call("org.example.probe.Who", nlohmann::json::object()).has_value());
 }
 
 TEST(VarlinkServiceTest, BindsItsPathOrRefusesWhatIsThere) {
@@ -180,7 +160,6 @@ TEST(VarlinkServiceTest, BindsItsPathOrRefusesWhatIsThere) {
     {
         VarlinkService service(interfaceText, {}, echoAccept());
         ASSERT_TRUE(service.listen(path).has_value());
-        EXPECT_FALSE(service.activated());
         struct stat info {};
         ASSERT_EQ(::lstat(path.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 07777, 0666U);
@@ -199,46 +178,6 @@ TEST(VarlinkServiceTest, BindsItsPathOrRefusesWhatIsThere) {
     VarlinkService onFile(interfaceText, {}, echoAccept());
     EXPECT_FALSE(onFile.listen(file).has_value());
     EXPECT_EQ(test::readFile(file), "x");
-}
-
-TEST(VarlinkServiceTest, TakesOnlyASocketPassedToThisVeryProcess) {
-    const struct {
-        const char* what;
-        bool pidIsOurs;
-        const char* count;
-        int descriptor;  // 0: a listening UNIX socket, 1: a pipe, 2: a UNIX socket not listening
-        bool taken;
-        bool fails;
-    } cases[] = {
-        {"a listening socket for us", true, "1", 0, true, false},
-        {"variables meant for another process", false, "1", 0, false, false},
-        {"no socket passed", true, "0", 0, false, true},
-        {"a pipe instead of a socket", true, "1", 1, false, true},
-        {"a socket that does not listen", true, "1", 2, false, true},
-    };
-    for (const auto& testCase : cases) {
-        const auto outcome = test::runInChild([&]() -> std::string {
-            int fds[2];
-            if (testCase.descriptor == 1 ? ::pipe(fds) != 0 : ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return "setup";
-            if (testCase.descriptor == 0) {
-                const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-                const sockaddr_un address{AF_UNIX, {}};  // autobind: an abstract name of the kernel's choice
-                if (::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof(sa_family_t)) != 0 ||
-                    ::listen(listening, 1) != 0) return "listen";
-                fds[0] = listening;
-            }
-            ::dup2(fds[0], 3);
-            ::setenv("LISTEN_PID", std::to_string(testCase.pidIsOurs ? ::getpid() : ::getpid() + 1).c_str(), 1);
-            ::setenv("LISTEN_FDS", testCase.count, 1);
-            const auto socket = VarlinkService::activationSocket();
-            if (std::getenv("LISTEN_FDS") != nullptr) return "LISTEN_FDS left for children";
-            if (socket.has_value() == testCase.fails) return "failure not as expected";
-            if (socket && socket->valid() != testCase.taken) return "taken not as expected";
-            if (socket && socket->valid()) (void)socket->get();
-            return {};
-        });
-        EXPECT_TRUE(outcome.succeeded) << testCase.what << ": " << outcome.message;
-    }
 }
 
 }  // namespace

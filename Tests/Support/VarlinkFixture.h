@@ -1,5 +1,5 @@
 #pragma once
-// A Varlink service on a socket in a temporary folder (reachable by every user), run on a thread
+// Helper and Varlink fixtures. A Varlink service on a socket in a temporary folder (reachable by every user), run on a thread
 // of its own for the life of the object, and small client helpers for tests that speak bytes.
 
 #include "Platform/VarlinkClient.h"
@@ -9,8 +9,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
+#include <sstream>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -54,6 +57,24 @@ inline bool closedByPeer(int fd, int timeoutMs = 5000) {
     if (::poll(&entry, 1, timeoutMs) <= 0) return false;
     char byte;
     return ::recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+// The test's own process as a connection's peer.
+inline platform::PeerProcess ownPeer() {
+    int fds[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+    auto peer = platform::PeerProcess::ofSocket(fds[0]);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return std::move(*peer);
+}
+
+// The helper log's messages, without their timestamps; none when the file is missing.
+inline std::vector<std::string> logMessages(const std::filesystem::path& file) {
+    std::vector<std::string> out;
+    std::istringstream lines(std::filesystem::exists(file) ? readFile(file) : "");
+    for (std::string line; std::getline(lines, line);) out.push_back(line.substr(line.find(' ') + 1));
+    return out;
 }
 
 }  // namespace vornelo::test
