@@ -75,7 +75,7 @@ void BM_HelperVersion(benchmark::State& state) {
     helper::DaemonRemovalSteps steps({}, log);
     const helper::ListenerDelegate delegate(steps, idle, log);
     platform::VarlinkService service(std::string(helper::HelperInterface::text), {},
-                                     [&](const platform::PeerProcess& peer) { return delegate.accept(peer); });
+                                     [&](const platform::SocketPeer& peer) { return delegate.accept(peer); });
     if (!service.listen(socket)) {
         state.SkipWithError("the service could not listen");
         return;

@@ -19,7 +19,7 @@ void AdministratorApproval::defineAuthorizationRight() const {
 }
 
 bool AdministratorApproval::isAuthorized(std::span<const std::uint8_t> externalForm,
-                                         const platform::PeerProcess& peer) const {
+                                         const platform::SocketPeer& peer) const {
     if (externalForm.size() != platform::kAuthorizationExternalFormLength) {
         log_.note("authorization blob has the wrong size: " + std::to_string(externalForm.size()));
         return false;

@@ -7,7 +7,7 @@
 
 #include "Helper/HelperLog.h"
 #include "Platform/Authorization.h"
-#include "Platform/PeerProcess.h"
+#include "Platform/SocketPeer.h"
 
 #include <cstdint>
 #include <span>
@@ -28,7 +28,7 @@ public:
     // True only when polkit grants the removal right to the peer that sent the form (the prompt may
     // be shown). Every refusal is logged: a form of the wrong size, one that is not the peer's own,
     // and a right not granted, each with its size or status.
-    bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::PeerProcess& peer) const;
+    bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) const;
 
 private:
     const platform::Authorization& authorization_;

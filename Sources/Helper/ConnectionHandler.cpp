@@ -27,7 +27,7 @@ nlohmann::json dictionary(const std::map<std::string, std::string>& values) {
 
 }  // namespace
 
-ConnectionHandler::ConnectionHandler(const platform::PeerProcess& peer, RemovalSteps& steps, IdleMonitor& idle,
+ConnectionHandler::ConnectionHandler(const platform::SocketPeer& peer, RemovalSteps& steps, IdleMonitor& idle,
                                      const HelperLog& log)
     : peer_(peer), steps_(steps), idle_(idle), log_(log) {}
 

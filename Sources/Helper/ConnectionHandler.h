@@ -33,7 +33,7 @@ public:
         std::map<std::string, std::string> failed;
     };
 
-    ConnectionHandler(const platform::PeerProcess& peer, RemovalSteps& steps, IdleMonitor& idle, const HelperLog& log);
+    ConnectionHandler(const platform::SocketPeer& peer, RemovalSteps& steps, IdleMonitor& idle, const HelperLog& log);
 
     uid_t userID() const { return peer_.uid(); }
 
@@ -49,7 +49,7 @@ private:
     void handle(const std::vector<std::string>& paths, std::span<const std::uint8_t> authorization, Reply& reply);
     void failAll(const std::vector<std::string>& paths, std::string_view message, Reply& reply) const;
 
-    const platform::PeerProcess& peer_;
+    const platform::SocketPeer& peer_;
     RemovalSteps& steps_;
     IdleMonitor& idle_;
     const HelperLog& log_;

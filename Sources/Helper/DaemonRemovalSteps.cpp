@@ -53,7 +53,7 @@ std::optional<Identity> identityAt(int parent, const std::string& name) {
 DaemonRemovalSteps::DaemonRemovalSteps(Collaborators collaborators, const HelperLog& log)
     : collaborators_(std::move(collaborators)), log_(log) {}
 
-bool DaemonRemovalSteps::isAuthorized(std::span<const std::uint8_t> externalForm, const platform::PeerProcess& peer) {
+bool DaemonRemovalSteps::isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) {
     if (collaborators_.authorize) return collaborators_.authorize(externalForm, peer);
     log_.note("authorization not granted: " + std::to_string(unavailableStatus));
     return false;

@@ -18,7 +18,7 @@ class DaemonRemovalSteps : public RemovalSteps {
 public:
     struct Collaborators {
         // Logs its own refusals, as RemovalSteps::isAuthorized does.
-        std::function<bool(std::span<const std::uint8_t>, const platform::PeerProcess&)> authorize;
+        std::function<bool(std::span<const std::uint8_t>, const platform::SocketPeer&)> authorize;
         // The policy's verdict on a path: the kind, or the reason for the user.
         std::function<std::expected<RemovalKind, std::string>(const std::string&)> policy;
         std::function<std::expected<std::filesystem::path, std::string>(const JudgedItem&, const HeldTrash&)> move;
@@ -30,7 +30,7 @@ public:
 
     DaemonRemovalSteps(Collaborators collaborators, const HelperLog& log);
 
-    bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::PeerProcess& peer) override;
+    bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) override;
     std::optional<HeldTrash> openTrash(uid_t user) override;
     std::expected<JudgedItem, std::string> judge(const std::string& path) override;
     void launchctl(const std::vector<std::string>& arguments) override;

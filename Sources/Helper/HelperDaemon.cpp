@@ -18,7 +18,7 @@ int runHelperDaemon(DaemonSettings settings) {
     const AdministratorApproval* approval =
         settings.authorization ? new AdministratorApproval(*settings.authorization, log) : nullptr;
     if (approval && !settings.collaborators.authorize) {
-        settings.collaborators.authorize = [approval](std::span<const std::uint8_t> form, const platform::PeerProcess& peer) {
+        settings.collaborators.authorize = [approval](std::span<const std::uint8_t> form, const platform::SocketPeer& peer) {
             return approval->isAuthorized(form, peer);
         };
     }
@@ -29,7 +29,7 @@ int runHelperDaemon(DaemonSettings settings) {
     auto& listener = *new platform::VarlinkService(
         std::string(HelperInterface::text),
         {"Tessaldon", "Vornelo helper", std::to_string(PrivilegedHelperConstants::protocolVersion), ""},
-        [&delegate](const platform::PeerProcess& peer) { return delegate.accept(peer); }, settings.limits,
+        [&delegate](const platform::SocketPeer& peer) { return delegate.accept(peer); }, settings.limits,
         [](const std::string& sentence) { diagnostics.notice("%{public}s", sentence); });
     if (const auto listening = listener.listen(settings.socketPath); !listening) {
         log.note("could not listen: " + listening.error());

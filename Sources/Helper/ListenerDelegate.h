@@ -17,7 +17,7 @@ public:
         : steps_(steps), idle_(idle), log_(log) {}
 
     // Every connection is accepted; each request is judged on its own.
-    std::unique_ptr<platform::VarlinkConnectionHandler> accept(const platform::PeerProcess& peer) const {
+    std::unique_ptr<platform::VarlinkConnectionHandler> accept(const platform::SocketPeer& peer) const {
         return std::make_unique<ConnectionHandler>(peer, steps_, idle_, log_);
     }
 

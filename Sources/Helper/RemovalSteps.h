@@ -7,7 +7,7 @@
 // threads at once.
 
 #include "Platform/FileDescriptor.h"
-#include "Platform/PeerProcess.h"
+#include "Platform/SocketPeer.h"
 
 #include <sys/types.h>
 
@@ -47,7 +47,7 @@ public:
 
     // Whether the peer's authorization (external form) holds the removal right. Writes its own
     // log line for every refusal. May block while an administrator is asked.
-    virtual bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::PeerProcess& peer) = 0;
+    virtual bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) = 0;
     // The Trash of `user` from the password database; nothing when it is missing or unsafe.
     virtual std::optional<HeldTrash> openTrash(uid_t user) = 0;
     // The policy's verdict on one path: the item held open, or the reason it is refused.

@@ -130,7 +130,7 @@ VarlinkError VarlinkError::methodNotFound(std::string_view method) {
 struct VarlinkService::State {
     struct Connection {
         FileDescriptor fd;
-        PeerProcess peer;
+        SocketPeer peer;
         std::unique_ptr<VarlinkConnectionHandler> handler;
         std::thread thread;
         std::atomic<bool> finished{false};
@@ -313,7 +313,7 @@ void VarlinkService::State::acceptOne() {
     reapFinished();
     FileDescriptor fd(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!fd) return;
-    auto peer = PeerProcess::ofSocket(fd.get());
+    auto peer = SocketPeer::ofSocket(fd.get());
     if (!peer) {
         tell(peer.error());
         return;

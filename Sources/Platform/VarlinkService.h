@@ -9,7 +9,7 @@
 // LISTEN_FDS at least 1, descriptor 3 a listening stream socket) or, when started by hand, is bound
 // at the path given. Each connection gets its own thread: calls on one connection are handled one
 // after the other, connections in parallel. The peer is read from the kernel at accept time
-// (PeerProcess) and the handler for the connection is made from it.
+// (SocketPeer) and the handler for the connection is made from it.
 //
 // A connection that sends something that is not a call, a message longer than the limit, or stops
 // half-way through one for longer than the partial-message time-out is closed; nothing else is
@@ -19,7 +19,7 @@
 // returns once every connection thread has ended. Handlers run on their connection's thread.
 
 #include "Platform/FileDescriptor.h"
-#include "Platform/PeerProcess.h"
+#include "Platform/SocketPeer.h"
 
 #include <nlohmann/json.hpp>
 
@@ -74,7 +74,7 @@ public:
     using Limits = VarlinkLimits;
 
     // Makes the handler for a new connection; nullptr refuses (closes) it.
-    using Accept = std::function<std::unique_ptr<VarlinkConnectionHandler>(const PeerProcess&)>;
+    using Accept = std::function<std::unique_ptr<VarlinkConnectionHandler>(const SocketPeer&)>;
     // Told of connections closed for cause (one sentence); may be called from any thread.
     using Diagnostics = std::function<void(const std::string&)>;
 

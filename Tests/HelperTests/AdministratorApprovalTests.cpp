@@ -115,7 +115,7 @@ TEST(AdministratorApprovalTest, RealPolkitDecidesForAnUnprivilegedClientOverTheS
             DaemonRemovalSteps steps({[&](auto form, const auto& peer) { return approval.isAuthorized(form, peer); },
                                       [](const std::string&) { return RemovalKind::application; }, {}},
                                      log);
-            const test::ServedSocket served(std::string(HelperInterface::text), [&](const PeerProcess& peer) {
+            const test::ServedSocket served(std::string(HelperInterface::text), [&](const SocketPeer& peer) {
                 return std::make_unique<ConnectionHandler>(peer, steps, idle, log);
             });
             const auto account = test::unprivilegedAccount();

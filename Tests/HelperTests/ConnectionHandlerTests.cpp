@@ -26,7 +26,7 @@ public:
     std::vector<std::string> calls;
     std::int64_t activeWhenAsked = -1;
 
-    bool isAuthorized(std::span<const std::uint8_t> form, const platform::PeerProcess&) override {
+    bool isAuthorized(std::span<const std::uint8_t> form, const platform::SocketPeer&) override {
         calls.push_back("authorize " + std::to_string(form.size()));
         activeWhenAsked = idle_.activeRequests();
         return authorized;
@@ -58,7 +58,7 @@ struct Harness {
     HelperLog log{directory / "helper.log", [] { return std::chrono::system_clock::time_point{}; }};
     IdleMonitor idle{{}, [] { return std::chrono::system_clock::now(); }, [] {}};
     RecordingSteps steps{idle};
-    platform::PeerProcess peer = test::ownPeer();
+    platform::SocketPeer peer = test::ownPeer();
     ConnectionHandler handler{peer, steps, idle, log};
     std::vector<std::string> messages() const { return test::logMessages(log.file()); }
 };

@@ -38,7 +38,7 @@ const bool runsAsDaemon = [] {
     settings.logFile = logFile;
     settings.socketPath = std::filesystem::path(logFile).parent_path() / "unactivated.sock";
     settings.idleTiming = scaledTiming;
-    settings.collaborators.authorize = [](std::span<const std::uint8_t>, const platform::PeerProcess&) {
+    settings.collaborators.authorize = [](std::span<const std::uint8_t>, const platform::SocketPeer&) {
         std::this_thread::sleep_for(requestDuration);
         return false;
     };

@@ -19,7 +19,7 @@ constexpr const char* interfaceText = "# A test interface.\ninterface org.exampl
 // Answers Who with what the kernel said about the peer, and Echo with its parameters.
 class PeerEcho : public VarlinkConnectionHandler {
 public:
-    explicit PeerEcho(const PeerProcess& peer) : peer_(peer) {}
+    explicit PeerEcho(const SocketPeer& peer) : peer_(peer) {}
     VarlinkReply call(std::string_view method, const nlohmann::json& parameters) override {
         if (method == "Echo") return parameters;
         if (method != "Who") return std::unexpected(VarlinkError::methodNotFound(method));
@@ -28,11 +28,11 @@ public:
     }
 
 private:
-    const PeerProcess& peer_;
+    const SocketPeer& peer_;
 };
 
 VarlinkService::Accept echoAccept() {
-    return [](const PeerProcess& peer) { return std::make_unique<PeerEcho>(peer); };
+    return [](const SocketPeer& peer) { return std::make_unique<PeerEcho>(peer); };
 }
 
 std::string withNul(std::string text) {
@@ -127,7 +127,7 @@ TEST(VarlinkServiceTest, BoundsConnectionsPerUserAndInAllAndTellsUsersApart) {
     std::optional<VarlinkClient> second(served.connect());
     const auto who = first->call("org.example.probe.Who", nlohmann::json::object());
     ASSERT_TRUE(who.has_value());
-    EXPECT_EQ(*who, nlohmann::json({{"uid", 0}, {"pid", ::getpid()}, {"start", PeerProcess::readStartTime(::getpid()).value_or(0)},
+    EXPECT_EQ(*who, nlohmann::json({{"uid", 0}, {"pid", ::getpid()}, {"start", SocketPeer::readStartTime(::getpid()).value_or(0)},
                                     {"held", (*who)["held"]}, {"alive", true}}));
 
     // A third connection of root's is one too many for root, not for another user.

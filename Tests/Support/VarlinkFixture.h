@@ -60,10 +60,10 @@ inline bool closedByPeer(int fd, int timeoutMs = 5000) {
 }
 
 // The test's own process as a connection's peer.
-inline platform::PeerProcess ownPeer() {
+inline platform::SocketPeer ownPeer() {
     int fds[2];
     ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-    auto peer = platform::PeerProcess::ofSocket(fds[0]);
+    auto peer = platform::SocketPeer::ofSocket(fds[0]);
     ::close(fds[0]);
     ::close(fds[1]);
     return std::move(*peer);
