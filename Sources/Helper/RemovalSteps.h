@@ -8,6 +8,7 @@
 
 #include "Platform/FileDescriptor.h"
 #include "Platform/SocketPeer.h"
+#include "Platform/Trash.h"
 
 #include <sys/types.h>
 
@@ -39,6 +40,8 @@ struct HeldTrash {
     std::filesystem::path path;
     std::filesystem::path home;
     uid_t owner = 0;
+    // Its files/ and info/ folders held open for the move; none in tests that move nothing.
+    std::shared_ptr<const platform::Trash::Held> held = nullptr;
 };
 
 class RemovalSteps {

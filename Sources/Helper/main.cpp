@@ -2,24 +2,22 @@
 // the user who asks. systemd starts it on the first connection to its socket; it leaves by itself
 // once idle.
 
+#include "Core/HelperPolicy.h"
+#include "Core/PathProtection.h"
 #include "Helper/HelperDaemon.h"
-#include "Platform/FileError.h"
-#include "Platform/Trash.h"
 
 int main() {
     using namespace vornelo;
     helper::DaemonSettings settings;
-    // The move acts on the folder the judgement held, never on the path looked up again.
-    settings.collaborators.move = [](const helper::JudgedItem& item, const helper::HeldTrash& trash)
-        -> std::expected<std::filesystem::path, std::string> {
-        auto moved = platform::Trash::moveToTrash(item.parent->get(), item.path, trash.home, trash.owner);
-        if (!moved) return std::unexpected(moved.error().description);
-        return *moved;
+    // Made here, for root's decisions alone: home "/var/empty", no user's settings, real roots.
+    static const PathProtection protection("/var/empty", PathProtection::noStrings(), PathProtection::noStrings());
+    settings.collaborators.policy = [](const std::string& path) -> std::expected<helper::RemovalKind, std::string> {
+        const auto kind = HelperPolicy::validateRemoval(path, "/Applications", "/Library", protection);
+        if (!kind) return std::unexpected(kind.error().description());
+        return static_cast<helper::RemovalKind>(static_cast<int>(*kind));
     };
     // polkit decides, for the connection's own peer.
     static const platform::Authorization authorization;
     settings.authorization = &authorization;
-    // Not wired yet, so every path is refused: the removal policy. DaemonRemovalSteps refuses
-    // rather than guess when it is missing.
     return helper::runHelperDaemon(std::move(settings));
 }
