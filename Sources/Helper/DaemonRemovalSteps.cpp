@@ -1,5 +1,6 @@
 #include "Helper/DaemonRemovalSteps.h"
 
+#include "Core/HelperPolicy.h"
 #include "Core/ProcessRunner.h"
 #include "Platform/FileError.h"
 #include "Platform/Trash.h"
@@ -50,6 +51,22 @@ bool DaemonRemovalSteps::sameFolderAt(int heldFolder, const std::string& path) {
 
 DaemonRemovalSteps::DaemonRemovalSteps(Collaborators collaborators, const HelperLog& log)
     : collaborators_(std::move(collaborators)), log_(log) {}
+
+decltype(DaemonRemovalSteps::Collaborators::policy) DaemonRemovalSteps::policyFor(std::string applicationsRoot,
+                                                                                  std::string libraryRoot,
+                                                                                  const PathProtection& protection) {
+    return [applications = std::move(applicationsRoot), library = std::move(libraryRoot),
+            &protection](const std::string& path) -> std::expected<RemovalKind, std::string> {
+        const auto kind = HelperPolicy::validateRemoval(path, applications, library, protection);
+        if (!kind) return std::unexpected(kind.error().description());
+        switch (*kind) {
+            case HelperPolicy::Kind::application: return RemovalKind::application;
+            case HelperPolicy::Kind::launchItem: return RemovalKind::launchItem;
+            case HelperPolicy::Kind::helperTool: return RemovalKind::helperTool;
+        }
+        return std::unexpected(std::string(HelperPolicy::outsideLocations));
+    };
+}
 
 bool DaemonRemovalSteps::isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) {
     if (collaborators_.authorize) return collaborators_.authorize(externalForm, peer);

@@ -8,6 +8,7 @@
 //
 // Thread safety: stateless beyond the functions given, which must themselves be thread-safe.
 
+#include "Core/PathProtection.h"
 #include "Helper/HelperLog.h"
 #include "Helper/RemovalSteps.h"
 
@@ -31,6 +32,10 @@ public:
     static constexpr int unavailableStatus = -60008;
 
     DaemonRemovalSteps(Collaborators collaborators, const HelperLog& log);
+
+    // HelperPolicy's verdict for these roots and rules, which must outlive the function.
+    [[nodiscard]] static decltype(Collaborators::policy) policyFor(std::string applicationsRoot, std::string libraryRoot,
+                                                                   const PathProtection& protection);
 
     bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) override;
     std::optional<HeldTrash> openTrash(uid_t user) override;
