@@ -121,7 +121,8 @@ std::expected<JudgedItem, std::string> DaemonRemovalSteps::judge(const std::stri
     if (!before || identityAt(held->first.get(), held->second) != before || !sameFolderAt(held->first.get(), path)) {
         return std::unexpected("The item at " + path + " changed while it was being checked.");
     }
-    return JudgedItem{*kind, path, std::make_shared<platform::FileDescriptor>(std::move(held->first)), held->second};
+    return JudgedItem{*kind, path, std::make_shared<platform::FileDescriptor>(std::move(held->first)), held->second,
+                      before->device, before->inode};
 }
 
 void DaemonRemovalSteps::launchctl(const std::vector<std::string>& arguments) {
@@ -133,6 +134,12 @@ std::expected<std::filesystem::path, std::string> DaemonRemovalSteps::moveToTras
                                                                                   const HeldTrash& trash) {
     if (collaborators_.move) return collaborators_.move(item, trash);
     if (!trash.held || !item.parent) return std::unexpected(std::string("Moving to the Trash is not available."));
+    // A rename goes by name, so whatever now has the name would move: the item must still be the one
+    // judged. (What a writer of the folder swaps in after this check is an entry of that folder, which
+    // moves as it is, a link as a link, never what it points to.)
+    if (identityAt(item.parent->get(), item.name) != Identity{item.device, item.inode}) {
+        return std::unexpected("The item at " + item.path + " changed while it was being checked.");
+    }
     // From the folder held since the verdict into the Trash held since the request began.
     auto moved = platform::Trash::moveIntoTrash(*trash.held, item.parent->get(), item.path);
     if (!moved) return std::unexpected(moved.error().description);

@@ -32,6 +32,8 @@ struct JudgedItem {
     std::string path;                                  // as the request spelled it
     std::shared_ptr<platform::FileDescriptor> parent;  // the folder holding it, opened once
     std::string name;                                  // its name inside that folder
+    dev_t device = 0;                                  // the item judged, checked again before the move
+    ino_t inode = 0;
 };
 
 // The requester's Trash, opened once and checked: a folder (not a link) owned by the requester.
