@@ -4,7 +4,9 @@
 #include "Core/Log.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/Checked.h"
+#include "Platform/HeldItem.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -19,6 +21,10 @@ bool isPermissionError(const platform::FileError& error) {
     using platform::FileError;
     if (error.isCocoa(FileError::writeNoPermission) || error.isCocoa(FileError::readNoPermission)) return true;
     return error.underlyingPosixCode == EACCES || error.underlyingPosixCode == EPERM;
+}
+
+bool namesATrash(const std::filesystem::path& url) {
+    return std::ranges::any_of(url.parent_path(), [](const auto& part) { return part == ".Trash" || part == ".Trashes"; });
 }
 
 }  // namespace
@@ -45,18 +51,38 @@ struct SafeFileDeleter::Run {
         result.skipped = checkedAdd(result.skipped, 1);
     }
 
+    // The item's folder is held first and its link-free place judged; the action then goes
+    // through that folder only, so a link swapped in on the way cannot redirect it.
     void handle(const Item& item) {
         if (engine.isProtectedNow(item.url())) {
             skip(item);
             return;
         }
-        const bool permanent = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
+        // Named inside a Trash as written, or through links as they are now: either way the user
+        // meant it to go for good, and only the held place decides whether it may.
+        const bool planned = (namesATrash(item.url()) || isInsideTrash(item.url())) &&
+                             (item.category() == Category::trash || mode == Mode::permanent);
         if (dryRun) {
-            rehearse(item, permanent);
+            rehearse(item, planned);
+            return;
+        }
+        auto held = engine.fileManager_.holdItem(item.url());
+        if (!held) {
+            fail(item, planned ? LogMode::permanent : LogMode::trash, held.error());
+            return;
+        }
+        if (held->place() != item.url().native() && engine.isProtectedNow(held->place())) {
+            skip(item);
+            return;
+        }
+        const bool permanent = planned && isInsideTrash(held->place());
+        if (planned && !permanent) {
+            // It was named inside a Trash but is not there now: a link has been swapped in.
+            fail(item, LogMode::permanent, platform::HeldItem::changedError(item.id()));
         } else if (permanent) {
-            remove(item);
+            remove(item, *held);
         } else {
-            trash(item);
+            trash(item, *held);
         }
     }
 
@@ -67,8 +93,8 @@ struct SafeFileDeleter::Run {
         if (!permanent) result.recoverable = checkedAdd(result.recoverable, 1);
     }
 
-    void trash(const Item& item) {
-        const auto trashed = engine.fileManager_.trashItem(item.url());
+    void trash(const Item& item, const platform::HeldItem& held) {
+        const auto trashed = engine.fileManager_.trashHeldItem(held);
         if (!trashed) {
             fail(item, LogMode::trash, trashed.error());
             return;
@@ -77,7 +103,7 @@ struct SafeFileDeleter::Run {
         std::optional<std::uint64_t> fileNumber;
         if (!trashed->empty()) {
             trashedPath = trashed->native();
-            fileNumber = engine.fileNumberOf(*trashed);
+            fileNumber = held.fileNumber();
         }
         result.recoverable = checkedAdd(result.recoverable, 1);
         log(item, item.sizeBytes(), LogMode::trash, Outcome::success, false, std::nullopt, std::move(trashedPath),
@@ -85,9 +111,10 @@ struct SafeFileDeleter::Run {
         succeed(item);
     }
 
-    void remove(const Item& item) {
-        if (const auto removed = engine.fileManager_.removeItem(item.url()); !removed) {
-            fail(item, LogMode::permanent, removed.error());
+    void remove(const Item& item, const platform::HeldItem& held) {
+        std::int64_t removedEntries = 0;
+        if (const auto removed = engine.fileManager_.removeHeldItem(held, &removedEntries); !removed) {
+            fail(item, LogMode::permanent, removed.error(), removedEntries > 0);
             return;
         }
         log(item, item.sizeBytes(), LogMode::permanent, Outcome::success, false);
@@ -100,8 +127,13 @@ struct SafeFileDeleter::Run {
         result.removedIDs.insert(item.id());
     }
 
-    void fail(const Item& item, LogMode way, const platform::FileError& error) {
+    void fail(const Item& item, LogMode way, const platform::FileError& error, bool partlyRemoved = false) {
         auto failure = SafeFileDeleter::failure(item.url(), error, engine.fileManager_);
+        if (partlyRemoved) {
+            failure.reason = std::string(partlyRemovedPrefix) + failure.reason;
+            failure.partlyRemoved = true;
+            result.partlyRemoved = checkedAdd(result.partlyRemoved, 1);
+        }
         log(item, item.sizeBytes(), way, Outcome::failed, false, failure.reason);
         result.failed = checkedAdd(result.failed, 1);
         Log::deletion().error("%{public}s: could not remove %{private}s: %{public}s", action, item.id(), failure.reason);
