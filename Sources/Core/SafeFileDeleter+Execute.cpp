@@ -6,7 +6,6 @@
 #include "Platform/Checked.h"
 #include "Platform/HeldItem.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -21,10 +20,6 @@ bool isPermissionError(const platform::FileError& error) {
     using platform::FileError;
     if (error.isCocoa(FileError::writeNoPermission) || error.isCocoa(FileError::readNoPermission)) return true;
     return error.underlyingPosixCode == EACCES || error.underlyingPosixCode == EPERM;
-}
-
-bool namesATrash(const std::filesystem::path& url) {
-    return std::ranges::any_of(url.parent_path(), [](const auto& part) { return part == ".Trash" || part == ".Trashes"; });
 }
 
 }  // namespace
@@ -58,10 +53,7 @@ struct SafeFileDeleter::Run {
             skip(item);
             return;
         }
-        // Named inside a Trash as written, or through links as they are now: either way the user
-        // meant it to go for good, and only the held place decides whether it may.
-        const bool planned = (namesATrash(item.url()) || isInsideTrash(item.url())) &&
-                             (item.category() == Category::trash || mode == Mode::permanent);
+        const bool planned = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
         if (dryRun) {
             rehearse(item, planned);
             return;
@@ -75,11 +67,8 @@ struct SafeFileDeleter::Run {
             skip(item);
             return;
         }
-        const bool permanent = planned && isInsideTrash(held->place());
-        if (planned && !permanent) {
-            // It was named inside a Trash but is not there now: a link has been swapped in.
-            fail(item, LogMode::permanent, platform::HeldItem::changedError(item.id()));
-        } else if (permanent) {
+        // Only what lies in a Trash now goes for good; anything else is at least recoverable.
+        if (planned && isInsideTrash(held->place())) {
             remove(item, *held);
         } else {
             trash(item, *held);
