@@ -5,6 +5,7 @@
 #include "Core/SafeFileDeleter.h"
 #include "Platform/Checked.h"
 #include "Platform/HeldItem.h"
+#include "Platform/Trash.h"
 
 #include <cerrno>
 #include <chrono>
@@ -106,6 +107,7 @@ struct SafeFileDeleter::Run {
             fail(item, LogMode::permanent, removed.error(), removedEntries > 0);
             return;
         }
+        platform::Trash::forgetInfo(item.url());
         log(item, item.sizeBytes(), LogMode::permanent, Outcome::success, false);
         succeed(item);
     }

@@ -4,6 +4,7 @@
 #include "Core/SafeFileDeleter.h"
 
 #include "Platform/HeldItem.h"
+#include "Platform/Trash.h"
 
 #include <chrono>
 
@@ -61,6 +62,7 @@ void SafeFileDeleter::putBack(const std::filesystem::path& trashedPath, const st
         throw PutBackError(Kind::protectedLocation);
     }
     if (const auto moved = fileManager_.moveHeldItem(*item, *folder, name); !moved) throw FileOperationError(moved.error());
+    platform::Trash::forgetInfo(trashedPath);
     opLog_.append(OperationLog::Entry(std::chrono::system_clock::now(), sessionID,
                                       std::string(OperationLog::putBackAction), originalPath.native(), 0,
                                       OperationLog::Mode::trash, OperationLog::Outcome::success, false));

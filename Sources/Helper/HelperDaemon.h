@@ -1,0 +1,35 @@
+#pragma once
+// The daemon's start-up, in its order: the log, the listener's delegate, the listener (from here
+// connections are served, on threads of their own), the idle monitor started, the authorization
+// right defined, the start line; then the calling thread parks for good. The process ends through
+// the idle monitor's exit (or a signal); only a listener that cannot listen ends it earlier.
+//
+// Everything the daemon uses is made here or passed in: nothing reaches an instance made for a
+// desktop user, so no request can touch root's home, log or Trash.
+
+#include "Helper/DaemonRemovalSteps.h"
+#include "Helper/HelperInterface.h"
+#include "Helper/IdleMonitor.h"
+#include "Platform/Authorization.h"
+#include "Platform/VarlinkService.h"
+
+#include <filesystem>
+#include <functional>
+
+namespace vornelo::helper {
+
+struct DaemonSettings {
+    std::filesystem::path socketPath{std::string(HelperInterface::socketPath)};
+    std::filesystem::path logFile{std::string(HelperLog::defaultFile)};
+    IdleMonitor::Timing idleTiming;
+    platform::VarlinkService::Limits limits;
+    DaemonRemovalSteps::Collaborators collaborators;
+    // The administrator's verdict (and the right defined at start-up) unless collaborators bring
+    // their own authorize; with neither, every request is refused.
+    const platform::Authorization* authorization = nullptr;
+};
+
+// Never returns when the listener is up; returns 1 (after logging why) when it cannot listen.
+int runHelperDaemon(DaemonSettings settings);
+
+}  // namespace vornelo::helper

@@ -1,0 +1,47 @@
+#pragma once
+// The helper's log: every notable event goes to the system log (subsystem
+// "com.tessaldon.Vornelo.helper", category "helper", default level, public) and as one line,
+// "<ISO 8601 UTC time> <message>\n", to the helper's own file.
+//
+// note() writes what it is given. Values that come from a client (paths, and error descriptions
+// that quote them) must go through clientValue() first, so that no request can add a line of its
+// own to the root-owned file.
+//
+// Thread safety: note() may be called from any thread; each call appends one whole line (one
+// write on an append-mode descriptor). Failures are swallowed: the system log line is sent even
+// when the file cannot be written.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace vornelo::helper {
+
+class HelperLog {
+public:
+    static constexpr std::string_view defaultFile = "/Library/Logs/Vornelo/helper.log";
+    static constexpr std::string_view subsystem = "com.tessaldon.Vornelo.helper";
+    static constexpr std::string_view category = "helper";
+
+    using Clock = std::function<std::chrono::system_clock::time_point()>;
+
+    explicit HelperLog(std::filesystem::path file = std::filesystem::path(defaultFile),
+                       Clock clock = [] { return std::chrono::system_clock::now(); });
+
+    void note(std::string_view message) const;
+
+    const std::filesystem::path& file() const { return file_; }
+
+    // The value with every byte that could break or fake a line written as a visible escape:
+    // control characters (C0, DEL, C1), the Unicode line and paragraph separators, bytes that are
+    // not UTF-8, and the backslash itself (so an escape in the log always means one was made).
+    [[nodiscard]] static std::string clientValue(std::string_view value);
+
+private:
+    std::filesystem::path file_;
+    Clock clock_;
+};
+
+}  // namespace vornelo::helper
