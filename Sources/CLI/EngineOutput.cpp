@@ -120,6 +120,7 @@ nlohmann::json resultJson(const Deleter::ExecutionResult& result) {
         failures.push_back({{"path", failure.path},
                             {"reason", failure.reason},
                             {"needsAdministrator", failure.needsAdministrator},
+                            {"partlyRemoved", failure.partlyRemoved},
                             {"recoverySuggestion", failure.recoverySuggestion()}});
     }
     return {{"freedBytes", result.freedBytes},   {"succeeded", result.succeeded},
@@ -167,7 +168,8 @@ void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& pl
     if (result.dryRun) {
         std::cout << "Dry run, nothing was changed" << (result.succeeded > 0 ? ": cleaning would " + what : ".") << '\n';
     } else {
-        std::cout << (result.succeeded > 0 ? what : "Nothing was removed.") << '\n';
+        if (result.succeeded > 0 || result.partlyRemoved == 0) std::cout << (result.succeeded > 0 ? what : "Nothing was removed.") << '\n';
+        if (result.partlyRemoved > 0) std::cout << "Partly removed " << countText(result.partlyRemoved, "item") << " before failing.\n";
     }
     if (result.skipped > 0) std::cout << "Skipped " << countText(result.skipped, "protected item") << ".\n";
     if (result.failed > 0) {

@@ -4,6 +4,7 @@
 #include "Core/Log.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/Checked.h"
+#include "Platform/HeldItem.h"
 #include "Platform/Trash.h"
 
 #include <cerrno>
@@ -46,18 +47,32 @@ struct SafeFileDeleter::Run {
         result.skipped = checkedAdd(result.skipped, 1);
     }
 
+    // The item's folder is held first and its link-free place judged; the action then goes
+    // through that folder only, so a link swapped in on the way cannot redirect it.
     void handle(const Item& item) {
         if (engine.isProtectedNow(item.url())) {
             skip(item);
             return;
         }
-        const bool permanent = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
+        const bool planned = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
         if (dryRun) {
-            rehearse(item, permanent);
-        } else if (permanent) {
-            remove(item);
+            rehearse(item, planned);
+            return;
+        }
+        auto held = engine.fileManager_.holdItem(item.url());
+        if (!held) {
+            fail(item, planned ? LogMode::permanent : LogMode::trash, held.error());
+            return;
+        }
+        if (held->place() != item.url().native() && engine.isProtectedNow(held->place())) {
+            skip(item);
+            return;
+        }
+        // Only what lies in a Trash now goes for good; anything else is at least recoverable.
+        if (planned && isInsideTrash(held->place())) {
+            remove(item, *held);
         } else {
-            trash(item);
+            trash(item, *held);
         }
     }
 
@@ -68,8 +83,8 @@ struct SafeFileDeleter::Run {
         if (!permanent) result.recoverable = checkedAdd(result.recoverable, 1);
     }
 
-    void trash(const Item& item) {
-        const auto trashed = engine.fileManager_.trashItem(item.url());
+    void trash(const Item& item, const platform::HeldItem& held) {
+        const auto trashed = engine.fileManager_.trashHeldItem(held);
         if (!trashed) {
             fail(item, LogMode::trash, trashed.error());
             return;
@@ -78,7 +93,7 @@ struct SafeFileDeleter::Run {
         std::optional<std::uint64_t> fileNumber;
         if (!trashed->empty()) {
             trashedPath = trashed->native();
-            fileNumber = engine.fileNumberOf(*trashed);
+            fileNumber = held.fileNumber();
         }
         result.recoverable = checkedAdd(result.recoverable, 1);
         log(item, item.sizeBytes(), LogMode::trash, Outcome::success, false, std::nullopt, std::move(trashedPath),
@@ -86,9 +101,10 @@ struct SafeFileDeleter::Run {
         succeed(item);
     }
 
-    void remove(const Item& item) {
-        if (const auto removed = engine.fileManager_.removeItem(item.url()); !removed) {
-            fail(item, LogMode::permanent, removed.error());
+    void remove(const Item& item, const platform::HeldItem& held) {
+        std::int64_t removedEntries = 0;
+        if (const auto removed = engine.fileManager_.removeHeldItem(held, &removedEntries); !removed) {
+            fail(item, LogMode::permanent, removed.error(), removedEntries > 0);
             return;
         }
         platform::Trash::forgetInfo(item.url());
@@ -102,8 +118,13 @@ struct SafeFileDeleter::Run {
         result.removedIDs.insert(item.id());
     }
 
-    void fail(const Item& item, LogMode way, const platform::FileError& error) {
+    void fail(const Item& item, LogMode way, const platform::FileError& error, bool partlyRemoved = false) {
         auto failure = SafeFileDeleter::failure(item.url(), error, engine.fileManager_);
+        if (partlyRemoved) {
+            failure.reason = std::string(partlyRemovedPrefix) + failure.reason;
+            failure.partlyRemoved = true;
+            result.partlyRemoved = checkedAdd(result.partlyRemoved, 1);
+        }
         log(item, item.sizeBytes(), way, Outcome::failed, false, failure.reason);
         result.failed = checkedAdd(result.failed, 1);
         Log::deletion().error("%{public}s: could not remove %{private}s: %{public}s", action, item.id(), failure.reason);

@@ -115,6 +115,7 @@ public:
         std::string path;
         std::string reason;
         bool needsAdministrator = false;  // owned by another user
+        bool partlyRemoved = false;       // a removal for good that took some of a folder before failing
 
         const std::string& id() const { return path; }
         // Where the user can finish the job by hand: emptying the Trash for an item inside one,
@@ -132,6 +133,7 @@ public:
         std::vector<Failure> failures;
         std::set<std::string> removedIDs;  // really trashed or removed; empty in a dry run
         std::int64_t recoverable = 0;      // moved to the Trash (in a dry run: would have been)
+        std::int64_t partlyRemoved = 0;    // failures that had already removed part of their item
         bool cancelled = false;            // stopped before the last item
         bool dryRun = false;
     };
@@ -173,6 +175,7 @@ public:
     static constexpr std::string_view ownedByAnotherUserReason =
         "Owned by another user (usually installed by a package or the App Store) \u2014 needs an administrator to "
         "remove.";
+    static constexpr std::string_view partlyRemovedPrefix = "Partly removed before this failure: ";
     static constexpr std::string_view permissionDeniedReason = "Permission denied \u2014 macOS blocked access to this item.";
 
     // The default file manager, PathProtection::shared() and OperationLog::shared(); made once.

@@ -74,9 +74,10 @@ Outcomes outcomesOf(const std::vector<Recovery::Result>& results) {
 class StoppingFileManager : public platform::FileManager {
 public:
     explicit StoppingFileManager(std::stop_source& source) : source_(source) {}
-    std::expected<void, platform::FileError> moveItem(const std::filesystem::path& source,
-                                                      const std::filesystem::path& destination) const override {
-        auto moved = FileManager::moveItem(source, destination);
+    std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem& item,
+                                                          const platform::HeldFolder& destination,
+                                                          const std::string& name) const override {
+        auto moved = FileManager::moveHeldItem(item, destination, name);
         source_.request_stop();
         return moved;
     }
