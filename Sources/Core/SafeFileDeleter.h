@@ -74,7 +74,8 @@ public:
     // plan is never mistaken for the one displayed.
     class Plan {
     public:
-        // Aborts when the sizes of `items` overflow a signed 64-bit sum.
+        // An item inside the folder of another item is dropped: it leaves with that folder, and
+        // its size is counted there. Aborts when the sizes of `items` overflow a signed 64-bit sum.
         Plan(std::vector<Item> items, std::vector<Item> protectedItems, std::vector<Item> missingItems);
 
         // Three empty lists; one value for the process, its id drawn once.
@@ -96,6 +97,9 @@ public:
         [[nodiscard]] static Plan merged(std::span<const Plan> plans);
 
     private:
+        // The items that lie inside no other item's path, judged on the spelling of the paths.
+        static std::vector<Item> outermost(std::vector<Item> items);
+
         Uuid id_;
         std::vector<Item> items_;
         std::vector<Item> protectedItems_;
