@@ -219,7 +219,7 @@ public:
                                           const std::function<bool()>& isCancelled) const;
     // The same on another thread with a fresh session; a stop requested on `stop` ends the run
     // before its next item (the result then says cancelled). `progress` is called from that
-    // thread. The engine must outlive the run; the future's destructor waits for it.
+    // thread, which a caller may leave running by dropping the future; the engine must outlive it.
     [[nodiscard]] std::future<ExecutionResult> executeAsync(Plan plan, Mode mode, bool dryRun, std::string action,
                                                             ProgressHandler progress, std::stop_token stop = {}) const;
 
