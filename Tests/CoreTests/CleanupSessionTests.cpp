@@ -362,16 +362,19 @@ TEST_F(CleanupSessionTests, DroppedFuturesLeaveTheWorkRunningAndRestoreNeverThro
     writeFile(home.home() / "junk.txt", "junk");
     const auto plan = gatedDeleter.preview(std::vector{home.home() / "junk.txt"}, SafeFileDeleter::Category::cache);
 
+    // The run is done with the test's objects at its final progress report, the move at its throw.
+    std::promise<void> ranThrough;
+    const auto reported = [&ranThrough](const SafeFileDeleter::Progress& progress) {
+        if (progress.currentPath.empty()) ranThrough.set_value();
+    };
     // Dropped at once: a future that waited for its work would hold each line until the gate gives up.
     std::ignore = Recovery::restore(items, gatedDeleter);
-    std::ignore = gatedDeleter.executeAsync(plan, SafeFileDeleter::Mode::trash, false, "clean", nullptr);
+    std::ignore = gatedDeleter.executeAsync(plan, SafeFileDeleter::Mode::trash, false, "clean", reported);
     gated.open();
-    // Both finish with the test's objects: the move at its throw, the run with its log entry.
-    for (int wait = 0; wait < 3000 && (gated.passes() < 2 || log.retainedEntries().empty()); ++wait) {
-        log.flush();
-        std::this_thread::sleep_for(10ms);
-    }
+    ASSERT_EQ(ranThrough.get_future().wait_for(60s), std::future_status::ready);
+    for (int wait = 0; wait < 3000 && gated.passes() < 2; ++wait) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(gated.openedInTime()) << "a dropped future waited for its work";
+    log.flush();
     ASSERT_EQ(log.retainedEntries().size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(home.home() / "junk.txt"));
 
