@@ -26,6 +26,7 @@ struct Fixture {
         std::filesystem::create_directories(existing.parent_path());
         std::ofstream(existing) << "x";
         missing = root / "home/Library/Caches/com.example.gone/data/blob.bin";
+        std::filesystem::create_directory_symlink(root / "home", root / "home-link");
     }
     ~Fixture() { std::filesystem::remove_all(root); }
 };
@@ -53,6 +54,17 @@ void BM_ShouldProtect(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ShouldProtect)->ArgNames({"existing", "exclusions"})->Args({1, 0})->Args({1, 1})->Args({0, 0})->Args({0, 1});
+
+// A path that only the last rule protects: every table is walked and nothing touches the disk. A
+// home reached through a link has its tables in both spellings.
+void BM_EveryRuleWalked(benchmark::State& state) {
+    const auto home = fixture().root / (state.range(0) != 0 ? "home-link" : "home");
+    const PathProtection protection(home, exclusions(true), PathProtection::noStrings());
+    const std::filesystem::path path = "/opt/vendor/com.crowdstrike.falcon/agent";
+    for (auto _ : state) benchmark::DoNotOptimize(protection.shouldProtect(path));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_EveryRuleWalked)->ArgName("homeLink")->Arg(0)->Arg(1);
 
 void BM_RealpathBaseline(benchmark::State& state) {
     char resolved[PATH_MAX];

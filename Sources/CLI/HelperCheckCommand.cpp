@@ -1,11 +1,67 @@
-// vornelo-cli helper check: the removal policy's verdict on each path, decided here.
+// vornelo-cli helper check: the removal policy's verdict on each path, decided here by the
+// library, without asking the helper. The roots can be moved for tests and rehearsals.
 
 #include "CLI/Context.h"
+#include "Core/HelperPolicy.h"
+#include "Core/PrivilegedHelperConstants.h"
 
 #include <CLI/CLI.hpp>
 
+#include <iostream>
+#include <memory>
+
 namespace vornelo::cli {
 
-void addHelperCheckCommand(CLI::App& /*helper*/, Context& /*context*/) {}
+namespace {
+
+struct HelperCheckOptions {
+    std::vector<std::string> paths;
+    std::string applicationsRoot{PrivilegedHelperConstants::applicationsRoot};
+    std::string libraryRoot{PrivilegedHelperConstants::libraryRoot};
+};
+
+bool rootIsUsable(const std::string& root, std::string_view what, Context& context) {
+    if (!root.empty() && root.front() == '/') return true;
+    printError("The " + std::string(what) + " root \u201C" + root + "\u201D is not an absolute path.");
+    context.noteFailure(ExitCode::badUsage);
+    return false;
+}
+
+void runHelperCheck(const HelperCheckOptions& options, Context& context) {
+    if (!rootIsUsable(options.applicationsRoot, "applications", context) ||
+        !rootIsUsable(options.libraryRoot, "library", context)) {
+        return;
+    }
+    nlohmann::json results = nlohmann::json::array();
+    for (const auto& path : options.paths) {
+        const auto verdict = HelperPolicy::validateRemoval(path, options.applicationsRoot, options.libraryRoot);
+        if (!verdict) context.noteFailure();
+        if (context.json) {
+            results.push_back({{"path", path},
+                               {"kind", verdict ? nlohmann::json(HelperPolicy::rawValue(*verdict)) : nullptr},
+                               {"reason", verdict ? nullptr : nlohmann::json(verdict.error().reason)}});
+        } else if (verdict) {
+            std::cout << path << ": accepted as " << HelperPolicy::rawValue(*verdict) << ".\n";
+        } else {
+            std::cout << path << ": refused. " << verdict.error().reason << '\n';
+        }
+    }
+    if (context.json) printJson({{"results", results}});
+}
+
+}  // namespace
+
+void addHelperCheckCommand(CLI::App& helper, Context& context) {
+    auto options = std::make_shared<HelperCheckOptions>();
+    auto* check = helper.add_subcommand(
+        "check", "Say whether the helper would accept each path, and as what kind of item, or why not; decided "
+                 "here by the same policy, without asking the helper");
+    check->add_option("PATH", options->paths, "Paths as they would be sent to the helper")->required();
+    check->add_option("--applications-root", options->applicationsRoot,
+                      "Judge against this folder instead of /Applications");
+    check->add_option("--library-root", options->libraryRoot, "Judge against this folder instead of /Library");
+    check->footer("Exit code 1 when any path is refused, 2 for bad usage.");
+    check->callback([options, &context] { runHelperCheck(*options, context); });
+}
 
 }  // namespace vornelo::cli

@@ -1,12 +1,14 @@
 // vornelo-cli: every capability of the library, by hand or from scripts.
 
 #include "CLI/Context.h"
+#include "Platform/ProcessHardening.h"
 
 #include <CLI/CLI.hpp>
 
 #include <iostream>
 
 int main(int argc, char** argv) {
+    vornelo::platform::ProcessHardening::forbidAttaching();  // first: the helper refuses a client others could attach to
     using namespace vornelo::cli;
     Context context;
     CLI::App app{"Vornelo: clean safely. Every command answers in prose, or in JSON with --json.",

@@ -2,6 +2,7 @@
 
 #include "Core/ExclusionStore.h"
 #include "Core/ManagedPolicy.h"
+#include "Platform/SystemLocations.h"
 #include "Platform/Text.h"
 
 #include <algorithm>
@@ -92,16 +93,31 @@ const std::unordered_set<std::string_view>& containerSet() {
     return set;
 }
 
+const std::unordered_set<std::string_view>& platformContainerSet() {
+    static const std::unordered_set<std::string_view> set = [] {
+        std::unordered_set<std::string_view> paths;
+        for (const auto& location : platform::SystemLocations::containers()) paths.insert(location.path);
+        return paths;
+    }();
+    return set;
+}
+
 std::string joinHome(const std::string& home, std::string_view relative) {
     if (relative.empty()) return home;
     std::string joined = home;
-    joined.push_back('/');
+    if (joined != "/") joined.push_back('/');  // a home of "/" gives "/.ssh", not "//.ssh"
     joined.append(relative);
     return joined;
 }
 
 ProtectionReason reason(ProtectionReason::Rule rule, std::string match, const std::string& path) {
     return ProtectionReason{rule, std::move(match), path, false};
+}
+
+// ": it holds ..." for an operating system folder, ending the sentence.
+std::string why(const std::string& location) {
+    const auto reason = platform::SystemLocations::reasonFor(location);
+    return reason ? ": it " + std::string(*reason) + "." : ".";
 }
 
 std::shared_ptr<const PathProtection::StringList> emptyList() {
@@ -117,6 +133,9 @@ std::string_view ProtectionReason::ruleName(Rule rule) {
         case Rule::protectedContainer: return "protectedContainer";
         case Rule::protectedSubtree: return "protectedSubtree";
         case Rule::ancestorOfProtectedSubtree: return "ancestorOfProtectedSubtree";
+        case Rule::platformContainer: return "platformContainer";
+        case Rule::platformSubtree: return "platformSubtree";
+        case Rule::ancestorOfPlatformSubtree: return "ancestorOfPlatformSubtree";
         case Rule::homeContainer: return "homeContainer";
         case Rule::homeSubtree: return "homeSubtree";
         case Rule::ancestorOfHomeSubtree: return "ancestorOfHomeSubtree";
@@ -134,6 +153,13 @@ std::string ProtectionReason::description() const {
         case Rule::protectedContainer: text = "The system folder " + match + " itself is protected."; break;
         case Rule::protectedSubtree: text = "Inside the protected system folder " + match + "."; break;
         case Rule::ancestorOfProtectedSubtree: text = "Contains the protected system folder " + match + "."; break;
+        case Rule::platformContainer:
+            text = "The operating system folder " + match + " itself is protected" + why(match);
+            break;
+        case Rule::platformSubtree: text = "Inside the protected operating system folder " + match + why(match); break;
+        case Rule::ancestorOfPlatformSubtree:
+            text = "Contains the protected operating system folder " + match + why(match);
+            break;
         case Rule::homeContainer: text = "The home folder " + match + " itself is protected."; break;
         case Rule::homeSubtree: text = "Inside the protected home folder " + match + "."; break;
         case Rule::ancestorOfHomeSubtree: text = "Contains the protected home folder " + match + "."; break;
@@ -161,13 +187,26 @@ PathProtection::StringListProvider PathProtection::noStrings() {
 
 namespace {
 
-// Joined once per rules object: every question compares against all of them.
+// Joined once per rules object: every question compares against all of them. Candidates are
+// judged both as written and resolved, so the home is joined in both spellings too.
 template <std::size_t count>
-std::vector<std::string> joinedWithHome(const std::string& home, const std::array<std::string_view, count>& table) {
+std::vector<std::string> joinedWithHome(const std::vector<std::string>& homes,
+                                        const std::array<std::string_view, count>& table) {
     std::vector<std::string> joined;
-    joined.reserve(table.size());
-    for (const auto relative : table) joined.push_back(joinHome(home, relative));
+    joined.reserve(table.size() * homes.size());
+    for (const auto& home : homes) {
+        for (const auto relative : table) joined.push_back(joinHome(home, relative));
+    }
     return joined;
+}
+
+// The home as given and, when it differs, the place its links lead to. A relative home is
+// resolved against nothing: it stays as it is.
+std::vector<std::string> homeSpellings(const std::string& home, const platform::FileManager& fileManager) {
+    if (home.empty() || home.front() != '/') return {home};
+    const auto resolved = PathProtection::normalise(fileManager.resolvingSymlinksInPath(home));
+    if (resolved == home || resolved.empty()) return {home};
+    return {home, resolved};
 }
 
 }  // namespace
@@ -175,11 +214,13 @@ std::vector<std::string> joinedWithHome(const std::string& home, const std::arra
 PathProtection::PathProtection(const std::filesystem::path& home, StringListProvider exclusions,
                                StringListProvider extraBundlePrefixes, const platform::FileManager& fileManager)
     : home_(normalise(home.native())),
-      homeContainers_(joinedWithHome(home_, homeContainerTable)),
-      homeSubtrees_(joinedWithHome(home_, homeSubtreeTable)),
       exclusions_(exclusions ? std::move(exclusions) : noStrings()),
       extraBundlePrefixes_(extraBundlePrefixes ? std::move(extraBundlePrefixes) : noStrings()),
-      fileManager_(fileManager) {}
+      fileManager_(fileManager) {
+    const auto homes = homeSpellings(home_, fileManager_);
+    homeContainers_ = joinedWithHome(homes, homeContainerTable);
+    homeSubtrees_ = joinedWithHome(homes, homeSubtreeTable);
+}
 
 const PathProtection& PathProtection::shared() {
     static const PathProtection protection(platform::FileManager::defaultManager().homeDirectoryForCurrentUser());
@@ -287,6 +328,12 @@ std::optional<ProtectionReason> PathProtection::isProtected(const std::string& p
     for (const auto subtree : subtreeTable) {
         if (liesWithin(path, subtree)) return reason(Rule::protectedSubtree, std::string(subtree), path);
         if (liesWithin(subtree, path)) return reason(Rule::ancestorOfProtectedSubtree, std::string(subtree), path);
+    }
+    if (platformContainerSet().contains(path)) return reason(Rule::platformContainer, path, path);
+    for (const auto& location : platform::SystemLocations::subtrees()) {
+        const auto subtree = location.path;
+        if (liesWithin(path, subtree)) return reason(Rule::platformSubtree, std::string(subtree), path);
+        if (liesWithin(subtree, path)) return reason(Rule::ancestorOfPlatformSubtree, std::string(subtree), path);
     }
     for (const auto& full : homeContainers_) {
         if (path == full) return reason(Rule::homeContainer, full, path);

@@ -26,6 +26,9 @@ struct ProtectionReason {
         protectedContainer,
         protectedSubtree,
         ancestorOfProtectedSubtree,
+        platformContainer,  // the operating system's own folders (platform::SystemLocations)
+        platformSubtree,
+        ancestorOfPlatformSubtree,
         homeContainer,
         homeSubtree,
         ancestorOfHomeSubtree,
@@ -61,6 +64,8 @@ public:
     // The current user's home with the default providers; built once, on first use.
     static const PathProtection& shared();
 
+    // The home as given, normalised. The home tables also match it with its links resolved, so
+    // that a HOME reached through a link protects the real folders too.
     const std::string& home() const { return home_; }
 
     [[nodiscard]] bool shouldProtect(const std::filesystem::path& url) const;
@@ -100,7 +105,7 @@ private:
     std::vector<std::string> extraPrefixesLowercased() const;
 
     std::string home_;
-    std::vector<std::string> homeContainers_;  // the home tables joined with home_
+    std::vector<std::string> homeContainers_;  // the home tables joined with home_ (and its resolved form)
     std::vector<std::string> homeSubtrees_;
     StringListProvider exclusions_;
     StringListProvider extraBundlePrefixes_;

@@ -12,6 +12,9 @@ struct PrivilegedHelperConstants {
     static constexpr std::string_view helperExecutableName = "VorneloHelper";
     static constexpr std::string_view authorizationRight = "com.tessaldon.Vornelo.helper.remove";
     static constexpr std::int64_t protocolVersion = 1;
+    // The roots the removal policy judges requests against.
+    static constexpr std::string_view applicationsRoot = "/Applications";
+    static constexpr std::string_view libraryRoot = "/Library";
     static constexpr std::string_view clientRequirement =
         R"(identifier "com.tessaldon.Vornelo" and anchor apple generic and certificate leaf[subject.OU] = "K7Q2M8X4ZD")";
     static constexpr std::string_view helperRequirement =

@@ -1,4 +1,5 @@
 #include "Platform/PropertyList.h"
+#include "Platform/SystemLocations.h"
 #include "Support/ChildProcess.h"
 #include "Support/ManagedPreferences.h"
 #include "Support/Subprocess.h"
@@ -7,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-
 #include <cstring>
+#include <set>
 
 namespace vornelo {
 namespace {
@@ -41,6 +42,53 @@ TEST_F(ProtectionCommandsTest, CheckNamesTheRuleForEachPath) {
     EXPECT_EQ(document["results"][0]["match"], (home.home() / ".ssh").native());
     EXPECT_EQ(document["results"][1]["protected"], false);
     EXPECT_FALSE(document["results"][1].contains("rule"));
+}
+
+// The paths of a plan's protected items, and anything left eligible.
+std::set<std::string> protectedURLs(const json& plan) {
+    std::set<std::string> urls;
+    for (const auto& item : plan["protectedItems"]) urls.insert(item["url"].get<std::string>());
+    if (!plan["items"].empty()) urls.insert("eligible: " + plan["items"].dump());
+    return urls;
+}
+
+TEST_F(ProtectionCommandsTest, OperatingSystemFoldersAreRefusedByCheckPreviewAndClean) {
+    std::vector<std::string> paths, eligible{"/var/library"};
+    for (const auto& location : platform::SystemLocations::containers()) {
+        paths.emplace_back(location.path);
+        eligible.push_back(std::string(location.path) + "/vornelo-probe");
+    }
+    for (const auto& location : platform::SystemLocations::subtrees()) {
+        paths.insert(paths.end(), {std::string(location.path), std::string(location.path) + "/vornelo-probe"});
+        eligible.push_back(std::string(location.path) + "x");
+    }
+    const auto command = [&](std::vector<std::string> words, const std::vector<std::string>& more) {
+        words.insert(words.end(), more.begin(), more.end());
+        return cliJson(words);
+    };
+    const auto check = command({"check"}, paths);
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(check["results"][i]["match"], paths[i].substr(0, paths[i].find("/vornelo-probe"))) << paths[i];
+        EXPECT_TRUE(check["results"][i]["rule"].get<std::string>().starts_with("platform")) << check["results"][i];
+    }
+    const auto unprotected = command({"check"}, eligible);
+    for (const auto& result : unprotected["results"]) EXPECT_EQ(result["protected"], false) << result;
+    const std::set<std::string> expected(paths.begin(), paths.end());
+    EXPECT_EQ(protectedURLs(command({"preview"}, paths)["plan"]), expected);
+    const auto clean = command({"clean", "--dry-run", "--yes"}, paths);
+    EXPECT_EQ(protectedURLs(clean["plan"]), expected);
+    EXPECT_EQ(clean["result"]["skipped"], paths.size());
+}
+
+TEST_F(ProtectionCommandsTest, AHomeReachedThroughALinkKeepsItsKeys) {
+    const auto link = home.root() / "link";
+    std::filesystem::create_directory_symlink(home.home(), link);
+    const std::vector<std::string> paths{(home.home() / ".ssh").native(), (home.home() / ".gnupg").native()};
+    auto arguments = std::vector<std::string>{"--json", "clean", "--yes"};
+    arguments.insert(arguments.end(), paths.begin(), paths.end());
+    const auto result = test::runCli(arguments, link);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(protectedURLs(json::parse(result.out)["plan"]), std::set<std::string>(paths.begin(), paths.end()));
 }
 
 TEST_F(ProtectionCommandsTest, JsonMayFollowTheCommandToo) {

@@ -125,6 +125,22 @@ TEST(PathProtectionHomeTest, AFolderAboveAProtectedHomeSubtreeIsProtected) {
     EXPECT_EQ(other.protectionReason("/srv/home")->rule, Rule::ancestorOfHomeSubtree);
 }
 
+TEST(PathProtectionHomeTest, AHomeReachedThroughALinkIsProtectedUnderBothSpellings) {
+    test::TempDirectory directory;
+    std::filesystem::create_directories(directory / "real");
+    std::filesystem::create_directory_symlink(directory / "real", directory / "link");
+    const auto protection = protectionFor((directory / "link").native());
+    for (const auto& home : {directory / "link", directory / "real"}) {
+        for (const auto container : PathProtection::protectedHomeContainers()) {
+            EXPECT_EQ(protection.protectionReason(home / container)->rule, Rule::homeContainer) << home / container;
+        }
+        for (const auto subtree : PathProtection::protectedHomeSubtrees()) {
+            EXPECT_EQ(protection.protectionReason(home / subtree / "key")->rule, Rule::homeSubtree) << home / subtree;
+        }
+    }
+    EXPECT_TRUE(protectionFor("/").shouldProtect("/.gnupg/key")) << "a home of / joins without a double separator";
+}
+
 TEST(PathProtectionExclusionTest, ExclusionsMatchWithoutCaseAndProtectTheirAncestors) {
     const auto protection = protectionFor("/Users/u", {"/Users/u/Projects", ""});
     const auto inside = protection.protectionReason("/users/u/projects/x");
