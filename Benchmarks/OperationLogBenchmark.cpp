@@ -59,7 +59,7 @@ void appendChainedLines(std::string& text, std::size_t minBytes, std::size_t bel
         if (text.size() >= minBytes || text.size() + line.size() + 1 >= belowBytes) return;
         ++number;
         previous = OperationLog::hash(line);
-        totals.record(entry);
+        (void)totals.record(entry);
         text.append(line).push_back('\n');
     }
 }

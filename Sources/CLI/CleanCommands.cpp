@@ -131,7 +131,7 @@ std::optional<bool> confirm(const Deleter::Plan& plan, Deleter::Mode mode, Conte
 }
 
 Deleter::ExecutionResult executePlan(const Deleter::Plan& plan, Deleter::Mode mode, bool dryRun, const Uuid& session,
-                                     bool showProgress) {
+                                     bool showProgress, bool& logWritten) {
     auto& deleter = Deleter::shared();
     const platform::InterruptSignals interrupts;
     StatusLine line(showProgress);
@@ -150,7 +150,7 @@ Deleter::ExecutionResult executePlan(const Deleter::Plan& plan, Deleter::Mode mo
                                   [&interrupts] { return interrupts.interrupted(); });
     line.clear();
     // Everything the run logged is on disk before the command reports and exits.
-    deleter.opLog().flush();
+    logWritten = deleter.opLog().flush();
     return result;
 }
 
@@ -195,8 +195,14 @@ void runClean(const CleanOptions& options, Context& context) {
         }
     }
     const Uuid session;
-    const auto result = executePlan(planned.plan, *mode, options.dryRun, session, showProgress);
+    bool logWritten = true;
+    const auto result = executePlan(planned.plan, *mode, options.dryRun, session, showProgress, logWritten);
     if (result.failed > 0 || result.cancelled) context.noteFailure();
+    if (!logWritten) {
+        printError("The operation log " + Deleter::shared().opLog().fileURL().native() +
+                   " could not be written, so this cleanup cannot be put back with restore.");
+        context.noteFailure();
+    }
     if (context.json) {
         printJson({{"sessionID", session.uuidString()},
                    {"plan", planJson(planned.plan, *mode)},
@@ -205,7 +211,8 @@ void runClean(const CleanOptions& options, Context& context) {
         return;
     }
     // With the log off the entries were dropped, and there is no session to restore.
-    printResult(result, planned.plan, Deleter::shared().opLog().enabled() ? std::optional(session) : std::nullopt);
+    printResult(result, planned.plan, Deleter::shared().opLog().enabled() ? std::optional(session) : std::nullopt,
+                logWritten);
 }
 
 void addPathOptions(CLI::App& command, CleanOptions& options) {

@@ -158,7 +158,8 @@ void printPlan(const Deleter::Plan& plan, std::optional<Deleter::Mode> mode, con
     printIssues(coverage);
 }
 
-void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& plan, const std::optional<Uuid>& session) {
+void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& plan, const std::optional<Uuid>& session,
+                 bool logWritten) {
     const auto removed = result.succeeded - result.recoverable;
     std::string what;
     if (result.recoverable > 0) what = (result.dryRun ? "move " : "Moved ") + countText(result.recoverable, "item") + " to the Trash";
@@ -186,7 +187,7 @@ void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& pl
         std::cout << "Cancelled: " << countText(untouched, "item") << (untouched == 1 ? " was" : " were")
                   << " left as before.\n";
     }
-    if (result.dryRun || result.recoverable == 0) return;
+    if (result.dryRun || result.recoverable == 0 || !logWritten) return;  // an unwritten log was reported already
     if (!session) {
         std::cout << "The operation log is off, so this run cannot be undone with restore; the items are in the Trash.\n";
         return;

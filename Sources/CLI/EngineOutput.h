@@ -48,8 +48,9 @@ nlohmann::json resultJson(const SafeFileDeleter::ExecutionResult& result);
 
 void printPlan(const SafeFileDeleter::Plan& plan, std::optional<SafeFileDeleter::Mode> mode, const ScanCoverage& coverage);
 // `session` is the run's identifier when its entries were logged; without it the run cannot be
-// restored, and the text says so.
+// restored, and the text says so. With logWritten false (the log could not be written, which the
+// caller has said) nothing is said about restoring.
 void printResult(const SafeFileDeleter::ExecutionResult& result, const SafeFileDeleter::Plan& plan,
-                 const std::optional<Uuid>& session);
+                 const std::optional<Uuid>& session, bool logWritten = true);
 
 }  // namespace vornelo::cli

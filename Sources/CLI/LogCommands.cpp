@@ -88,6 +88,8 @@ void runVerify(Context& context) {
                    {"unchained", status.unchained},
                    {"firstBrokenLine", status.firstBrokenLine ? nlohmann::json(*status.firstBrokenLine) : nlohmann::json(nullptr)},
                    {"truncated", status.truncated},
+                   {"pendingLines", status.pendingLines},
+                   {"unaccountedLines", status.unaccountedLines},
                    {"isIntact", status.isIntact()},
                    {"logPath", log.fileURL().native()}});
         return;
@@ -99,6 +101,15 @@ void runVerify(Context& context) {
                   << " is not what the chain expects.\n";
     }
     if (status.truncated) std::cout << "Lines are missing from the start or the end of the log.\n";
+    if (status.unaccountedLines > 0) {
+        std::cout << status.unaccountedLines << (status.unaccountedLines == 1 ? " line" : " lines")
+                  << " after the last line the totals count were not written by Vornelo.\n";
+    }
+    if (status.pendingLines > 0) {
+        std::cout << status.pendingLines << (status.pendingLines == 1 ? " line" : " lines")
+                  << " after the last line the totals count are not counted yet: a cleanup is still writing, or "
+                     "one ended before it could count them.\n";
+    }
     if (status.isIntact()) std::cout << "The log is intact.\n";
 }
 

@@ -142,7 +142,11 @@ void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
         results = CleanupRecovery::restore(items, deleter, interrupts.token()).get();
         // A Ctrl-C after the last item stopped nothing.
         cancelled = interrupts.interrupted() && results.size() < attemptable(items);
-        deleter.opLog().flush();
+        if (!deleter.opLog().flush()) {
+            printError("The operation log " + deleter.opLog().fileURL().native() +
+                       " could not be written, so what was put back is not recorded in it.");
+            context.noteFailure();
+        }
     }
     for (const auto& result : results) {
         if (!result.restored) context.noteFailure();

@@ -15,7 +15,10 @@ namespace vornelo {
 
 std::vector<OperationLog::Entry> OperationLog::recent(std::int64_t limit) const {
     if (limit < 1) return {};
-    const auto lines = queue_.sync([&] { return tailLines(logURL_, limit); });
+    const auto lines = queue_.sync([&] {
+        const auto held = lockForReading();
+        return tailLines(logURL_, limit);
+    });
     std::vector<Entry> entries;
     entries.reserve(lines.size());
     for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
@@ -25,7 +28,11 @@ std::vector<OperationLog::Entry> OperationLog::recent(std::int64_t limit) const 
 }
 
 OperationLog::Totals OperationLog::totals() const {
-    return queue_.sync([&] { return loadTotals(false); });
+    return queue_.sync([&] {
+        // Without a lock file no writer of this log has been here, and nothing is cached.
+        if (const auto held = lockForReading()) return currentView().totals;
+        return loadView().totals;
+    });
 }
 
 std::int64_t OperationLog::totalFreed() const { return totals().freedBytes; }
@@ -43,6 +50,7 @@ std::int64_t OperationLog::retainedBytes() const {
 
 std::vector<OperationLog::Entry> OperationLog::retainedEntries() const {
     return queue_.sync([&] {
+        const auto held = lockForReading();
         std::vector<Entry> entries;
         // Room for lines of a typical length, so that growing the list rarely moves it.
         entries.reserve(static_cast<std::size_t>(retainedBytes() / 200));
@@ -58,9 +66,8 @@ std::vector<OperationLog::Entry> OperationLog::retainedEntries() const {
 // MARK: Verification
 
 OperationLog::ChainStatus OperationLog::verifyChain() const {
-    // The chain's end is compared with the totals file, so that file must be up to date.
     return queue_.sync([&] {
-        storePendingTotals();
+        const auto held = lockForReading();
         return verifyOnQueue();
     });
 }
@@ -81,11 +88,17 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
         status.truncated = false;
         return status;
     };
-    // Totals written before a crash in the middle of a burst may name an earlier line than the
-    // last; only a line that is not there at all means lines were removed from the end.
-    const auto recorded = readTotalsFile();
-    const auto recordedLast = recorded ? recorded->lastHash : std::nullopt;
-    bool recordedLineSeen = false;
+    // The last counted line: this instance's own sums when nobody wrote since (they count every
+    // line), else the totals file's, whose announced lines are still to be counted.
+    std::optional<std::string> recordedLast;
+    bool announced = false;
+    if (viewIsCurrent()) {
+        recordedLast = view_->totals.lastHash;
+    } else if (const auto recorded = readTotalsFile()) {
+        recordedLast = recorded->lastHash;
+        announced = recorded->pendingLines;
+    }
+    std::optional<std::int64_t> recordedAt;
     platform::LineReader lines(logURL_);
     while (const auto line = lines.next()) {
         ++number;
@@ -109,18 +122,19 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
             return broken(number);
         }
         previous = Sha256::hex(hasher.digest(line->bytes));
-        if (recordedLast && matches(*recordedLast, *previous)) recordedLineSeen = true;
+        if (recordedLast && matches(*recordedLast, *previous)) recordedAt = number;
     }
-    if (recordedLast && !recordedLineSeen && !retainsLineWithHash(*recordedLast)) status.truncated = true;
+    if (!recordedLast) return status;
+    std::int64_t after = 0;
+    if (recordedAt) {
+        after = number - *recordedAt;
+    } else if (const auto following = linesAfter(*recordedLast, nullptr)) {
+        after = following->count;  // the counted line lies in a rotated file
+    } else {
+        status.truncated = true;  // lines were removed from the end
+    }
+    (announced ? status.pendingLines : status.unaccountedLines) = after;
     return status;
-}
-
-bool OperationLog::retainsLineWithHash(std::string_view lineHash) const {
-    bool found = false;
-    forEachRetainedLine([&](std::string_view line, std::size_t, bool) {
-        if (!found) found = hash(line) == lineHash;
-    });
-    return found;
 }
 
 // MARK: Export
@@ -164,6 +178,7 @@ std::vector<std::pair<platform::RegularFile, std::int64_t>> OperationLog::snapsh
     // The files only ever grow at their end, and an open file outlives a rotation or a clear, so
     // the files open now, up to their present lengths, are the log as it stands at this point.
     return queue_.sync([&] {
+        const auto held = lockForReading();
         std::vector<std::pair<platform::RegularFile, std::int64_t>> files;
         for (int number = rotatedFilesKept; number >= 0; --number) {
             auto file = platform::RegularFile::openForReading(number == 0 ? logURL_ : rotatedURL(number));
@@ -223,11 +238,18 @@ void OperationLog::removeFiles() const {
 bool OperationLog::clear() {
     if (isForced()) return false;
     queue_.sync([&] {
-        pendingTotals_.reset();
+        // The lock file stays: another process may be waiting on it. It is made by writers only.
+        if (!lock_) {
+            if (auto opened = platform::FileLock::open(lockURL_, false)) lock_ = std::move(*opened);
+        }
+        std::optional<platform::FileLock::Hold> held;
+        if (lock_) {
+            if (auto taken = lock_->lock(true)) held.emplace(std::move(*taken));
+        }
         removeFiles();
-        lastLineHash_.reset();
-        lastLineHashLoaded_ = true;
-        knownLogSize_ = -1;
+        // The next entry starts a new chain, and new totals from zero.
+        view_ = View{};
+        if (held) noteChange();
     });
     return true;
 }

@@ -2,7 +2,6 @@
 
 #include "Core/OperationLog+Internal.h"
 
-#include "Platform/Checked.h"
 #include "Platform/Sha256.h"
 #include "Platform/Text.h"
 
@@ -294,18 +293,21 @@ OperationLog::Totals::Totals(std::int64_t freed, std::int64_t operationCount, st
       operations(operationCount),
       lastHash(std::move(lastLineHash)) {}
 
-void OperationLog::Totals::record(const Entry& entry) {
-    operations = checkedAdd(operations, 1);
+bool OperationLog::Totals::record(const Entry& entry) {
+    std::int64_t counted = 0;
+    if (__builtin_add_overflow(operations, 1, &counted)) return false;
     if (entry.outcome() != Outcome::success || entry.dryRun() || entry.path().empty() ||
         entry.action() == putBackAction) {
-        return;
+        operations = counted;
+        return true;
     }
     const std::int64_t bytes = entry.sizeBytes() < 0 ? 0 : entry.sizeBytes();
-    if (entry.mode() == Mode::permanent) {
-        freedBytes = checkedAdd(freedBytes, bytes);
-    } else {
-        trashedBytes = checkedAdd(trashedBytes, bytes);
-    }
+    std::int64_t& sum = entry.mode() == Mode::permanent ? freedBytes : trashedBytes;
+    std::int64_t added = 0;
+    if (__builtin_add_overflow(sum, bytes, &added)) return false;
+    operations = counted;
+    sum = added;
+    return true;
 }
 
 std::string OperationLog::Totals::encoded() const {
@@ -315,6 +317,7 @@ std::string OperationLog::Totals::encoded() const {
     std::string storage;
     if (lastHash) object.string("lastHash", utf8(*lastHash, storage));
     object.integer("legacyProcessedBytes", legacyProcessedBytes).integer("operations", operations);
+    if (pendingLines) object.boolean("pendingLines", true);
     object.integer("trashedBytes", trashedBytes);
     (void)object.finish();  // sorted keys and UTF-8 strings: nothing the writer can refuse
     return text;
@@ -324,21 +327,23 @@ std::optional<OperationLog::Totals> OperationLog::Totals::decode(std::string_vie
     thread_local platform::JsonObjectReader reader;
     if (!reader.parse(json)) return std::nullopt;
     // Last occurrence of each key wins; null reads as absent.
-    const JsonValue* values[6] = {};
-    static constexpr std::string_view keys[6] = {"operations",        "lastHash",     "freedBytes",
-                                                 "accountingVersion", "trashedBytes", "legacyProcessedBytes"};
+    const JsonValue* values[7] = {};
+    static constexpr std::string_view keys[7] = {"operations",   "lastHash",             "freedBytes",  "accountingVersion",
+                                                 "trashedBytes", "legacyProcessedBytes", "pendingLines"};
     for (const auto& member : reader.members()) {
-        for (std::size_t i = 0; i < 6; ++i) {
+        for (std::size_t i = 0; i < 7; ++i) {
             if (member.key == keys[i]) values[i] = member.value.kind == JsonValue::Kind::null && i > 0 ? nullptr : &member.value;
         }
     }
     const auto isInteger = [](const JsonValue* value) { return !value || value->kind == JsonValue::Kind::integer; };
     const auto integer = [](const JsonValue* value) { return value ? value->integer : std::int64_t{0}; };
-    const auto [operations, last, freed, version, trashed, legacy] = values;
+    const auto [operations, last, freed, version, trashed, legacy, pending] = values;
     if (!operations || operations->kind != JsonValue::Kind::integer) return std::nullopt;
     if ((last && last->kind != JsonValue::Kind::string) || !isInteger(freed) || !isInteger(version)) return std::nullopt;
+    if (pending && pending->kind != JsonValue::Kind::boolean) return std::nullopt;
     Totals totals;
     totals.operations = operations->integer;
+    totals.pendingLines = pending && pending->boolean;
     if (last) totals.lastHash = std::string(last->string);
     if (version && version->integer == currentAccountingVersion) {
         // These keys count only under the newer accounting, so only then is their type checked.

@@ -14,6 +14,7 @@
 #include "Platform/Sha256.h"
 
 #include <algorithm>
+#include <string>
 #include <cstring>
 #include <utility>
 
@@ -79,6 +80,7 @@ OperationLog::OperationLog(std::optional<std::filesystem::path> logURL, bool ena
                            std::int64_t maxFileBytes)
     : logURL_(logURL ? std::move(*logURL) : defaultLogURL()),
       totalsURL_(besideLog(logURL_, ".totals.json")),
+      lockURL_(besideLog(logURL_, ".lock")),
       persistsEnabled_(persistsEnabled),
       maxFileBytes_(maxFileBytes),
       storedEnabled_(enabled) {}
@@ -117,71 +119,244 @@ bool OperationLog::setEnabled(bool value) {
 void OperationLog::append(const Entry& entry) {
     // The user's switch first: it is a memory read, the policy a settings read.
     if (!storedEnabled() && !isForced()) return;
-    queue_.async([this, entry]() mutable { write(std::move(entry)); });
+    bool first = false;
+    {
+        std::lock_guard lock(pendingLock_);
+        first = pending_.empty();
+        pending_.push_back(entry);
+    }
+    // One task takes everything appended until it runs, so a burst costs one lock and one write.
+    if (first) queue_.async([this] { writePending(); });
 }
 
-void OperationLog::flush() const {
-    queue_.sync([this] { storePendingTotals(); });
+bool OperationLog::flush() const {
+    return queue_.sync([this] {
+        storeTotals();
+        return !std::exchange(linesLost_, false);
+    });
 }
 
-void OperationLog::write(Entry entry) {
-    writeLine(std::move(entry));
-    // Replacing the totals file costs far more than the line (a file renamed over another is
+void OperationLog::writePending() {
+    std::vector<Entry> entries;
+    {
+        std::lock_guard lock(pendingLock_);
+        entries.swap(pending_);
+    }
+    if (entries.empty()) return;
+    if (!writeBatch(entries)) linesLost_ = true;
+    // Replacing the totals file costs far more than the lines (a file renamed over another is
     // flushed first), so during a stream of entries it is replaced once, when the stream pauses.
-    queue_.whenIdle(totalsQuietTime, [this] { storePendingTotals(); });
+    queue_.whenIdle(totalsQuietTime, [this] { storeTotals(); });
 }
 
-void OperationLog::storePendingTotals() const {
-    if (!pendingTotals_) return;
-    // A failure leaves the old file, and a later write or a rebuild puts it right.
-    (void)RegularFile::replaceContents(totalsURL_, pendingTotals_->encoded());
-    pendingTotals_.reset();
+namespace {
+
+bool reportWriteFailure(const platform::FileError& error) {
+    Log::app().error("operation log write failed: %{public}s", error.description);
+    return false;
 }
 
-void OperationLog::writeLine(Entry entry) {
-    auto file = openLog();
-    // The size comes from the open descriptor: a file that has reached the threshold moves away
-    // first, and the line starts the next file.
-    if (file && file->sizeWhenOpened() >= maxFileBytes_ && rotate()) file = openLog();
-    if (!file) {
-        Log::app().error("operation log write failed: %{public}s", file.error().description);
+}  // namespace
+
+bool OperationLog::writeBatch(std::vector<Entry>& entries) {
+    auto held = lockForWriting();
+    if (!held) return reportWriteFailure(held.error());
+    View& view = currentView();
+    bool written = true;
+    bool damaged = false;
+    std::size_t next = 0;
+    while (next < entries.size() && written) {
+        (void)rotateIfNeeded();  // should the log not move, the lines go to the oversized file
+        auto file = openLog();
+        if (!file) {
+            written = reportWriteFailure(file.error());
+            break;
+        }
+        // No line goes in unless the totals file counts every line before it and announces more,
+        // so that a line no writer announced stands out.
+        if (!view.totalsStored || !view.fileMarked) {
+            // Named from here on, so that only the lines after this one are taken as announced.
+            if (!view.totals.lastHash) view.totals.lastHash = view.lastLineHash;
+            auto totals = view.totals;
+            totals.pendingLines = true;
+            if (auto stored = RegularFile::replaceContents(totalsURL_, totals.encoded()); !stored) {
+                written = reportWriteFailure(stored.error());
+                break;
+            }
+            view.totalsStored = true;
+            view.fileMarked = true;
+        }
+        const std::int64_t size = file->sizeWhenOpened();
+        std::string buffer;
+        // A line cut short by a crash keeps its own (broken) line instead of swallowing this one.
+        if (size > 0 && !endsWithLineFeed(*file)) buffer.push_back('\n');
+        auto totals = view.totals;
+        auto last = view.lastLineHash;
+        for (const std::size_t first = next; next < entries.size(); ++next) {
+            // The threshold is checked before every line, so a file passes it by one line at most.
+            if (next > first && size + static_cast<std::int64_t>(buffer.size()) >= maxFileBytes_) break;
+            Entry& entry = entries[next];
+            entry.prevHash_ = last;
+            auto encoded = encodeLine(entry);
+            if (!encoded) continue;  // cannot happen with sanitised strings; such an entry is dropped
+            last = hash(*encoded);
+            buffer.append(*encoded).push_back('\n');
+            if (!damaged && !totals.record(entry)) damaged = true;
+        }
+        if (last == view.lastLineHash) continue;
+        if (auto appended = file->append(buffer); !appended) {
+            written = reportWriteFailure(appended.error());
+            break;
+        }
+        view.lastLineHash = last;
+        view.totals = std::move(totals);
+        view.totals.lastHash = last;
+        view.totalsStored = false;
+    }
+    if (damaged) {
+        Log::app().error("operation log totals in %{public}s cannot count another line; rebuilt from the retained lines",
+                         totalsURL_.native());
+        view.totals = rebuiltTotals();
+        view.totals.lastHash = view.lastLineHash;
+    }
+    // A lock file this process cannot write cannot tell others of the change, so the totals go
+    // to disk now and the view is read again next time.
+    if (!lock_->writable() && !view.totalsStored && RegularFile::replaceContents(totalsURL_, view.totals.encoded())) {
+        view.totalsStored = true;
+        view.fileMarked = false;
+    }
+    noteChange();
+    return written;
+}
+
+void OperationLog::storeTotals() const {
+    if (!view_ || (view_->totalsStored && !view_->fileMarked)) return;
+    auto held = lockForWriting();
+    if (!held) return;
+    View& view = currentView();
+    if (view.totalsStored && !view.fileMarked) return;
+    // Every line is counted now (another writer's announced lines included), so the announcement
+    // ends. A failure leaves the old file, and a later write puts it right.
+    auto totals = view.totals;
+    totals.pendingLines = false;
+    if (!RegularFile::replaceContents(totalsURL_, totals.encoded())) return;
+    view.totalsStored = true;
+    view.fileMarked = false;
+    noteChange();
+}
+
+std::expected<platform::FileLock::Hold, platform::FileError> OperationLog::lockForWriting() const {
+    if (!lock_ || !lock_->writable()) {
+        auto opened = platform::FileLock::open(lockURL_, true);
+        if (!opened && opened.error().isCocoa(platform::FileError::noSuchFile)) {
+            // 0777 less the umask: the folder gets the process's default permissions.
+            (void)FileManager::defaultManager().createDirectory(lockURL_.parent_path(), true, 0777);
+            opened = platform::FileLock::open(lockURL_, true);
+        }
+        if (opened) {
+            lock_ = std::move(*opened);
+        } else if (!lock_) {
+            return std::unexpected(opened.error());
+        }
+    }
+    return lock_->lock(true);
+}
+
+OperationLog::Hold OperationLog::lockForReading() const {
+    if (!lock_) {
+        auto opened = platform::FileLock::open(lockURL_, false);
+        if (!opened) return std::nullopt;  // no writer has been here: nothing to wait for
+        lock_ = std::move(*opened);
+    }
+    auto held = lock_->lock(false);
+    if (!held) return std::nullopt;
+    return Hold(std::move(*held));
+}
+
+bool OperationLog::viewIsCurrent() const {
+    if (!view_ || !lock_ || lock_->counter() != view_->counter) return false;
+    // Also a change made outside the lock (a hand edit) is noticed when it touched a file's size
+    // or replaced it.
+    View now;
+    noteFiles(now);
+    return now.logSize == view_->logSize && now.logFileNumber == view_->logFileNumber &&
+           now.totalsSize == view_->totalsSize && now.totalsFileNumber == view_->totalsFileNumber;
+}
+
+void OperationLog::noteFiles(View& view) const {
+    const auto& files = FileManager::defaultManager();
+    const auto log = files.attributesOfItem(logURL_);
+    view.logSize = log ? log->size : -1;
+    view.logFileNumber = log ? log->fileNumber : 0;
+    const auto totals = files.attributesOfItem(totalsURL_);
+    view.totalsSize = totals ? totals->size : -1;
+    view.totalsFileNumber = totals ? totals->fileNumber : 0;
+}
+
+OperationLog::View& OperationLog::currentView() const {
+    if (!viewIsCurrent()) view_ = loadView();
+    return *view_;
+}
+
+void OperationLog::noteChange() const {
+    if (!view_) return;
+    const auto advanced = lock_ ? lock_->advance() : std::nullopt;
+    if (!advanced) {
+        view_.reset();
         return;
     }
-    entry.prevHash_ = currentLastLineHash();
-    auto encoded = encodeLine(entry);
-    if (!encoded) return;  // cannot happen with sanitised strings; an unencodable entry is dropped
-    std::string& line = *encoded;
-    const std::size_t jsonBytes = line.size();
-    const auto size = file->sizeWhenOpened();
-    // A line cut short by a crash keeps its own (broken) line instead of swallowing the start of
-    // this one. A file that is as long as this log left it ends in this log's own line feed.
-    const bool separate = size > 0 && size != knownLogSize_ && !endsWithLineFeed(*file);
-    if (separate) line.insert(line.begin(), '\n');
-    line.push_back('\n');
-    if (auto appended = file->append(line); !appended) {
-        Log::app().error("operation log write failed: %{public}s", appended.error().description);
-        return;
+    view_->counter = *advanced;
+    noteFiles(*view_);
+}
+
+OperationLog::View OperationLog::loadView() const {
+    View view;
+    view.counter = lock_ ? lock_->counter() : 0;
+    noteFiles(view);
+    const auto tail = tailLines(logURL_, 1);
+    if (!tail.empty()) view.lastLineHash = hash(tail.back());
+    const auto stored = readTotalsFile();
+    // Rebuilt sums go to disk with the next line written.
+    const auto rebuild = [&] {
+        view.totals = rebuiltTotals();
+        view.fileMarked = false;
+        return view;
+    };
+    if (!stored) return rebuild();
+    view.totals = *stored;
+    view.totals.pendingLines = false;
+    view.fileMarked = stored->pendingLines;
+    // Totals that name no line count all lines when they announce them (the first lines of a new
+    // log) and none otherwise (totals of an earlier version); a line no longer retained leaves
+    // nothing to count from.
+    if (!stored->lastHash && !stored->pendingLines) return view;
+    auto caughtUp = view.totals;
+    const auto following = linesAfter(stored->lastHash.value_or(""), stored->pendingLines ? &caughtUp : nullptr);
+    if (!following || following->count == 0) return view;
+    if (stored->pendingLines) {
+        if (following->overflowed) {
+            Log::app().error("operation log totals in %{public}s cannot count another line; rebuilt from the retained lines",
+                             totalsURL_.native());
+            return rebuild();
+        }
+        // Lines a writer announced and did not live to count (or has not counted yet).
+        view.totals = std::move(caughtUp);
+        view.totals.lastHash = following->lastHash;
+        view.totalsStored = false;
+        return view;
     }
-    knownLogSize_ = size + static_cast<std::int64_t>(line.size());
-    lastLineHash_ = hash(std::string_view(line).substr(separate ? 1 : 0, jsonBytes));
-    lastLineHashLoaded_ = true;
-    auto totals = loadTotals(true);
-    // Totals stored before a crash in the middle of a burst name an earlier line than this
-    // one's predecessor; the lines after it are counted now.
-    if (totals.lastHash && totals.lastHash != entry.prevHash_) countLinesAfter(totals, true);
-    totals.record(entry);
-    totals.lastHash = lastLineHash_;
-    pendingTotals_ = std::move(totals);
+    // Lines no writer announced were not written by this system: they are not counted, and the
+    // next line links to the last counted one, so that they stay visible as a break in the chain.
+    if (!stored->lastHash) return view;
+    Log::app().error("operation log %{public}s: %{public}s lines after the last line its totals count were not "
+                     "written by this system; they are left uncounted",
+                     logURL_.native(), std::to_string(following->count));
+    view.lastLineHash = stored->lastHash;
+    return view;
 }
 
 std::expected<RegularFile, platform::FileError> OperationLog::openLog() const {
-    auto file = RegularFile::openForAppending(logURL_);
-    if (!file && file.error().isCocoa(platform::FileError::noSuchFile)) {
-        // The folder is made only when it is found missing; a failure shows in the second open.
-        (void)FileManager::defaultManager().createDirectory(logURL_.parent_path(), true);
-        file = RegularFile::openForAppending(logURL_);
-    }
-    return file;
+    return RegularFile::openForAppending(logURL_);
 }
 
 bool OperationLog::endsWithLineFeed(const RegularFile& file) {
@@ -190,24 +365,17 @@ bool OperationLog::endsWithLineFeed(const RegularFile& file) {
     return !got || *got != 1 || last == '\n';
 }
 
-bool OperationLog::rotate() {
+bool OperationLog::rotateIfNeeded() const {
+    // Judged from the path before any open, so a log that cannot be opened still moves away.
     const auto& files = FileManager::defaultManager();
-    // Cached before the file moves, so the next line chains to what becomes rotated file 1.
-    (void)currentLastLineHash();
+    const auto attributes = files.attributesOfItem(logURL_);
+    if (!attributes || attributes->type != platform::FileType::regular || attributes->size < maxFileBytes_) return true;
+    // The view already holds the last line's hash, so the next line chains to rotated file 1.
     (void)files.removeFile(rotatedURL(rotatedFilesKept));
     for (int number = rotatedFilesKept - 1; number >= 1; --number) {
         if (files.fileExists(rotatedURL(number))) (void)files.renameItem(rotatedURL(number), rotatedURL(number + 1));
     }
-    // Should this fail, the line goes to the current, oversized file.
     return files.renameItem(logURL_, rotatedURL(1)).has_value();
-}
-
-std::optional<std::string> OperationLog::currentLastLineHash() {
-    if (lastLineHashLoaded_) return lastLineHash_;
-    lastLineHashLoaded_ = true;
-    const auto lines = tailLines(logURL_, 1);
-    lastLineHash_ = lines.empty() ? std::nullopt : std::optional(hash(lines.back()));
-    return lastLineHash_;
 }
 
 // MARK: Totals
@@ -225,53 +393,54 @@ void OperationLog::forEachRetainedLine(const std::function<void(std::string_view
     }
 }
 
-OperationLog::Totals OperationLog::loadTotals(bool excludingLastLine) const {
-    // Not yet in the file, they are the newest sums; they count no line written after them.
-    if (pendingTotals_) return *pendingTotals_;
-    if (auto stored = readTotalsFile()) return *stored;
-    // Rebuilt from the retained lines. Each line is counted when the next one arrives, so that
-    // the last can be left out: the write path has just appended it and counts it itself.
+OperationLog::Totals OperationLog::rebuiltTotals() const {
     Totals totals;
     platform::JsonObjectReader reader;
-    std::optional<Entry> pending;
-    bool havePending = false;
+    EntryFields fields;
+    std::string last;
     forEachRetainedLine([&](std::string_view line, std::size_t readable, bool oversized) {
-        if (havePending && pending) totals.record(*pending);
-        havePending = true;
-        pending.reset();
-        EntryFields fields;
-        if (!oversized && decodeFields(reader, line, readable, fields)) pending = makeEntry(fields);
+        last.assign(line);
+        if (oversized || !decodeFields(reader, line, readable, fields)) return;
+        (void)totals.record(makeEntry(fields));  // a line that would overflow the sums is left out
     });
-    if (havePending && pending && !excludingLastLine) totals.record(*pending);
+    // The sums count through the last retained line, and say so.
+    if (!last.empty()) totals.lastHash = hash(last);
     return totals;
 }
 
-void OperationLog::countLinesAfter(Totals& totals, bool excludingLastLine) const {
-    const std::string named = *totals.lastHash;
-    Totals caughtUp = totals;
-    platform::JsonObjectReader reader;
-    std::optional<Entry> pending;  // each line is counted when the next arrives, so the last can be left out
-    bool found = false;
-    std::optional<std::string> beforeLast;
-    std::optional<std::string> last;
-    forEachRetainedLine([&](std::string_view line, std::size_t readable, bool oversized) {
-        const auto lineHash = hash(line);
-        if (!found) {
-            found = lineHash == named;
-            return;
+std::optional<OperationLog::Following> OperationLog::linesAfter(std::string_view lineHash, Totals* totals) const {
+    const auto count = [&](auto begin, auto end) {
+        Following following;
+        for (auto line = begin; line != end; ++line) {
+            ++following.count;
+            following.lastHash = hash(*line);
+            if (!totals || following.overflowed) continue;
+            if (const auto entry = decodeLine(*line); entry && !totals->record(*entry)) following.overflowed = true;
         }
-        if (pending) caughtUp.record(*pending);
-        pending.reset();
-        beforeLast = std::exchange(last, lineHash);
-        EntryFields fields;
-        if (!oversized && decodeFields(reader, line, readable, fields)) pending = makeEntry(fields);
+        return following;
+    };
+    // The named line is nearly always among the last few: a writer stores the totals before each
+    // burst. An empty hash names the start: every retained line follows it.
+    for (const std::int64_t window : {std::int64_t{64}, std::int64_t{4096}}) {
+        if (lineHash.empty()) break;
+        const auto lines = tailLines(logURL_, window);
+        for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
+            if (hash(*line) == lineHash) return count(line.base(), lines.end());
+        }
+        if (static_cast<std::int64_t>(lines.size()) < window) break;
+    }
+    // Otherwise every retained line is read, oldest first.
+    std::vector<std::string> after;
+    bool found = lineHash.empty();
+    forEachRetainedLine([&](std::string_view line, std::size_t, bool) {
+        if (found) {
+            after.emplace_back(line);
+        } else {
+            found = hash(line) == lineHash;
+        }
     });
-    // A line that is no longer retained (or never was) leaves nothing to count from.
-    if (!found) return;
-    if (pending && !excludingLastLine) caughtUp.record(*pending);
-    const auto& counted = excludingLastLine ? beforeLast : last;
-    if (counted) caughtUp.lastHash = *counted;
-    totals = std::move(caughtUp);
+    if (!found) return std::nullopt;
+    return count(after.begin(), after.end());
 }
 
 // MARK: Reading a file's tail

@@ -9,11 +9,16 @@
 // task running on that queue. Entry, Totals and ChainStatus are plain values that cross threads
 // freely.
 //
-// Failures: appends never report to the caller. An entry that cannot be written is reported once
-// through Log::app() and lost; every other problem (a folder, rotation or totals write that fails,
-// an unreadable line) degrades as the member's comment says. Only exportTo throws.
+// Several processes may share one log: every write, rotation, totals update and clear happens
+// under an exclusive flock on the lock file beside the log (readers take it shared), and what an
+// instance caches is read again whenever the counter in that file shows that another wrote since.
+//
+// Failures: an entry that cannot be written is reported through Log::app() and lost, and the next
+// flush returns false; every other problem (a rotation or totals write that fails, an unreadable
+// line, damaged totals) degrades as the member's comment says. Only exportTo throws.
 
 #include "Platform/FileError.h"
+#include "Platform/FileLock.h"
 #include "Platform/Iso8601.h"
 #include "Platform/Json.h"
 #include "Platform/RegularFile.h"
@@ -107,14 +112,18 @@ public:
         std::int64_t operations = 0;            // every entry, whatever its outcome
         std::optional<std::string> lastHash;    // line hash of the last line written
         std::int64_t accountingVersion = currentAccountingVersion;
+        // Set in the file while lines after lastHash are being written and not yet counted in it,
+        // so that such lines are told apart from lines no writer of this log announced.
+        bool pendingLines = false;
 
         Totals() = default;
         Totals(std::int64_t freed, std::int64_t operationCount, std::optional<std::string> lastLineHash,
                std::int64_t trashed, std::int64_t legacyProcessed);
 
         // Counts the entry; only successful, real, non-restore operations on a path add bytes
-        // (a negative size adds nothing). Aborts on 64-bit overflow.
-        void record(const Entry& entry);
+        // (a negative size adds nothing). False, and nothing changed, when a sum would pass the
+        // 64-bit range: such totals are damaged.
+        [[nodiscard]] bool record(const Entry& entry);
 
         // One JSON object; "lastHash" left out when absent.
         [[nodiscard]] std::string encoded() const;
@@ -131,8 +140,12 @@ public:
         std::int64_t unchained = 0;  // lines without a link to check
         std::optional<std::int64_t> firstBrokenLine;  // 1-based, within the current log file
         bool truncated = false;      // lines are missing at the start or at the end
+        // Lines after the last line the totals count: announced in the totals (a run still writing,
+        // or one that ended before it stored them) or not (written by something else).
+        std::int64_t pendingLines = 0;
+        std::int64_t unaccountedLines = 0;
 
-        [[nodiscard]] bool isIntact() const { return !firstBrokenLine && !truncated; }
+        [[nodiscard]] bool isIntact() const { return !firstBrokenLine && !truncated && unaccountedLines == 0; }
         friend bool operator==(const ChainStatus&, const ChainStatus&) = default;
     };
 
@@ -172,6 +185,8 @@ public:
 
     const std::filesystem::path& fileURL() const { return logURL_; }
     const std::filesystem::path& totalsURL() const { return totalsURL_; }
+    // The file that writers lock (and readers, shared) so that processes take turns.
+    const std::filesystem::path& lockURL() const { return lockURL_; }
     // Rotated file `number` (1 the most recent, rotatedFilesKept the oldest).
     [[nodiscard]] std::filesystem::path rotatedURL(int number) const;
     bool persistsEnabled() const { return persistsEnabled_; }
@@ -189,15 +204,18 @@ public:
 
     // Copies the entry and queues its write; drops it when logging is off.
     void append(const Entry& entry);
-    // Returns once every entry appended before the call has been written (or lost).
-    void flush() const;
+    // Returns once every entry appended before the call has been written (or lost), and the totals
+    // stored. False when an entry appended since the previous flush could not be written.
+    bool flush() const;
 
     // The newest `limit` decodable entries of the current log file, newest first.
     [[nodiscard]] std::vector<Entry> recent(std::int64_t limit) const;
-    // The totals file, or sums rebuilt from the retained lines when it is missing or unreadable.
+    // The totals file (with the lines it announces as pending counted), or sums rebuilt from the
+    // retained lines when it is missing, unreadable or its sums cannot take another line.
     [[nodiscard]] Totals totals() const;
     [[nodiscard]] std::int64_t totalFreed() const;
-    // Checks the hash chain of the current log file (and its link to rotated file 1). Changes nothing.
+    // Checks the hash chain of the current log file (and its link to rotated file 1), and whether
+    // lines follow the last one the totals count. Changes no file and nothing cached.
     [[nodiscard]] ChainStatus verifyChain() const;
     // Writes every retained entry to `destination`, replacing it atomically; returns the count.
     // Throws ExportError when encoding or writing fails; nothing is written then.
@@ -245,24 +263,58 @@ private:
     // The retained files as they are now, oldest first, each open with its length.
     std::vector<std::pair<platform::RegularFile, std::int64_t>> snapshotRetainedFiles() const;
 
-    void write(Entry entry);
-    // Appends the entry's line; on success the new totals become pendingTotals_.
-    void writeLine(Entry entry);
-    // Writes pendingTotals_ to the totals file, if there are any.
-    void storePendingTotals() const;
-    // Opens the current log for appending, making its folder when that is missing.
+    // What this instance knows of the files, as it left them when it last held the lock.
+    struct View {
+        std::uint64_t counter = 0;                // the lock file's counter then
+        std::optional<std::string> lastLineHash;  // what the next line chains to
+        std::int64_t logSize = -1;                // the current log's size; -1 when there was none
+        std::uint64_t logFileNumber = 0;
+        std::int64_t totalsSize = -1;             // the same for the totals file
+        std::uint64_t totalsFileNumber = 0;
+        Totals totals;                            // every line counted, through totals.lastHash
+        bool totalsStored = true;                 // the totals file holds these sums
+        bool fileMarked = false;                  // the totals file announces pending lines
+    };
+    using Hold = std::optional<platform::FileLock::Hold>;
+
+    // Takes the lock for writing, making the lock file (and the log's folder) when missing.
+    std::expected<platform::FileLock::Hold, platform::FileError> lockForWriting() const;
+    // Takes the lock shared when the lock file exists; nothing held when it does not.
+    Hold lockForReading() const;
+    // Whether view_ still describes the files (the lock held).
+    bool viewIsCurrent() const;
+    // Notes the sizes and file numbers of the log and the totals file as they are now.
+    void noteFiles(View& view) const;
+    // Reads the files afresh: the last line, the totals file and the lines after the one it names.
+    View loadView() const;
+    // Makes view_ current and returns it (the lock held).
+    View& currentView() const;
+    // Raises the lock file's counter after a change and notes it in view_; with a lock file that
+    // cannot be written the view is dropped, to be read again next time.
+    void noteChange() const;
+
+    void writePending();
+    // Writes the entries under the lock; false when any could not be written.
+    bool writeBatch(std::vector<Entry>& entries);
+    // Stores the totals file when it is behind or announces lines that are now counted.
+    void storeTotals() const;
+    bool writeTotals(Totals totals, bool pendingLines) const;
+    // Opens the current log for appending.
     std::expected<platform::RegularFile, platform::FileError> openLog() const;
     static bool endsWithLineFeed(const platform::RegularFile& file);
-    // Shifts the rotated files up and moves the current log to number 1; false when that last move failed.
-    bool rotate();
-    std::optional<std::string> currentLastLineHash();
-    Totals loadTotals(bool excludingLastLine) const;
-    // Adds the entries of the retained lines after the one totals.lastHash names (all but the
-    // last when excludingLastLine); totals stay as they are when no retained line has that hash.
-    void countLinesAfter(Totals& totals, bool excludingLastLine) const;
-    // Whether any retained file holds a line with this hash.
-    bool retainsLineWithHash(std::string_view lineHash) const;
+    // Rotates a current log that has reached the threshold; false when it is there but could not move.
+    bool rotateIfNeeded() const;
     std::optional<Totals> readTotalsFile() const;
+    // Sums over every retained line; lines that do not decode or would overflow are left out.
+    Totals rebuiltTotals() const;
+    // The retained lines after the line with this hash, searched from the end of the current log.
+    struct Following {
+        std::int64_t count = 0;
+        std::optional<std::string> lastHash;  // of the last of them
+        bool overflowed = false;              // a line could not be counted into the totals given
+    };
+    // Counts them into `totals` when given; nothing when no retained line has that hash.
+    std::optional<Following> linesAfter(std::string_view lineHash, Totals* totals) const;
     // Calls visit(bytes, readableBytes, oversized) for each retained line, oldest first.
     void forEachRetainedLine(const std::function<void(std::string_view, std::size_t, bool)>& visit) const;
     ChainStatus verifyOnQueue() const;
@@ -272,20 +324,22 @@ private:
 
     std::filesystem::path logURL_;
     std::filesystem::path totalsURL_;
+    std::filesystem::path lockURL_;
     bool persistsEnabled_;
     std::int64_t maxFileBytes_;
 
     mutable std::mutex stateLock_;  // guards storedEnabled_ only, for a single read or write
     bool storedEnabled_;
 
+    std::mutex pendingLock_;        // guards pending_ only, for a single push or swap
+    std::vector<Entry> pending_;    // appended, not yet taken by writePending
+
     // Touched only on queue_.
-    std::optional<std::string> lastLineHash_;
-    bool lastLineHashLoaded_ = false;
-    std::int64_t knownLogSize_ = -1;  // the current log's size right after this log's last append
-    // Totals of the lines written so far whose totals file is not written yet: the file is
-    // replaced once the queue has been quiet for totalsQuietTime, at every flush, and when the
-    // log is destroyed. Totals a crash kept from the file are caught up by the next write.
-    mutable std::optional<Totals> pendingTotals_;
+    mutable std::optional<platform::FileLock> lock_;
+    mutable std::optional<View> view_;
+    mutable bool linesLost_ = false;  // since the last flush
+    // The totals file is replaced once the queue has been quiet for this long, at every flush and
+    // when the log is destroyed; until then it announces the lines written after it.
     static constexpr std::chrono::milliseconds totalsQuietTime{50};
 
     // Declared last, so it is destroyed first: its destructor runs the queued writes while the

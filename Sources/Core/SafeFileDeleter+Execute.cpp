@@ -4,6 +4,7 @@
 #include "Core/Log.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/Checked.h"
+#include "Platform/Trash.h"
 
 #include <cerrno>
 #include <chrono>
@@ -93,6 +94,7 @@ struct SafeFileDeleter::Run {
             fail(item, LogMode::permanent, removed.error());
             return;
         }
+        platform::Trash::forgetInfo(item.url());
         log(item, item.sizeBytes(), LogMode::permanent, Outcome::success, false);
         succeed(item);
     }

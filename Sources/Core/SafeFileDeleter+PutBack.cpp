@@ -2,6 +2,7 @@
 // its old place is free and not protected.
 
 #include "Core/SafeFileDeleter.h"
+#include "Platform/Trash.h"
 
 #include <chrono>
 
@@ -41,6 +42,7 @@ void SafeFileDeleter::putBack(const std::filesystem::path& trashedPath, const st
     if (const auto moved = fileManager_.moveItem(trashedPath, originalPath); !moved) {
         throw FileOperationError(moved.error());
     }
+    platform::Trash::forgetInfo(trashedPath);
     opLog_.append(OperationLog::Entry(std::chrono::system_clock::now(), sessionID,
                                       std::string(OperationLog::putBackAction), originalPath.native(), 0,
                                       OperationLog::Mode::trash, OperationLog::Outcome::success, false));

@@ -3,6 +3,7 @@
 #include "Core/SafeFileDeleter.h"
 
 #include "Platform/Checked.h"
+#include "Platform/Trash.h"
 
 #include <algorithm>
 #include <array>
@@ -19,18 +20,6 @@ std::int64_t sumOfSizes(const std::vector<SafeFileDeleter::Item>& items) {
     std::int64_t total = 0;
     for (const auto& item : items) total = checkedAdd(total, item.sizeBytes());
     return total;
-}
-
-bool hasTrashComponent(std::string_view path) {
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        auto slash = path.find('/', start);
-        if (slash == std::string_view::npos) slash = path.size();
-        const auto component = path.substr(start, slash - start);
-        if (component == ".Trash" || component == ".Trashes") return true;
-        start = slash + 1;
-    }
-    return false;
 }
 
 std::string parentOf(const std::string& path) {
@@ -81,9 +70,9 @@ SafeFileDeleter::SafeFileDeleter(const platform::FileManager& fileManager, const
 
 bool SafeFileDeleter::isInsideTrash(const std::filesystem::path& url) {
     const auto parent = parentOf(platform::FileManager::absoluteStandardizedPath(url.native()));
-    // The cheap test first: almost no candidate has a Trash folder anywhere in its path.
-    if (parent.empty() || !hasTrashComponent(parent)) return false;
-    return hasTrashComponent(platform::FileManager::defaultManager().resolvingSymlinksInPath(parent));
+    // Judged again once resolved: a link into a Trash does not make its target's neighbours trashed.
+    if (parent.empty() || !platform::Trash::holdsTrashedItems(parent)) return false;
+    return platform::Trash::holdsTrashedItems(platform::FileManager::defaultManager().resolvingSymlinksInPath(parent));
 }
 
 bool SafeFileDeleter::isProtectedNow(const std::filesystem::path& url) const {

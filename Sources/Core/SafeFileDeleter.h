@@ -191,9 +191,10 @@ public:
     const PathProtection& protection() const { return protection_; }
     OperationLog& opLog() const { return opLog_; }
 
-    // Directly or indirectly inside a folder named ".Trash" or ".Trashes", judged on the parent
-    // folder with "." and ".." removed and then with its symbolic links resolved. A Trash folder
-    // itself is not inside a Trash.
+    // Directly or indirectly inside the "files" folder of a Trash, or inside a ".Trash" or
+    // ".Trashes" folder of earlier versions (platform::Trash::holdsTrashedItems), judged on the
+    // parent folder with "." and ".." removed and then with its symbolic links resolved. A Trash
+    // folder itself is not inside a Trash.
     [[nodiscard]] static bool isInsideTrash(const std::filesystem::path& url);
 
     // Builds a plan from candidates, in input order: repeats dropped before any work, protected

@@ -1,22 +1,28 @@
 #include "Platform/Trash.h"
 
-#include "Platform/FileDescriptor.h"
 #include "Platform/FileManager.h"
+#include "Platform/TrashInfo.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
-#include <optional>
+#include <memory>
+#include <mutex>
+#include <cstdlib>
+#include <vector>
 
 namespace vornelo::platform {
 
 namespace {
 
 constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr std::size_t maxNameBytes = NAME_MAX;
+// An item's name leaves room for the info file's suffix.
+constexpr std::size_t maxItemNameBytes = NAME_MAX - TrashInfo::suffix.size();
 // Past this many taken names something is wrong with the Trash; stop rather than spin.
 constexpr unsigned maxNumber = 100000;
 
@@ -57,19 +63,26 @@ std::string parentOf(const std::string& path) {
 
 std::string join(const std::string& folder, std::string_view name) {
     std::string joined = folder;
-    if (joined.back() != '/') joined.push_back('/');
+    if (joined.empty() || joined.back() != '/') joined.push_back('/');
     joined.append(name);
     return joined;
 }
 
-// Opens a folder that must be a real folder (not a link) owned by `user`, creating it with mode
-// 0700 when it is missing.
-std::expected<FileDescriptor, FileError> openPrivateFolder(int parentFd, const char* name, const std::string& path,
-                                                           uid_t user) {
-    FileDescriptor fd(retryOnInterrupt([&] { return ::openat(parentFd, name, folderFlags); }));
-    if (!fd && errno == ENOENT) {
-        if (::mkdirat(parentFd, name, 0700) != 0 && errno != EEXIST) return failure(errno, path);
-        fd.reset(retryOnInterrupt([&] { return ::openat(parentFd, name, folderFlags); }));
+struct Owner {
+    uid_t user;
+    gid_t group;
+};
+
+// Opens a folder that must be a real folder (not a link) owned by `owner`; a missing one is
+// created with mode 0700 and given to the owner when `create` is set.
+std::expected<FileDescriptor, FileError> openOwnedFolder(int parentFd, const std::string& name,
+                                                         const std::string& path, Owner owner, bool create) {
+    FileDescriptor fd(retryOnInterrupt([&] { return ::openat(parentFd, name.c_str(), folderFlags); }));
+    bool created = false;
+    if (!fd && errno == ENOENT && create) {
+        created = ::mkdirat(parentFd, name.c_str(), 0700) == 0;
+        if (!created && errno != EEXIST) return failure(errno, path);
+        fd.reset(retryOnInterrupt([&] { return ::openat(parentFd, name.c_str(), folderFlags); }));
     }
     if (!fd) {
         if (errno == ELOOP || errno == ENOTDIR) return unsafe(path);
@@ -77,36 +90,76 @@ std::expected<FileDescriptor, FileError> openPrivateFolder(int parentFd, const c
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) return failure(errno, path);
-    if (info.st_uid != user) return unsafe(path);
+    // Made by a privileged caller on the user's behalf: hand it over.
+    if (created && info.st_uid != owner.user) {
+        if (::fchown(fd.get(), owner.user, owner.group) != 0) return failure(errno, path);
+        info.st_uid = owner.user;
+    }
+    if (info.st_uid != owner.user) return unsafe(path);
     return fd;
 }
 
-// ".Trashes" at the root of a volume: shared by every user of the volume, so it must keep them
-// apart (sticky) or belong to root or the user and be writable by nobody else.
-std::expected<FileDescriptor, FileError> openVolumeTrashes(int mountFd, const std::string& path, uid_t user) {
-    FileDescriptor fd(retryOnInterrupt([&] { return ::openat(mountFd, ".Trashes", folderFlags); }));
-    if (!fd && errno == ENOENT) {
-        if (::mkdirat(mountFd, ".Trashes", 0700) == 0) {
-            fd.reset(retryOnInterrupt([&] { return ::openat(mountFd, ".Trashes", folderFlags); }));
-            // Set after creation: the umask must not narrow it, and it is never wider than 0700
-            // before it is sticky.
-            if (fd && ::fchmod(fd.get(), 01333) != 0) return failure(errno, path);
-        } else if (errno == EEXIST) {
-            fd.reset(retryOnInterrupt([&] { return ::openat(mountFd, ".Trashes", folderFlags); }));
-        } else {
-            return failure(errno, path);
+// Opens (or creates) `name` in `parentFd` as a Trash folder with its files/ and info/.
+std::expected<Trash::Held, FileError> openTrashFolder(int parentFd, const std::string& name, const std::string& path,
+                                                      Owner owner, bool create) {
+    auto trash = openOwnedFolder(parentFd, name, path, owner, create);
+    if (!trash) return std::unexpected(trash.error());
+    auto files = openOwnedFolder(trash->get(), "files", join(path, "files"), owner, create);
+    if (!files) return std::unexpected(files.error());
+    auto info = openOwnedFolder(trash->get(), "info", join(path, "info"), owner, create);
+    if (!info) return std::unexpected(info.error());
+    return Trash::Held{std::move(*files), std::move(*info), path, {}, owner.user, owner.group};
+}
+
+// Writes the whole info file to a freshly created descriptor.
+bool writeAll(int fd, const std::string& text) {
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const auto count = retryOnInterrupt([&] { return ::write(fd, text.data() + written, text.size() - written); });
+        if (count <= 0) return false;
+        written += static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+enum class Claim { claimed, taken, failed };
+
+// Claims `candidate` by creating its info file exclusively.
+Claim claimName(const Trash::Held& trash, const std::string& infoName, const std::string& contents) {
+    FileDescriptor fd(retryOnInterrupt([&] {
+        return ::openat(trash.info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
+    if (!fd) return errno == EEXIST ? Claim::taken : Claim::failed;
+    const bool ownAlready = ::geteuid() != 0 || (trash.user == 0 && trash.group == ::getegid());
+    const bool handedOver = ownAlready || ::fchown(fd.get(), trash.user, trash.group) == 0;
+    if (handedOver && writeAll(fd.get(), contents)) return Claim::claimed;
+    const int error = errno;
+    ::unlinkat(trash.info.get(), infoName.c_str(), 0);
+    errno = error;
+    return Claim::failed;
+}
+
+// Moves parent/name into the Trash under the first name free in both files/ and info/.
+std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, int parentFd, const ItemLocation& item,
+                                                      const std::string& recordedPath) {
+    const std::string contents = TrashInfo::contents(recordedPath, std::chrono::system_clock::now());
+    const std::string filesPath = join(trash.path, "files");
+    for (unsigned number = 1; number <= maxNumber; ++number) {
+        if (number == 1 && item.name.size() > maxItemNameBytes) continue;
+        const std::string candidate =
+            number == 1 ? item.name : Trash::numberedName(item.name, number, maxItemNameBytes);
+        const std::string infoName = TrashInfo::fileName(candidate);
+        const Claim claim = claimName(trash, infoName, contents);
+        if (claim == Claim::taken) continue;
+        if (claim == Claim::failed) return failure(errno, join(join(trash.path, "info"), infoName));
+        if (::renameat2(parentFd, item.name.c_str(), trash.files.get(), candidate.c_str(), RENAME_NOREPLACE) == 0) {
+            return std::filesystem::path(join(filesPath, candidate));
         }
+        const int error = errno;
+        ::unlinkat(trash.info.get(), infoName.c_str(), 0);
+        if (error != EEXIST && error != ENOTEMPTY) return failure(error, item.path);
     }
-    if (!fd) {
-        if (errno == ELOOP || errno == ENOTDIR) return unsafe(path);
-        return failure(errno, path);
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) return failure(errno, path);
-    const bool sticky = (info.st_mode & S_ISVTX) != 0;
-    const bool privateToOwner = (info.st_uid == 0 || info.st_uid == user) && (info.st_mode & 022) == 0;
-    if (!sticky && !privateToOwner) return unsafe(path);
-    return fd;
+    return failure(EEXIST, item.path);
 }
 
 // The mount point of the file system on `device` that holds `folder` (a resolved path).
@@ -126,60 +179,189 @@ std::string mountPointOf(std::string folder, dev_t device) {
     }
 }
 
-// Renames parent/name into the trash folder under the first free name.
-std::expected<std::filesystem::path, FileError> renameFree(int parentFd, const ItemLocation& item, int trashFd,
-                                                           const std::string& trashPath) {
-    for (unsigned number = 1; number <= maxNumber; ++number) {
-        const std::string candidate = number == 1 ? item.name : Trash::numberedName(item.name, number);
-        const int renamed = ::renameat2(parentFd, item.name.c_str(), trashFd, candidate.c_str(), RENAME_NOREPLACE);
-        if (renamed == 0) return std::filesystem::path(join(trashPath, candidate));
-        if (errno != EEXIST && errno != ENOTEMPTY) return failure(errno, item.path);
-    }
-    return failure(EEXIST, item.path);
+// "<top>/.Trash/<uid>" when an administrator made "<top>/.Trash" a real, sticky folder; anything
+// less is passed over, as the user's own folder there would be unsafe.
+std::optional<Trash::Held> openAdministratorsTrash(int topFd, const std::string& top, Owner owner) {
+    FileDescriptor shared(retryOnInterrupt([&] { return ::openat(topFd, ".Trash", folderFlags); }));
+    struct stat info {};
+    if (!shared || ::fstat(shared.get(), &info) != 0 || (info.st_mode & S_ISVTX) == 0) return std::nullopt;
+    const std::string uid = std::to_string(owner.user);
+    auto trash = openTrashFolder(shared.get(), uid, join(join(top, ".Trash"), uid), owner, true);
+    if (!trash) return std::nullopt;
+    return std::move(*trash);
 }
 
-std::expected<std::filesystem::path, FileError> moveToVolumeTrash(int parentFd, const ItemLocation& item,
-                                                                  dev_t device, uid_t user) {
+std::expected<std::filesystem::path, FileError> moveToTopDirectoryTrash(int parentFd, const ItemLocation& item,
+                                                                        dev_t device, Owner owner) {
     const std::string resolvedParent = FileManager::defaultManager().resolvingSymlinksInPath(item.parent);
-    const std::string mountPoint = mountPointOf(resolvedParent, device);
-    FileDescriptor mountFd(retryOnInterrupt([&] { return ::open(mountPoint.c_str(), folderFlags); }));
-    if (!mountFd) return failure(errno, mountPoint);
-    struct stat mountInfo {};
-    if (::fstat(mountFd.get(), &mountInfo) != 0) return failure(errno, mountPoint);
-    if (mountInfo.st_dev != device) return failure(EXDEV, item.path);
+    const std::string top = mountPointOf(resolvedParent, device);
+    FileDescriptor topFd(retryOnInterrupt([&] { return ::open(top.c_str(), folderFlags); }));
+    if (!topFd) return failure(errno, top);
+    struct stat topInfo {};
+    if (::fstat(topFd.get(), &topInfo) != 0) return failure(errno, top);
+    if (topInfo.st_dev != device) return failure(EXDEV, item.path);
 
-    const std::string trashesPath = join(mountPoint, ".Trashes");
-    auto trashes = openVolumeTrashes(mountFd.get(), trashesPath, user);
-    if (!trashes) return std::unexpected(trashes.error());
-    const std::string userFolder = std::to_string(user);
-    const std::string userPath = join(trashesPath, userFolder);
-    auto trash = openPrivateFolder(trashes->get(), userFolder.c_str(), userPath, user);
+    auto trash = openAdministratorsTrash(topFd.get(), top, owner);
+    if (!trash) {
+        const std::string name = ".Trash-" + std::to_string(owner.user);
+        auto own = openTrashFolder(topFd.get(), name, join(top, name), owner, true);
+        if (!own) return std::unexpected(own.error());
+        trash = std::move(*own);
+    }
+    trash->topDirectory = top;
+    const std::string original = join(resolvedParent, item.name);
+    const std::string relative = top == "/" ? original.substr(1) : original.substr(top.size() + 1);
+    return place(*trash, parentFd, item, relative);
+}
+
+// The data folder of the current user, created (mode 0700) when missing.
+std::expected<FileDescriptor, FileError> openDataHome(const std::string& path) {
+    FileDescriptor fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (fd || errno != ENOENT) {
+        if (!fd) return failure(errno, path);
+        return fd;
+    }
+    for (std::size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+        const std::string prefix = slash == std::string::npos ? path : path.substr(0, slash);
+        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return failure(errno, prefix);
+        if (slash == std::string::npos) break;
+    }
+    fd.reset(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!fd) return failure(errno, path);
+    return fd;
+}
+
+// The device the home Trash lives on: its data folder's, or the home folder's when that data
+// folder is still to be made.
+std::optional<dev_t> homeTrashDevice(const std::string& dataHome, const std::filesystem::path& home) {
+    struct stat info {};
+    if (::stat(dataHome.c_str(), &info) == 0) return info.st_dev;
+    if (::stat(home.c_str(), &info) == 0) return info.st_dev;
+    return std::nullopt;
+}
+
+// The home Trash stays open between calls: most runs trash thousands of items into it, and opening
+// its folders for each would cost more than the move. It is reused only while the folders at its
+// path are still the very ones held.
+struct HomeTrashCache {
+    std::mutex mutex;
+    std::string dataHome;
+    uid_t user = 0;
+    std::shared_ptr<const Trash::Held> held;
+    struct stat files {};
+    struct stat info {};
+};
+
+HomeTrashCache& homeTrashCache() {
+    static HomeTrashCache cache;
+    return cache;
+}
+
+bool sameFolder(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool isStill(const std::string& path, const struct stat& held) {
+    struct stat now {};
+    return ::fstatat(AT_FDCWD, path.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && sameFolder(now, held);
+}
+
+std::shared_ptr<const Trash::Held> reuseHomeTrash(const std::string& dataHome, uid_t user, dev_t device) {
+    auto& cache = homeTrashCache();
+    std::shared_ptr<const Trash::Held> held;
+    struct stat files {};
+    struct stat info {};
+    {
+        const std::lock_guard lock(cache.mutex);
+        if (!cache.held || cache.dataHome != dataHome || cache.user != user || cache.files.st_dev != device) {
+            return nullptr;
+        }
+        held = cache.held;
+        files = cache.files;
+        info = cache.info;
+    }
+    if (!isStill(join(held->path, "files"), files) || !isStill(join(held->path, "info"), info)) return nullptr;
+    return held;
+}
+
+void rememberHomeTrash(const std::string& dataHome, uid_t user, std::shared_ptr<const Trash::Held> held) {
+    struct stat files {};
+    struct stat info {};
+    if (::fstat(held->files.get(), &files) != 0 || ::fstat(held->info.get(), &info) != 0) return;
+    auto& cache = homeTrashCache();
+    const std::lock_guard lock(cache.mutex);
+    cache.dataHome = dataHome;
+    cache.user = user;
+    cache.held = std::move(held);
+    cache.files = files;
+    cache.info = info;
+}
+
+// The home Trash of `owner` when `device` is its file system: the one held from an earlier call,
+// or opened (and made) now. Nothing when the item lives elsewhere.
+std::expected<std::shared_ptr<const Trash::Held>, FileError> homeTrashFor(const std::string& dataHome,
+                                                                         const std::filesystem::path& home,
+                                                                         dev_t device, Owner owner) {
+    if (auto held = reuseHomeTrash(dataHome, owner.user, device)) return held;
+    if (homeTrashDevice(dataHome, home) != device) return nullptr;
+    auto dataFd = openDataHome(dataHome);
+    if (!dataFd) return std::unexpected(dataFd.error());
+    auto trash = openTrashFolder(dataFd->get(), "Trash", join(dataHome, "Trash"), owner, true);
     if (!trash) return std::unexpected(trash.error());
-    return renameFree(parentFd, item, trash->get(), userPath);
+    auto held = std::make_shared<const Trash::Held>(std::move(*trash));
+    rememberHomeTrash(dataHome, owner.user, held);
+    return held;
+}
+
+std::optional<gid_t> groupOf(uid_t user) {
+    if (user == ::geteuid()) return ::getegid();
+    if (const auto found = Trash::account(user)) return found->group;
+    return std::nullopt;
+}
+
+bool isDigits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::vector<std::string_view> componentsOf(std::string_view path) {
+    std::vector<std::string_view> components;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        auto slash = path.find('/', start);
+        if (slash == std::string_view::npos) slash = path.size();
+        if (slash > start) components.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return components;
+}
+
+std::string dataHomeOf(const std::filesystem::path& home) {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') {
+        return FileManager::absoluteStandardizedPath(data);
+    }
+    return join(home.native(), ".local/share");
 }
 
 }  // namespace
 
-std::string Trash::numberedName(std::string_view name, unsigned number) {
+std::string Trash::numberedName(std::string_view name, unsigned number, std::size_t limit) {
     const auto period = name.rfind('.');
     const bool hasExtension = period != std::string_view::npos && period != 0;
     std::string_view base = hasExtension ? name.substr(0, period) : name;
     const std::string_view extension = hasExtension ? name.substr(period + 1) : std::string_view{};
     std::string suffix = " " + std::to_string(number);
     if (!extension.empty()) suffix.append(".").append(extension);
-    if (base.size() + suffix.size() > maxNameBytes) {
-        std::size_t keep = suffix.size() < maxNameBytes ? maxNameBytes - suffix.size() : 0;
+    if (base.size() + suffix.size() > limit) {
+        std::size_t keep = suffix.size() < limit ? limit - suffix.size() : 0;
         // Back up to the start of a UTF-8 sequence so the cut never splits a character.
         while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80) --keep;
         base = base.substr(0, keep);
     }
     std::string result(base);
     result.append(suffix);
-    if (result.size() > maxNameBytes) result.resize(maxNameBytes);
+    if (result.size() > limit) result.resize(limit);
     return result;
 }
 
-std::filesystem::path Trash::homeTrash(const std::filesystem::path& home) { return home / ".Trash"; }
+std::filesystem::path Trash::homeTrash(const std::filesystem::path& home) { return join(dataHomeOf(home), "Trash"); }
 
 std::expected<std::filesystem::path, FileError> Trash::moveToTrash(const std::filesystem::path& item,
                                                                    const std::filesystem::path& home, uid_t user) {
@@ -203,20 +385,121 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd,
     const dev_t device = deviceOf(itemInfo);
     // A volume mounted here is not an item that can be moved.
     if (device != deviceOf(parentInfo) || isMountRoot(itemInfo)) return failure(EBUSY, location->path);
+    const auto group = groupOf(user);
+    if (!group) return failure(ENOENT, homeTrash(home).native());
+    const Owner owner{user, *group};
 
-    // The home folder is judged by the descriptor the Trash is then opened from.
-    FileDescriptor homeFd(retryOnInterrupt([&] { return ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    struct stat homeInfo {};
-    const bool sameVolumeAsHome = homeFd && ::fstat(homeFd.get(), &homeInfo) == 0 && homeInfo.st_dev == device;
-    if (sameVolumeAsHome) {
-        const std::string trashPath = homeTrash(home).native();
-        auto trash = openPrivateFolder(homeFd.get(), ".Trash", trashPath, user);
-        if (!trash) return std::unexpected(trash.error());
-        auto moved = renameFree(parentFd, *location, trash->get(), trashPath);
+    const auto trash = homeTrashFor(dataHomeOf(home), home, device, owner);
+    if (!trash) return std::unexpected(trash.error());
+    if (*trash) {
+        auto moved = place(**trash, parentFd, *location, location->path);
         // The same device can still be another mount (a bind mount), which a rename cannot leave.
         if (moved || moved.error().underlyingPosixCode != EXDEV) return moved;
     }
-    return moveToVolumeTrash(parentFd, *location, device, user);
+    return moveToTopDirectoryTrash(parentFd, *location, device, owner);
+}
+
+bool Trash::holdsTrashedItems(std::string_view folder) {
+    // The cheap test first: almost no folder has a Trash anywhere in its path.
+    if (folder.find("Trash") == std::string_view::npos) return false;
+    const auto parts = componentsOf(folder);
+    for (std::size_t index = 0; index < parts.size(); ++index) {
+        const auto part = parts[index];
+        if (part == ".Trash" || part == ".Trashes") return true;
+        const bool followedByFiles = index + 1 < parts.size() && parts[index + 1] == "files";
+        if (!followedByFiles) continue;
+        if (part.starts_with(".Trash-") && isDigits(part.substr(7))) return true;
+        if (part == "Trash" && index >= 2 && parts[index - 2] == ".local" && parts[index - 1] == "share") return true;
+    }
+    // A data folder of the user's own choosing.
+    const std::string homeFiles = join(homeTrash(FileManager::defaultManager().homeDirectoryForCurrentUser()), "files");
+    return folder == homeFiles || (folder.starts_with(homeFiles) && folder[homeFiles.size()] == '/');
+}
+
+bool Trash::forgetInfo(const std::filesystem::path& trashedItem) {
+    const auto location = locate(trashedItem);
+    if (!location || !location->parent.ends_with("/files") || !holdsTrashedItems(location->parent)) return false;
+    const std::string trash = parentOf(location->parent);
+    FileDescriptor trashFd(retryOnInterrupt([&] { return ::open(trash.c_str(), folderFlags); }));
+    if (!trashFd) return false;
+    FileDescriptor infoFd(retryOnInterrupt([&] { return ::openat(trashFd.get(), "info", folderFlags); }));
+    struct stat files {};
+    struct stat info {};
+    if (!infoFd || ::fstatat(trashFd.get(), "files", &files, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ::fstat(infoFd.get(), &info) != 0 || info.st_uid != files.st_uid) {
+        return false;
+    }
+    const std::string name = TrashInfo::fileName(location->name);
+    struct stat entry {};
+    if (::fstatat(infoFd.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(entry.st_mode)) return false;
+    return ::unlinkat(infoFd.get(), name.c_str(), 0) == 0;
+}
+
+// MARK: Acting for another user
+
+std::optional<Trash::Account> Trash::account(uid_t user) {
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    while (::getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (!found || !found->pw_dir || found->pw_dir[0] != '/') return std::nullopt;
+    return Account{found->pw_uid, found->pw_gid, found->pw_dir};
+}
+
+namespace {
+
+std::expected<Trash::Held, FileError> walkToUserTrash(const Trash::Account& account, bool create) {
+    FileDescriptor homeFd(retryOnInterrupt([&] { return ::open(account.home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!homeFd) return failure(errno, account.home);
+    const Owner owner{account.user, account.group};
+    FileDescriptor folder = std::move(homeFd);
+    std::string path = account.home;
+    for (const char* name : {".local", "share"}) {
+        path = join(path, name);
+        auto next = openOwnedFolder(folder.get(), name, path, owner, create);
+        if (!next) return std::unexpected(next.error());
+        folder = std::move(*next);
+    }
+    return openTrashFolder(folder.get(), "Trash", join(path, "Trash"), owner, create);
+}
+
+Failure noAccount(uid_t user) {
+    return Failure(FileError::make(FileError::cocoaDomain, FileError::readNoSuchFile,
+                                   "The user " + std::to_string(user) + " has no home folder in the user database."));
+}
+
+}  // namespace
+
+std::expected<Trash::Held, FileError> Trash::openUserTrash(const Account& account) {
+    return walkToUserTrash(account, false);
+}
+
+std::expected<Trash::Held, FileError> Trash::openUserTrash(uid_t user) {
+    const auto found = account(user);
+    if (!found) return noAccount(user);
+    return openUserTrash(*found);
+}
+
+std::expected<void, FileError> Trash::prepareUserTrash(const Account& account) {
+    auto trash = walkToUserTrash(account, true);
+    if (!trash) return std::unexpected(trash.error());
+    return {};
+}
+
+std::expected<void, FileError> Trash::prepareUserTrash(uid_t user) {
+    const auto found = account(user);
+    if (!found) return noAccount(user);
+    return prepareUserTrash(*found);
+}
+
+std::expected<std::filesystem::path, FileError> Trash::moveIntoTrash(const Held& trash, int parentFd,
+                                                                     const std::filesystem::path& item) {
+    const auto location = locate(item);
+    if (!location) return failure(EBUSY, item.native());
+    return place(trash, parentFd, *location, location->path);
 }
 
 }  // namespace vornelo::platform

@@ -193,7 +193,7 @@ protected:
     std::filesystem::path path(const std::string& relative) const { return home.home() / relative; }
     std::filesystem::path logPath() const { return path("Library/Logs/Vornelo/operations.log"); }
     std::vector<Entry> logged() const { return OperationLog(logPath(), true).retainedEntries(); }
-    std::filesystem::path trash(const std::string& name) const { return path(".Trash") / name; }
+    std::filesystem::path trash(const std::string& name) const { return path(".local/share/Trash/files") / name; }
 
     test::TestHome home;
 };
@@ -229,7 +229,7 @@ TEST_F(CleanCommandsTest, PreviewSizesItemsAndSetsProtectedAndMissingOnesApart) 
 
     // Looking neither moves nor logs anything.
     EXPECT_TRUE(std::filesystem::exists(big));
-    EXPECT_FALSE(std::filesystem::exists(path(".Trash")));
+    EXPECT_FALSE(std::filesystem::exists(path(".local/share/Trash")));
     EXPECT_FALSE(std::filesystem::exists(logPath()));
 }
 
@@ -326,7 +326,7 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedGivesExitOneWithTheReasonAndWha
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
     EXPECT_EQ(readFile(stuck), "stuck");
-    EXPECT_EQ(readFile(user / ".Trash/ok.txt"), "ok");
+    EXPECT_EQ(readFile(user / ".local/share/Trash/files/ok.txt"), "ok");
     ::chmod((user / "Locked").c_str(), 0755);
 }
 
@@ -516,7 +516,7 @@ TEST_F(SessionCommandsTest, RestoreExitsOneWhenAnAttemptedItemCannotGoBack) {
                                       "Restored  " + (user / "Junk/a.txt") + "\n"});
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
-    EXPECT_EQ(readFile(user / ".Trash/b.txt"), "beta");
+    EXPECT_EQ(readFile(user / ".local/share/Trash/files/b.txt"), "beta");
     EXPECT_EQ(readFile(user / "Junk/a.txt"), "alpha");
     ::chmod((user / "Shut").c_str(), 0755);
 }

@@ -91,7 +91,7 @@ private:
 
 class CleanupSessionTests : public ::testing::Test {
 protected:
-    std::filesystem::path trashFolder() const { return home.home() / ".Trash"; }
+    std::filesystem::path trashFolder() const { return home.home() / ".local/share/Trash/files"; }
 
     // A file that looks as if a run had moved `name` from `original` into the Trash.
     Entry inTheTrash(const std::string& name, const std::filesystem::path& original, platform::TimePoint at = noon) {

@@ -226,6 +226,8 @@ TEST_F(OperationLogQueriesTests, ClearRemovesEveryFileAndTheNextLineStartsANewCh
     rotating.flush();
     EXPECT_TRUE(rotating.clear());
     for (const auto& item : std::filesystem::directory_iterator(folder.path())) {
+        // The lock file stays: another process may be waiting on it.
+        if (item.path() == rotating.lockURL()) continue;
         EXPECT_FALSE(item.path().filename().native().starts_with("rotating")) << item.path();
     }
     rotating.append(entryNumber(4));

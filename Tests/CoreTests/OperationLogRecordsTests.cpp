@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <chrono>
 
 namespace vornelo {
@@ -120,19 +122,34 @@ TEST(OperationLogRecordsTests, TheLineHashIsSha256OfTheBytesInLowerCaseHex) {
 
 TEST(OperationLogRecordsTests, RecordCountsEveryEntryButBytesOnlyForRealSuccessfulRemovals) {
     Totals totals;
-    totals.record(plainEntry());
+    EXPECT_TRUE(totals.record(plainEntry()));
     EXPECT_EQ(totals, Totals(100, 1, std::nullopt, 0, 0));
-    totals.record(plainEntry("/Users/x/b", Mode::trash));
+    EXPECT_TRUE(totals.record(plainEntry("/Users/x/b", Mode::trash)));
     EXPECT_EQ(totals, Totals(100, 2, std::nullopt, 100, 0));
 
     Totals nothing;
-    nothing.record(Entry(noon, std::nullopt, "clean", "/a", -5, Mode::permanent, Outcome::success, false));
-    nothing.record(Entry(noon, std::nullopt, "clean", "/a", 7, Mode::permanent, Outcome::success, true));
-    nothing.record(Entry(noon, std::nullopt, "clean", "", 7, Mode::permanent, Outcome::success, false));
-    nothing.record(Entry(noon, std::nullopt, "putBack", "/a", 7, Mode::trash, Outcome::success, false));
-    nothing.record(Entry(noon, std::nullopt, "clean", "/a", 7, Mode::permanent, Outcome::failed, false));
-    nothing.record(Entry(noon, std::nullopt, "clean", "/a", 7, Mode::trash, Outcome::dryRun, false));
+    for (const auto& entry : {Entry(noon, std::nullopt, "clean", "/a", -5, Mode::permanent, Outcome::success, false),
+                              Entry(noon, std::nullopt, "clean", "/a", 7, Mode::permanent, Outcome::success, true),
+                              Entry(noon, std::nullopt, "clean", "", 7, Mode::permanent, Outcome::success, false),
+                              Entry(noon, std::nullopt, "putBack", "/a", 7, Mode::trash, Outcome::success, false),
+                              Entry(noon, std::nullopt, "clean", "/a", 7, Mode::permanent, Outcome::failed, false),
+                              Entry(noon, std::nullopt, "clean", "/a", 7, Mode::trash, Outcome::dryRun, false)}) {
+        EXPECT_TRUE(nothing.record(entry));
+    }
     EXPECT_EQ(nothing, Totals(0, 6, std::nullopt, 0, 0));
+
+    // Sums that cannot take another line refuse it whole instead of wrapping or aborting.
+    constexpr auto most = std::numeric_limits<std::int64_t>::max();
+    for (Totals full : {Totals(0, most, std::nullopt, 0, 0), Totals(most - 50, 1, std::nullopt, 0, 0)}) {
+        const Totals before = full;
+        EXPECT_FALSE(full.record(plainEntry()));
+        EXPECT_EQ(full, before);
+    }
+    // The announcement of pending lines round-trips, and only a Boolean is accepted there.
+    Totals announced(1, 2, "h", 3, 0);
+    announced.pendingLines = true;
+    EXPECT_EQ(Totals::decode(announced.encoded()), announced);
+    EXPECT_EQ(Totals::decode(R"({"operations":1,"pendingLines":"yes"})"), std::nullopt);
 }
 
 TEST(OperationLogRecordsTests, TotalsWrittenUnderTheEarlierAccountingAreConverted) {

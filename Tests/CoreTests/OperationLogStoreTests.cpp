@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -142,12 +144,13 @@ TEST(OperationLogStoreTests, DeletedTotalsAreRebuiltFromTheRetainedLinesPlusTheN
     log.flush();
     std::filesystem::remove(log.totalsURL());
     // Read-only rebuild: the six retained lines, and no file is written.
-    EXPECT_EQ(log.totals(), Totals(60, 6, std::nullopt, 0, 0));
+    EXPECT_EQ(log.totals(), Totals(60, 6, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
     EXPECT_FALSE(std::filesystem::exists(log.totalsURL()));
     log.append(entryNumber(9, Mode::trash, 5));
     log.flush();
     const auto last = linesOf(log.fileURL()).back();
-    EXPECT_EQ(totalsFileOf(log), Totals(50, 6, OperationLog::hash(last), 5, 0));
+    // Rebuilt from the six lines retained when the file was found missing, then the new one.
+    EXPECT_EQ(totalsFileOf(log), Totals(60, 7, OperationLog::hash(last), 5, 0));
 }
 
 TEST(OperationLogStoreTests, UnreadableTotalsAreRebuiltSkippingUndecodableLines) {
@@ -180,15 +183,20 @@ TEST(OperationLogStoreTests, TotalsLeftBehindByACrashMidBurstCatchUpAndDoNotLook
     OperationLog log(folder / "operations.log", true, false, 400);
     for (int i = 1; i <= 2; ++i) log.append(entryNumber(i, Mode::permanent));
     log.flush();
-    const auto lagging = readFile(log.totalsURL());
+    // What the next burst stores before its first line: the sums so far, announcing more lines.
+    auto lagging = *totalsFileOf(log);
+    lagging.pendingLines = true;
     // The rest of the burst, across a rotation, whose totals a crash kept from the disk.
     for (int i = 3; i <= 6; ++i) log.append(entryNumber(i, Mode::permanent));
     log.flush();
     ASSERT_TRUE(std::filesystem::exists(log.rotatedURL(1)));
-    writeFile(log.totalsURL(), lagging);
+    writeFile(log.totalsURL(), lagging.encoded());
 
     OperationLog reopened(log.fileURL(), true, false, 400);
-    EXPECT_FALSE(reopened.verifyChain().truncated);
+    const auto status = reopened.verifyChain();
+    EXPECT_TRUE(status.isIntact());
+    EXPECT_EQ(status.pendingLines, 4);
+    EXPECT_EQ(reopened.totals(), Totals(60, 6, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
     reopened.append(entryNumber(7, Mode::permanent));
     reopened.flush();
     EXPECT_EQ(totalsFileOf(reopened), Totals(70, 7, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
@@ -200,6 +208,53 @@ TEST(OperationLogStoreTests, TotalsLeftBehindByACrashMidBurstCatchUpAndDoNotLook
     reopened.append(entryNumber(8, Mode::permanent));
     reopened.flush();
     EXPECT_EQ(totalsFileOf(reopened)->operations, 2);
+}
+
+TEST(OperationLogStoreTests, ALineNoWriterAnnouncedIsReportedAndNeverCounted) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true);
+    for (int i = 1; i <= 2; ++i) log.append(entryNumber(i, Mode::permanent));
+    log.flush();
+    // A correctly chained line added by hand after the line the totals count.
+    const auto last = linesOf(log.fileURL()).back();
+    auto forged = *OperationLog::encodeLine(entryNumber(3, Mode::permanent, 1'000'000));
+    forged.insert(forged.find(",\"sizeBytes\""), ",\"prevHash\":\"" + OperationLog::hash(last) + "\"");
+    std::ofstream(log.fileURL(), std::ios::app) << forged << '\n';
+    const auto before = readFile(log.totalsURL());
+
+    const OperationLog fresh(log.fileURL(), true);
+    for (const OperationLog* reader : std::initializer_list<const OperationLog*>{&log, &fresh}) {
+        const auto status = reader->verifyChain();
+        EXPECT_EQ(status.unaccountedLines, 1);
+        EXPECT_FALSE(status.isIntact());
+        EXPECT_EQ(reader->totals().freedBytes, 20);
+    }
+    EXPECT_EQ(readFile(log.totalsURL()), before);  // verification changes no file
+
+    // The next line is counted, the forged one is not, and it stays visible as a break.
+    log.append(entryNumber(4, Mode::permanent));
+    log.flush();
+    EXPECT_EQ(totalsFileOf(log), Totals(30, 3, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
+    EXPECT_EQ(OperationLog(log.fileURL(), true).verifyChain().firstBrokenLine, 4);
+}
+
+TEST(OperationLogStoreTests, TotalsThatCannotTakeAnotherLineAreRebuiltFromTheRetainedLines) {
+    TempDirectory folder;
+    OperationLog log(folder / "operations.log", true);
+    log.append(entryNumber(1, Mode::permanent));
+    log.flush();
+    // Counts at the top of the range: without a last line, and naming the true last line.
+    for (const bool naming : {false, true}) {
+        const auto named = OperationLog::hash(linesOf(log.fileURL()).back());
+        writeFile(log.totalsURL(), naming ? R"({"operations":1,"accountingVersion":2,"freedBytes":9223372036854775800,"lastHash":")" + named + "\"}"
+                                          : std::string(R"({"operations":9223372036854775807})"));
+        OperationLog other(log.fileURL(), true);
+        other.append(entryNumber(2, Mode::permanent));
+        EXPECT_TRUE(other.flush());
+        const auto lines = linesOf(log.fileURL());
+        EXPECT_EQ(totalsFileOf(other), Totals(10 * static_cast<std::int64_t>(lines.size()),
+                                               static_cast<std::int64_t>(lines.size()), OperationLog::hash(lines.back()), 0, 0));
+    }
 }
 
 TEST(OperationLogStoreTests, ALineCutShortByACrashStaysItsOwnBrokenLine) {
@@ -239,7 +294,8 @@ TEST(OperationLogStoreTests, AProcessKilledWhileWritingLeavesAVerifiableLogAndWh
         // Killed once it has flushed at least once (a slow machine may need a while for that),
         // then at a different moment of its writing in every round.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!std::filesystem::exists(totalsPath) &&
+        std::error_code missing;
+        while ((!std::filesystem::exists(totalsPath) || std::filesystem::file_size(path, missing) == 0) &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -252,7 +308,10 @@ TEST(OperationLogStoreTests, AProcessKilledWhileWritingLeavesAVerifiableLogAndWh
         OperationLog log(path, true, false, 40'000);
         const auto chain = log.verifyChain();
         const auto lines = linesOf(path);
-        ASSERT_FALSE(lines.empty());
+        // Killed between moving a full log away and starting the next, the current log is missing.
+        if (lines.empty()) {
+            EXPECT_TRUE(std::filesystem::exists(log.rotatedURL(1))) << "round " << round;
+        }
         if (chain.firstBrokenLine) {
             // Only the line being written at the kill may be damaged.
             EXPECT_EQ(*chain.firstBrokenLine, static_cast<std::int64_t>(lines.size())) << "round " << round;
@@ -263,19 +322,105 @@ TEST(OperationLogStoreTests, AProcessKilledWhileWritingLeavesAVerifiableLogAndWh
     }
 }
 
-TEST(OperationLogStoreTests, AFailedWriteIsReportedAndChangesNothingElse) {
+TEST(OperationLogStoreTests, AFailedWriteIsReportedToTheFlushAndChangesNothingElse) {
+    // A folder, a FIFO and a link where the file should be: none is written through.
+    const std::function<void(const std::filesystem::path&)> planted[] = {
+        [](const auto& path) { std::filesystem::create_directories(path); },
+        [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+        [](const auto& path) { std::filesystem::create_symlink(path.parent_path() / "elsewhere", path); },
+    };
+    for (const auto& plant : planted) {
+        TempDirectory folder;
+        OperationLog log(folder / "operations.log", true);
+        plant(log.fileURL());
+        test::LogCapture capture;
+        log.append(entryNumber(1));
+        EXPECT_FALSE(log.flush());
+        const auto records = capture.records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].level, platform::LogLevel::error);
+        EXPECT_TRUE(records[0].message.starts_with("operation log write failed: ")) << records[0].message;
+        EXPECT_FALSE(std::filesystem::exists(log.totalsURL()));
+        EXPECT_FALSE(std::filesystem::exists(folder / "elsewhere"));
+        // Once the path is free again the next line is written, and the failure is not reported twice.
+        std::filesystem::remove(log.fileURL());
+        log.append(entryNumber(2));
+        EXPECT_TRUE(log.flush());
+        EXPECT_EQ(linesOf(log.fileURL()).size(), 1u);
+    }
+}
+
+// Real processes, started together, each with an instance of its own.
+TEST(OperationLogStoreTests, EightProcessesAppendingAtOnceGiveOneChainAndExactTotalsAcrossRotations) {
     TempDirectory folder;
-    OperationLog log(folder / "operations.log", true);
-    std::filesystem::create_directories(log.fileURL());  // a folder where the file should be
-    test::LogCapture capture;
-    log.append(entryNumber(1));
-    log.flush();
-    const auto records = capture.records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, platform::LogLevel::error);
-    EXPECT_EQ(records[0].category, "app");
-    EXPECT_TRUE(records[0].message.starts_with("operation log write failed: ")) << records[0].message;
-    EXPECT_FALSE(std::filesystem::exists(log.totalsURL()));
+    const auto path = folder / "operations.log";
+    constexpr int writers = 8;
+    constexpr int each = 150;
+    constexpr std::int64_t threshold = 60'000;  // about three rotations, all of them retained
+    const auto start = std::chrono::steady_clock::now() + 300ms;
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < writers; ++writer) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child != 0) {
+            children.push_back(child);
+            continue;
+        }
+        bool written = true;
+        {
+            OperationLog log(path, true, false, threshold);
+            std::this_thread::sleep_until(start);
+            for (int i = 0; i < each; ++i) {
+                log.append(entryNumber(writer * 1000 + i, Mode::permanent, writer + 1));
+                if ((i + writer) % 10 == 9) written = log.flush() && written;  // bursts of different lengths
+            }
+            written = log.flush() && written;
+        }
+        ::_exit(written ? 0 : 1);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    const OperationLog log(path, true, false, threshold);
+    ASSERT_TRUE(std::filesystem::exists(log.rotatedURL(2)));
+    std::vector<std::string> lines;
+    for (int number = OperationLog::rotatedFilesKept; number >= 0; --number) {
+        for (auto& line : linesOf(number == 0 ? path : log.rotatedURL(number))) lines.push_back(std::move(line));
+    }
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(writers * each));
+    EXPECT_FALSE(prevHashOf(lines[0]));
+    for (std::size_t i = 1; i < lines.size(); ++i) ASSERT_EQ(prevHashOf(lines[i]), OperationLog::hash(lines[i - 1])) << i;
+    EXPECT_EQ(log.verifyChain(), (OperationLog::ChainStatus{static_cast<std::int64_t>(linesOf(path).size()), 0, std::nullopt, false}));
+    // Writer w logged `each` permanent removals of w + 1 bytes: 36 * 150 bytes in all.
+    EXPECT_EQ(totalsFileOf(log), Totals(36 * each, writers * each, OperationLog::hash(lines.back()), 0, 0));
+}
+
+TEST(OperationLogStoreTests, AnOversizedLogThatCannotBeOpenedIsRotatedFirstAndFoldersFollowTheUmask) {
+    VORNELO_REQUIRE_ROOT();
+    TempDirectory folder;
+    const auto account = test::unprivilegedAccount();
+    const auto logFolder = folder / "Logs";
+    std::filesystem::create_directories(logFolder);
+    ASSERT_EQ(::chown(logFolder.c_str(), account.uid, account.gid), 0);
+    ::chmod(folder.path().c_str(), 0755);
+    // Left by a run as root: the user cannot open it, but may move it within their own folder.
+    writeFile(logFolder / "operations.log", std::string(200, 'x') + "\n");
+    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+        ::umask(027);
+        OperationLog log(logFolder / "operations.log", true, false, 100);
+        log.append(entryNumber(1));
+        if (!log.flush()) return "the line was not written";
+        if (linesOf(log.rotatedURL(1)).size() != 1 || linesOf(log.fileURL()).size() != 1) return "not rotated";
+        OperationLog nested(logFolder / "a" / "b" / "operations.log", true);
+        nested.append(entryNumber(2));
+        if (!nested.flush()) return "the nested line was not written";
+        const auto permissions = std::filesystem::status(logFolder / "a").permissions();
+        if (permissions != std::filesystem::perms(0750)) return "folder permissions " + std::to_string(static_cast<int>(permissions));
+        return {};
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
 TEST(OperationLogStoreTests, DestroyingALogWritesWhatWasStillQueued) {

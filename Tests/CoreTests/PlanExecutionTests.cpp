@@ -384,7 +384,7 @@ TEST(PlanExecution, ItemsOnAnotherFileSystemGoToThatVolumesTrashAndCanComeBack) 
         writeFile(original, "jpeg");
         test::DeletionEngine engine(home.home(), home.root() / "operations.log");
         const auto result = engine.run(Plan({itemAt(original)}, {}, {}), Mode::trash);
-        const auto expected = volume / ".Trashes" / std::to_string(::geteuid()) / "holiday.jpg";
+        const auto expected = volume / (".Trash-" + std::to_string(::geteuid())) / "files" / "holiday.jpg";
         if (result.succeeded != 1 || !fs::exists(expected)) return "not in the volume's Trash: " + errorsOf(result);
         const auto entries = engine.entries();
         if (entries.size() != 1 || entries[0].trashedPath() != expected.native()) return "trashed path not logged";

@@ -1,17 +1,22 @@
 #include "Platform/Trash.h"
 
 #include "Platform/FileManager.h"
+#include "Platform/TrashInfo.h"
 #include "Support/ChildProcess.h"
 #include "Support/TempDirectory.h"
 #include "Support/TestHome.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <regex>
+#include <set>
 
 namespace vornelo::platform {
 namespace {
@@ -54,89 +59,170 @@ TEST(Trash, NumberedNamesStayWithinTheNameLimitWithoutSplittingCharacters) {
     EXPECT_TRUE(numbered.ends_with(" 2.txt"));
     const auto base = numbered.substr(0, numbered.size() - 6);
     EXPECT_EQ(base.size() % 2, 0u) << "a two-byte character was cut in half";
+    EXPECT_EQ(Trash::numberedName(std::string(250, 'a') + ".txt", 2, 245), std::string(239, 'a') + " 2.txt");
 }
 
-TEST(Trash, MovesIntoThePrivateHomeTrashAndReportsWhere) {
-    test::TestHome home;
-    const auto item = home.home() / "Downloads" / "report.pdf";
-    writeFile(item, "report");
-    const auto trashed = files().trashItem(item);
-    ASSERT_TRUE(trashed) << trashed.error().description;
-    EXPECT_EQ(*trashed, home.home() / ".Trash" / "report.pdf");
-    EXPECT_EQ(readFile(*trashed), "report");
-    EXPECT_FALSE(fs::exists(item));
-    EXPECT_EQ(modeOf(home.home() / ".Trash"), 0700u);
+TEST(Trash, InfoFilesEncodeThePathAndGiveALocalDate) {
+    EXPECT_EQ(TrashInfo::encodePath("/home/ada/r\xC3\xA9sum\xC3\xA9 #1%.pdf"), "/home/ada/r%C3%A9sum%C3%A9%20%231%25.pdf");
+    EXPECT_EQ(TrashInfo::encodePath("a-b_c.d~e/\n\xFF"), "a-b_c.d~e/%0A%FF");
+    const auto text = TrashInfo::contents("/x y", std::chrono::system_clock::now());
+    EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[Trash Info\]\nPath=/x%20y\nDeletionDate=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\n)")))
+        << text;
 }
 
-TEST(Trash, TakenNamesAreSkippedAndNothingIsReplaced) {
-    test::TestHome home;
-    std::vector<fs::path> places;
-    for (int round = 1; round <= 3; ++round) {
-        const auto item = home.home() / "Applications" / "Foo.app";
-        writeFile(item / "Contents" / "marker", "round " + std::to_string(round));
-        const auto trashed = files().trashItem(item);
-        ASSERT_TRUE(trashed) << trashed.error().description;
-        places.push_back(*trashed);
+
+TEST(Trash, TrashedItemsAreRecognisedInEveryTrashFormButNowhereElse) {
+    for (const auto* folder : {"/h/.local/share/Trash/files", "/h/.local/share/Trash/files/a/b", "/v/.Trash-1000/files",
+                               "/v/.Trash/1000/files", "/h/.Trash", "/h/.Trash/x", "/v/.Trashes/0"}) {
+        EXPECT_TRUE(Trash::holdsTrashedItems(folder)) << folder;
     }
-    const auto trash = home.home() / ".Trash";
-    EXPECT_EQ(places, (std::vector<fs::path>{trash / "Foo.app", trash / "Foo 2.app", trash / "Foo 3.app"}));
-    for (int round = 1; round <= 3; ++round) {
-        EXPECT_EQ(readFile(places[static_cast<std::size_t>(round - 1)] / "Contents" / "marker"),
-                  "round " + std::to_string(round));
+    for (const auto* folder : {"/h/.local/share/Trash", "/h/.local/share/Trash/info", "/h/Projects/Trash/files",
+                               "/v/.Trash-1000", "/v/.Trash-1000/info", "/v/.Trash-x1/files", "/h/Trashcan/files", "/"}) {
+        EXPECT_FALSE(Trash::holdsTrashedItems(folder)) << folder;
     }
+    test::TestHome home;
+    ::setenv("XDG_DATA_HOME", "/data/ada", 1);
+    EXPECT_TRUE(Trash::holdsTrashedItems("/data/ada/Trash/files/x"));
+    EXPECT_FALSE(Trash::holdsTrashedItems("/data/ada/Trash/filesx"));
+    ::unsetenv("XDG_DATA_HOME");
 }
 
-TEST(Trash, LinksAreTrashedThemselvesAndOddNamesSurvive) {
-    test::TestHome home;
-    writeFile(home.home() / "Projects" / "keep", "keep");
-    const auto link = home.home() / "Desktop" / "shortcut";
-    fs::create_directories(link.parent_path());
-    fs::create_symlink(home.home() / "Projects", link);
-    const auto trashedLink = files().trashItem(link);
-    ASSERT_TRUE(trashedLink);
-    EXPECT_TRUE(fs::is_symlink(*trashedLink));
-    EXPECT_EQ(readFile(home.home() / "Projects" / "keep"), "keep");
+std::string infoOf(const fs::path& trashed) {
+    return readFile(trashed.parent_path().parent_path() / "info" / (trashed.filename().native() + ".trashinfo"));
+}
 
-    const std::string odd = "r\xE9sum\xE9-\xFF.doc";
+// The Path= line of a trashed item's info file.
+std::string recordedPath(const fs::path& trashed) {
+    const auto text = infoOf(trashed);
+    const auto start = text.find("\nPath=");
+    return start == std::string::npos ? "" : text.substr(start + 6, text.find('\n', start + 1) - start - 6);
+}
+
+TEST(Trash, HomeTrashGetsTheItemItsInfoFileAndFreeNamesInBothFolders) {
+    test::TestHome home;
+    const auto trash = home.home() / ".local/share/Trash";
+    const auto trashed = [&](const fs::path& item) {
+        auto moved = files().trashItem(item);
+        EXPECT_TRUE(moved) << item << ": " << (moved ? "" : moved.error().description);
+        return moved.value_or(fs::path());
+    };
+    writeFile(home.home() / "Downloads/report.pdf", "one");
+    EXPECT_EQ(trashed(home.home() / "Downloads/report.pdf"), trash / "files/report.pdf");
+    writeFile(home.home() / "Projects/report.pdf", "two");
+    EXPECT_EQ(trashed(home.home() / "Projects/report.pdf"), trash / "files/report 2.pdf");
+    EXPECT_EQ(readFile(trash / "files/report 2.pdf"), "two");
+    EXPECT_EQ(recordedPath(trash / "files/report.pdf"), (home.home() / "Downloads/report.pdf").native());
+    EXPECT_EQ(recordedPath(trash / "files/report 2.pdf"), (home.home() / "Projects/report.pdf").native());
+    for (const auto* folder : {"", "/files", "/info"}) EXPECT_EQ(modeOf(trash.native() + folder), 0700u) << folder;
+
+    // A name taken in only one of the two folders is not free.
+    writeFile(trash / "info/stale.txt.trashinfo", "left behind");
+    writeFile(trash / "files/orphan.txt", "no info");
+    writeFile(home.home() / "stale.txt", "s");
+    writeFile(home.home() / "orphan.txt", "o");
+    EXPECT_EQ(trashed(home.home() / "stale.txt"), trash / "files/stale 2.txt");
+    EXPECT_EQ(trashed(home.home() / "orphan.txt"), trash / "files/orphan 2.txt");
+    EXPECT_EQ(readFile(trash / "info/stale.txt.trashinfo"), "left behind");
+
+    // A link is trashed itself; an odd name is recorded percent-encoded.
+    fs::create_symlink(home.home() / "Projects", home.home() / "shortcut");
+    EXPECT_TRUE(fs::is_symlink(trashed(home.home() / "shortcut")));
+    const std::string odd = "r\xE9sum\xE9 \xFF.doc";
     writeFile(home.home() / odd, "cv");
-    const auto trashedOdd = files().trashItem(home.home() / odd);
-    ASSERT_TRUE(trashedOdd);
-    EXPECT_EQ(trashedOdd->filename().native(), odd);
-    EXPECT_EQ(readFile(*trashedOdd), "cv");
+    EXPECT_EQ(recordedPath(trashed(home.home() / odd)), TrashInfo::encodePath((home.home() / odd).native()));
+
+    // Leaving the Trash drops the info file; a missing one is no error.
+    fs::remove(trash / "files/report.pdf");
+    EXPECT_TRUE(Trash::forgetInfo(trash / "files/report.pdf"));
+    EXPECT_FALSE(fs::exists(trash / "info/report.pdf.trashinfo"));
+    EXPECT_FALSE(Trash::forgetInfo(trash / "files/report.pdf"));
+    EXPECT_FALSE(Trash::forgetInfo(home.home() / "Projects/files/report 2.pdf"));
+    EXPECT_TRUE(fs::exists(trash / "info/report 2.pdf.trashinfo"));
 }
 
-TEST(Trash, AMissingItemFailsAsNoSuchFile) {
+TEST(Trash, TheDataFolderSettingIsHonouredAndAMissingItemFails) {
     test::TestHome home;
-    const auto trashed = files().trashItem(home.home() / "gone.txt");
-    ASSERT_FALSE(trashed);
-    EXPECT_TRUE(trashed.error().isCocoa(FileError::noSuchFile));
-    EXPECT_EQ(trashed.error().underlyingPosixCode, ENOENT);
+    const auto data = home.root() / "data";
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    writeFile(home.home() / "note.txt", "note");
+    const auto trashed = files().trashItem(home.home() / "note.txt");
+    ::unsetenv("XDG_DATA_HOME");
+    ASSERT_TRUE(trashed) << trashed.error().description;
+    EXPECT_EQ(*trashed, data / "Trash/files/note.txt");
+    const auto missing = files().trashItem(home.home() / "gone.txt");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().underlyingPosixCode, ENOENT);
     EXPECT_FALSE(files().trashItem("/"));
 }
 
-TEST(Trash, AHomeTrashThatIsALinkIsRefused) {
-    test::TestHome home;
-    const auto elsewhere = home.root() / "elsewhere";
-    fs::create_directories(elsewhere);
-    fs::create_symlink(elsewhere, home.home() / ".Trash");
-    const auto item = home.home() / "note.txt";
-    writeFile(item, "note");
-    const auto trashed = files().trashItem(item);
-    ASSERT_FALSE(trashed);
-    EXPECT_NE(trashed.error().description.find(".Trash"), std::string::npos) << trashed.error().description;
-    EXPECT_TRUE(fs::exists(item));
-    EXPECT_TRUE(fs::is_empty(elsewhere));
+TEST(Trash, UnsafeHomeTrashFoldersAreRefused) {
+    struct Case {
+        const char* folder;  // inside the home Trash, "" for the Trash itself
+        bool link;           // a link to a decoy; else a folder owned by another user
+    };
+    const bool root = ::geteuid() == 0;
+    for (const auto& [folder, link] : {Case{"", true}, Case{"files", true}, Case{"info", true}, Case{"info", false}}) {
+        if (!link && !root) continue;
+        test::TestHome home;
+        const auto trash = home.home() / ".local/share/Trash";
+        const auto target = *folder ? trash / folder : trash;
+        // A first item opens the Trash; the swap that follows must not go unnoticed.
+        writeFile(home.home() / "first.txt", "first");
+        ASSERT_TRUE(files().trashItem(home.home() / "first.txt"));
+        fs::remove_all(target);
+        const auto decoy = home.root() / "decoy";
+        fs::create_directories(decoy);
+        if (link) fs::create_symlink(decoy, target);
+        if (!link) fs::create_directories(target), ::chown(target.c_str(), test::unprivilegedAccount().uid, 0);
+        writeFile(home.home() / "note.txt", "note");
+        const auto trashed = files().trashItem(home.home() / "note.txt");
+        ASSERT_FALSE(trashed) << folder;
+        EXPECT_NE(trashed.error().description.find(target.native()), std::string::npos) << trashed.error().description;
+        EXPECT_TRUE(fs::exists(home.home() / "note.txt"));
+        EXPECT_TRUE(fs::is_empty(decoy)) << "followed a link at " << folder;
+    }
 }
 
-TEST(Trash, AHomeTrashOwnedBySomeoneElseIsRefused) {
-    VORNELO_REQUIRE_ROOT();
+TEST(Trash, ProcessesTrashingTheSameNameAtOnceGetTheirOwnNamesAndInfoFiles) {
     test::TestHome home;
-    fs::create_directories(home.home() / ".Trash");
-    ASSERT_EQ(::chown((home.home() / ".Trash").c_str(), test::unprivilegedAccount().uid, 0), 0);
-    writeFile(home.home() / "note.txt", "note");
-    EXPECT_FALSE(files().trashItem(home.home() / "note.txt"));
-    EXPECT_TRUE(fs::exists(home.home() / "note.txt"));
-    EXPECT_TRUE(fs::is_empty(home.home() / ".Trash"));
+    constexpr int processes = 2;
+    constexpr int rounds = 40;
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int process = 0; process < processes; ++process) {
+        for (int round = 0; round < rounds; ++round) {
+            writeFile(home.home() / std::to_string(process) / std::to_string(round) / "same.txt",
+                      std::to_string(process) + "/" + std::to_string(round));
+        }
+        const pid_t child = ::fork();
+        if (child == 0) {
+            char ready = 0;
+            (void)::read(go[0], &ready, 1);
+            int failed = 0;
+            for (int round = 0; round < rounds; ++round) {
+                failed += !files().trashItem(home.home() / std::to_string(process) / std::to_string(round) / "same.txt");
+            }
+            ::_exit(failed);
+        }
+        children.push_back(child);
+    }
+    ASSERT_EQ(::write(go[1], "gg", processes), processes);
+    for (const pid_t child : children) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a child failed to trash";
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+    // Each trashed copy still holds its own contents and its info file names where it came from.
+    std::set<std::string> origins;
+    for (const auto& entry : fs::directory_iterator(home.home() / ".local/share/Trash/files")) {
+        const auto contents = readFile(entry.path());
+        EXPECT_EQ(recordedPath(entry.path()), (home.home() / contents / "same.txt").native());
+        origins.insert(contents);
+    }
+    EXPECT_EQ(origins.size(), std::size_t{processes * rounds});
 }
 
 // Runs the body with a fresh tmpfs mounted on `volume`, in a private mount namespace.
@@ -149,26 +235,46 @@ test::ChildOutcome withVolume(const fs::path& volume, const std::function<std::s
     });
 }
 
-TEST(Trash, ItemsOnAnotherFileSystemGoToThatVolumesTrash) {
+TEST(Trash, ItemsOnAnotherFileSystemGoToThatFileSystemsTrash) {
     VORNELO_REQUIRE_ROOT();
     test::TestHome home;
     const auto volume = home.root() / "volume";
     fs::create_directories(volume);
     const auto outcome = withVolume(volume, [&]() -> std::string {
         const auto uid = std::to_string(::geteuid());
-        const auto userTrash = volume / ".Trashes" / uid;
+        const auto trashOnce = [&](const std::string& name) -> std::expected<fs::path, std::string> {
+            writeFile(volume / "work" / name, name);
+            const auto trashed = files().trashItem(volume / "work" / name);
+            if (!trashed) return std::unexpected("trash failed: " + trashed.error().description);
+            if (readFile(*trashed) != name) return std::unexpected("wrong contents in " + trashed->native());
+            return *trashed;
+        };
+        // Without an administrator's folder: the user's own, its paths relative to the top.
+        const auto own = volume / (".Trash-" + uid);
         for (const char* expected : {"data.bin", "data 2.bin"}) {
-            writeFile(volume / "work" / "data.bin", expected);
-            const auto trashed = files().trashItem(volume / "work" / "data.bin");
-            if (!trashed) return "trash failed: " + trashed.error().description;
-            if (*trashed != userTrash / expected) return "trashed to " + trashed->native();
-            if (readFile(*trashed) != expected) return "wrong contents in " + trashed->native();
+            const auto trashed = trashOnce("data.bin");
+            if (trashed != own / "files" / expected) return "trashed to " + trashed.value_or(trashed.error()).native();
         }
-        if (modeOf(volume / ".Trashes") != 01333) return ".Trashes has mode " + std::to_string(modeOf(volume / ".Trashes"));
-        if (modeOf(userTrash) != 0700) return "the user's folder is not private";
-        if (fs::exists(home.home() / ".Trash" / "data.bin")) return "copied into the home Trash";
-        // The volume itself is not an item.
+        if (recordedPath(own / "files/data.bin") != "work/data.bin") return "recorded " + infoOf(own / "files/data.bin");
+        if (modeOf(own) != 0700) return "the user's Trash is not private";
+        if (fs::exists(home.home() / ".local/share/Trash/files/data.bin")) return "copied into the home Trash";
         if (files().trashItem(volume)) return "trashed a mount point";
+
+        // An administrator's ".Trash" is used only when sticky.
+        fs::create_directories(volume / ".Trash");
+        ::chmod((volume / ".Trash").c_str(), 0777);
+        if (trashOnce("loose.txt") != own / "files/loose.txt") return "used a .Trash that is not sticky";
+        ::chmod((volume / ".Trash").c_str(), 01777);
+        if (trashOnce("shared.txt") != volume / ".Trash" / uid / "files/shared.txt") return "passed over the sticky .Trash";
+        if (recordedPath(volume / ".Trash" / uid / "files/shared.txt") != "work/shared.txt") return "bad info in .Trash";
+
+        // The user's own folder there must not be a link.
+        fs::remove_all(volume / ".Trash");
+        fs::remove_all(own);
+        fs::create_directories(volume / "decoy");
+        fs::create_symlink(volume / "decoy", own);
+        if (trashOnce("held.txt")) return "trashed into a linked .Trash-" + uid;
+        if (!fs::is_empty(volume / "decoy")) return "followed the link";
         return {};
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
@@ -184,55 +290,64 @@ TEST(Trash, AnUnprivilegedUserGetsTheirOwnFolderOnTheVolume) {
     fs::create_directories(home);
     const auto account = test::unprivilegedAccount();
     ASSERT_EQ(::chown(home.c_str(), account.uid, account.gid), 0);
+    const auto own = volume / (".Trash-" + std::to_string(account.uid));
     const auto outcome = withVolume(volume, [&]() -> std::string {
         const auto child = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
             writeFile(volume / "mine.txt", "mine");
             const auto trashed = Trash::moveToTrash(volume / "mine.txt", home, account.uid);
             if (!trashed) return "trash failed: " + trashed.error().description;
-            if (*trashed != volume / ".Trashes" / std::to_string(account.uid) / "mine.txt") return "went to " + trashed->native();
+            if (*trashed != own / "files/mine.txt") return "went to " + trashed->native();
             return {};
         });
         if (!child.succeeded) return child.message;
-        if (ownerOf(volume / ".Trashes" / std::to_string(account.uid)) != account.uid) return "the folder is not the user's";
-        if ((modeOf(volume / ".Trashes") & S_ISVTX) == 0) return ".Trashes is not sticky";
+        if (ownerOf(own) != account.uid || ownerOf(own / "info/mine.txt.trashinfo") != account.uid) return "not the user's";
         return {};
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
-TEST(Trash, UnsafeVolumeTrashFoldersAreRefused) {
+TEST(Trash, AUsersTrashIsPreparedOpenedAndFilledOnTheirBehalf) {
     VORNELO_REQUIRE_ROOT();
-    test::TestHome home;
-    const auto volume = home.root() / "volume";
-    fs::create_directories(volume);
-    const auto outcome = withVolume(volume, [&]() -> std::string {
-        const auto uid = std::to_string(::geteuid());
-        const auto trashes = volume / ".Trashes";
-        const auto refuses = [&](const std::string& setup) -> std::string {
-            writeFile(volume / "item", "item");
-            if (files().trashItem(volume / "item")) return "accepted " + setup;
-            if (!fs::exists(volume / "item")) return "moved the item despite " + setup;
-            return {};
-        };
-        fs::create_directories(volume / "decoy");
-        fs::create_directories(trashes);
-        ::chmod(trashes.c_str(), 01333);
-        fs::create_symlink(volume / "decoy", trashes / uid);
-        if (auto failed = refuses("a user folder that is a link"); !failed.empty()) return failed;
-        if (!fs::is_empty(volume / "decoy")) return "followed the link";
-        fs::remove(trashes / uid);
+    test::TempDirectory directory;
+    const auto account = test::unprivilegedAccount();
+    const Trash::Account user{account.uid, account.gid, (directory / "home").native()};
+    const auto trash = directory / "home/.local/share/Trash";
+    fs::create_directories(user.home);
+    ASSERT_EQ(::chown(user.home.c_str(), account.uid, account.gid), 0);
+    EXPECT_FALSE(Trash::openUserTrash(user)) << "opened a Trash that is not there";
+    EXPECT_FALSE(fs::exists(trash));
+    ASSERT_TRUE(Trash::prepareUserTrash(user));
+    for (const auto* folder : {"", "/files", "/info"}) {
+        EXPECT_EQ(ownerOf(trash.native() + folder), account.uid) << folder;
+        EXPECT_EQ(modeOf(trash.native() + folder), 0700u) << folder;
+    }
 
-        fs::create_directories(trashes / uid);
-        ::chown((trashes / uid).c_str(), test::unprivilegedAccount().uid, 0);
-        if (auto failed = refuses("a user folder owned by someone else"); !failed.empty()) return failed;
-        fs::remove(trashes / uid);
+    writeFile(directory / "Applications/Tool.app/marker", "root's");
+    writeFile(trash / "files/Tool.app", "already there");
+    auto held = Trash::openUserTrash(user);
+    ASSERT_TRUE(held) << held.error().description;
+    FileDescriptor parent(::open((directory / "Applications").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto moved = Trash::moveIntoTrash(*held, parent.get(), directory / "Applications/Tool.app");
+    ASSERT_TRUE(moved) << moved.error().description;
+    EXPECT_EQ(*moved, trash / "files/Tool 2.app");
+    EXPECT_EQ(readFile(*moved / "marker"), "root's");
+    EXPECT_EQ(ownerOf(trash / "info/Tool 2.app.trashinfo"), account.uid);
+    EXPECT_EQ(recordedPath(*moved), (directory / "Applications/Tool.app").native());
 
-        ::chown(trashes.c_str(), test::unprivilegedAccount().uid, 0);
-        ::chmod(trashes.c_str(), 0777);
-        if (auto failed = refuses("a .Trashes anyone may rearrange"); !failed.empty()) return failed;
-        return {};
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+    // A folder of the Trash that is a link or someone else's makes it unusable.
+    for (const auto* folder : {"info", "files"}) {
+        fs::rename(trash / folder, directory / "aside");
+        fs::create_symlink(directory / "aside", trash / folder);
+        EXPECT_FALSE(Trash::openUserTrash(user)) << folder << " as a link";
+        EXPECT_FALSE(Trash::prepareUserTrash(user)) << folder << " as a link";
+        fs::remove(trash / folder);
+        fs::rename(directory / "aside", trash / folder);
+        ::chown((trash / folder).c_str(), 0, 0);
+        EXPECT_FALSE(Trash::openUserTrash(user)) << folder << " owned by root";
+        ::chown((trash / folder).c_str(), account.uid, account.gid);
+    }
+    EXPECT_TRUE(Trash::openUserTrash(user));
+    EXPECT_FALSE(Trash::openUserTrash(uid_t{4000000000u})) << "a user the database does not know";
 }
 
 }  // namespace

@@ -74,7 +74,7 @@ public:
 
     const std::filesystem::path& home() const { return home_.home(); }
     const std::filesystem::path& root() const { return home_.root(); }
-    std::filesystem::path trash() const { return home_.home() / ".Trash"; }
+    std::filesystem::path trash() const { return home_.home() / ".local/share/Trash/files"; }
     const SafeFileDeleter& deleter() const { return engine_.deleter(); }
     OperationLog& log() { return engine_.log(); }
     SafeFileDeleter::ExecutionResult run(const SafeFileDeleter::Plan& plan, SafeFileDeleter::Mode mode,

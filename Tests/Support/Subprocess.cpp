@@ -104,6 +104,7 @@ ProgramResult runCli(const std::vector<std::string>& arguments, const std::files
     auto merged = environment;
     merged.try_emplace("HOME", home.native());
     merged.try_emplace("XDG_CONFIG_HOME", (home / ".config").native());
+    merged.try_emplace("XDG_DATA_HOME", (home / ".local/share").native());
     return runProgram(VORNELO_CLI_PATH, arguments, merged);
 }
 

@@ -31,6 +31,7 @@ TestHome::TestHome() : directory_("vornelo-home"), home_(directory_.path() / "ho
     previousConfig_ = environment("XDG_CONFIG_HOME");
     ::setenv("HOME", home_.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
+    ::unsetenv("XDG_DATA_HOME");  // the Trash then lies in this home, never in a real one
     platform::UserDefaults::Locations locations{
         home_ / ".config" / "com.tessaldon.Vornelo.plist",
         directory_.path() / "managed-preferences" / "com.tessaldon.Vornelo.plist", ::getuid()};
