@@ -375,7 +375,7 @@ TEST_F(CleanCommandsTest, ControlCharactersInNamesAreShownEscapedAndKeptInJson) 
     EXPECT_EQ(cliJson({"preview", file})["plan"]["items"][0]["id"], file);
 
     const auto clean = says({"clean", "--yes", file}, {"Moved 1 item to the Trash"});
-    const auto recent = says({"log", "recent"}, {shown + "\n", "/.Trash/a\\x1B[2J"});
+    const auto recent = says({"log", "recent"}, {shown + "\n", "/Trash/files/a\\x1B[2J"});
     const std::string session = cliJson({"sessions"})[0]["id"];
     const auto restore = says({"restore", "--dry-run", session}, {"available    " + shown + "\n"});
     // Bytes that are not UTF-8 are shown by value too.
