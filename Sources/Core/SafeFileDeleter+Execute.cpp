@@ -9,6 +9,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
+#include <memory>
+#include <thread>
 
 namespace vornelo {
 
@@ -164,11 +167,32 @@ std::future<SafeFileDeleter::ExecutionResult> SafeFileDeleter::executeAsync(Plan
                                                                              std::string action,
                                                                              ProgressHandler progress,
                                                                              std::stop_token stop) const {
-    return std::async(std::launch::async, [this, plan = std::move(plan), mode, dryRun, action = std::move(action),
-                                           progress = std::move(progress), stop = std::move(stop)] {
-        const Uuid session;
-        return execute(plan, mode, dryRun, action, session, progress, [&stop] { return stop.stop_requested(); });
-    });
+    struct Work {
+        const SafeFileDeleter& engine;
+        Plan plan;
+        Mode mode;
+        bool dryRun;
+        std::string action;
+        ProgressHandler progress;
+        std::stop_token stop;
+        std::promise<ExecutionResult> done;
+
+        void operator()() {
+            try {
+                const Uuid session;
+                done.set_value(engine.execute(plan, mode, dryRun, action, session, progress,
+                                              [this] { return stop.stop_requested(); }));
+            } catch (...) {
+                done.set_exception(std::current_exception());
+            }
+        }
+    };
+    auto work = std::make_shared<Work>(*this, std::move(plan), mode, dryRun, std::move(action), std::move(progress),
+                                       std::move(stop));
+    auto future = work->done.get_future();
+    // Detached, unlike std::async, whose future would make a caller that drops it wait for the run.
+    std::thread([work] { (*work)(); }).detach();
+    return future;
 }
 
 SafeFileDeleter::Failure SafeFileDeleter::failure(const std::filesystem::path& url, const platform::FileError& error,

@@ -74,7 +74,8 @@ public:
     // plan is never mistaken for the one displayed.
     class Plan {
     public:
-        // Aborts when the sizes of `items` overflow a signed 64-bit sum.
+        // An item inside the folder of another item is dropped: it leaves with that folder, and
+        // its size is counted there. Aborts when the sizes of `items` overflow a signed 64-bit sum.
         Plan(std::vector<Item> items, std::vector<Item> protectedItems, std::vector<Item> missingItems);
 
         // Three empty lists; one value for the process, its id drawn once.
@@ -96,6 +97,9 @@ public:
         [[nodiscard]] static Plan merged(std::span<const Plan> plans);
 
     private:
+        // The items that lie inside no other item's path, judged on the spelling of the paths.
+        static std::vector<Item> outermost(std::vector<Item> items);
+
         Uuid id_;
         std::vector<Item> items_;
         std::vector<Item> protectedItems_;
@@ -219,7 +223,7 @@ public:
                                           const std::function<bool()>& isCancelled) const;
     // The same on another thread with a fresh session; a stop requested on `stop` ends the run
     // before its next item (the result then says cancelled). `progress` is called from that
-    // thread. The engine must outlive the run; the future's destructor waits for it.
+    // thread, which a caller may leave running by dropping the future; the engine must outlive it.
     [[nodiscard]] std::future<ExecutionResult> executeAsync(Plan plan, Mode mode, bool dryRun, std::string action,
                                                             ProgressHandler progress, std::stop_token stop = {}) const;
 
