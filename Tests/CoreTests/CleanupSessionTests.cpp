@@ -3,6 +3,7 @@
 #include "Core/PathProtection.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/FileManager.h"
+#include "Platform/HeldItem.h"
 #include "Support/DeleterHarness.h"
 #include "Support/TempDirectory.h"
 #include "Support/TestHome.h"
@@ -330,14 +331,14 @@ TEST_F(CleanupSessionTests, AFolderComesBackBeforeWhatWasInsideIt) {
 // move by throwing.
 class GatedFileManager : public platform::FileManager {
 public:
-    std::expected<void, platform::FileError> moveItem(const std::filesystem::path&,
-                                                      const std::filesystem::path&) const override {
+    std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem&, const platform::HeldFolder&,
+                                                          const std::string&) const override {
         passGate();
         throw std::runtime_error("the disk went away");
     }
-    std::expected<std::filesystem::path, platform::FileError> trashItem(const std::filesystem::path& url) const override {
+    std::expected<std::filesystem::path, platform::FileError> trashHeldItem(const platform::HeldItem& item) const override {
         passGate();
-        return FileManager::trashItem(url);
+        return FileManager::trashHeldItem(item);
     }
     void open() { gate_.set_value(); }
     int passes() const { return passes_; }
