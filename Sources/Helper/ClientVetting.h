@@ -14,6 +14,7 @@
 #include "Platform/CodeSigning.h"
 #include "Platform/VarlinkService.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -25,6 +26,10 @@ class ClientVetting {
 public:
     using MakeHandler = std::function<std::unique_ptr<platform::VarlinkConnectionHandler>()>;
     using Admission = std::optional<platform::ExecutableIdentity>;
+
+    // How long a connection's messages may pass on the quick look (alive, same executable, not
+    // attachable) before the full check runs again.
+    static constexpr std::chrono::seconds fullCheckInterval{1};
 
     // Judges peers with `signing` against `requirement`; a requirement that does not parse
     // admits nobody.

@@ -80,6 +80,12 @@ bool PeerProcess::isAlive() const {
     return ::syscall(SYS_pidfd_send_signal, pidfd_, 0, nullptr, 0) == 0 || errno == EPERM;
 }
 
+std::optional<struct stat> PeerProcess::statEntry(const char* name) const {
+    struct stat info {};
+    if (::fstatat(folder_.get(), name, &info, 0) != 0) return std::nullopt;
+    return info;
+}
+
 std::expected<std::string, std::string> PeerProcess::readEntry(const char* name, std::size_t maxBytes) const {
     FileDescriptor fd(retryOnInterrupt([&] { return ::openat(folder_.get(), name, O_RDONLY | O_CLOEXEC); }));
     if (!fd) return std::unexpected(fmt::format("/proc/{}/{} cannot be opened: {}.", pid_, name, errorText()));
