@@ -4,6 +4,7 @@
 #include "CLI/EngineOutput.h"
 #include "CLI/Context.h"
 #include "Core/ByteSizeFormatter.h"
+#include "Core/ExclusionStore.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/Checked.h"
 #include "Platform/FileManager.h"
@@ -57,6 +58,9 @@ std::optional<Deleter::Category> parseCategory(const std::string& text, Context&
     return std::nullopt;
 }
 
+// With exclusions that read as empty, the plan could hold what the user excluded.
+std::optional<std::string> exclusionsProblem() { return ExclusionStore::shared().readProblem(); }
+
 struct Planned {
     Deleter::Plan plan;
     ScanCoverage coverage;
@@ -85,6 +89,10 @@ void runPreview(const CleanOptions& options, Context& context) {
     const auto category = parseCategory(options.category, context);
     const auto urls = candidates(options.paths, context);
     if (!category || !urls) return;
+    if (const auto problem = exclusionsProblem()) {
+        printError("This plan may hold what you excluded, because your exclusions cannot be read: " + *problem + ".");
+        context.noteFailure();
+    }
     const auto planned = buildPlan(*urls, *category, !context.json && stdoutIsTerminal());
     if (planned.cancelled || planned.coverage.unavailableCount() > 0) context.noteFailure();
     if (context.json) {
@@ -155,6 +163,12 @@ void runClean(const CleanOptions& options, Context& context) {
     }
     const auto urls = candidates(options.paths, context);
     if (!category || !mode || !urls) return;
+    if (const auto problem = exclusionsProblem()) {
+        printError("Nothing was cleaned, because your exclusions cannot be read and cleaning could touch what you "
+                   "excluded: " + *problem + ".");
+        context.noteFailure();
+        return;
+    }
     const bool showProgress = !context.json && stdoutIsTerminal();
     const auto planned = buildPlan(*urls, *category, showProgress);
     if (!context.json) printPlan(planned.plan, *mode, planned.coverage);

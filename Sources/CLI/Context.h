@@ -28,8 +28,12 @@ struct Context {
 
 // Writes one JSON document to standard output. Bytes that are not UTF-8 become U+FFFD.
 void printJson(const nlohmann::json& document);
-// One sentence on standard error, prefixed with the program's name.
+// One sentence on standard error, prefixed with the program's name, shown as `displayed` does.
 void printError(std::string_view sentence);
+// Text for a person's terminal: control characters (C0, DEL, C1, the bidirectional and line
+// separators) as \n, \t, \r, \xNN or \uNNNN, and bytes that are not UTF-8 as \xNN, so that a
+// file name cannot move the cursor, recolour or hide what is shown. JSON never needs it.
+std::string displayed(std::string_view text);
 // Standard output is a terminal (progress may be drawn).
 bool stdoutIsTerminal();
 // An operation-log entry as its log line holds it, plus its "id".

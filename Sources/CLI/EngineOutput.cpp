@@ -35,7 +35,9 @@ void printIssues(const ScanCoverage& coverage) {
     if (unreadable == 0) return;
     std::cout << "Could not read " << countText(unreadable, "item") << " (the sizes above leave them out):\n";
     for (const auto& issue : coverage.issues) {
-        if (issue.kind != ScanCoverage::Kind::missing) std::cout << "  " << issue.path << ": " << issue.detail << '\n';
+        if (issue.kind != ScanCoverage::Kind::missing) {
+            std::cout << "  " << displayed(issue.path) << ": " << displayed(issue.detail) << '\n';
+        }
     }
     if (coverage.additionalIssueCount > 0) std::cout << "  \u2026 and " << coverage.additionalIssueCount << " more\n";
 }
@@ -48,7 +50,7 @@ void StatusLine::show(const std::string& text) {
     if (drawn_ && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
     lastDrawn_ = now;
     drawn_ = true;
-    std::printf("\r\033[K%s", fitted(text).c_str());
+    std::printf("\r\033[K%s", fitted(displayed(text)).c_str());
     std::fflush(stdout);
 }
 
@@ -120,6 +122,7 @@ nlohmann::json resultJson(const Deleter::ExecutionResult& result) {
         failures.push_back({{"path", failure.path},
                             {"reason", failure.reason},
                             {"needsAdministrator", failure.needsAdministrator},
+                            {"partlyRemoved", failure.partlyRemoved},
                             {"recoverySuggestion", failure.recoverySuggestion()}});
     }
     return {{"freedBytes", result.freedBytes},   {"succeeded", result.succeeded},
@@ -139,17 +142,19 @@ void printPlan(const Deleter::Plan& plan, std::optional<Deleter::Mode> mode, con
     }
     for (const auto& item : plan.items()) {
         const auto size = ByteSizeFormatter::format(item.sizeBytes());
-        std::cout << "  " << std::string(size.size() < 10 ? 10 - size.size() : 0, ' ') << size << "  " << item.id();
+        std::cout << "  " << std::string(size.size() < 10 ? 10 - size.size() : 0, ' ') << size << "  " << displayed(item.id());
         if (mode ? goesForGood(item, *mode) : item.isPermanentRemoval()) std::cout << "  (inside a Trash: removed for good)";
         std::cout << '\n';
     }
     if (!plan.protectedItems().empty()) {
         std::cout << "Protected, never touched (" << plan.protectedItems().size() << "):\n";
-        for (const auto& item : plan.protectedItems()) std::cout << "  " << item.id() << "\n    " << protectionText(item) << '\n';
+        for (const auto& item : plan.protectedItems()) {
+            std::cout << "  " << displayed(item.id()) << "\n    " << displayed(protectionText(item)) << '\n';
+        }
     }
     if (!plan.missingItems().empty()) {
         std::cout << "Missing, already gone (" << plan.missingItems().size() << "):\n";
-        for (const auto& item : plan.missingItems()) std::cout << "  " << item.id() << '\n';
+        for (const auto& item : plan.missingItems()) std::cout << "  " << displayed(item.id()) << '\n';
     }
     printIssues(coverage);
 }
@@ -167,13 +172,15 @@ void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& pl
     if (result.dryRun) {
         std::cout << "Dry run, nothing was changed" << (result.succeeded > 0 ? ": cleaning would " + what : ".") << '\n';
     } else {
-        std::cout << (result.succeeded > 0 ? what : "Nothing was removed.") << '\n';
+        if (result.succeeded > 0 || result.partlyRemoved == 0) std::cout << (result.succeeded > 0 ? what : "Nothing was removed.") << '\n';
+        if (result.partlyRemoved > 0) std::cout << "Partly removed " << countText(result.partlyRemoved, "item") << " before failing.\n";
     }
     if (result.skipped > 0) std::cout << "Skipped " << countText(result.skipped, "protected item") << ".\n";
     if (result.failed > 0) {
         std::cout << "Could not remove " << countText(result.failed, "item") << ":\n";
         for (const auto& failure : result.failures) {
-            std::cout << "  " << failure.path << ": " << failure.reason << "\n    " << failure.recoverySuggestion() << '\n';
+            std::cout << "  " << displayed(failure.path) << ": " << displayed(failure.reason) << "\n    "
+                      << failure.recoverySuggestion() << '\n';
         }
     }
     if (result.cancelled) {

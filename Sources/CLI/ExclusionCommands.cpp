@@ -21,11 +21,15 @@ using platform::FileManager;
 void printList(std::string_view title, const std::vector<std::string>& entries) {
     std::cout << title << '\n';
     if (entries.empty()) std::cout << "  (none)\n";
-    for (const auto& entry : entries) std::cout << "  " << entry << '\n';
+    for (const auto& entry : entries) std::cout << "  " << displayed(entry) << '\n';
 }
 
 void printLists(ExclusionStore& store, Context& context) {
     store.invalidate();
+    if (const auto problem = store.readProblem()) {
+        printError("Your exclusions cannot be read, so the lists below may be incomplete: " + *problem + ".");
+        context.noteFailure();
+    }
     const auto user = store.userPaths();
     const auto managed = store.managedPaths();
     const auto canonical = store.normalisedPaths();
@@ -50,8 +54,25 @@ std::string canonicalForm(const std::string& path) {
     return PathProtection::normalise(FileManager::absoluteStandardizedPath(expanded));
 }
 
+// Editing a list that could not be read would store only the edit, losing the rest.
+bool mayEdit(ExclusionStore& store, Context& context) {
+    const auto problem = store.readProblem();
+    if (!problem) return true;
+    printError("Your exclusions were not changed: " + *problem + ".");
+    context.noteFailure();
+    return false;
+}
+
+void save(ExclusionStore& store, const std::vector<std::string>& entries, Context& context) {
+    if (const auto saved = store.setUserPaths(entries); !saved) {
+        printError(saved.error());
+        context.noteFailure();
+    }
+}
+
 void runAdd(const std::vector<std::string>& paths, Context& context) {
     auto& store = ExclusionStore::shared();
+    if (!mayEdit(store, context)) return;
     auto entries = store.userPaths();
     for (const auto& path : paths) {
         if (path.empty()) {
@@ -61,12 +82,13 @@ void runAdd(const std::vector<std::string>& paths, Context& context) {
         }
         entries.push_back(storedForm(path));
     }
-    store.setUserPaths(entries);
+    save(store, entries, context);
     printLists(store, context);
 }
 
 void runRemove(const std::vector<std::string>& paths, Context& context) {
     auto& store = ExclusionStore::shared();
+    if (!mayEdit(store, context)) return;
     auto entries = store.userPaths();
     for (const auto& path : paths) {
         const auto wanted = canonicalForm(storedForm(path));
@@ -77,7 +99,7 @@ void runRemove(const std::vector<std::string>& paths, Context& context) {
             context.noteFailure();
         }
     }
-    store.setUserPaths(entries);
+    save(store, entries, context);
     printLists(store, context);
 }
 

@@ -41,9 +41,9 @@ void runHelperCheck(const HelperCheckOptions& options, Context& context) {
                                {"kind", verdict ? nlohmann::json(HelperPolicy::rawValue(*verdict)) : nullptr},
                                {"reason", verdict ? nullptr : nlohmann::json(verdict.error().reason)}});
         } else if (verdict) {
-            std::cout << path << ": accepted as " << HelperPolicy::rawValue(*verdict) << ".\n";
+            std::cout << displayed(path) << ": accepted as " << HelperPolicy::rawValue(*verdict) << ".\n";
         } else {
-            std::cout << path << ": refused. " << verdict.error().reason << '\n';
+            std::cout << displayed(path) << ": refused. " << displayed(verdict.error().reason) << '\n';
         }
     }
     if (context.json) printJson({{"results", results}});

@@ -38,10 +38,10 @@ std::string bytesText(std::int64_t bytes) { return std::to_string(bytes) + (byte
 
 void printEntry(const Entry& entry) {
     std::cout << platform::Iso8601::format(entry.timestamp()) << "  " << rawValue(entry.outcome())
-              << (entry.dryRun() ? " (dry run)" : "") << "  " << entry.action() << "  " << rawValue(entry.mode())
-              << "  " << bytesText(entry.sizeBytes()) << "  " << entry.path() << '\n';
-    if (entry.trashedPath()) std::cout << "    in the Trash at " << *entry.trashedPath() << '\n';
-    if (entry.detail()) std::cout << "    " << *entry.detail() << '\n';
+              << (entry.dryRun() ? " (dry run)" : "") << "  " << displayed(entry.action()) << "  "
+              << rawValue(entry.mode()) << "  " << bytesText(entry.sizeBytes()) << "  " << displayed(entry.path()) << '\n';
+    if (entry.trashedPath()) std::cout << "    in the Trash at " << displayed(*entry.trashedPath()) << '\n';
+    if (entry.detail()) std::cout << "    " << displayed(*entry.detail()) << '\n';
 }
 
 void runRecent(std::int64_t limit, Context& context) {
@@ -76,7 +76,7 @@ void runTotals(Context& context) {
     if (totals.legacyProcessedBytes != 0) {
         std::cout << "Processed under the earlier accounting: " << bytesText(totals.legacyProcessedBytes) << '\n';
     }
-    std::cout << "Last line hash: " << totals.lastHash.value_or("(none)") << '\n';
+    std::cout << "Last line hash: " << displayed(totals.lastHash.value_or("(none)")) << '\n';
 }
 
 void runVerify(Context& context) {
@@ -97,7 +97,7 @@ void runVerify(Context& context) {
     std::cout << status.verified << (status.verified == 1 ? " link" : " links") << " verified, " << status.unchained
               << (status.unchained == 1 ? " line" : " lines") << " without a link to check.\n";
     if (status.firstBrokenLine) {
-        std::cout << "The log was altered: line " << *status.firstBrokenLine << " of " << log.fileURL().native()
+        std::cout << "The log was altered: line " << *status.firstBrokenLine << " of " << displayed(log.fileURL().native())
                   << " is not what the chain expects.\n";
     }
     if (status.truncated) std::cout << "Lines are missing from the start or the end of the log.\n";
@@ -126,7 +126,7 @@ void runExport(const std::string& format, const std::string& destination, Contex
         if (context.json) {
             printJson({{"exported", count}, {"format", format}, {"path", path}});
         } else {
-            std::cout << "Exported " << count << (count == 1 ? " entry" : " entries") << " to " << path << ".\n";
+            std::cout << "Exported " << count << (count == 1 ? " entry" : " entries") << " to " << displayed(path) << ".\n";
         }
     } catch (const OperationLog::ExportError& error) {
         printError("Could not export the operation log to " + path + ": " + error.description());
@@ -163,7 +163,7 @@ void printStatus(const OperationLog& log, Context& context) {
     if (forced) {
         std::cout << ": your administrator forces it on" << (log.storedEnabled() ? "" : " (your own choice is off)");
     }
-    std::cout << ".\nLog file: " << log.fileURL().native() << '\n';
+    std::cout << ".\nLog file: " << displayed(log.fileURL().native()) << '\n';
 }
 
 void runSwitch(bool value, Context& context) {

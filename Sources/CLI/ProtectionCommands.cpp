@@ -32,9 +32,9 @@ void runCheck(const std::vector<std::string>& paths, Context& context) {
         if (context.json) {
             results.push_back(verdictJson(path, reason));
         } else if (reason) {
-            std::cout << path << ": protected. " << reason->description() << '\n';
+            std::cout << displayed(path) << ": protected. " << displayed(reason->description()) << '\n';
         } else {
-            std::cout << path << ": not protected.\n";
+            std::cout << displayed(path) << ": not protected.\n";
         }
     }
     if (context.json) printJson({{"results", results}});

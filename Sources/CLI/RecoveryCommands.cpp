@@ -73,7 +73,7 @@ void runSessions(std::int64_t limit, Context& context) {
     for (const auto& session : sessions) {
         const auto counts = countsOf(session);
         std::cout << session.id().uuidString() << "  " << platform::Iso8601::format(session.date()) << "  "
-                  << session.action() << "  " << countText(static_cast<std::int64_t>(session.entries().size()), "item")
+                  << displayed(session.action()) << "  " << countText(static_cast<std::int64_t>(session.entries().size()), "item")
                   << ": " << counts.trashed << " trashed, " << counts.removed << " removed for good, " << counts.failed
                   << " failed, " << counts.skipped << " skipped\n";
     }
@@ -113,8 +113,10 @@ void printItems(const std::vector<CleanupRecovery::Item>& items) {
     std::cout << available << " of " << countText(static_cast<std::int64_t>(items.size()), "item")
               << " can be put back:\n";
     for (const auto& item : items) {
-        std::cout << (item.isAvailable() ? "  available    " : "  unavailable  ") << item.entry.path() << '\n';
-        if (item.isAvailable() && item.entry.trashedPath()) std::cout << "    in the Trash at " << *item.entry.trashedPath() << '\n';
+        std::cout << (item.isAvailable() ? "  available    " : "  unavailable  ") << displayed(item.entry.path()) << '\n';
+        if (item.isAvailable() && item.entry.trashedPath()) {
+            std::cout << "    in the Trash at " << displayed(*item.entry.trashedPath()) << '\n';
+        }
         if (item.unavailableReason) std::cout << "    " << *item.unavailableReason << '\n';
     }
 }
@@ -170,8 +172,8 @@ void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
     }
     if (results.empty()) std::cout << "Nothing was put back.\n";
     for (const auto& result : results) {
-        std::cout << (result.restored ? "Restored  " : "Not restored  ") << result.path;
-        if (!result.restored) std::cout << ": " << result.message;
+        std::cout << (result.restored ? "Restored  " : "Not restored  ") << displayed(result.path);
+        if (!result.restored) std::cout << ": " << displayed(result.message);
         std::cout << '\n';
     }
     if (cancelled) std::cout << "Cancelled: the items after the last one shown were left in the Trash.\n";

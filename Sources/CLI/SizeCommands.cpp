@@ -81,7 +81,7 @@ void printHuman(const std::vector<Measured>& items, std::int64_t total, const Sc
     for (const auto& item : items) width = std::max(width, grouped(item.sizeBytes).size());
     for (const auto& item : items) {
         const auto figure = grouped(item.sizeBytes);
-        std::cout << std::string(width - figure.size(), ' ') << figure << " bytes  " << item.path << "  ("
+        std::cout << std::string(width - figure.size(), ' ') << figure << " bytes  " << displayed(item.path) << "  ("
                   << ByteSizeFormatter::format(item.sizeBytes) << ")";
         if (item.isSymbolicLink) std::cout << "  (symbolic link, not followed)";
         std::cout << '\n';
@@ -92,14 +92,14 @@ void printHuman(const std::vector<Measured>& items, std::int64_t total, const Sc
         std::cout << "Could not read " << unreadable << (unreadable == 1 ? " item" : " items")
                   << " (the sizes above leave them out):\n";
         for (const auto& issue : coverage.issues) {
-            if (issue.kind != ScanCoverage::Kind::missing) std::cout << "  " << issue.path << ": " << issue.detail << '\n';
+            if (issue.kind != ScanCoverage::Kind::missing) std::cout << "  " << displayed(issue.path) << ": " << displayed(issue.detail) << '\n';
         }
         if (coverage.additionalIssueCount > 0) std::cout << "  \u2026 and " << coverage.additionalIssueCount << " more\n";
     }
     if (const auto missing = coverage.missingCount(); missing > 0) {
         std::cout << "Missing " << missing << (missing == 1 ? " item" : " items") << ":\n";
         for (const auto& issue : coverage.issues) {
-            if (issue.kind == ScanCoverage::Kind::missing) std::cout << "  " << issue.path << '\n';
+            if (issue.kind == ScanCoverage::Kind::missing) std::cout << "  " << displayed(issue.path) << '\n';
         }
     }
 }

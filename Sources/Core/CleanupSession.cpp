@@ -1,6 +1,11 @@
 #include "Core/CleanupSession.h"
 
 #include <algorithm>
+#include <exception>
+#include <memory>
+#include <ranges>
+#include <system_error>
+#include <thread>
 
 namespace vornelo {
 
@@ -17,13 +22,15 @@ platform::TimePoint earliest(const std::vector<Entry>& entries) {
     return std::ranges::min(entries, {}, &Entry::timestamp).timestamp();
 }
 
-std::optional<std::string> unavailableReason(const Entry& entry, const SafeFileDeleter& deleter) {
+std::optional<std::string> unavailableReason(const Entry& entry, bool slotReused, const SafeFileDeleter& deleter) {
     if (entry.dryRun() || entry.outcome() != OperationLog::Outcome::success) {
         return std::string(CleanupRecovery::notRemovedReason);
     }
     if (entry.mode() == OperationLog::Mode::permanent) return std::string(CleanupRecovery::permanentReason);
     if (!entry.trashedFileNumber()) return std::string(CleanupRecovery::noFileNumberReason);
     if (!entry.trashedPath()) return std::string(CleanupRecovery::noTrashedPathReason);
+    // The file number alone cannot tell: a number freed by emptying the Trash may be given again.
+    if (slotReused) return std::string(CleanupRecovery::slotReusedReason);
     const auto problem = deleter.putBackProblem(*entry.trashedPath(), entry.path(), entry.trashedFileNumber());
     if (problem) {
         if (problem->kind() == SafeFileDeleter::PutBackError::Kind::noLongerInTrash && isInexact(*entry.trashedPath())) {
@@ -39,44 +46,82 @@ std::optional<std::string> unavailableReason(const Entry& entry, const SafeFileD
 
 }  // namespace
 
-CleanupSession::CleanupSession(Uuid id, std::vector<Entry> entries)
+CleanupSession::CleanupSession(Uuid id, std::vector<Entry> entries, std::vector<bool> slotReused)
     : id_(id),
       entries_(std::move(entries)),
+      slotReused_(std::move(slotReused)),
       date_(earliest(entries_)),
       action_(entries_.empty() ? std::string("clean") : entries_.front().action()) {}
 
 std::vector<CleanupRecovery::Item> CleanupRecovery::preview(const CleanupSession& session,
                                                             const SafeFileDeleter& deleter) {
     std::vector<Item> items;
-    items.reserve(session.entries().size());
-    for (const auto& entry : session.entries()) items.push_back(Item{entry, unavailableReason(entry, deleter)});
+    const auto& entries = session.entries();
+    items.reserve(entries.size());
+    for (std::size_t index = 0; index < entries.size(); ++index) {
+        items.push_back(Item{entries[index], unavailableReason(entries[index], session.slotReused(index), deleter)});
+    }
     return items;
 }
 
-std::future<std::vector<CleanupRecovery::Result>> CleanupRecovery::restore(std::vector<Item> items,
-                                                                           const SafeFileDeleter& deleter,
-                                                                           std::stop_token stop) {
-    return std::async(std::launch::async, [items = std::move(items), &deleter, stop = std::move(stop)] {
-        std::vector<Result> results;
-        for (const auto& item : items) {
+namespace {
+
+CleanupRecovery::Result putBack(const Entry& entry, const SafeFileDeleter& deleter) {
+    CleanupRecovery::Result result{entry.id(), entry.path(), false, {}};
+    try {
+        deleter.putBack(*entry.trashedPath(), entry.path(), entry.trashedFileNumber(), entry.sessionID());
+        result.restored = true;
+        result.message = CleanupRecovery::restoredMessage;
+    } catch (const SafeFileDeleter::PutBackError& error) {
+        result.message = error.description();
+    } catch (const SafeFileDeleter::FileOperationError& error) {
+        result.message = error.description();
+    } catch (const std::exception& error) {
+        result.message = error.what();
+    }
+    return result;
+}
+
+std::vector<CleanupRecovery::Result> putBackAll(const std::vector<CleanupRecovery::Item>& items,
+                                                const SafeFileDeleter& deleter, const std::stop_token& stop) {
+    std::vector<CleanupRecovery::Result> results;
+    try {
+        // Reverse order undoes the run: a folder trashed after something inside it comes back first.
+        for (const auto& item : std::ranges::reverse_view(items)) {
             if (!item.isAvailable()) continue;
             if (stop.stop_requested()) break;
             const auto& entry = item.entry;
             if (!entry.trashedPath() || !entry.trashedFileNumber()) continue;
-            Result result{entry.id(), entry.path(), false, {}};
-            try {
-                deleter.putBack(*entry.trashedPath(), entry.path(), entry.trashedFileNumber(), entry.sessionID());
-                result.restored = true;
-                result.message = restoredMessage;
-            } catch (const SafeFileDeleter::PutBackError& error) {
-                result.message = error.description();
-            } catch (const SafeFileDeleter::FileOperationError& error) {
-                result.message = error.description();
-            }
-            results.push_back(std::move(result));
+            results.push_back(putBack(entry, deleter));
         }
-        return results;
-    });
+    } catch (const std::exception&) {
+        // Out of memory for the results: what was done so far is still reported.
+    }
+    return results;
+}
+
+}  // namespace
+
+std::future<std::vector<CleanupRecovery::Result>> CleanupRecovery::restore(std::vector<Item> items,
+                                                                           const SafeFileDeleter& deleter,
+                                                                           std::stop_token stop) {
+    struct Work {
+        std::vector<Item> items;
+        const SafeFileDeleter& deleter;
+        std::stop_token stop;
+        std::promise<std::vector<Result>> done;
+
+        void operator()() { done.set_value(putBackAll(items, deleter, stop)); }
+    };
+    auto work = std::make_shared<Work>(std::move(items), deleter, std::move(stop));
+    auto future = work->done.get_future();
+    try {
+        // Detached, unlike std::async, whose future would make a caller that drops it wait.
+        std::thread([work] { (*work)(); }).detach();
+    } catch (const std::system_error&) {
+        (*work)();  // no thread to be had: the work is done here instead
+    }
+    return future;
 }
 
 }  // namespace vornelo

@@ -25,8 +25,9 @@ namespace vornelo {
 
 class CleanupSession {
 public:
-    // Entries in log order, oldest first.
-    CleanupSession(Uuid id, std::vector<OperationLog::Entry> entries);
+    // Entries in log order, oldest first. `slotReused` holds, for each entry, whether a later
+    // entry of the log names the same Trash path; it may be left empty when none does.
+    CleanupSession(Uuid id, std::vector<OperationLog::Entry> entries, std::vector<bool> slotReused = {});
 
     const Uuid& id() const { return id_; }
     const std::vector<OperationLog::Entry>& entries() const { return entries_; }
@@ -34,10 +35,14 @@ public:
     platform::TimePoint date() const { return date_; }
     // The first entry's action; "clean" when there are none.
     const std::string& action() const { return action_; }
+    // Whether the Trash path of entries()[index] was used again by a later entry, so that what
+    // lies there now is another item (one with the same file number, if the number was reused).
+    bool slotReused(std::size_t index) const { return index < slotReused_.size() && slotReused_[index]; }
 
 private:
     Uuid id_;
     std::vector<OperationLog::Entry> entries_;
+    std::vector<bool> slotReused_;
     platform::TimePoint date_;
     std::string action_;
 };
@@ -71,16 +76,21 @@ struct CleanupRecovery {
     static constexpr std::string_view inexactNameReason =
         "Its name is not valid UTF-8, so the log holds it only approximately and Vornelo cannot find the item or its "
         "original folder by that name. Look for it in the Trash.";
+    static constexpr std::string_view slotReusedReason =
+        "This item is no longer in the Trash: a later cleanup put another item in its place.";
     static constexpr std::string_view restoredMessage = "Restored";
 
     // One item per entry of the session, in order, with the first reason that applies. Only the
     // last tests look at the disk (through the deleter); nothing is changed.
     [[nodiscard]] static std::vector<Item> preview(const CleanupSession& session, const SafeFileDeleter& deleter);
 
-    // Puts back the available items in order, one result per item attempted; unavailable items
-    // and items without a Trash path or file number give none. A stop requested on `stop` ends
-    // the walk before the next item (the one being put back is finished). The deleter must
-    // outlive the work; the future's destructor waits for it.
+    // Puts back the available items in the reverse of their order, the reverse of the run, so a
+    // folder is back before anything that was inside it; one result per item attempted, in that
+    // order; unavailable items and items without a Trash path or file number give none. A stop
+    // requested on `stop` ends the walk before the next item (the one being put back is
+    // finished). The work runs on a thread of its own that a caller may leave running by
+    // dropping the future; the deleter must outlive it. Never throws, from here or from get():
+    // every failure becomes a result.
     [[nodiscard]] static std::future<std::vector<Result>> restore(std::vector<Item> items,
                                                                   const SafeFileDeleter& deleter,
                                                                   std::stop_token stop = {});

@@ -31,15 +31,27 @@ ExclusionStore::StringList ExclusionStore::managedPaths() const {
     return ManagedPolicy(defaults(), true).protectedPaths();
 }
 
-void ExclusionStore::setUserPaths(const StringList& paths) {
+std::expected<void, std::string> ExclusionStore::setUserPaths(const StringList& paths) {
     StringList kept;
     std::unordered_set<std::string> seen;
     for (const auto& path : paths) {
         if (path.empty() || !seen.insert(path).second) continue;
         kept.push_back(path);
     }
-    defaults()->set(std::string(AppStorageKey::userExclusions), platform::PlistValue::strings(kept));
+    auto written = defaults()->write(std::string(AppStorageKey::userExclusions), platform::PlistValue::strings(kept));
     invalidate();
+    return written;
+}
+
+std::optional<std::string> ExclusionStore::readProblem() const {
+    const auto store = defaults();
+    if (auto problem = store->readProblem()) return problem;
+    const std::string key(AppStorageKey::userExclusions);
+    if (const auto stored = store->object(key); stored && !stored->asStringArray()) {
+        return "your exclusions (\u201C" + key + "\u201D in " + store->locations().userFile.native() +
+               ") are not a list of paths";
+    }
+    return std::nullopt;
 }
 
 void ExclusionStore::invalidate() {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,8 +41,15 @@ public:
     StringList userPaths() const;
     // The forced "ProtectedPaths" list; empty when not forced or not a list of strings.
     StringList managedPaths() const;
-    // Drops empty and repeated entries (first one wins, order kept), stores, drops the cache.
-    void setUserPaths(const StringList& paths);
+    // Drops empty and repeated entries (first one wins, order kept), stores, drops the cache. On
+    // failure (a settings file that exists but cannot be read is never replaced) one sentence
+    // naming the file, and nothing is stored.
+    std::expected<void, std::string> setUserPaths(const StringList& paths);
+    // Why the lists cannot be trusted, as a clause naming the file ("the settings file /a/b.plist
+    // is not a regular file"): a settings file that exists but cannot be read, or a stored user
+    // list that is not a list of paths. Either reads as empty, so cleaning on would touch what was
+    // excluded. Nothing when both read cleanly.
+    [[nodiscard]] std::optional<std::string> readProblem() const;
     void invalidate();
 
     // User entries then managed ones, tilde-expanded, standardised and normalised; shared so

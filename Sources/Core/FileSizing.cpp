@@ -4,6 +4,9 @@
 #include "Platform/TreeWalk.h"
 
 #include <atomic>
+#include <mutex>
+#include <unordered_set>
+#include <utility>
 
 namespace vornelo {
 
@@ -18,6 +21,26 @@ void add(std::atomic<std::int64_t>& total, std::int64_t amount) {
     while (!total.compare_exchange_weak(current, checkedAdd(current, amount), std::memory_order_relaxed)) {
     }
 }
+
+// The files with more than one hard link met so far by one walk, so that each counts once, as
+// with du. Files with a single link, nearly all of them, never get here.
+class LinkedFiles {
+public:
+    // True the first time a (device, inode) is offered.
+    bool firstSight(dev_t device, std::uint64_t inode) {
+        std::lock_guard guard(mutex_);
+        return seen_.emplace(static_cast<std::uint64_t>(device), inode).second;
+    }
+
+private:
+    struct Hash {
+        std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& key) const noexcept {
+            return std::hash<std::uint64_t>{}(key.first * 0x9E3779B97F4A7C15ull ^ key.second);
+        }
+    };
+    std::mutex mutex_;
+    std::unordered_set<std::pair<std::uint64_t, std::uint64_t>, Hash> seen_;
+};
 
 }  // namespace
 
@@ -51,15 +74,18 @@ std::int64_t FileSizing::allocatedSize(const std::filesystem::path& url, const p
     if (attributes->type != FileType::directory) return fileSize(ResourceValues::from(*attributes)).value_or(0);
 
     std::atomic<std::int64_t> total{0};
+    LinkedFiles linked;
     platform::TreeWalkVisitor visitor;
     visitor.checkInterval = checkInterval;
     visitor.shouldContinue = shouldContinue;
     // The walk costs one system call per item; more threads is the only way to go faster.
     visitor.parallel = true;
-    visitor.visit = [&total](const platform::TreeWalkItem& item) {
+    visitor.visit = [&total, &linked](const platform::TreeWalkItem& item) {
         // Another volume mounted below the start is not part of what removing the start frees.
         if (item.type == FileType::directory) return item.isVolumeRoot ? TreeWalkAction::skipDescendants : TreeWalkAction::proceed;
-        if (item.type == FileType::regular) add(total, item.allocatedSize);
+        if (item.type != FileType::regular) return TreeWalkAction::proceed;
+        if (item.linkCount > 1 && !linked.firstSight(item.device, item.fileNumber)) return TreeWalkAction::proceed;
+        add(total, item.allocatedSize);
         return TreeWalkAction::proceed;
     };
     if (coverage) {

@@ -1,7 +1,8 @@
 #pragma once
 // The disk space that removing an item gives back: the allocated size of a file, or the sum over
 // every regular file below a folder. Symbolic links are never followed or counted; file systems
-// mounted below the start are never entered; hard links are counted once per link.
+// mounted below the start are never entered; a file with several hard links below a folder
+// counts once.
 //
 // Thread safety: stateless; any number of walks may run at once on any threads. A folder is walked
 // with the threads of the platform's parallel-for, so shouldContinue may be called from one of

@@ -4,10 +4,14 @@
 #include "Core/Log.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/Checked.h"
+#include "Platform/HeldItem.h"
 #include "Platform/Trash.h"
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
+#include <memory>
+#include <thread>
 
 namespace vornelo {
 
@@ -46,18 +50,32 @@ struct SafeFileDeleter::Run {
         result.skipped = checkedAdd(result.skipped, 1);
     }
 
+    // The item's folder is held first and its link-free place judged; the action then goes
+    // through that folder only, so a link swapped in on the way cannot redirect it.
     void handle(const Item& item) {
         if (engine.isProtectedNow(item.url())) {
             skip(item);
             return;
         }
-        const bool permanent = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
+        const bool planned = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
         if (dryRun) {
-            rehearse(item, permanent);
-        } else if (permanent) {
-            remove(item);
+            rehearse(item, planned);
+            return;
+        }
+        auto held = engine.fileManager_.holdItem(item.url());
+        if (!held) {
+            fail(item, planned ? LogMode::permanent : LogMode::trash, held.error());
+            return;
+        }
+        if (held->place() != item.url().native() && engine.isProtectedNow(held->place())) {
+            skip(item);
+            return;
+        }
+        // Only what lies in a Trash now goes for good; anything else is at least recoverable.
+        if (planned && isInsideTrash(held->place())) {
+            remove(item, *held);
         } else {
-            trash(item);
+            trash(item, *held);
         }
     }
 
@@ -68,8 +86,8 @@ struct SafeFileDeleter::Run {
         if (!permanent) result.recoverable = checkedAdd(result.recoverable, 1);
     }
 
-    void trash(const Item& item) {
-        const auto trashed = engine.fileManager_.trashItem(item.url());
+    void trash(const Item& item, const platform::HeldItem& held) {
+        const auto trashed = engine.fileManager_.trashHeldItem(held);
         if (!trashed) {
             fail(item, LogMode::trash, trashed.error());
             return;
@@ -78,7 +96,7 @@ struct SafeFileDeleter::Run {
         std::optional<std::uint64_t> fileNumber;
         if (!trashed->empty()) {
             trashedPath = trashed->native();
-            fileNumber = engine.fileNumberOf(*trashed);
+            fileNumber = held.fileNumber();
         }
         result.recoverable = checkedAdd(result.recoverable, 1);
         log(item, item.sizeBytes(), LogMode::trash, Outcome::success, false, std::nullopt, std::move(trashedPath),
@@ -86,9 +104,10 @@ struct SafeFileDeleter::Run {
         succeed(item);
     }
 
-    void remove(const Item& item) {
-        if (const auto removed = engine.fileManager_.removeItem(item.url()); !removed) {
-            fail(item, LogMode::permanent, removed.error());
+    void remove(const Item& item, const platform::HeldItem& held) {
+        std::int64_t removedEntries = 0;
+        if (const auto removed = engine.fileManager_.removeHeldItem(held, &removedEntries); !removed) {
+            fail(item, LogMode::permanent, removed.error(), removedEntries > 0);
             return;
         }
         platform::Trash::forgetInfo(item.url());
@@ -102,8 +121,13 @@ struct SafeFileDeleter::Run {
         result.removedIDs.insert(item.id());
     }
 
-    void fail(const Item& item, LogMode way, const platform::FileError& error) {
+    void fail(const Item& item, LogMode way, const platform::FileError& error, bool partlyRemoved = false) {
         auto failure = SafeFileDeleter::failure(item.url(), error, engine.fileManager_);
+        if (partlyRemoved) {
+            failure.reason = std::string(partlyRemovedPrefix) + failure.reason;
+            failure.partlyRemoved = true;
+            result.partlyRemoved = checkedAdd(result.partlyRemoved, 1);
+        }
         log(item, item.sizeBytes(), way, Outcome::failed, false, failure.reason);
         result.failed = checkedAdd(result.failed, 1);
         Log::deletion().error("%{public}s: could not remove %{private}s: %{public}s", action, item.id(), failure.reason);
@@ -143,11 +167,32 @@ std::future<SafeFileDeleter::ExecutionResult> SafeFileDeleter::executeAsync(Plan
                                                                              std::string action,
                                                                              ProgressHandler progress,
                                                                              std::stop_token stop) const {
-    return std::async(std::launch::async, [this, plan = std::move(plan), mode, dryRun, action = std::move(action),
-                                           progress = std::move(progress), stop = std::move(stop)] {
-        const Uuid session;
-        return execute(plan, mode, dryRun, action, session, progress, [&stop] { return stop.stop_requested(); });
-    });
+    struct Work {
+        const SafeFileDeleter& engine;
+        Plan plan;
+        Mode mode;
+        bool dryRun;
+        std::string action;
+        ProgressHandler progress;
+        std::stop_token stop;
+        std::promise<ExecutionResult> done;
+
+        void operator()() {
+            try {
+                const Uuid session;
+                done.set_value(engine.execute(plan, mode, dryRun, action, session, progress,
+                                              [this] { return stop.stop_requested(); }));
+            } catch (...) {
+                done.set_exception(std::current_exception());
+            }
+        }
+    };
+    auto work = std::make_shared<Work>(*this, std::move(plan), mode, dryRun, std::move(action), std::move(progress),
+                                       std::move(stop));
+    auto future = work->done.get_future();
+    // Detached, unlike std::async, whose future would make a caller that drops it wait for the run.
+    std::thread([work] { (*work)(); }).detach();
+    return future;
 }
 
 SafeFileDeleter::Failure SafeFileDeleter::failure(const std::filesystem::path& url, const platform::FileError& error,

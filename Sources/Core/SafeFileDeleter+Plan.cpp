@@ -4,6 +4,9 @@
 #include "Core/FileSizing.h"
 #include "Core/SafeFileDeleter.h"
 
+#include <string_view>
+#include <unordered_set>
+
 namespace vornelo {
 
 namespace {
@@ -53,6 +56,32 @@ SafeFileDeleter::Plan SafeFileDeleter::preview(std::span<const std::filesystem::
         items.emplace_back(url, size, category, false);
     }
     return Plan(std::move(items), std::move(protectedItems), std::move(missingItems));
+}
+
+// Judged on the spelling alone, so that a plan never reads the disk. When the outer item is a
+// link rather than a folder, what is dropped is left in place: the safe side of the mistake.
+std::vector<SafeFileDeleter::Item> SafeFileDeleter::Plan::outermost(std::vector<Item> items) {
+    if (items.size() < 2) return items;
+    std::vector<std::string> spellings;
+    spellings.reserve(items.size());
+    for (const auto& item : items) {
+        auto spelling = item.url().lexically_normal().native();
+        while (spelling.size() > 1 && spelling.back() == '/') spelling.pop_back();
+        spellings.push_back(std::move(spelling));
+    }
+    const std::unordered_set<std::string_view> all(spellings.begin(), spellings.end());
+    const auto insideAnother = [&all](std::string_view path) {
+        for (auto slash = path.rfind('/'); slash != std::string_view::npos && slash > 0; slash = path.rfind('/', slash - 1)) {
+            if (all.contains(path.substr(0, slash))) return true;
+        }
+        return path.size() > 1 && path.front() == '/' && all.contains("/");
+    };
+    std::vector<Item> kept;
+    kept.reserve(items.size());
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        if (!insideAnother(spellings[index])) kept.push_back(std::move(items[index]));
+    }
+    return kept;
 }
 
 std::int64_t SafeFileDeleter::directorySize(const std::filesystem::path& url, ScanCoverageRecorder* coverage,

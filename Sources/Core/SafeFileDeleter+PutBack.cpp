@@ -2,6 +2,8 @@
 // its old place is free and not protected.
 
 #include "Core/SafeFileDeleter.h"
+
+#include "Platform/HeldItem.h"
 #include "Platform/Trash.h"
 
 #include <chrono>
@@ -33,15 +35,33 @@ bool SafeFileDeleter::canPutBack(const std::filesystem::path& trashedPath, const
     return !putBackProblem(trashedPath, originalPath, fileNumber).has_value();
 }
 
+// The trashed item and the folder it goes back to are each held once and judged by the places
+// they were reached at; the move then goes through those two folders only. On the way back, a
+// link is followed only when root or this user owns it: anyone else's could lead anywhere.
 void SafeFileDeleter::putBack(const std::filesystem::path& trashedPath, const std::filesystem::path& originalPath,
                               std::optional<std::uint64_t> fileNumber, std::optional<Uuid> sessionID) const {
+    using Kind = PutBackError::Kind;
     if (const auto problem = putBackProblem(trashedPath, originalPath, fileNumber)) throw *problem;
-    if (const auto made = fileManager_.createDirectory(originalPath.parent_path(), true); !made) {
-        throw FileOperationError(made.error());
+    auto item = fileManager_.holdItem(trashedPath);
+    if (!item) {
+        if (item.error().isCocoa(platform::FileError::noSuchFile)) throw PutBackError(Kind::noLongerInTrash);
+        throw FileOperationError(item.error());
     }
-    if (const auto moved = fileManager_.moveItem(trashedPath, originalPath); !moved) {
-        throw FileOperationError(moved.error());
+    if (!isInsideTrash(item->place()) || (fileNumber && item->fileNumber() != *fileNumber)) {
+        throw PutBackError(Kind::noLongerInTrash);
     }
+    const std::string original = platform::FileManager::absoluteStandardizedPath(originalPath.native());
+    const auto slash = original.rfind('/');
+    if (slash == std::string::npos || slash + 1 == original.size()) throw PutBackError(Kind::originalLocationOccupied);
+    const std::string name = original.substr(slash + 1);
+    auto folder = platform::HeldFolder::open(slash == 0 ? std::string("/") : original.substr(0, slash),
+                                             platform::LinkRule::ownedByRootOrUser, true);
+    if (!folder) throw FileOperationError(folder.error());
+    const std::string placed = (folder->path() == "/" ? std::string() : folder->path()) + "/" + name;
+    if (placed != original && protection_.shouldProtect(placed)) {
+        throw PutBackError(Kind::protectedLocation);
+    }
+    if (const auto moved = fileManager_.moveHeldItem(*item, *folder, name); !moved) throw FileOperationError(moved.error());
     platform::Trash::forgetInfo(trashedPath);
     opLog_.append(OperationLog::Entry(std::chrono::system_clock::now(), sessionID,
                                       std::string(OperationLog::putBackAction), originalPath.native(), 0,

@@ -100,7 +100,7 @@ bool SafeFileDeleter::Item::isPermanentRemoval() const {
 // MARK: Plan
 
 SafeFileDeleter::Plan::Plan(std::vector<Item> items, std::vector<Item> protectedItems, std::vector<Item> missingItems)
-    : items_(std::move(items)),
+    : items_(outermost(std::move(items))),
       protectedItems_(std::move(protectedItems)),
       missingItems_(std::move(missingItems)),
       totalReclaimable_(sumOfSizes(items_)) {}

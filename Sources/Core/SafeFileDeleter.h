@@ -74,7 +74,8 @@ public:
     // plan is never mistaken for the one displayed.
     class Plan {
     public:
-        // Aborts when the sizes of `items` overflow a signed 64-bit sum.
+        // An item inside the folder of another item is dropped: it leaves with that folder, and
+        // its size is counted there. Aborts when the sizes of `items` overflow a signed 64-bit sum.
         Plan(std::vector<Item> items, std::vector<Item> protectedItems, std::vector<Item> missingItems);
 
         // Three empty lists; one value for the process, its id drawn once.
@@ -96,6 +97,9 @@ public:
         [[nodiscard]] static Plan merged(std::span<const Plan> plans);
 
     private:
+        // The items that lie inside no other item's path, judged on the spelling of the paths.
+        static std::vector<Item> outermost(std::vector<Item> items);
+
         Uuid id_;
         std::vector<Item> items_;
         std::vector<Item> protectedItems_;
@@ -115,6 +119,7 @@ public:
         std::string path;
         std::string reason;
         bool needsAdministrator = false;  // owned by another user
+        bool partlyRemoved = false;       // a removal for good that took some of a folder before failing
 
         const std::string& id() const { return path; }
         // Where the user can finish the job by hand: emptying the Trash for an item inside one,
@@ -132,6 +137,7 @@ public:
         std::vector<Failure> failures;
         std::set<std::string> removedIDs;  // really trashed or removed; empty in a dry run
         std::int64_t recoverable = 0;      // moved to the Trash (in a dry run: would have been)
+        std::int64_t partlyRemoved = 0;    // failures that had already removed part of their item
         bool cancelled = false;            // stopped before the last item
         bool dryRun = false;
     };
@@ -173,6 +179,7 @@ public:
     static constexpr std::string_view ownedByAnotherUserReason =
         "Owned by another user (usually installed by a package or the App Store) \u2014 needs an administrator to "
         "remove.";
+    static constexpr std::string_view partlyRemovedPrefix = "Partly removed before this failure: ";
     static constexpr std::string_view permissionDeniedReason = "Permission denied \u2014 macOS blocked access to this item.";
 
     // The default file manager, PathProtection::shared() and OperationLog::shared(); made once.
@@ -216,7 +223,7 @@ public:
                                           const std::function<bool()>& isCancelled) const;
     // The same on another thread with a fresh session; a stop requested on `stop` ends the run
     // before its next item (the result then says cancelled). `progress` is called from that
-    // thread. The engine must outlive the run; the future's destructor waits for it.
+    // thread, which a caller may leave running by dropping the future; the engine must outlive it.
     [[nodiscard]] std::future<ExecutionResult> executeAsync(Plan plan, Mode mode, bool dryRun, std::string action,
                                                             ProgressHandler progress, std::stop_token stop = {}) const;
 

@@ -1,11 +1,11 @@
-// Moves that never replace: one renameat2(RENAME_NOREPLACE) on the same file system; across file
-// systems a full copy under a temporary name, a non-replacing rename into place, then removal of
-// the source.
+// Moves that never replace, through the folders held for them (Platform/HeldItem.h), and the
+// descriptor-level copy a move across file systems makes.
 
 #include "Platform/DirectoryStream.h"
 #include "Platform/FileDescriptor.h"
 #include "Platform/FileManager.h"
 #include "Platform/FileTree.h"
+#include "Platform/HeldItem.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -195,50 +195,6 @@ private:
     std::optional<dev_t> device_;
 };
 
-struct Location {
-    std::string path;
-    std::string parent;
-    std::string name;
-};
-
-std::optional<Location> locate(const std::filesystem::path& item) {
-    const std::string path = FileManager::absoluteStandardizedPath(item.native());
-    const auto slash = path.rfind('/');
-    if (path == "/" || slash == std::string::npos) return std::nullopt;
-    return Location{path, slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
-}
-
-std::string temporaryName() {
-    static std::atomic<unsigned> counter{0};
-    return ".vornelo-move-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-}
-
-std::expected<void, FileError> moveAcrossVolumes(const Location& source, const Location& target) {
-    FileDescriptor sourceParent(retryOnInterrupt([&] { return ::open(source.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!sourceParent) return failure(errno, source.path);
-    FileDescriptor targetParent(retryOnInterrupt([&] { return ::open(target.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!targetParent) return failure(errno, target.path);
-    struct stat existing {};
-    // A taken destination fails now rather than after a long copy; the final rename checks again.
-    if (::fstatat(targetParent.get(), target.name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) return failure(EEXIST, target.path);
-
-    const std::string temporary = temporaryName();
-    const std::string temporaryPath = join(target.parent, temporary);
-    // Problems are named after the destination the user asked for, not the temporary name.
-    if (auto copied = copyEntryAt(sourceParent.get(), source.name.c_str(), source.path, targetParent.get(),
-                                  temporary.c_str(), target.path);
-        !copied) {
-        return copied;
-    }
-    if (::renameat2(targetParent.get(), temporary.c_str(), targetParent.get(), target.name.c_str(), RENAME_NOREPLACE) != 0) {
-        const int error = errno;
-        (void)removeEntryAt(targetParent.get(), temporary.c_str(), temporaryPath);
-        return failure(error, target.path);
-    }
-    // The item is whole at its destination now; a source that cannot be removed is still reported.
-    return removeEntryAt(sourceParent.get(), source.name.c_str(), source.path);
-}
-
 }  // namespace
 
 std::expected<void, FileError> copyEntryAt(int sourceParentFd, const char* sourceName, const std::string& sourcePath,
@@ -253,14 +209,19 @@ std::expected<void, FileError> copyEntryAt(int sourceParentFd, const char* sourc
 
 std::expected<void, FileError> FileManager::moveItem(const std::filesystem::path& source,
                                                      const std::filesystem::path& destination) const {
-    const auto from = locate(source);
-    const auto to = locate(destination);
-    if (!from) return failure(EBUSY, source.native());
-    if (!to) return failure(EEXIST, destination.native());
-    if (::renameat2(AT_FDCWD, from->path.c_str(), AT_FDCWD, to->path.c_str(), RENAME_NOREPLACE) == 0) return {};
-    const int error = errno;
-    if (error != EXDEV) return failure(error, error == EEXIST || error == ENOTEMPTY ? to->path : from->path);
-    return moveAcrossVolumes(*from, *to);
+    const std::string target = absoluteStandardizedPath(destination.native());
+    const auto slash = target.rfind('/');
+    if (target == "/" || slash == std::string::npos) return failure(EEXIST, destination.native());
+    auto item = holdItem(source);
+    if (!item) return std::unexpected(item.error());
+    auto folder = HeldFolder::open(slash == 0 ? std::string("/") : target.substr(0, slash), LinkRule::any);
+    if (!folder) return std::unexpected(folder.error());
+    return moveHeldItem(*item, *folder, target.substr(slash + 1));
+}
+
+std::expected<void, FileError> FileManager::moveHeldItem(const HeldItem& item, const HeldFolder& destination,
+                                                         const std::string& name) const {
+    return item.moveTo(destination, name);
 }
 
 }  // namespace vornelo::platform

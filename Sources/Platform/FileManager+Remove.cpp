@@ -5,6 +5,7 @@
 #include "Platform/FileDescriptor.h"
 #include "Platform/FileManager.h"
 #include "Platform/FileTree.h"
+#include "Platform/HeldItem.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -46,10 +47,15 @@ class Remover {
 public:
     explicit Remover(std::string path) : path_(std::move(path)) {}
 
+    std::int64_t removed() const { return removed_; }
+
     std::expected<void, FileError> run(int parentFd, const char* name) {
         rootParentFd_ = parentFd;
         rootName_ = name;
-        if (::unlinkat(parentFd, name, 0) == 0) return {};
+        if (::unlinkat(parentFd, name, 0) == 0) {
+            ++removed_;
+            return {};
+        }
         if (!isFolderAfterFailedUnlink(parentFd, name)) {
             return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path_));
         }
@@ -91,7 +97,10 @@ private:
         FileDescriptor fd(retryOnInterrupt([&] { return ::openat(parentFd, name, folderFlags); }));
         if (!fd) {
             // Replaced by a link or a file since it was seen: remove that instead, unfollowed.
-            if ((errno == ELOOP || errno == ENOTDIR) && ::unlinkat(parentFd, name, 0) == 0) return false;
+            if ((errno == ELOOP || errno == ENOTDIR) && ::unlinkat(parentFd, name, 0) == 0) {
+                ++removed_;
+                return false;
+            }
             note(errno, path);
             return false;
         }
@@ -130,8 +139,9 @@ private:
         const int parentFd = parent ? parent->fd.get() : rootParentFd_;
         if (::unlinkat(parentFd, name, AT_REMOVEDIR) != 0) {
             note(errno, path);
-        } else if (parent) {
-            parent->removedThisPass = true;
+        } else {
+            ++removed_;
+            if (parent) parent->removedThisPass = true;
         }
         if (depth_ > 0) path_.resize(current().pathLength);
     }
@@ -158,6 +168,7 @@ private:
         const std::size_t nameOffset = path_.size() + 1;
         if (entry.type != DT_DIR) {
             if (::unlinkat(level.fd.get(), entry.name.data(), 0) == 0) {
+                ++removed_;
                 level.removedThisPass = true;
                 return;
             }
@@ -178,27 +189,28 @@ private:
     std::vector<std::unique_ptr<Level>> levels_;
     std::size_t depth_ = 0;
     int rootParentFd_ = -1;
+    std::int64_t removed_ = 0;
     std::optional<FileError> firstError_;
 };
 
 }  // namespace
 
-std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, const std::string& path) {
-    return Remover(path).run(parentFd, name);
+std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, const std::string& path,
+                                             std::int64_t* removedEntries) {
+    Remover remover(path);
+    auto removed = remover.run(parentFd, name);
+    if (removedEntries) *removedEntries = remover.removed();
+    return removed;
 }
 
 std::expected<void, FileError> FileManager::removeItem(const std::filesystem::path& item) const {
-    const std::string path = absoluteStandardizedPath(item.native());
-    const auto slash = path.rfind('/');
-    if (path == "/" || slash == std::string::npos) {
-        return std::unexpected(FileError::fromErrno(EBUSY, FileOperation::write, path));
-    }
-    const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-    const std::string name = path.substr(slash + 1);
-    if (name == "." || name == "..") return std::unexpected(FileError::fromErrno(EINVAL, FileOperation::write, path));
-    FileDescriptor parentFd(retryOnInterrupt([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!parentFd) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path));
-    return removeEntryAt(parentFd.get(), name.c_str(), path);
+    auto held = holdItem(item);
+    if (!held) return std::unexpected(held.error());
+    return removeHeldItem(*held);
+}
+
+std::expected<void, FileError> FileManager::removeHeldItem(const HeldItem& item, std::int64_t* removedEntries) const {
+    return item.remove(removedEntries);
 }
 
 }  // namespace vornelo::platform

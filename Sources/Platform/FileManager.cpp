@@ -1,6 +1,7 @@
 #include "Platform/FileManager.h"
 
 #include "Platform/FileDescriptor.h"
+#include "Platform/HeldItem.h"
 #include "Platform/Trash.h"
 #include "Platform/TreeWalk.h"
 
@@ -366,7 +367,18 @@ bool FileManager::fileExistsFollowingLinks(const std::filesystem::path& path) co
 }
 
 std::expected<std::filesystem::path, FileError> FileManager::trashItem(const std::filesystem::path& item) const {
-    return Trash::moveToTrash(item, homeDirectoryForCurrentUser(), ::geteuid());
+    auto held = holdItem(item);
+    if (!held) return std::unexpected(held.error());
+    return trashHeldItem(*held);
+}
+
+std::expected<HeldItem, FileError> FileManager::holdItem(const std::filesystem::path& item) const {
+    return HeldItem::hold(item.native(), LinkRule::ownedByRootOrUser);
+}
+
+std::expected<std::filesystem::path, FileError> FileManager::trashHeldItem(const HeldItem& item) const {
+    if (auto unchanged = item.checkUnchanged(); !unchanged) return std::unexpected(unchanged.error());
+    return Trash::moveToTrash(item.folder().fd(), item.place(), homeDirectoryForCurrentUser(), ::geteuid());
 }
 
 uid_t FileManager::realUserID() const { return ::getuid(); }

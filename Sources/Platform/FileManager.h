@@ -22,6 +22,8 @@ namespace vornelo::platform {
 
 struct TreeWalkVisitor;
 enum class TreeWalkEnd;
+class HeldItem;
+class HeldFolder;
 
 enum class FileType { regular, directory, symbolicLink, other };
 
@@ -120,6 +122,21 @@ public:
     // renamed into place without replacing, and only then removed from its source.
     virtual std::expected<void, FileError> moveItem(const std::filesystem::path& source,
                                                     const std::filesystem::path& destination) const;
+
+    // ---- Acting on what was judged (Platform/HeldItem.h) ----
+    // The item's folder opened once, links on the way resolved by hand (only those owned by root or
+    // the effective user); judge item.place(), then act with the calls below, which go through
+    // that folder only and fail when it changed.
+    [[nodiscard]] virtual std::expected<HeldItem, FileError> holdItem(const std::filesystem::path& item) const;
+    // trashItem for a held item: the Trash of the effective user with the current user's home.
+    virtual std::expected<std::filesystem::path, FileError> trashHeldItem(const HeldItem& item) const;
+    // removeItem for a held item; `removedEntries` counts what went, also when the removal failed.
+    virtual std::expected<void, FileError> removeHeldItem(const HeldItem& item,
+                                                          std::int64_t* removedEntries = nullptr) const;
+    // moveItem for a held item into a held folder under `name`.
+    virtual std::expected<void, FileError> moveHeldItem(const HeldItem& item, const HeldFolder& destination,
+                                                        const std::string& name) const;
+
     // getuid(): whose files this process acts on behalf of.
     [[nodiscard]] virtual uid_t realUserID() const;
     // rename(2): replaces an item already at `to`; a link is moved, not followed.

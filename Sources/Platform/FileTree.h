@@ -6,6 +6,7 @@
 
 #include "Platform/FileError.h"
 
+#include <cstdint>
 #include <expected>
 #include <string>
 
@@ -13,8 +14,10 @@ namespace vornelo::platform {
 
 // Removes `name` inside the folder `parentFd` and, for a folder, all it holds, never following a
 // link and never entering another mounted file system. `path` names the item in errors. Goes on
-// past failing entries and returns the first error.
-std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, const std::string& path);
+// past failing entries and returns the first error; `removedEntries`, when given, counts every
+// entry that went, so a caller can tell a partial removal from none.
+std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, const std::string& path,
+                                             std::int64_t* removedEntries = nullptr);
 
 // Copies `sourceName` inside `sourceParentFd` to `targetName` inside `targetParentFd`, which must
 // not exist yet (never replaced), with owner (where permitted), mode, times and extended attributes.

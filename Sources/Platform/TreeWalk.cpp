@@ -22,7 +22,7 @@ namespace vornelo::platform {
 namespace {
 
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_BLOCKS;
+constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_NLINK;
 
 FileType typeFromMode(mode_t mode) {
     if (S_ISREG(mode)) return FileType::regular;
@@ -229,6 +229,8 @@ private:
             item.allocatedSize = static_cast<std::int64_t>(info.stx_blocks) * 512;
             item.fileNumber = info.stx_ino;
             device = makedev(info.stx_dev_major, info.stx_dev_minor);
+            item.device = device;
+            item.linkCount = info.stx_nlink;
             const bool markedRoot = (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                                     (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
             item.isVolumeRoot = item.type == FileType::directory && (markedRoot || device != level.device);

@@ -34,6 +34,8 @@ struct TreeWalkItem {
     std::int64_t size = 0;           // logical length
     std::int64_t allocatedSize = 0;  // allocated blocks x 512
     std::uint64_t fileNumber = 0;
+    dev_t device = 0;             // with fileNumber, the file's identity; examined items only
+    std::uint32_t linkCount = 1;  // hard links to the file; examined items only
     bool isVolumeRoot = false;  // a folder on which another file system (or a bind mount) sits
     std::size_t depth = 1;      // 1 for the items directly inside the start
 };

@@ -8,6 +8,10 @@
 //   another process are seen at the next read.
 // - Writes take an exclusive lock on "<user file>.lock", re-read the file, and replace it
 //   atomically, so concurrent writers in any process never lose each other's keys.
+// - A file is read only when it is a regular file of at most 16 MiB holding a property list
+//   whose top level is a dictionary (opened without blocking, so a FIFO cannot stall a read). One
+//   that exists but fails this reads as empty, is reported by readProblem, and is never
+//   overwritten: a write then fails, saying why, so a damaged file keeps what it holds.
 //
 // Thread safety: every member may be called from any thread.
 
@@ -15,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <expected>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -50,7 +55,15 @@ public:
     // The user's own value, ignoring any forced one.
     [[nodiscard]] std::optional<PlistValue> userObject(const std::string& key) const;
 
-    // Both return false when the file could not be written; the stored value is then unchanged.
+    // Why a file that exists cannot be read, as a clause naming it ("the settings file /a/b.plist
+    // is not a property list"); nothing when both files read cleanly or are absent. An untrusted
+    // managed file is ignored, not a problem.
+    [[nodiscard]] std::optional<std::string> readProblem() const;
+
+    // Stores (or, with no value, removes) the key. On failure, one sentence naming the file; the
+    // stored value is then unchanged.
+    std::expected<void, std::string> write(const std::string& key, const std::optional<PlistValue>& value);
+    // write, reduced to whether it worked.
     bool set(const std::string& key, const PlistValue& value);
     bool removeObject(const std::string& key);
 
@@ -69,14 +82,16 @@ private:
     };
 
     struct Snapshot {
-        std::optional<Identity> identity;  // absent: the file did not exist
+        std::optional<Identity> identity;  // absent: the file did not exist or could not be opened
+        int openError = 0;                 // why it could not be opened, other than being absent
         std::shared_ptr<const Dictionary> values = std::make_shared<const Dictionary>();
+        std::optional<std::string> problem;  // why a file that exists reads as empty
     };
 
     std::shared_ptr<const Dictionary> userValues() const;
     std::shared_ptr<const Dictionary> managedValues() const;
-    std::shared_ptr<const Dictionary> refresh(Snapshot& cache, const std::filesystem::path& file, bool managed) const;
-    bool update(const std::string& key, const std::optional<PlistValue>& value);
+    // The snapshot of the file as it is now, re-read only when the file changed.
+    Snapshot refresh(Snapshot& cache, const std::filesystem::path& file, bool managed) const;
 
     Locations locations_;
     mutable std::mutex mutex_;  // guards the two snapshots, never held across file work

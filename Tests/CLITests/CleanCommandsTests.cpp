@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -329,6 +330,62 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedGivesExitOneWithTheReasonAndWha
     ::chmod((user / "Locked").c_str(), 0755);
 }
 
+TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced) {
+    writeFile(path("Keep/precious"), "mine");
+    ASSERT_EQ(cli({"exclusions", "add", path("Keep").native()}).exitCode, 0);
+    const auto settings = home.defaults()->locations().userFile;
+    auto damaged = readFile(settings);
+    damaged.replace(damaged.find("<array>"), 7, "<arr>");
+    for (const bool fifo : {false, true}) {
+        std::filesystem::remove(settings);
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0);
+        } else {
+            writeFile(settings, damaged);
+        }
+        const auto clean = cli({"clean", "--yes", path("Keep").native()});
+        EXPECT_EQ(clean.exitCode, 1);
+        EXPECT_EQ(missingFrom(clean.err, {"Nothing was cleaned, because your exclusions cannot be read",
+                                          settings.native() + (fifo ? " is not a regular file" : " is not a property list")}),
+                  "");
+        EXPECT_EQ(readFile(path("Keep/precious")), "mine");
+        const auto preview = cli({"preview", path("Keep").native()});
+        EXPECT_EQ(preview.exitCode, 1);
+        EXPECT_TRUE(contains(preview.err, "This plan may hold what you excluded")) << preview.err;
+
+        const auto add = cli({"exclusions", "add", path("Other").native()});
+        EXPECT_EQ(add.exitCode, 1);
+        EXPECT_TRUE(contains(add.err, "Your exclusions were not changed: the settings file " + settings.native())) << add.err;
+        if (!fifo) {
+            EXPECT_EQ(readFile(settings), damaged);
+        }
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(settings));
+}
+
+TEST_F(CleanCommandsTest, ControlCharactersInNamesAreShownEscapedAndKeptInJson) {
+    const std::string name = "a\x1B[2J\x1B]0;title\x07\u202Eb\n";
+    writeFile(path("Junk") / name, "x");
+    const auto file = (path("Junk") / name).native();
+    const auto shown = path("Junk").native() + "/a\\x1B[2J\\x1B]0;title\\x07\\u202Eb\\n";
+    const auto hasNoControl = [](const std::string& text) {
+        return std::ranges::none_of(text, [](char c) { return c == '\x1B' || c == '\x07'; });
+    };
+    const auto preview = says({"preview", file}, {shown + "\n"});
+    EXPECT_EQ(cliJson({"preview", file})["plan"]["items"][0]["id"], file);
+
+    const auto clean = says({"clean", "--yes", file}, {"Moved 1 item to the Trash"});
+    const auto recent = says({"log", "recent"}, {shown + "\n", "/Trash/files/a\\x1B[2J"});
+    const std::string session = cliJson({"sessions"})[0]["id"];
+    const auto restore = says({"restore", "--dry-run", session}, {"available    " + shown + "\n"});
+    // Bytes that are not UTF-8 are shown by value too.
+    const auto missing = cli({"preview", file, path("Junk/c\xFF").native()});
+    EXPECT_EQ(missingFrom(missing.out, {"Missing, already gone (2):\n  " + shown + "\n", "/Junk/c\\xFF\n"}), "");
+    for (const auto* text : {&preview.out, &clean.out, &recent.out, &restore.out, &missing.out}) {
+        EXPECT_TRUE(hasNoControl(*text)) << *text;
+    }
+}
+
 // MARK: sessions and restore
 
 class SessionCommandsTest : public CleanCommandsTest {
@@ -426,6 +483,21 @@ TEST_F(SessionCommandsTest, RestoreShowsAvailabilityThenPutsTheTrashedItemsBackO
                                 "The operation log is off, so this run cannot be undone with restore"});
     EXPECT_FALSE(contains(unlogged.out, "vornelo-cli restore")) << unlogged.out;
     EXPECT_EQ(cliJson({"sessions"}).size(), 2u);  // neither that run nor the put-backs start a session
+}
+
+TEST_F(SessionCommandsTest, NestedPathsAreCleanedOnceAndTheLatestOfTwoQuickRunsIsFirst) {
+    writeFile(path("x/y/f"), std::string(50'000, 'f'));
+    writeFile(path("x/g"), "g");
+    const auto document = cliJson({"clean", "--yes", path("x/y").native(), path("x").native()});
+    EXPECT_EQ(document["plan"]["items"].size(), 1u) << document.dump(1);
+    EXPECT_EQ(document["result"]["freedBytes"], document["plan"]["totalReclaimable"]);
+    writeFile(path("z"), "z");
+    const auto second = cleaned({path("z").native()});  // most likely within the same second
+    EXPECT_EQ(cliJson({"sessions", "-n", "1"})[0]["id"], second);
+
+    says({"restore", document["sessionID"].get<std::string>()}, {"Restored  " + path("x").native() + "\n"});
+    EXPECT_EQ(readFile(path("x/y/f")), std::string(50'000, 'f'));
+    EXPECT_EQ(readFile(path("x/g")), "g");
 }
 
 TEST_F(SessionCommandsTest, RestoreExitsOneWhenAnAttemptedItemCannotGoBack) {

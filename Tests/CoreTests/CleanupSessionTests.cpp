@@ -11,7 +11,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <atomic>
 #include <fstream>
+#include <future>
+#include <stdexcept>
+#include <thread>
 #include <tuple>
 
 namespace vornelo {
@@ -74,9 +78,10 @@ Outcomes outcomesOf(const std::vector<Recovery::Result>& results) {
 class StoppingFileManager : public platform::FileManager {
 public:
     explicit StoppingFileManager(std::stop_source& source) : source_(source) {}
-    std::expected<void, platform::FileError> moveItem(const std::filesystem::path& source,
-                                                      const std::filesystem::path& destination) const override {
-        auto moved = FileManager::moveItem(source, destination);
+    std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem& item,
+                                                          const platform::HeldFolder& destination,
+                                                          const std::string& name) const override {
+        auto moved = FileManager::moveHeldItem(item, destination, name);
         source_.request_stop();
         return moved;
     }
@@ -164,25 +169,28 @@ TEST_F(CleanupSessionTests, ASessionSpanningARotationIsOneSessionInLogOrder) {
 }
 
 TEST_F(CleanupSessionTests, SessionsComeLatestFirstAndTheLimitCounts) {
-    const Uuid morning, evening, midday;
+    // Two runs in the same second as the evening one, logged after it: the log's order decides.
+    const Uuid morning, evening, midday, quickFirst, quickSecond;
     const auto all = sessionsOf({
         plain(noon - 1h, morning, "/home/u/a"),
         plain(noon + 1h, evening, "/home/u/c"),
+        plain(noon + 1h, quickFirst, "/home/u/d"),
         plain(noon, midday, "/home/u/b"),
+        plain(noon + 1h, quickSecond, "/home/u/e"),
         plain(noon - 1h + 1s, morning, "/home/u/a2"),
     });
     std::vector<Uuid> ids;
     for (const auto& session : all) ids.push_back(session.id());
-    EXPECT_EQ(ids, (std::vector<Uuid>{evening, midday, morning}));
-    ASSERT_EQ(all.size(), 3u);
-    EXPECT_EQ(all[2].entries().size(), 2u);
+    EXPECT_EQ(ids, (std::vector<Uuid>{quickSecond, quickFirst, evening, midday, morning}));
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_EQ(all[4].entries().size(), 2u);
 
     const auto latest = log.cleanupSessions(1);
     ASSERT_EQ(latest.size(), 1u);
-    EXPECT_EQ(latest[0].id(), evening);
+    EXPECT_EQ(latest[0].id(), quickSecond);
     EXPECT_TRUE(log.cleanupSessions(0).empty());
     EXPECT_TRUE(log.cleanupSessions(-3).empty());
-    EXPECT_EQ(log.cleanupSessions(OperationLog::unlimited).size(), 3u);
+    EXPECT_EQ(log.cleanupSessions(OperationLog::unlimited).size(), 5u);
 }
 
 TEST_F(CleanupSessionTests, AnEmptySessionDatesFromTheDistantPastAndCleans) {
@@ -269,8 +277,9 @@ TEST_F(CleanupSessionTests, RestoreReportsEachAttemptedItemInOrderAndGoesOnPastA
     items.push_back({trashed(noon, run, kept.path(), std::filesystem::path(*kept.trashedPath()), std::nullopt), {}});
     items.push_back({trashed(noon, run, kept.path(), std::nullopt, kept.trashedFileNumber()), {}});
 
-    EXPECT_EQ(outcomesOf(restore(items)), (Outcomes{{refused.id(), refused.path(), false, occupied},
-                                                    {back.id(), back.path(), true, "Restored"}}));
+    // Last in, first back.
+    EXPECT_EQ(outcomesOf(restore(items)), (Outcomes{{back.id(), back.path(), true, "Restored"},
+                                                    {refused.id(), refused.path(), false, occupied}}));
     EXPECT_EQ(readFile(home.home() / "Deleted/Folders/back"), "contents of back");  // its folders made anew
     EXPECT_FALSE(std::filesystem::exists(trashFolder() / "back"));
     EXPECT_EQ(readFile(trashFolder() / "refused"), "contents of refused");
@@ -284,6 +293,95 @@ TEST_F(CleanupSessionTests, RestoreReportsEachAttemptedItemInOrderAndGoesOnPastA
     EXPECT_EQ(entries[0].action(), "putBack");
     EXPECT_EQ(entries[0].path(), back.path());
     EXPECT_EQ(entries[0].sessionID(), run);
+}
+
+TEST_F(CleanupSessionTests, ATrashPathUsedAgainByALaterRunIsNotOfferedForTheEarlierOne) {
+    // The first run's item was emptied from the Trash; a later run's item got its name and, as
+    // file systems may, its file number.
+    const auto later = inTheTrash("report", home.home() / "other/report", noon + 1h);
+    const Uuid first;
+    const auto earlier = trashed(noon, first, home.home() / "report", *later.trashedPath(), later.trashedFileNumber());
+    const auto sessions = sessionsOf({earlier, later});
+    ASSERT_EQ(sessions.size(), 2u);
+    ASSERT_EQ(sessions[1].id(), first);
+    EXPECT_EQ(reasonsOf(Recovery::preview(sessions[1], deleter)), (Reasons{std::string(Recovery::slotReusedReason)}));
+    EXPECT_EQ(reasonsOf(Recovery::preview(sessions[0], deleter)), (Reasons{std::nullopt}));
+
+    EXPECT_TRUE(restore(Recovery::preview(sessions[1], deleter)).empty());
+    EXPECT_FALSE(std::filesystem::exists(home.home() / "report"));
+    EXPECT_EQ(readFile(trashFolder() / "report"), "contents of report");
+}
+
+TEST_F(CleanupSessionTests, AFolderComesBackBeforeWhatWasInsideIt) {
+    // As a run logged them: the inner folder went first, then the rest of its parent.
+    writeFile(trashFolder() / "y/f", "in y");
+    writeFile(trashFolder() / "x/g", "in x");
+    const auto x = home.home() / "x";
+    const CleanupSession session(run, {trashed(noon, run, x / "y", trashFolder() / "y", inodeOf(trashFolder() / "y")),
+                                       trashed(noon, run, x, trashFolder() / "x", inodeOf(trashFolder() / "x"))});
+    const auto results = restore(Recovery::preview(session, deleter));
+    EXPECT_EQ(outcomesOf(results), (Outcomes{{session.entries()[1].id(), x.native(), true, "Restored"},
+                                             {session.entries()[0].id(), (x / "y").native(), true, "Restored"}}));
+    EXPECT_EQ(readFile(x / "g"), "in x");
+    EXPECT_EQ(readFile(x / "y/f"), "in y");
+}
+
+// Holds every move and trash until the test opens the gate (or 20 seconds pass), then fails a
+// move by throwing.
+class GatedFileManager : public platform::FileManager {
+public:
+    std::expected<void, platform::FileError> moveItem(const std::filesystem::path&,
+                                                      const std::filesystem::path&) const override {
+        passGate();
+        throw std::runtime_error("the disk went away");
+    }
+    std::expected<std::filesystem::path, platform::FileError> trashItem(const std::filesystem::path& url) const override {
+        passGate();
+        return FileManager::trashItem(url);
+    }
+    void open() { gate_.set_value(); }
+    int passes() const { return passes_; }
+    // Whether every pass found the gate opened rather than giving up on it.
+    bool openedInTime() const { return openedInTime_; }
+
+private:
+    void passGate() const {
+        if (gateOpened_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) openedInTime_ = false;
+        ++passes_;
+    }
+    std::promise<void> gate_;
+    std::shared_future<void> gateOpened_ = gate_.get_future().share();
+    mutable std::atomic<int> passes_ = 0;
+    mutable std::atomic<bool> openedInTime_ = true;
+};
+
+TEST_F(CleanupSessionTests, DroppedFuturesLeaveTheWorkRunningAndRestoreNeverThrows) {
+    GatedFileManager gated;
+    const SafeFileDeleter gatedDeleter(gated, protection, log);
+    const CleanupSession session(run, {inTheTrash("one", home.home() / "Junk/one")});
+    const auto items = Recovery::preview(session, gatedDeleter);
+    writeFile(home.home() / "junk.txt", "junk");
+    const auto plan = gatedDeleter.preview(std::vector{home.home() / "junk.txt"}, SafeFileDeleter::Category::cache);
+
+    // The run is done with the test's objects at its final progress report, the move at its throw.
+    std::promise<void> ranThrough;
+    const auto reported = [&ranThrough](const SafeFileDeleter::Progress& progress) {
+        if (progress.currentPath.empty()) ranThrough.set_value();
+    };
+    // Dropped at once: a future that waited for its work would hold each line until the gate gives up.
+    std::ignore = Recovery::restore(items, gatedDeleter);
+    std::ignore = gatedDeleter.executeAsync(plan, SafeFileDeleter::Mode::trash, false, "clean", reported);
+    gated.open();
+    ASSERT_EQ(ranThrough.get_future().wait_for(60s), std::future_status::ready);
+    for (int wait = 0; wait < 3000 && gated.passes() < 2; ++wait) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(gated.openedInTime()) << "a dropped future waited for its work";
+    log.flush();
+    ASSERT_EQ(log.retainedEntries().size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(home.home() / "junk.txt"));
+
+    // What the move threw becomes the item's result.
+    EXPECT_EQ(outcomesOf(Recovery::restore(items, gatedDeleter).get()),
+              (Outcomes{{items[0].id(), (home.home() / "Junk/one").native(), false, "the disk went away"}}));
 }
 
 TEST_F(CleanupSessionTests, AStopEndsTheWalkBeforeTheNextItem) {
@@ -301,11 +399,11 @@ TEST_F(CleanupSessionTests, AStopEndsTheWalkBeforeTheNextItem) {
     log.flush();
     EXPECT_TRUE(log.retainedEntries().empty());
 
-    // Asked during the first put-back: that one is finished, the others stay.
+    // Asked during the first put-back (of the last item): that one is finished, the others stay.
     const auto results = Recovery::restore(items, stoppingDeleter, source.get_token()).get();
     ASSERT_EQ(results.size(), 1u);
     EXPECT_TRUE(results[0].restored);
-    EXPECT_EQ(readFile(home.home() / "Junk/one"), "contents of one");
+    EXPECT_EQ(readFile(home.home() / "Junk/three"), "contents of three");
     EXPECT_TRUE(std::filesystem::exists(trashFolder() / "two"));
 }
 

@@ -178,6 +178,31 @@ TEST(DeletionPlan, MergedKeepsTheFirstOfEachItemAndConcatenatesTheRest) {
     EXPECT_EQ(Plan::empty().id(), Plan::empty().id());
 }
 
+TEST(DeletionPlan, AnItemInsideAnotherItemGoesWithItAndIsCountedOnce) {
+    // Judged on the spelling: "/x/yz" is beside "/x/y", not inside it.
+    const Plan plan({item("/x/y/z", 1), item("/x/y/", 2), item("/x/yz", 4), item("/x/./y/w", 8), item("rel/a", 16),
+                     item("rel", 32), item("/other", 64)},
+                    {}, {});
+    EXPECT_EQ(idsOf(plan.items()), (std::vector<std::string>{"/x/y/", "/x/yz", "rel", "/other"}));
+    EXPECT_EQ(plan.totalReclaimable(), 102);
+    // Narrowed to the inner item alone, it stays; merged with its folder, it goes again.
+    EXPECT_EQ(idsOf(plan.keeping({"/x/y/z"}).items()), std::vector<std::string>{});
+    const Plan inner({item("/x/y/z", 1)}, {}, {});
+    EXPECT_EQ(idsOf(inner.items()), std::vector<std::string>{"/x/y/z"});
+    const std::vector<Plan> parts{inner, Plan({item("/x", 10)}, {}, {})};
+    EXPECT_EQ(idsOf(Plan::merged(parts).items()), std::vector<std::string>{"/x"});
+    EXPECT_EQ(Plan::merged(parts).totalReclaimable(), 10);
+    EXPECT_TRUE(Plan({item("/", 1), item("/x", 2)}, {}, {}).items().size() == 1);
+
+    DeleterHarness harness;
+    writeFile(harness.home() / "x" / "y" / "f", std::string(100'000, 'f'));
+    writeFile(harness.home() / "x" / "g", std::string(100'000, 'g'));
+    const auto previewed = harness.deleter().preview(std::vector<fs::path>{harness.home() / "x" / "y", harness.home() / "x"},
+                                                     Category::cache);
+    EXPECT_EQ(idsOf(previewed.items()), std::vector<std::string>{(harness.home() / "x").native()});
+    EXPECT_EQ(previewed.totalReclaimable(), harness.deleter().directorySize(harness.home() / "x", nullptr));
+}
+
 TEST(DeletionPlan, InsideTrashMeansBelowATrashFolderAfterLinksAreResolved) {
     DeleterHarness harness;
     const auto home = harness.home();

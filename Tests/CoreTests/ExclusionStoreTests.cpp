@@ -86,11 +86,26 @@ TEST_F(ExclusionStoreTest, AStoreWithItsOwnDefaultsNeverTouchesTheSharedOnes) {
     EXPECT_EQ(own->stringArray(std::string(AppStorageKey::userExclusions)), std::vector<std::string>{"/only/here"});
 }
 
-TEST_F(ExclusionStoreTest, AMalformedStoredListReadsAsEmpty) {
-    home.defaults()->set(std::string(AppStorageKey::userExclusions), PlistValue("/not/a/list"));
+TEST_F(ExclusionStoreTest, AListThatCannotBeReadIsReportedAndADamagedFileIsNeverReplaced) {
     auto store = makeStore();
+    EXPECT_FALSE(store.readProblem());
+    home.defaults()->set(std::string(AppStorageKey::userExclusions), PlistValue("/not/a/list"));
     EXPECT_TRUE(store.userPaths().empty());
     EXPECT_TRUE(store.normalisedPaths()->empty());
+    EXPECT_NE(store.readProblem().value_or("").find("not a list of paths"), std::string::npos);
+
+    ASSERT_TRUE(store.setUserPaths({"/kept"}));
+    EXPECT_FALSE(store.readProblem());
+    const auto file = home.defaults()->locations().userFile;
+    auto damaged = test::readFile(file);
+    damaged.replace(damaged.find("<array>"), 7, "<arr>");
+    test::writeFile(file, damaged);
+    EXPECT_TRUE(store.userPaths().empty());
+    EXPECT_NE(store.readProblem().value_or("").find(file.native()), std::string::npos);
+    const auto stored = store.setUserPaths({"/new"});
+    ASSERT_FALSE(stored);
+    EXPECT_NE(stored.error().find(file.native()), std::string::npos) << stored.error();
+    EXPECT_EQ(test::readFile(file), damaged) << "the entry it holds must survive";
 }
 
 TEST_F(ExclusionStoreTest, ProtectionSeesEditsWhileOtherThreadsCheck) {

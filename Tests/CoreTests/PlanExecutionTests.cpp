@@ -237,8 +237,13 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
     const auto home = directory / "home";
     const auto locked = home / "locked";
     const auto trashLocked = home / ".Trash" / "locked";
-    for (const auto& path : {locked / "root-file", locked / "own-file", trashLocked / "root-file"}) writeFile(path);
-    for (const auto& path : {home, home / ".Trash", locked / "own-file"}) {
+    // Its own folder in its Trash, with a folder of root's inside: removed only in part.
+    const auto mixed = home / ".Trash" / "mixed";
+    for (const auto& path : {locked / "root-file", locked / "own-file", trashLocked / "root-file", mixed / "own-file",
+                             mixed / "root-folder" / "root-file"}) {
+        writeFile(path);
+    }
+    for (const auto& path : {home, home / ".Trash", locked / "own-file", mixed, mixed / "own-file"}) {
         ASSERT_EQ(::chown(path.c_str(), account.uid, account.gid), 0);
     }
     for (const auto& [path, mode] : std::vector<std::pair<fs::path, mode_t>>{
@@ -250,18 +255,23 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
         ::setenv("HOME", home.c_str(), 1);
         test::DeletionEngine engine(home, home / "operations.log");
         const auto result = engine.run(Plan({itemAt(locked / "root-file"), itemAt(locked / "own-file"),
-                                             itemAt(trashLocked / "root-file", 10, Category::trash)},
+                                             itemAt(trashLocked / "root-file", 10, Category::trash),
+                                             itemAt(mixed, 10, Category::trash)},
                                             {}, {}),
                                        Mode::trash);
         const std::vector<Failure> expected{
             {(locked / "root-file").native(), std::string(SafeFileDeleter::ownedByAnotherUserReason), true},
             {(locked / "own-file").native(), std::string(SafeFileDeleter::permissionDeniedReason), false},
-            {(trashLocked / "root-file").native(), std::string(SafeFileDeleter::ownedByAnotherUserReason), true}};
+            {(trashLocked / "root-file").native(), std::string(SafeFileDeleter::ownedByAnotherUserReason), true},
+            {mixed.native(),
+             std::string(SafeFileDeleter::partlyRemovedPrefix) + std::string(SafeFileDeleter::permissionDeniedReason),
+             false, true}};
+        if (result.partlyRemoved != 1 || fs::exists(mixed / "own-file")) return "the partial removal was not reported";
         if (result.failures != expected) return "failures: " + errorsOf(result);
         if (result.failures[0].recoverySuggestion() != moveToTrashSuggestion) return "wrong suggestion outside the Trash";
         if (result.failures[2].recoverySuggestion() != emptyTrashSuggestion) return "wrong suggestion inside the Trash";
         const auto entries = engine.entries();
-        if (entries.size() != 3 || entries[2].mode() != LogMode::permanent ||
+        if (entries.size() != 4 || entries[2].mode() != LogMode::permanent ||
             entries[2].detail() != SafeFileDeleter::ownedByAnotherUserReason) {
             return "the failures were not logged as such";
         }
@@ -274,8 +284,8 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
 // Wraps the real Trash but cannot say where the item went.
 class SilentTrashFileManager : public platform::FileManager {
 public:
-    std::expected<fs::path, platform::FileError> trashItem(const fs::path& item) const override {
-        const auto trashed = FileManager::trashItem(item);
+    std::expected<fs::path, platform::FileError> trashHeldItem(const platform::HeldItem& item) const override {
+        const auto trashed = FileManager::trashHeldItem(item);
         if (!trashed) return trashed;
         return fs::path();
     }

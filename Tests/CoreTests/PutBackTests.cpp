@@ -1,9 +1,13 @@
 #include "Core/SafeFileDeleter.h"
 
+#include "Support/ChildProcess.h"
 #include "Support/DeleterHarness.h"
 #include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vornelo {
 namespace {
@@ -49,8 +53,14 @@ TEST(PutBack, RecreatesTheFolderChainMovesTheItemBackAndLogsIt) {
 
     EXPECT_TRUE(harness.deleter().canPutBack(item.trashed, item.original, item.fileNumber));
     const Uuid session;
+    const mode_t previousMask = ::umask(027);
     harness.deleter().putBack(item.trashed, item.original, item.fileNumber, session);
+    ::umask(previousMask);
     EXPECT_EQ(readFile(original), "notes");
+    // Folders made on the way get what the umask leaves, as any folder the user makes.
+    for (const auto& made : {harness.home() / "Projects", original.parent_path()}) {
+        EXPECT_EQ(fs::status(made).permissions(), fs::perms(0750)) << made;
+    }
     EXPECT_FALSE(fs::exists(item.trashed));
 
     const auto entries = harness.entries();
@@ -179,6 +189,37 @@ TEST(PutBack, ATrashedDanglingLinkCanGoBack) {
     harness.deleter().putBack(item.trashed, link, item.fileNumber, std::nullopt);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link), harness.home() / "gone");
+}
+
+// Root puts back an item cleaned from a folder a user owns, after the user replaced a folder on the
+// way with a link: it is followed only when root owns the link.
+TEST(PutBack, ALinkOnTheWayIsFollowedOnlyWhenRootOrTheUserOwnsIt) {
+    VORNELO_REQUIRE_ROOT();
+    DeleterHarness harness;
+    test::TempDirectory shared;
+    ::chmod(shared.path().c_str(), 0755);
+    const auto account = test::unprivilegedAccount();
+    const auto bob = shared / "srv" / "bob";
+    const auto rootOnly = shared / "root-only";
+    fs::create_directories(rootOnly);
+    for (const auto& [owner, followed] : std::vector<std::pair<uid_t, bool>>{{account.uid, false}, {0, true}}) {
+        fs::remove_all(bob);
+        writeFile(bob / "cache" / "evil", "bob's");
+        ASSERT_EQ(::chown(bob.c_str(), account.uid, account.gid), 0);
+        const auto item = trashThroughEngine(harness, bob / "cache" / "evil");
+        fs::remove_all(bob / "cache");
+        fs::create_symlink(rootOnly, bob / "cache");
+        ASSERT_EQ(::lchown((bob / "cache").c_str(), owner, owner == 0 ? 0 : account.gid), 0);
+        try {
+            harness.deleter().putBack(item.trashed, item.original, item.fileNumber, std::nullopt);
+            EXPECT_TRUE(followed) << "followed a link of uid " << owner;
+        } catch (const SafeFileDeleter::FileOperationError& error) {
+            EXPECT_FALSE(followed) << error.description();
+            EXPECT_NE(error.description().find((bob / "cache").native()), std::string::npos) << error.description();
+        }
+        EXPECT_EQ(fs::exists(rootOnly / "evil"), followed) << "link of uid " << owner;
+        EXPECT_EQ(fs::exists(item.trashed), !followed) << "link of uid " << owner;
+    }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 namespace vornelo::platform {
 namespace {
@@ -37,6 +39,68 @@ TEST(PropertyListTest, BytesThatAreNoPropertyListGiveNothing) {
     auto truncated = PropertyList::serialize(sample(), PlistFormat::binary);
     truncated.resize(truncated.size() / 2);
     EXPECT_FALSE(PropertyList::parse(truncated));
+}
+
+std::span<const std::uint8_t> bytesOf(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string nestedXml(std::size_t depth) {
+    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (std::size_t i = 0; i < depth; ++i) xml += "<array>";
+    for (std::size_t i = 0; i < depth; ++i) xml += "</array>";
+    return xml + "</plist>";
+}
+
+// Arrays nested `depth` deep in the binary form, each naming the next by index; `loop` makes the
+// innermost name the outermost instead of being empty.
+std::string nestedBinary(std::uint32_t depth, bool loop = false) {
+    std::string out = "bplist00";
+    std::vector<std::uint32_t> offsets;
+    const auto bigEndian = [&out](std::uint64_t value, int width) {
+        for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+    };
+    for (std::uint32_t i = 0; i < depth; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        const bool last = i + 1 == depth;
+        out += (last && !loop) ? '\xA0' : '\xA1';
+        if (!last || loop) bigEndian(last ? 0 : i + 1, 4);
+    }
+    const auto table = out.size();
+    for (const auto offset : offsets) bigEndian(offset, 4);
+    out += std::string(6, '\0') + '\x04' + '\x04';
+    bigEndian(depth, 8);
+    bigEndian(0, 8);
+    bigEndian(table, 8);
+    return out;
+}
+
+TEST(PropertyListTest, NestingIsBoundedBeforeTheParserSeesIt) {
+    struct Case {
+        std::string name;
+        std::string bytes;
+        bool parses;
+    };
+    const std::vector<Case> cases{
+        {"xml, 60 deep", nestedXml(60), true},
+        {"xml, 200,000 deep", nestedXml(200'000), false},
+        {"xml, tags inside a comment do not count",
+         [] {
+             auto xml = nestedXml(60);
+             return xml.insert(xml.find("<plist"), "<!-- " + std::string(300, '<') + "array> -->");
+         }(),
+         true},
+        {"binary, 60 deep", nestedBinary(60), true},
+        {"binary, 200,000 deep", nestedBinary(200'000), false},
+        {"binary, a cycle", nestedBinary(3, true), false},
+    };
+    for (const auto& [name, bytes, parses] : cases) {
+        EXPECT_EQ(PropertyList::parse(bytesOf(bytes)).has_value(), parses) << name;
+    }
+    const auto deepest = PropertyList::parse(bytesOf(nestedBinary(60)));
+    ASSERT_TRUE(deepest);
+    const auto* outer = deepest->get<PlistValue::Array>();
+    ASSERT_TRUE(outer && outer->size() == 1);
 }
 
 TEST(PropertyListTest, ConversionsAcceptOnlyWhatBridgesCleanly) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 namespace vornelo::platform {
@@ -102,11 +103,50 @@ TEST_F(UserDefaultsTest, WritesReplaceTheFileWithoutLeavingTemporaries) {
     }
 }
 
-TEST_F(UserDefaultsTest, AnUnreadableOrCorruptUserFileReadsAsEmptyAndCanBeRewritten) {
-    test::writeFile(locations().userFile, "this is not a property list");
+TEST_F(UserDefaultsTest, AFileThatExistsButCannotBeReadReadsAsEmptyAndIsNeverOverwritten) {
+    const auto file = locations().userFile;
+    std::string nested = "<plist><dict><key>k</key>";
+    for (int i = 0; i < 200'000; ++i) nested += "<array>";
+    struct Case {
+        std::string name;
+        std::function<void()> make;
+        std::string reason;
+    };
+    const std::vector<Case> cases{
+        {"a bad tag", [&] { test::writeFile(file, "<plist><dict><key>k</key><arr></dict></plist>"); }, "is not a property list"},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); }, "is not a regular file"},
+        {"a folder", [&] { std::filesystem::create_directories(file); }, "is not a regular file"},
+        {"200,000 nested arrays", [&] { test::writeFile(file, nested); }, "nests deeper"},
+        {"a list at the top", [&] { test::writeFile(file, "<plist><array/></plist>"); }, "not hold a dictionary"},
+        {"17 MiB", [&] { test::writeFile(file, ""), std::filesystem::resize_file(file, 17u << 20); }, "larger than 16 MiB"},
+    };
+    for (const auto& [name, make, reason] : cases) {
+        std::filesystem::remove_all(file.parent_path());
+        std::filesystem::create_directories(file.parent_path());
+        make();
+        const auto before = std::filesystem::status(file);
+        const bool regular = before.type() == std::filesystem::file_type::regular;
+        const auto contents = regular ? test::readFile(file) : std::string();
+        UserDefaults defaults(locations());
+        EXPECT_FALSE(defaults.object("k")) << name;
+        const auto problem = defaults.readProblem();
+        EXPECT_TRUE(problem && problem->find(file.native() + " ") != std::string::npos &&
+                    problem->find(reason) != std::string::npos)
+            << name << ": " << problem.value_or("no problem reported");
+        const auto written = defaults.write("fresh", true);
+        ASSERT_FALSE(written) << name;
+        EXPECT_NE(written.error().find(file.native()), std::string::npos) << written.error();
+        EXPECT_FALSE(defaults.set("fresh", true)) << name;
+        EXPECT_EQ(std::filesystem::status(file).type(), before.type()) << name << " was replaced";
+        if (regular) {
+            EXPECT_TRUE(test::readFile(file) == contents) << name << " was changed";
+        }
+    }
+    // Once repaired, it reads and is written again.
+    std::filesystem::remove_all(file);
     UserDefaults defaults(locations());
-    EXPECT_FALSE(defaults.object("anything"));
-    ASSERT_TRUE(defaults.set("fresh", true));
+    EXPECT_FALSE(defaults.readProblem());
+    ASSERT_TRUE(defaults.write("fresh", true));
     EXPECT_EQ(defaults.object("fresh"), PlistValue(true));
 }
 

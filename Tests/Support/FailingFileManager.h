@@ -4,6 +4,7 @@
 // Counters are atomic, so the manager may be shared between threads like the real one.
 
 #include "Platform/FileManager.h"
+#include "Platform/HeldItem.h"
 #include "Platform/TreeWalk.h"
 
 #include <array>
@@ -62,6 +63,22 @@ public:
                                                       const std::filesystem::path& destination) const override {
         if (failsNow(Operation::moveItem)) return std::unexpected(error_);
         return inner_.moveItem(source, destination);
+    }
+    // The held forms count as the operations they stand for.
+    std::expected<std::filesystem::path, platform::FileError> trashHeldItem(const platform::HeldItem& item) const override {
+        if (failsNow(Operation::trashItem)) return std::unexpected(error_);
+        return inner_.trashHeldItem(item);
+    }
+    std::expected<void, platform::FileError> removeHeldItem(const platform::HeldItem& item,
+                                                            std::int64_t* removedEntries = nullptr) const override {
+        if (failsNow(Operation::removeItem)) return std::unexpected(error_);
+        return inner_.removeHeldItem(item, removedEntries);
+    }
+    std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem& item,
+                                                          const platform::HeldFolder& destination,
+                                                          const std::string& name) const override {
+        if (failsNow(Operation::moveItem)) return std::unexpected(error_);
+        return inner_.moveHeldItem(item, destination, name);
     }
 
 private:
