@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -79,13 +80,22 @@ void BM_BareEcho(benchmark::State& state) {
 }
 BENCHMARK(BM_BareEcho)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-void BM_HelperVersion(benchmark::State& state) {
+// With VORNELO_BENCH_ANCHORS naming an anchor store and this executable signed by it, every
+// message is vetted by its code identity as the daemon does; else everyone is admitted.
+void helperVersion(benchmark::State& state, bool vetted) {
+    const char* anchors = std::getenv("VORNELO_BENCH_ANCHORS");
+    if (vetted && anchors == nullptr) {
+        state.SkipWithError("VORNELO_BENCH_ANCHORS is not set");
+        return;
+    }
+    platform::CodeSigning signing{anchors ? anchors : ""};
+    const auto vetting = vetted ? helper::ClientVetting(signing) : helper::ClientVetting::admittingEveryone();
     const auto directory = std::filesystem::temp_directory_path() / ("vornelo-bench-" + std::to_string(::getpid()));
     const auto socket = directory / "helper.sock";
     const helper::HelperLog log(directory / "helper.log");
     helper::IdleMonitor idle({}, [] { return std::chrono::system_clock::now(); }, [] {});
     helper::DaemonRemovalSteps steps({}, log);
-    const helper::ListenerDelegate delegate(steps, idle, log);
+    const helper::ListenerDelegate delegate(steps, idle, log, vetting);
     platform::VarlinkService service(std::string(helper::HelperInterface::text), {},
                                      [&](const platform::SocketPeer& peer) { return delegate.accept(peer); });
     if (!service.listen(socket)) {
@@ -105,7 +115,10 @@ void BM_HelperVersion(benchmark::State& state) {
     serving.join();
     std::filesystem::remove_all(directory);
 }
+void BM_HelperVersion(benchmark::State& state) { helperVersion(state, false); }
 BENCHMARK(BM_HelperVersion)->UseRealTime()->Unit(benchmark::kMicrosecond);
+void BM_HelperVersionVetted(benchmark::State& state) { helperVersion(state, true); }
+BENCHMARK(BM_HelperVersionVetted)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 constexpr int removalCount = 500;
 

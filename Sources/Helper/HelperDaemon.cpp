@@ -23,7 +23,8 @@ int runHelperDaemon(DaemonSettings settings) {
         };
     }
     auto& steps = *new DaemonRemovalSteps(std::move(settings.collaborators), log);
-    const auto& delegate = *new ListenerDelegate(steps, idle, log);
+    const auto& vetting = settings.vetting ? *settings.vetting : *new ClientVetting(platform::CodeSigning::shared());
+    const auto& delegate = *new ListenerDelegate(steps, idle, log, vetting);
 
     static const platform::Logger diagnostics{std::string(HelperLog::subsystem), std::string(HelperLog::category)};
     auto& listener = *new platform::VarlinkService(

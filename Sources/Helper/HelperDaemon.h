@@ -7,6 +7,7 @@
 // Everything the daemon uses is made here or passed in: nothing reaches an instance made for a
 // desktop user, so no request can touch root's home, log or Trash.
 
+#include "Helper/ClientVetting.h"
 #include "Helper/DaemonRemovalSteps.h"
 #include "Helper/HelperInterface.h"
 #include "Helper/IdleMonitor.h"
@@ -27,6 +28,9 @@ struct DaemonSettings {
     // The administrator's verdict (and the right defined at start-up) unless collaborators bring
     // their own authorize; with neither, every request is refused.
     const platform::Authorization* authorization = nullptr;
+    // Who may talk to the helper; without one, the client requirement judged against the fixed
+    // anchor store (what the installed daemon always uses).
+    const ClientVetting* vetting = nullptr;
 };
 
 // Never returns when the listener is up; returns 1 (after logging why) when it cannot listen.

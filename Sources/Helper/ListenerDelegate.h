@@ -1,10 +1,12 @@
 #pragma once
-// Decides what each new connection gets: a ConnectionHandler bound to the peer the kernel reported
-// at accept time, sharing the daemon's removal steps, idle monitor and log.
+// Decides what each new connection gets: nothing for a peer the vetting refuses, else a
+// ConnectionHandler bound to the peer the kernel reported at accept time (sharing the daemon's
+// removal steps, idle monitor and log), behind the vetting of every message.
 //
-// Thread safety: accept() is called on the listener's thread; the handlers it makes run on their
-// connections' threads.
+// Thread safety: accept() is called on each new connection's thread; the handlers it makes run on
+// that thread.
 
+#include "Helper/ClientVetting.h"
 #include "Helper/ConnectionHandler.h"
 
 #include <memory>
@@ -13,18 +15,18 @@ namespace vornelo::helper {
 
 class ListenerDelegate {
 public:
-    ListenerDelegate(RemovalSteps& steps, IdleMonitor& idle, const HelperLog& log)
-        : steps_(steps), idle_(idle), log_(log) {}
+    ListenerDelegate(RemovalSteps& steps, IdleMonitor& idle, const HelperLog& log, const ClientVetting& vetting)
+        : steps_(steps), idle_(idle), log_(log), vetting_(vetting) {}
 
-    // Every connection is accepted; each request is judged on its own.
     std::unique_ptr<platform::VarlinkConnectionHandler> accept(const platform::SocketPeer& peer) const {
-        return std::make_unique<ConnectionHandler>(peer, steps_, idle_, log_);
+        return vetting_.guard(peer, [&] { return std::make_unique<ConnectionHandler>(peer, steps_, idle_, log_); });
     }
 
 private:
     RemovalSteps& steps_;
     IdleMonitor& idle_;
     const HelperLog& log_;
+    const ClientVetting& vetting_;
 };
 
 }  // namespace vornelo::helper

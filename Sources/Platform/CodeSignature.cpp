@@ -190,6 +190,10 @@ std::expected<bool, std::string> verifyChain(X509* leaf, STACK_OF(X509) * includ
 std::optional<ExecutableIdentity> ExecutableIdentity::of(int descriptor) {
     struct stat info {};
     if (::fstat(descriptor, &info) != 0) return std::nullopt;
+    return of(info);
+}
+
+ExecutableIdentity ExecutableIdentity::of(const struct stat& info) {
     return ExecutableIdentity{info.st_dev, info.st_ino, static_cast<std::int64_t>(info.st_size),
                               static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec};
 }

@@ -13,6 +13,7 @@
 #include "Platform/AnchorStore.h"
 #include "Platform/CodeRequirement.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -33,6 +34,7 @@ struct ExecutableIdentity {
     bool operator==(const ExecutableIdentity&) const = default;
 
     [[nodiscard]] static std::optional<ExecutableIdentity> of(int descriptor);
+    [[nodiscard]] static ExecutableIdentity of(const struct stat& info);
 };
 
 struct SigningIdentityFiles {

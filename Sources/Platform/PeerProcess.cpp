@@ -74,7 +74,17 @@ std::expected<PeerProcess, std::string> PeerProcess::open(int pidfd) {
 }
 
 // A zombie still takes signal 0, but it has no executable left to open, so it is refused there.
-bool PeerProcess::isAlive() const { return ::syscall(SYS_pidfd_send_signal, pidfd_, 0, nullptr, 0) == 0; }
+// A checker without the right to signal the peer (a helper that is not root) learns only that it
+// still exists: EPERM is an answer about permission, ESRCH the one about life.
+bool PeerProcess::isAlive() const {
+    return ::syscall(SYS_pidfd_send_signal, pidfd_, 0, nullptr, 0) == 0 || errno == EPERM;
+}
+
+std::optional<struct stat> PeerProcess::statEntry(const char* name) const {
+    struct stat info {};
+    if (::fstatat(folder_.get(), name, &info, 0) != 0) return std::nullopt;
+    return info;
+}
 
 std::expected<std::string, std::string> PeerProcess::readEntry(const char* name, std::size_t maxBytes) const {
     FileDescriptor fd(retryOnInterrupt([&] { return ::openat(folder_.get(), name, O_RDONLY | O_CLOEXEC); }));

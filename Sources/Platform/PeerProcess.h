@@ -11,6 +11,7 @@
 
 #include "Platform/FileDescriptor.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <expected>
@@ -40,6 +41,9 @@ public:
     // started from (where its signature is looked for).
     [[nodiscard]] std::expected<FileDescriptor, std::string> openExecutable() const;
     [[nodiscard]] std::expected<std::string, std::string> executablePath() const;
+
+    // stat of an entry of /proc/<pid> ("exe" reports the executable file itself), or nothing.
+    [[nodiscard]] std::optional<struct stat> statEntry(const char* name) const;
 
 private:
     PeerProcess(pid_t pid, int pidfd, FileDescriptor folder) : pid_(pid), pidfd_(pidfd), folder_(std::move(folder)) {}

@@ -330,12 +330,6 @@ void VarlinkService::State::acceptOne() {
         ++mine;
     }
     auto connection = std::make_shared<Connection>(std::move(fd), std::move(*peer), nullptr);
-    connection->handler = accept ? accept(connection->peer) : nullptr;
-    if (!connection->handler) {
-        std::lock_guard lock(mutex);
-        if (--perUser[user] == 0) perUser.erase(user);
-        return;
-    }
     std::lock_guard lock(mutex);
     connections.push_back(connection);
     // The thread holds only a raw reference: the list keeps the connection alive until joined.
@@ -348,7 +342,8 @@ void VarlinkService::State::serve(Connection& connection) {
     char chunk[65536];
     const int fd = connection.fd.get();
     const int stall = static_cast<int>(limits.stallTimeout.count());
-    for (;;) {
+    if (accept) connection.handler = accept(connection.peer);
+    while (connection.handler) {
         // Between messages a connection may idle; inside one it must keep coming.
         if (!waitReadable(fd, buffer.empty() ? -1 : stall)) {
             if (!buffer.empty() && !stopping.load()) tell("closed a connection from uid " + std::to_string(connection.peer.uid()) + ": message left unfinished");
@@ -361,6 +356,10 @@ void VarlinkService::State::serve(Connection& connection) {
         bool keep = true;
         for (auto end = buffer.find('\0', start); keep && end != std::string::npos; end = buffer.find('\0', start)) {
             if (end - start > limits.maxMessageBytes) break;
+            if (!connection.handler->admitsNextMessage()) {
+                keep = false;
+                break;
+            }
             reply.clear();
             keep = handleMessage(connection, std::string_view(buffer).substr(start, end - start), reply) &&
                    (reply.empty() || writeAll(fd, reply));

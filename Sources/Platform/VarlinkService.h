@@ -9,7 +9,8 @@
 // LISTEN_FDS at least 1, descriptor 3 a listening stream socket) or, when started by hand, is bound
 // at the path given. Each connection gets its own thread: calls on one connection are handled one
 // after the other, connections in parallel. The peer is read from the kernel at accept time
-// (SocketPeer) and the handler for the connection is made from it.
+// (SocketPeer) and the handler for the connection is made from it on the connection's own thread,
+// before anything is read, so a slow judgement of one peer never holds up the others.
 //
 // A connection that sends something that is not a call, a message longer than the limit, or stops
 // half-way through one for longer than the partial-message time-out is closed; nothing else is
@@ -51,6 +52,9 @@ public:
     // `method` is the name inside the service's interface ("HelperVersion"); `parameters` is
     // always an object. The reply's value must be an object.
     virtual VarlinkReply call(std::string_view method, const nlohmann::json& parameters) = 0;
+    // Asked before each message is even parsed (introspection calls included); false closes the
+    // connection without an answer and without a word to the diagnostics.
+    virtual bool admitsNextMessage() { return true; }
 };
 
 struct VarlinkIdentity {
@@ -73,7 +77,8 @@ public:
     using Identity = VarlinkIdentity;
     using Limits = VarlinkLimits;
 
-    // Makes the handler for a new connection; nullptr refuses (closes) it.
+    // Makes the handler for a new connection, on that connection's thread; nullptr refuses (closes)
+    // it.
     using Accept = std::function<std::unique_ptr<VarlinkConnectionHandler>(const SocketPeer&)>;
     // Told of connections closed for cause (one sentence); may be called from any thread.
     using Diagnostics = std::function<void(const std::string&)>;

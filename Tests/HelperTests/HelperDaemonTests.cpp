@@ -2,6 +2,7 @@
 #include "Platform/VarlinkClient.h"
 
 #include "Support/ChildProcess.h"
+#include "Support/SignedClient.h"
 #include "Support/Subprocess.h"
 #include "Support/TempDirectory.h"
 #include "Support/VarlinkFixture.h"
@@ -25,12 +26,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
 
 constexpr IdleTiming scaledTiming{100ms, 100ms, 200ms};
 constexpr auto requestDuration = 500ms;
 
 // Started with VORNELO_TEST_DAEMON_LOG set, this program is the daemon, its times scaled down 300
-// times and its administrator taking half a second to refuse.
+// times, its administrator taking half a second to refuse, and every client admitted (this
+// unsigned program is the client).
 const bool runsAsDaemon = [] {
     const char* logFile = std::getenv("VORNELO_TEST_DAEMON_LOG");
     if (logFile == nullptr) return false;
@@ -38,6 +41,8 @@ const bool runsAsDaemon = [] {
     settings.logFile = logFile;
     settings.socketPath = std::filesystem::path(logFile).parent_path() / "unactivated.sock";
     settings.idleTiming = scaledTiming;
+    static const auto everyone = ClientVetting::admittingEveryone();
+    settings.vetting = &everyone;
     settings.collaborators.authorize = [](std::span<const std::uint8_t>, const platform::SocketPeer&) {
         std::this_thread::sleep_for(requestDuration);
         return false;
@@ -45,14 +50,19 @@ const bool runsAsDaemon = [] {
     std::exit(runHelperDaemon(std::move(settings)));
 }();
 
-// A daemon started by systemd-socket-activate as an unprivileged user, on a socket of its own.
+// A daemon started by systemd-socket-activate as an unprivileged user, on a socket of its own;
+// it keeps root's power to read other processes in /proc (to judge its peers) but cannot write the
+// system's folders.
 class ActivatedDaemon {
 public:
     ActivatedDaemon(const std::string& program, std::vector<std::string> environment)
         : socket_(directory_ / "helper.sock") {
         ::chmod(directory_.path().c_str(), 0777);
         const auto account = test::unprivilegedAccount();
-        std::vector<std::string> arguments{"systemd-socket-activate", "-l", socket_.native()};
+        std::vector<std::string> arguments{"setpriv", "--reuid=" + std::to_string(account.uid), "--regid=" + std::to_string(account.gid),
+                                           "--clear-groups", "--inh-caps=+sys_ptrace,+dac_read_search",
+                                           "--ambient-caps=+sys_ptrace,+dac_read_search", "/usr/bin/systemd-socket-activate",
+                                           "-l", socket_.native()};
         for (const auto& entry : environment) arguments.insert(arguments.end(), {"-E", entry});
         arguments.push_back(program);
         std::vector<char*> argv;
@@ -60,9 +70,7 @@ public:
         argv.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
-            if (::setgroups(0, nullptr) == 0 && ::setgid(account.gid) == 0 && ::setuid(account.uid) == 0) {
-                ::execve("/usr/bin/systemd-socket-activate", argv.data(), environ);
-            }
+            ::execve("/usr/bin/setpriv", argv.data(), environ);
             ::_exit(127);
         }
         for (int wait = 0; wait < 500 && !std::filesystem::exists(socket_); ++wait) std::this_thread::sleep_for(10ms);
@@ -103,39 +111,52 @@ private:
     pid_t pid_ = -1;
 };
 
-TEST(HelperDaemonTest, TheDaemonAnswersAnyVarlinkClientThroughSocketActivation) {
+TEST(HelperDaemonTest, TheDaemonAnswersOnlyTheSignedClientThroughSocketActivation) {
     VORNELO_REQUIRE_ROOT();
-    ActivatedDaemon daemon(VORNELO_HELPER_PATH, {});
-    auto client = daemon.connect();
-    EXPECT_EQ(client.call(HelperInterface::helperVersionMethod, nlohmann::json::object()).value_or(nullptr),
-              nlohmann::json({{"version", 1}}));
-    const auto description = client.call("org.varlink.service.GetInterfaceDescription", {{"interface", HelperInterface::name}});
-    ASSERT_TRUE(description.has_value());
-    EXPECT_EQ((*description)["description"], HelperInterface::text);
-    // The protocol description quotes the same interface, word for word.
+    // The protocol description quotes the interface the daemon serves, word for word.
     const auto doc = test::readFile(VORNELO_SOURCE_DIR "/docs/helper-protocol.md");
     const auto start = doc.find("```varlink\n");
     ASSERT_NE(start, std::string::npos);
     EXPECT_EQ(doc.substr(start + 11, doc.find("```", start + 11) - start - 11), HelperInterface::text);
 
-    const struct {
-        std::vector<std::string> arguments;
-        int exitCode;
-        std::string out;
-        std::string err;
-    } cases[] = {
-        {{"helper", "version", "--socket", daemon.socket()}, 0,
-         "The helper at " + daemon.socket().native() + " speaks protocol version 1.\n", ""},
-        {{"helper", "version", "--socket", daemon.socket().parent_path() / "none.sock"}, 1, "",
-         "vornelo-cli: The helper is not installed: there is no socket at " + (daemon.socket().parent_path() / "none.sock").native() +
-             " (an administrator enables it with systemctl enable --now vornelo-helper.socket).\n"},
-    };
-    for (const auto& testCase : cases) {
-        const auto result = test::runProgram(VORNELO_CLI_PATH, testCase.arguments);
-        EXPECT_EQ(result.exitCode, testCase.exitCode) << result.err;
-        EXPECT_EQ(result.out, testCase.out);
-        EXPECT_EQ(result.err, testCase.err);
-    }
+    test::TempDirectory signing{"vornelo-signing"};
+    const auto client = test::signedClientCopy(signing.path());
+    fs::create_directory(signing / "run");
+    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
+        if (auto mounted = test::mountClientTrust(signing / "anchors", signing / "run"); !mounted.empty()) return mounted;
+        ActivatedDaemon daemon(VORNELO_HELPER_PATH, {});
+        std::string complaint;
+        // This unsigned program gets no answer, not even to introspection.
+        auto unsigned_ = daemon.connect();
+        if (unsigned_.call("org.varlink.service.GetInterfaceDescription", {{"interface", HelperInterface::name}})) {
+            complaint += "an unsigned client was answered; ";
+        }
+        const auto none = daemon.socket().parent_path() / "none.sock";
+        const struct {
+            fs::path program;
+            std::vector<std::string> arguments;
+            int exitCode;
+            std::string out;
+            std::string err;
+        } cases[] = {
+            {client, {"helper", "version", "--socket", daemon.socket()}, 0,
+             "The helper at " + daemon.socket().native() + " speaks protocol version 1.\n", ""},
+            {VORNELO_CLI_PATH, {"helper", "version", "--socket", daemon.socket()}, 1, "",
+             "vornelo-cli: The helper at " + daemon.socket().native() + " did not answer: "},
+            {client, {"helper", "version", "--socket", none}, 1, "",
+             "vornelo-cli: The helper is not installed: there is no socket at " + none.native() +
+                 " (an administrator enables it with systemctl enable --now vornelo-helper.socket).\n"},
+        };
+        for (const auto& testCase : cases) {
+            const auto result = test::runProgram(testCase.program, testCase.arguments);
+            if (result.exitCode != testCase.exitCode || result.out != testCase.out || !result.err.starts_with(testCase.err)) {
+                complaint += testCase.program.filename().native() + " " + testCase.arguments.back() + " gave " +
+                             std::to_string(result.exitCode) + " [" + result.out + "] [" + result.err + "]; ";
+            }
+        }
+        return complaint;
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
 TEST(HelperDaemonTest, ExitsOnceIdleAfterItsLastRequestButNeverDuringOne) {
