@@ -1,19 +1,31 @@
 // The helper's round trip for HelperVersion on an open connection (the daemon's own listener,
 // delegate and connection handler, in this process), against a bare echo of the same request
-// bytes over a UNIX socket in the same run. scripts/bench-helper prints the ratio.
+// bytes over a UNIX socket in the same run; and, as root, a RemoveItems of 500 applications granted
+// by a polkit rule (a bus and polkitd of its own) against one pkcheck of the same action plus 500
+// renameat2 calls on the same tree. scripts/bench-helper prints the ratios.
 
 #include "Helper/DaemonRemovalSteps.h"
 #include "Helper/HelperInterface.h"
 #include "Helper/ListenerDelegate.h"
+#include "Core/PrivilegedHelperConstants.h"
+#include "Helper/AdministratorApproval.h"
+#include "Helper/ConnectionHandler.h"
+#include "Platform/Base64.h"
 #include "Platform/VarlinkClient.h"
+#include "Support/PolkitSandbox.h"
+#include "Support/TempDirectory.h"
+#include "Support/VarlinkFixture.h"
 
 #include <benchmark/benchmark.h>
 
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 namespace {
@@ -107,6 +119,97 @@ void BM_HelperVersion(benchmark::State& state) { helperVersion(state, false); }
 BENCHMARK(BM_HelperVersion)->UseRealTime()->Unit(benchmark::kMicrosecond);
 void BM_HelperVersionVetted(benchmark::State& state) { helperVersion(state, true); }
 BENCHMARK(BM_HelperVersionVetted)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+constexpr int removalCount = 500;
+
+void makeApps(const std::filesystem::path& folder) {
+    for (int index = 0; index < removalCount; ++index) {
+        const auto app = folder / ("App" + std::to_string(index) + ".app");
+        std::filesystem::create_directories(app / "Contents");
+        test::writeFile(app / "Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier"
+                                                     "</key><string>com.example.app" + std::to_string(index) + "</string></dict></plist>");
+    }
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// In the polkit sandbox: "<removal seconds> <baseline seconds>", or why it could not run.
+std::string measureRemoval() {
+    const std::string right(PrivilegedHelperConstants::authorizationRight);
+    test::TempDirectory root;
+    const auto account = test::unprivilegedAccount();
+    for (const char* folder : {"home", "Library", "Applications", "baseline"}) std::filesystem::create_directories(root / folder);
+    ::chmod(root.path().c_str(), 0755);
+    ::chown((root / "home").c_str(), account.uid, account.gid);
+    std::string figures;
+    const auto outcome = test::runWithPolkit(
+        {{{right + ".policy", test::readFile(VORNELO_SOURCE_DIR "/packaging/polkit/" + right + ".policy")}},
+         test::polkitRule(right, "YES")},
+        [&]() -> std::string {
+            test::writeFile(root / "passwd", std::regex_replace(test::readFile("/etc/passwd"),
+                std::regex("\nnobody:([^:]*:[^:]*:[^:]*:[^:]*):[^:]*:"), "\nnobody:$1:" + (root / "home").native() + ":"));
+            if (::mount((root / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0) return "no passwd mount";
+            if (!platform::Trash::prepareUserTrash(account.uid)) return "no Trash";
+            const helper::HelperLog log(root / "helper.log");
+            helper::IdleMonitor idle({}, [] { return std::chrono::system_clock::now(); }, [] {});
+            const platform::Authorization authorization;
+            const helper::AdministratorApproval approval(authorization, log);
+            const PathProtection protection("/var/empty", PathProtection::noStrings(), PathProtection::noStrings());
+            helper::DaemonRemovalSteps steps({[&](auto form, const auto& peer) { return approval.isAuthorized(form, peer); },
+                                              helper::DaemonRemovalSteps::policyFor((root / "Applications").native(),
+                                                                                    (root / "Library").native(), protection),
+                                              {}, "/nonexistent/launchctl"}, log);
+            const test::ServedSocket served(std::string(helper::HelperInterface::text), [&](const platform::SocketPeer& peer) {
+                return std::make_unique<helper::ConnectionHandler>(peer, steps, idle, log);
+            });
+            makeApps(root / "Applications");
+            std::vector<std::string> paths;
+            for (int index = 0; index < removalCount; ++index) paths.push_back(root / "Applications" / ("App" + std::to_string(index) + ".app"));
+            const auto client = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+                auto connection = platform::VarlinkClient::connect(served.path());
+                const auto form = platform::Authorization().externalFormOfThisProcess();
+                if (!connection || !form) return "no connection";
+                const auto start = std::chrono::steady_clock::now();
+                const auto reply = connection->call(helper::HelperInterface::removeItemsMethod,
+                                                    {{"paths", paths}, {"authorization", platform::Base64::encode(*form)}});
+                if (!reply || (*reply)["moved"].size() != removalCount) return "FAILED " + (reply ? reply->dump().substr(0, 300) : "");
+                return "SECONDS " + std::to_string(secondsSince(start));
+            });
+            if (!client.message.starts_with("SECONDS ")) return client.message;
+            makeApps(root / "Applications");
+            const auto start = std::chrono::steady_clock::now();
+            const std::string check = "pkcheck --action-id " + right + " --process " + std::to_string(::getpid()) + " >/dev/null 2>&1";
+            if (std::system(check.c_str()) != 0) return "pkcheck refused";
+            for (int index = 0; index < removalCount; ++index) {
+                const std::string name = "App" + std::to_string(index) + ".app";
+                ::renameat2(AT_FDCWD, (root / "Applications" / name).c_str(), AT_FDCWD, (root / "baseline" / name).c_str(), RENAME_NOREPLACE);
+            }
+            figures = client.message.substr(8) + " " + std::to_string(secondsSince(start));
+            return "FIGURES " + figures;
+        });
+    return outcome.message;
+}
+
+// One run, reported as counters: the removal's and the baseline's seconds.
+void BM_RemoveItems500(benchmark::State& state) {
+    if (const auto reason = test::polkitSandboxSkipReason(); !reason.empty()) {
+        state.SkipWithError(reason.c_str());
+        return;
+    }
+    double removal = 0, baseline = 0;
+    for (auto _ : state) {
+        const auto message = measureRemoval();
+        if (!message.starts_with("FIGURES ") || std::sscanf(message.c_str() + 8, "%lf %lf", &removal, &baseline) != 2) {
+            state.SkipWithError(message.c_str());
+            return;
+        }
+    }
+    state.counters["removal_ms"] = removal * 1000;
+    state.counters["baseline_ms"] = baseline * 1000;
+}
+BENCHMARK(BM_RemoveItems500)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -2,11 +2,20 @@
 
 #include "CLI/Context.h"
 #include "Helper/HelperInterface.h"
+#include "Platform/Authorization.h"
+#include "Platform/Base64.h"
+#include "Platform/FileManager.h"
+#include "Platform/Trash.h"
 #include "Platform/VarlinkClient.h"
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <optional>
@@ -63,8 +72,117 @@ void addVersion(CLI::App& helper, Context& context) {
     });
 }
 
+// polkit's text agent for this process while a request waits for an administrator, started only
+// on a terminal. Registered once it closes the notify descriptor (or gone, when it could not be).
+class TerminalAgent {
+public:
+    TerminalAgent() {
+        if (::isatty(STDIN_FILENO) == 0) return;
+        const auto startTime = platform::AuthorizationSubject::startTimeOf(::getpid());
+        int notify[2];
+        if (!startTime || ::pipe2(notify, O_CLOEXEC) != 0) return;
+        const std::string process = std::to_string(::getpid()) + "," + std::to_string(*startTime);
+        const std::string fd = std::to_string(notify[1]);
+        const char* const arguments[] = {"pkttyagent", "--process", process.c_str(), "--notify-fd", fd.c_str(),
+                                         "--fallback", nullptr};
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::fcntl(notify[1], F_SETFD, 0);  // the one descriptor the agent inherits
+            ::execvp(arguments[0], const_cast<char* const*>(arguments));
+            ::_exit(127);
+        }
+        ::close(notify[1]);
+        if (pid_ > 0) {
+            pollfd ready{notify[0], POLLIN, 0};
+            while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {}
+        }
+        ::close(notify[0]);
+    }
+    ~TerminalAgent() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
+    }
+    TerminalAgent(const TerminalAgent&) = delete;
+    TerminalAgent& operator=(const TerminalAgent&) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// The reply's "moved" or "failed" dictionary as strings, or nothing when it is malformed.
+std::optional<std::map<std::string, std::string>> dictionaryIn(const nlohmann::json& reply, const char* key) {
+    const auto found = reply.find(key);
+    if (found == reply.end() || !found->is_object()) return std::nullopt;
+    std::map<std::string, std::string> values;
+    for (const auto& [name, value] : found->items()) {
+        if (!value.is_string()) return std::nullopt;
+        values[name] = value.get<std::string>();
+    }
+    return values;
+}
+
+void printRemoval(const std::map<std::string, std::string>& moved, const std::map<std::string, std::string>& failed,
+                  Context& context) {
+    if (!failed.empty()) context.noteFailure();
+    if (context.json) {
+        printJson({{"moved", moved}, {"failed", failed}});
+        return;
+    }
+    for (const auto& [path, destination] : moved) std::cout << "Moved " << path << " to " << destination << "\n";
+    for (const auto& [path, reason] : failed) std::cout << "Not moved: " << path << ": " << reason << "\n";
+}
+
+void addRemove(CLI::App& helper, Context& context) {
+    auto* command = helper.add_subcommand("remove", "Move applications and launch items installed for all users into your Trash");
+    auto paths = std::make_shared<std::vector<std::string>>();
+    auto socket = std::make_shared<std::string>(HelperInterface::socketPath);
+    command->add_option("paths", *paths, "Items in /Applications or /Library")->required();
+    command->add_option("--socket", *socket, "The helper's socket")->capture_default_str();
+    command->callback([&context, paths, socket] {
+        struct stat socketInfo {};
+        if (::stat(socket->c_str(), &socketInfo) != 0) {
+            platform::VarlinkClientError missing;
+            missing.kind = platform::VarlinkClientError::Kind::notListening;
+            printError(unreachable(*socket, missing));
+            context.noteFailure();
+            return;
+        }
+        // The helper only ever moves into an existing Trash, so it is made here, as its owner.
+        if (auto trash = platform::Trash::prepareUserTrash(::getuid()); !trash) {
+            printError(trash.error().description);
+            context.noteFailure();
+            return;
+        }
+        const platform::Authorization authorization;
+        const auto form = authorization.externalFormOfThisProcess();
+        if (!form) {
+            printError("Could not make an authorization for this process (status " + std::to_string(form.error()) + ").");
+            context.noteFailure();
+            return;
+        }
+        std::vector<std::string> absolute;
+        for (const auto& path : *paths) absolute.push_back(platform::FileManager::absoluteStandardizedPath(path));
+        const TerminalAgent agent;
+        const auto reply = callHelper(*socket, HelperInterface::removeItemsMethod,
+                                      {{"paths", absolute}, {"authorization", platform::Base64::encode(*form)}}, context);
+        if (!reply) return;
+        const auto moved = dictionaryIn(*reply, "moved");
+        const auto failed = dictionaryIn(*reply, "failed");
+        if (!moved || !failed) {
+            printError("The helper at " + *socket + " answered without the items moved and failed.");
+            context.noteFailure();
+            return;
+        }
+        printRemoval(*moved, *failed, context);
+    });
+}
+
 }  // namespace
 
-void addHelperClientCommands(CLI::App& helper, Context& context) { addVersion(helper, context); }
+void addHelperClientCommands(CLI::App& helper, Context& context) {
+    addVersion(helper, context);
+    addRemove(helper, context);
+}
 
 }  // namespace vornelo::cli

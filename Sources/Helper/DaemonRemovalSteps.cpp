@@ -1,12 +1,12 @@
 #include "Helper/DaemonRemovalSteps.h"
 
+#include "Core/HelperPolicy.h"
 #include "Core/ProcessRunner.h"
 #include "Platform/FileError.h"
 #include "Platform/Trash.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,18 +24,6 @@ int openBeneath(int directory, const char* path, std::uint64_t flags) {
     return static_cast<int>(platform::retryOnInterrupt([&] { return ::syscall(SYS_openat2, directory, path, &how, sizeof how); }));
 }
 
-std::optional<std::filesystem::path> homeOf(uid_t user) {
-    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    while (::getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1U << 20)) {
-        buffer.resize(buffer.size() * 2);
-    }
-    if (found == nullptr || entry.pw_dir == nullptr || entry.pw_dir[0] != '/') return std::nullopt;
-    return std::filesystem::path(entry.pw_dir);
-}
-
 struct Identity {
     dev_t device;
     ino_t inode;
@@ -50,8 +38,35 @@ std::optional<Identity> identityAt(int parent, const std::string& name) {
 
 }  // namespace
 
+// Whether `path`'s folder, reached again without links, is still the folder held: a folder renamed
+// away with another put in its place would otherwise let the policy judge one item and the move
+// take another.
+bool DaemonRemovalSteps::sameFolderAt(int heldFolder, const std::string& path) {
+    const auto again = holdParent(path);
+    struct stat held {};
+    struct stat now {};
+    return again && ::fstat(heldFolder, &held) == 0 && ::fstat(again->first.get(), &now) == 0 &&
+           held.st_dev == now.st_dev && held.st_ino == now.st_ino;
+}
+
 DaemonRemovalSteps::DaemonRemovalSteps(Collaborators collaborators, const HelperLog& log)
     : collaborators_(std::move(collaborators)), log_(log) {}
+
+decltype(DaemonRemovalSteps::Collaborators::policy) DaemonRemovalSteps::policyFor(std::string applicationsRoot,
+                                                                                  std::string libraryRoot,
+                                                                                  const PathProtection& protection) {
+    return [applications = std::move(applicationsRoot), library = std::move(libraryRoot),
+            &protection](const std::string& path) -> std::expected<RemovalKind, std::string> {
+        const auto kind = HelperPolicy::validateRemoval(path, applications, library, protection);
+        if (!kind) return std::unexpected(kind.error().description());
+        switch (*kind) {
+            case HelperPolicy::Kind::application: return RemovalKind::application;
+            case HelperPolicy::Kind::launchItem: return RemovalKind::launchItem;
+            case HelperPolicy::Kind::helperTool: return RemovalKind::helperTool;
+        }
+        return std::unexpected(std::string(HelperPolicy::outsideLocations));
+    };
+}
 
 bool DaemonRemovalSteps::isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) {
     if (collaborators_.authorize) return collaborators_.authorize(externalForm, peer);
@@ -59,24 +74,20 @@ bool DaemonRemovalSteps::isAuthorized(std::span<const std::uint8_t> externalForm
     return false;
 }
 
-std::optional<HeldTrash> DaemonRemovalSteps::openTrashIn(const std::filesystem::path& home, uid_t user) {
-    const auto trashPath = platform::Trash::homeTrash(home);
-    const auto relative = trashPath.lexically_relative(home);
-    if (relative.empty() || relative.native().starts_with("..")) return std::nullopt;
-    // The home itself may be reached through links the administrator made; below it nothing may be one.
-    platform::FileDescriptor homeFd(platform::retryOnInterrupt([&] { return ::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!homeFd) return std::nullopt;
-    platform::FileDescriptor fd(openBeneath(homeFd.get(), relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
-    if (!fd) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != user) return std::nullopt;
-    return HeldTrash{std::move(fd), trashPath, home, user};
-}
-
 std::optional<HeldTrash> DaemonRemovalSteps::openTrash(uid_t user) {
-    const auto home = homeOf(user);
-    if (!home) return std::nullopt;
-    return openTrashIn(*home, user);
+    // The home Trash from the password database, whatever the user's data folder setting says.
+    const auto account = platform::Trash::account(user);
+    if (!account) return std::nullopt;
+    auto held = platform::Trash::openUserTrash(*account);
+    if (!held) {
+        log_.note("no usable Trash for uid " + std::to_string(user) + ": " + HelperLog::clientValue(held.error().description));
+        return std::nullopt;
+    }
+    platform::FileDescriptor files(::fcntl(held->files.get(), F_DUPFD_CLOEXEC, 0));
+    if (!files) return std::nullopt;
+    const std::filesystem::path path = held->path;
+    return HeldTrash{std::move(files), path, account->home, user,
+                     std::make_shared<const platform::Trash::Held>(std::move(*held))};
 }
 
 std::expected<std::pair<platform::FileDescriptor, std::string>, std::string> DaemonRemovalSteps::holdParent(
@@ -107,10 +118,11 @@ std::expected<JudgedItem, std::string> DaemonRemovalSteps::judge(const std::stri
     const auto kind = collaborators_.policy(path);
     if (!kind) return std::unexpected(kind.error());
     if (!held) return std::unexpected(held.error());
-    if (!before || identityAt(held->first.get(), held->second) != before) {
+    if (!before || identityAt(held->first.get(), held->second) != before || !sameFolderAt(held->first.get(), path)) {
         return std::unexpected("The item at " + path + " changed while it was being checked.");
     }
-    return JudgedItem{*kind, path, std::make_shared<platform::FileDescriptor>(std::move(held->first)), held->second};
+    return JudgedItem{*kind, path, std::make_shared<platform::FileDescriptor>(std::move(held->first)), held->second,
+                      before->device, before->inode};
 }
 
 void DaemonRemovalSteps::launchctl(const std::vector<std::string>& arguments) {
@@ -120,8 +132,18 @@ void DaemonRemovalSteps::launchctl(const std::vector<std::string>& arguments) {
 
 std::expected<std::filesystem::path, std::string> DaemonRemovalSteps::moveToTrash(const JudgedItem& item,
                                                                                   const HeldTrash& trash) {
-    if (!collaborators_.move) return std::unexpected(std::string("Moving to the Trash is not available."));
-    return collaborators_.move(item, trash);
+    if (collaborators_.move) return collaborators_.move(item, trash);
+    if (!trash.held || !item.parent) return std::unexpected(std::string("Moving to the Trash is not available."));
+    // A rename goes by name, so whatever now has the name would move: the item must still be the one
+    // judged. (What a writer of the folder swaps in after this check is an entry of that folder, which
+    // moves as it is, a link as a link, never what it points to.)
+    if (identityAt(item.parent->get(), item.name) != Identity{item.device, item.inode}) {
+        return std::unexpected("The item at " + item.path + " changed while it was being checked.");
+    }
+    // From the folder held since the verdict into the Trash held since the request began.
+    auto moved = platform::Trash::moveIntoTrash(*trash.held, item.parent->get(), item.path);
+    if (!moved) return std::unexpected(moved.error().description);
+    return *moved;
 }
 
 }  // namespace vornelo::helper

@@ -1,12 +1,14 @@
 #pragma once
-// The removal steps as the daemon takes them: the requester's Trash from the password database,
-// opened once without following links and checked by its descriptor; each path held by its folder
+// The removal steps as the daemon takes them: the requester's home Trash from the password
+// database, opened once without following links and checked by its descriptors (Trash::openUserTrash); each path held by its folder
 // (opened without following links) while the policy judges it, and refused if the item changed
-// meanwhile; launchctl through the process runner. The administrator's verdict, the policy and the
-// move are passed in; a missing one refuses rather than guesses.
+// meanwhile; launchctl through the process runner; the move from the held folder into the held
+// Trash (Trash::moveIntoTrash). The administrator's verdict and the policy are passed in; a missing
+// one refuses rather than guesses.
 //
 // Thread safety: stateless beyond the functions given, which must themselves be thread-safe.
 
+#include "Core/PathProtection.h"
 #include "Helper/HelperLog.h"
 #include "Helper/RemovalSteps.h"
 
@@ -21,6 +23,7 @@ public:
         std::function<bool(std::span<const std::uint8_t>, const platform::SocketPeer&)> authorize;
         // The policy's verdict on a path: the kind, or the reason for the user.
         std::function<std::expected<RemovalKind, std::string>(const std::string&)> policy;
+        // Overrides the move through the held Trash (tests).
         std::function<std::expected<std::filesystem::path, std::string>(const JudgedItem&, const HeldTrash&)> move;
         std::string launchctlPath = "/bin/launchctl";
     };
@@ -30,19 +33,23 @@ public:
 
     DaemonRemovalSteps(Collaborators collaborators, const HelperLog& log);
 
+    // HelperPolicy's verdict for these roots and rules, which must outlive the function.
+    [[nodiscard]] static decltype(Collaborators::policy) policyFor(std::string applicationsRoot, std::string libraryRoot,
+                                                                   const PathProtection& protection);
+
     bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) override;
     std::optional<HeldTrash> openTrash(uid_t user) override;
     std::expected<JudgedItem, std::string> judge(const std::string& path) override;
     void launchctl(const std::vector<std::string>& arguments) override;
     std::expected<std::filesystem::path, std::string> moveToTrash(const JudgedItem& item, const HeldTrash& trash) override;
 
-    // The Trash in `home` of `user`: a folder reached from home without any link, owned by user.
-    [[nodiscard]] static std::optional<HeldTrash> openTrashIn(const std::filesystem::path& home, uid_t user);
     // The folder holding `path`, opened from "/" without following any link, and the item's name.
     [[nodiscard]] static std::expected<std::pair<platform::FileDescriptor, std::string>, std::string> holdParent(
         const std::string& path);
 
 private:
+    [[nodiscard]] static bool sameFolderAt(int heldFolder, const std::string& path);
+
     Collaborators collaborators_;
     const HelperLog& log_;
 };

@@ -8,6 +8,7 @@
 
 #include "Platform/FileDescriptor.h"
 #include "Platform/SocketPeer.h"
+#include "Platform/Trash.h"
 
 #include <sys/types.h>
 
@@ -31,6 +32,8 @@ struct JudgedItem {
     std::string path;                                  // as the request spelled it
     std::shared_ptr<platform::FileDescriptor> parent;  // the folder holding it, opened once
     std::string name;                                  // its name inside that folder
+    dev_t device = 0;                                  // the item judged, checked again before the move
+    ino_t inode = 0;
 };
 
 // The requester's Trash, opened once and checked: a folder (not a link) owned by the requester.
@@ -39,6 +42,8 @@ struct HeldTrash {
     std::filesystem::path path;
     std::filesystem::path home;
     uid_t owner = 0;
+    // Its files/ and info/ folders held open for the move; none in tests that move nothing.
+    std::shared_ptr<const platform::Trash::Held> held = nullptr;
 };
 
 class RemovalSteps {

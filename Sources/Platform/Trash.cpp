@@ -1,6 +1,7 @@
 #include "Platform/Trash.h"
 
 #include "Platform/FileManager.h"
+#include "Platform/FileTree.h"
 #include "Platform/TrashInfo.h"
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <memory>
@@ -140,8 +142,11 @@ Claim claimName(const Trash::Held& trash, const std::string& infoName, const std
 }
 
 // Moves parent/name into the Trash under the first name free in both files/ and info/.
+// `sourceName`, when given, is the entry in `parentFd` to rename in place of item.name.
 std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, int parentFd, const ItemLocation& item,
-                                                      const std::string& recordedPath) {
+                                                      const std::string& recordedPath,
+                                                      const std::string* sourceName = nullptr) {
+    const std::string& source = sourceName ? *sourceName : item.name;
     const std::string contents = TrashInfo::contents(recordedPath, std::chrono::system_clock::now());
     const std::string filesPath = join(trash.path, "files");
     for (unsigned number = 1; number <= maxNumber; ++number) {
@@ -152,7 +157,7 @@ std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, 
         const Claim claim = claimName(trash, infoName, contents);
         if (claim == Claim::taken) continue;
         if (claim == Claim::failed) return failure(errno, join(join(trash.path, "info"), infoName));
-        if (::renameat2(parentFd, item.name.c_str(), trash.files.get(), candidate.c_str(), RENAME_NOREPLACE) == 0) {
+        if (::renameat2(parentFd, source.c_str(), trash.files.get(), candidate.c_str(), RENAME_NOREPLACE) == 0) {
             return std::filesystem::path(join(filesPath, candidate));
         }
         const int error = errno;
@@ -160,6 +165,38 @@ std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, 
         if (error != EEXIST && error != ENOTEMPTY) return failure(error, item.path);
     }
     return failure(EEXIST, item.path);
+}
+
+// Across file systems: a full copy under a hidden name inside the held "files" folder, so that
+// nothing lands outside the Trash whatever its owner does meanwhile, renamed to the claimed name;
+// the source is removed through its folder last, and only while it is still the item copied.
+std::expected<std::filesystem::path, FileError> placeByCopy(const Trash::Held& trash, int parentFd,
+                                                            const ItemLocation& item) {
+    struct stat before {};
+    if (::fstatat(parentFd, item.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return failure(errno, item.path);
+    static std::atomic<unsigned> counter{0};
+    const std::string temporary = ".vornelo-copy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const std::string temporaryPath = join(join(trash.path, "files"), temporary);
+    if (auto copied = copyEntryAt(parentFd, item.name.c_str(), item.path, trash.files.get(), temporary.c_str(),
+                                  temporaryPath);
+        !copied) {
+        return std::unexpected(copied.error());
+    }
+    auto placed = place(trash, trash.files.get(), item, item.path, &temporary);
+    if (!placed) {
+        (void)removeEntryAt(trash.files.get(), temporary.c_str(), temporaryPath);
+        return placed;
+    }
+    struct stat after {};
+    // Changed meanwhile: the copy stays in the Trash and the source where it is, so nothing is lost.
+    if (::fstatat(parentFd, item.name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_dev != before.st_dev ||
+        after.st_ino != before.st_ino) {
+        return failure(EAGAIN, item.path);
+    }
+    if (auto removed = removeEntryAt(parentFd, item.name.c_str(), item.path); !removed) {
+        return std::unexpected(removed.error());
+    }
+    return placed;
 }
 
 // The mount point of the file system on `device` that holds `folder` (a resolved path).
@@ -499,7 +536,9 @@ std::expected<std::filesystem::path, FileError> Trash::moveIntoTrash(const Held&
                                                                      const std::filesystem::path& item) {
     const auto location = locate(item);
     if (!location) return failure(EBUSY, item.native());
-    return place(trash, parentFd, *location, location->path);
+    auto moved = place(trash, parentFd, *location, location->path);
+    if (moved || moved.error().underlyingPosixCode != EXDEV) return moved;
+    return placeByCopy(trash, parentFd, *location);
 }
 
 }  // namespace vornelo::platform

@@ -97,7 +97,9 @@ struct Trash {
 
     // Moves the item named by the last component of `item` in `parentFd` into `trash` under a
     // free name, its info file (recording `item`, belonging to the Trash's user) written first,
-    // and returns the item's new path.
+    // and returns the item's new path. On another file system the item is copied into the Trash
+    // through its descriptors (owner, mode, times and content kept) and then removed through
+    // `parentFd`; if it changed meanwhile, the copy stays in the Trash and the item where it was.
     static std::expected<std::filesystem::path, FileError> moveIntoTrash(const Held& trash, int parentFd,
                                                                          const std::filesystem::path& item);
 };

@@ -168,33 +168,6 @@ TEST(ConnectionHandlerTest, DecodesCallsAndRefusesMalformedParametersWithoutAReq
     EXPECT_TRUE(harness.steps.calls.empty());
 }
 
-TEST(DaemonRemovalStepsTest, OpensOnlyARealTrashOfTheRequester) {
-    VORNELO_REQUIRE_ROOT();
-    const auto nobody = test::unprivilegedAccount();
-    const auto folder = [](const std::filesystem::path& path, uid_t owner) {
-        std::filesystem::create_directory(path);
-        ::chown(path.c_str(), owner, 0);
-    };
-    const struct {
-        const char* what;
-        std::function<void(const std::filesystem::path& home)> make;
-        bool usable;
-    } cases[] = {
-        {"a folder of the user's", [&](const auto& home) { folder(home / ".Trash", nobody.uid); }, true},
-        {"missing", [](const auto&) {}, false},
-        {"a link to the user's folder", [&](const auto& home) { folder(home / "real", nobody.uid);
-             std::filesystem::create_directory_symlink(home / "real", home / ".Trash"); }, false},
-        {"someone else's folder", [&](const auto& home) { folder(home / ".Trash", 0); }, false},
-        {"a file", [&](const auto& home) { test::writeFile(home / ".Trash"); ::chown((home / ".Trash").c_str(), nobody.uid, 0); }, false},
-    };
-    for (const auto& testCase : cases) {
-        test::TempDirectory home;
-        testCase.make(home.path());
-        const auto trash = DaemonRemovalSteps::openTrashIn(home.path(), nobody.uid);
-        EXPECT_EQ(trash ? trash->path : "", testCase.usable ? home / ".Trash" : "") << testCase.what;
-    }
-}
-
 TEST(DaemonRemovalStepsTest, HoldsWhatThePolicyJudgedAndRefusesWhatChangedMeanwhile) {
     test::TempDirectory root;
     std::filesystem::create_directories(root / "Applications" / "Foo.app");
