@@ -78,6 +78,10 @@ std::string scenario(const std::string& result, const std::function<std::string(
 
 TEST(HelperRemovalTest, AGrantedRequestMovesIntoTheRequestersTrashAndNothingElse) {
     VORNELO_REQUIRE_POLKIT_SANDBOX();
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the client is forked beside the in-process daemon's threads, which deadlocks inside ASan's "
+                    "allocator; this scenario runs in the default and tsan presets";
+#endif
     EXPECT_EQ(scenario("YES", [](const fs::path& root, const fs::path& socket) -> std::string {
         const auto apps = root / "Applications";
         const auto files = root / "home/.local/share/Trash/files";
