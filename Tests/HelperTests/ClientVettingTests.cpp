@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using test::CertificateSpec;
+using test::CertificateProfile;
 
 // Started with VORNELO_TEST_VETTED_DAEMON naming a folder, this program is the daemon as installed
 // (vetting by the fixed anchor store, its socket in /run/vornelo), logging into that folder.
@@ -65,10 +65,10 @@ TEST(ClientVettingTest, OnlyTheRightlySignedClientReachesAHandler) {
     test::TempDirectory temp{"vetting"};
     const test::ClientSigning kit(temp.path());
     const auto pki = temp / "pki";
-    const auto otherUnit = test::makeCertificate(pki, "unit", CertificateSpec::signer("Q9Q9Q9Q9Q9"), kit.anchor);
-    const auto expired = test::makeCertificate(pki, "expired", CertificateSpec::signer("K7Q2M8X4ZD", -10, -1), kit.anchor);
-    const auto stranger = test::makeCertificate(pki, "stranger", CertificateSpec::anchor("Stranger"));
-    const auto strangerLeaf = test::makeCertificate(pki, "stranger-leaf", CertificateSpec::signer("K7Q2M8X4ZD"), stranger);
+    const auto otherUnit = test::makeCertificate(pki, "unit", CertificateProfile::signer("Q9Q9Q9Q9Q9"), kit.anchor);
+    const auto expired = test::makeCertificate(pki, "expired", CertificateProfile::signer("K7Q2M8X4ZD", -10, -1), kit.anchor);
+    const auto stranger = test::makeCertificate(pki, "stranger", CertificateProfile::anchor("Stranger"));
+    const auto strangerLeaf = test::makeCertificate(pki, "stranger-leaf", CertificateProfile::signer("K7Q2M8X4ZD"), stranger);
 
     platform::CodeSigning signing{kit.anchors};
     const ClientVetting vetting(signing);

@@ -22,7 +22,7 @@ namespace vornelo::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using test::CertificateSpec;
+using test::CertificateProfile;
 using test::PemIdentity;
 
 constexpr const char* clientIdentifier = "com.tessaldon.Vornelo";
@@ -35,9 +35,9 @@ protected:
     void SetUp() override {
         fs::permissions(temp.path(), fs::perms(0755));  // the peer tests run copies as another user
         fs::create_directories(pki);
-        anchor = test::makeCertificate(pki, "anchor", CertificateSpec::anchor("Test Anchor"));
-        stranger = test::makeCertificate(pki, "stranger", CertificateSpec::anchor("Stranger"));
-        leaf = test::makeCertificate(pki, "leaf", CertificateSpec::signer(teamUnit), anchor);
+        anchor = test::makeCertificate(pki, "anchor", CertificateProfile::anchor("Test Anchor"));
+        stranger = test::makeCertificate(pki, "stranger", CertificateProfile::anchor("Stranger"));
+        leaf = test::makeCertificate(pki, "leaf", CertificateProfile::signer(teamUnit), anchor);
         resetAnchors();
     }
 
@@ -77,9 +77,9 @@ void flipLastByte(const fs::path& path) {
 
 TEST_F(CodeSigningTest, ExecutableFileVerdictsNameWhatFailed) {
     VORNELO_REQUIRE_ROOT();  // a trusted store must be owned by root
-    const auto otherUnit = test::makeCertificate(pki, "other-unit", CertificateSpec::signer("Q9Q9Q9Q9Q9"), anchor);
-    const auto expired = test::makeCertificate(pki, "expired", CertificateSpec::signer(teamUnit, -30, -1), anchor);
-    const auto foreign = test::makeCertificate(pki, "foreign", CertificateSpec::signer(teamUnit), stranger);
+    const auto otherUnit = test::makeCertificate(pki, "other-unit", CertificateProfile::signer("Q9Q9Q9Q9Q9"), anchor);
+    const auto expired = test::makeCertificate(pki, "expired", CertificateProfile::signer(teamUnit, -30, -1), anchor);
+    const auto foreign = test::makeCertificate(pki, "foreign", CertificateProfile::signer(teamUnit), stranger);
     const std::function<void(const fs::path&)> none = [](const fs::path&) {};
     struct Case {
         const char* label;
@@ -117,7 +117,7 @@ TEST_F(CodeSigningTest, ExecutableFileVerdictsNameWhatFailed) {
 }
 
 TEST_F(CodeSigningTest, SigningRefusesIdentitiesThatCouldNeverVerify) {
-    const auto tls = test::makeCertificate(pki, "tls", CertificateSpec::signer(teamUnit, -1, 30, false), anchor);
+    const auto tls = test::makeCertificate(pki, "tls", CertificateProfile::signer(teamUnit, -1, 30, false), anchor);
     const auto program = temp / "program";
     test::writeFile(program, "code");
     struct Case {
@@ -299,7 +299,7 @@ TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExit) {
     EXPECT_TRUE(again.satisfied && again.fromCache) << again.reason;
 
     // A new signature (here by another unit) is judged afresh rather than served from the cache.
-    const auto otherUnit = test::makeCertificate(pki, "other-unit", CertificateSpec::signer("Q9Q9Q9Q9Q9"), anchor);
+    const auto otherUnit = test::makeCertificate(pki, "other-unit", CertificateProfile::signer("Q9Q9Q9Q9Q9"), anchor);
     ASSERT_TRUE(CodeSignature::sign(shell, clientIdentifier, {otherUnit.certificate, otherUnit.key, std::nullopt}));
     const auto resigned = signing.checkPeer(peer.pidfd(), clientRequirement(), first.executable);
     EXPECT_TRUE(!resigned.satisfied && !resigned.fromCache && says(resigned, "Q9Q9Q9Q9Q9")) << resigned.reason;

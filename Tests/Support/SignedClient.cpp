@@ -16,8 +16,8 @@ namespace fs = std::filesystem;
 ClientSigning::ClientSigning(const fs::path& where) : folder(where), anchors(where / "anchors") {
     fs::create_directories(folder / "pki");
     fs::permissions(folder, fs::perms(0755));
-    anchor = makeCertificate(folder / "pki", "anchor", CertificateSpec::anchor("Test Anchor"));
-    leaf = makeCertificate(folder / "pki", "leaf", CertificateSpec::signer("K7Q2M8X4ZD"), anchor);
+    anchor = makeCertificate(folder / "pki", "anchor", CertificateProfile::anchor("Test Anchor"));
+    leaf = makeCertificate(folder / "pki", "leaf", CertificateProfile::signer("K7Q2M8X4ZD"), anchor);
     fs::create_directory(anchors);
     fs::permissions(anchors, fs::perms(0755));
     fs::copy_file(anchor.certificate, anchors / "anchor.pem", fs::copy_options::overwrite_existing);

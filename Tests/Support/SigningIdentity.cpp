@@ -34,7 +34,7 @@ void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
 
 }  // namespace
 
-PemIdentity makeCertificate(const std::filesystem::path& folder, const std::string& name, const CertificateSpec& spec,
+PemIdentity makeCertificate(const std::filesystem::path& folder, const std::string& name, const CertificateProfile& profile,
                             const std::optional<PemIdentity>& issuer) {
     PemIdentity made{folder / (name + ".pem"), folder / (name + ".key")};
     Key key(::EVP_EC_gen("P-256"));
@@ -43,15 +43,15 @@ PemIdentity makeCertificate(const std::filesystem::path& folder, const std::stri
     static long serial = 1;
     ::X509_set_version(certificate.get(), 2);
     ::ASN1_INTEGER_set(::X509_get_serialNumber(certificate.get()), serial++);
-    ::X509_gmtime_adj(::X509_getm_notBefore(certificate.get()), spec.validFromDays * 86400);
-    ::X509_gmtime_adj(::X509_getm_notAfter(certificate.get()), spec.validUntilDays * 86400);
+    ::X509_gmtime_adj(::X509_getm_notBefore(certificate.get()), profile.validFromDays * 86400);
+    ::X509_gmtime_adj(::X509_getm_notAfter(certificate.get()), profile.validUntilDays * 86400);
     ::X509_set_pubkey(certificate.get(), key.get());
     X509_NAME* subject = ::X509_get_subject_name(certificate.get());
     const auto add = [subject](const char* field, const std::string& value) {
         ::X509_NAME_add_entry_by_txt(subject, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
     };
-    if (spec.organizationalUnit) add("OU", *spec.organizationalUnit);
-    add("CN", spec.commonName);
+    if (profile.organizationalUnit) add("OU", *profile.organizationalUnit);
+    add("CN", profile.commonName);
 
     Certificate issuerCertificate;
     Key issuerKey;
@@ -64,14 +64,14 @@ PemIdentity makeCertificate(const std::filesystem::path& folder, const std::stri
     }
     X509* signer = issuer ? issuerCertificate.get() : certificate.get();
     ::X509_set_issuer_name(certificate.get(), ::X509_get_subject_name(signer));
-    if (spec.authority) {
+    if (profile.authority) {
         addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
         addExtension(certificate.get(), signer, NID_key_usage, "critical,keyCertSign");
         addExtension(certificate.get(), signer, NID_subject_key_identifier, "hash");
     } else {
         addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
         addExtension(certificate.get(), signer, NID_key_usage, "critical,digitalSignature");
-        addExtension(certificate.get(), signer, NID_ext_key_usage, spec.codeSigning ? "codeSigning" : "serverAuth");
+        addExtension(certificate.get(), signer, NID_ext_key_usage, profile.codeSigning ? "codeSigning" : "serverAuth");
     }
     EXPECT_GT(::X509_sign(certificate.get(), issuer ? issuerKey.get() : key.get(), ::EVP_sha256()), 0);
 

@@ -12,7 +12,7 @@ struct PemIdentity {
     std::filesystem::path key;
 };
 
-struct CertificateSpec {
+struct CertificateProfile {
     std::string commonName;
     std::optional<std::string> organizationalUnit;
     bool authority = false;       // a CA that may sign certificates; else a code-signing leaf
@@ -20,15 +20,15 @@ struct CertificateSpec {
     long validFromDays = -1;      // relative to now
     long validUntilDays = 30;
 
-    static CertificateSpec anchor(std::string name) { return {std::move(name), std::nullopt, true, false, -1, 30}; }
-    static CertificateSpec signer(std::string unit, long validFromDays = -1, long validUntilDays = 30, bool codeSigning = true) {
+    static CertificateProfile anchor(std::string name) { return {std::move(name), std::nullopt, true, false, -1, 30}; }
+    static CertificateProfile signer(std::string unit, long validFromDays = -1, long validUntilDays = 30, bool codeSigning = true) {
         return {"Signer", std::move(unit), false, codeSigning, validFromDays, validUntilDays};
     }
 };
 
 // A new EC key and a certificate for it in folder/<name>.pem and folder/<name>.key, signed by
 // issuer (self-signed without one). Fails the test when OpenSSL fails.
-PemIdentity makeCertificate(const std::filesystem::path& folder, const std::string& name, const CertificateSpec& spec,
+PemIdentity makeCertificate(const std::filesystem::path& folder, const std::string& name, const CertificateProfile& profile,
                             const std::optional<PemIdentity>& issuer = std::nullopt);
 
 }  // namespace vornelo::test
