@@ -25,13 +25,6 @@ using Failure = std::unexpected<FileError>;
 
 Failure failure(int error, const std::string& path) { return Failure(FileError::fromErrno(error, FileOperation::write, path)); }
 
-std::string join(const std::string& folder, std::string_view name) {
-    std::string joined = folder;
-    if (joined.empty() || joined.back() != '/') joined.push_back('/');
-    joined.append(name);
-    return joined;
-}
-
 bool ignorableMetadataError(int error) {
     return error == EPERM || error == ENOTSUP || error == EACCES || error == EINVAL || error == ENODATA ||
            error == ERANGE;
@@ -184,8 +177,8 @@ private:
             const auto step = stream.next(entry);
             if (step == DirectoryStream::Step::end) break;
             if (step == DirectoryStream::Step::error) return Problem{stream.error(), sourcePath};
-            if (auto problem = copy(source.get(), entry.name.data(), join(sourcePath, entry.name), target.get(),
-                                    entry.name.data(), join(targetPath, entry.name))) {
+            if (auto problem = copy(source.get(), entry.name.data(), FileManager::joinedPath(sourcePath, entry.name), target.get(),
+                                    entry.name.data(), FileManager::joinedPath(targetPath, entry.name))) {
                 return problem;
             }
         }

@@ -48,19 +48,6 @@ std::optional<std::string> resolvedByKernel(const std::string& path) {
     return resolved;
 }
 
-std::string joinPath(const std::string& folder, std::string_view name) {
-    std::string joined = folder;
-    if (joined.empty() || joined.back() != '/') joined.push_back('/');
-    joined.append(name);
-    return joined;
-}
-
-std::string parentOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 FileAttributes attributesFromStat(const struct stat& info) {
     FileAttributes attributes;
     if (S_ISREG(info.st_mode)) {
@@ -150,6 +137,19 @@ FileManager& FileManager::defaultManager() {
     return manager;
 }
 
+std::string FileManager::joinedPath(const std::string& folder, std::string_view name) {
+    std::string joined = folder;
+    if (joined.empty() || joined.back() != '/') joined.push_back('/');
+    joined.append(name);
+    return joined;
+}
+
+std::string FileManager::parentPath(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
 std::string FileManager::standardizedPath(std::string_view path) {
     if (path.empty()) return {};
     const bool absolute = path.front() == '/';
@@ -180,7 +180,7 @@ std::string FileManager::absoluteStandardizedPath(std::string_view path) {
     std::error_code error;
     const auto current = std::filesystem::current_path(error);
     const std::string base = error ? std::string("/") : current.native();
-    return standardizedPath(path.empty() ? base : joinPath(base, path));
+    return standardizedPath(path.empty() ? base : FileManager::joinedPath(base, path));
 }
 
 std::string FileManager::resolvingSymlinksInPath(std::string_view path) const {
@@ -200,10 +200,10 @@ std::string FileManager::resolvingSymlinksInPath(std::string_view path) const {
         pending.pop_front();
         if (part == ".") continue;
         if (part == "..") {
-            resolved = parentOf(resolved);
+            resolved = FileManager::parentPath(resolved);
             continue;
         }
-        const std::string candidate = joinPath(resolved, part);
+        const std::string candidate = FileManager::joinedPath(resolved, part);
         struct stat info {};
         if (::lstat(candidate.c_str(), &info) != 0 || !S_ISLNK(info.st_mode) || linksFollowed >= maxLinks) {
             resolved = candidate;

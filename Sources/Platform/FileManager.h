@@ -59,6 +59,10 @@ public:
     // Removes "." components, resolves ".." lexically and drops repeated and trailing separators.
     // A relative path stays relative. Pure string work.
     [[nodiscard]] static std::string standardizedPath(std::string_view path);
+    // `folder` + "/" + `name`, without doubling a separator. Pure string work.
+    [[nodiscard]] static std::string joinedPath(const std::string& folder, std::string_view name);
+    // Everything before the last separator; "/" for a name at the root or without one.
+    [[nodiscard]] static std::string parentPath(const std::string& path);
     // A relative path is taken against the current directory; the result is standardised.
     [[nodiscard]] static std::string absoluteStandardizedPath(std::string_view path);
 

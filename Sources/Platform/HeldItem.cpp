@@ -25,18 +25,6 @@ constexpr int maxLinkHops = 40;
 
 Failure failure(int error, const std::string& path) { return Failure(FileError::fromErrno(error, FileOperation::write, path)); }
 
-std::string join(const std::string& folder, std::string_view name) {
-    std::string joined = folder;
-    if (joined.empty() || joined.back() != '/') joined.push_back('/');
-    joined.append(name);
-    return joined;
-}
-
-std::string parentOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
 // Pushes the components of `path` so that the first is popped first.
 void pushComponents(std::vector<std::string>& pending, std::string_view path) {
     std::vector<std::string> components;
@@ -93,10 +81,10 @@ std::expected<Walked, FileError> walk(const std::string& path, LinkRule rule, bo
         if (name == "..") {
             FileDescriptor up(retryOnInterrupt([&] { return ::openat(current.fd.get(), "..", pathFlags | O_DIRECTORY); }));
             if (!up) return failure(errno, current.path);
-            current = Walked{std::move(up), parentOf(current.path)};
+            current = Walked{std::move(up), FileManager::parentPath(current.path)};
             continue;
         }
-        const std::string next = join(current.path, name);
+        const std::string next = FileManager::joinedPath(current.path, name);
         const auto openNext = [&] { return ::openat(current.fd.get(), name.c_str(), pathFlags | O_NOFOLLOW); };
         FileDescriptor fd(retryOnInterrupt(openNext));
         if (!fd && errno == ENOENT && createMissing) {
@@ -169,7 +157,7 @@ bool HeldFolder::stillInPlace() const {
 HeldItem::HeldItem(HeldFolder folder, std::string name, dev_t device, ino_t inode, bool isFolder)
     : folder_(std::move(folder)),
       name_(std::move(name)),
-      place_(join(folder_.path(), name_)),
+      place_(FileManager::joinedPath(folder_.path(), name_)),
       device_(device),
       inode_(inode),
       isFolder_(isFolder) {}
@@ -219,7 +207,7 @@ std::expected<std::string, FileError> HeldItem::moveInto(const HeldFolder& desti
     for (;; ++attempt) {
         const std::string name = names(attempt);
         if (name.empty()) return failure(EEXIST, lastTried);
-        lastTried = join(destination.path(), name);
+        lastTried = FileManager::joinedPath(destination.path(), name);
         if (::renameat2(folder_.fd(), name_.c_str(), destination.fd(), name.c_str(), RENAME_NOREPLACE) == 0) return name;
         if (errno == EXDEV) break;
         if (errno != EEXIST && errno != ENOTEMPTY) return failure(errno, place_);
@@ -233,21 +221,21 @@ std::expected<std::string, FileError> HeldItem::copyInto(const HeldFolder& desti
                                                          unsigned attempt) const {
     struct stat taken {};
     std::string name = names(attempt);
-    std::string lastTried = join(destination.path(), name);
+    std::string lastTried = FileManager::joinedPath(destination.path(), name);
     // Taken names are passed over before a long copy rather than after it.
     while (!name.empty() && ::fstatat(destination.fd(), name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
-        lastTried = join(destination.path(), name);
+        lastTried = FileManager::joinedPath(destination.path(), name);
         name = names(++attempt);
     }
     if (name.empty()) return failure(EEXIST, lastTried);
     const std::string temporary = temporaryName();
-    const std::string temporaryPath = join(destination.path(), temporary);
+    const std::string temporaryPath = FileManager::joinedPath(destination.path(), temporary);
     if (auto copied = copyEntryAt(folder_.fd(), name_.c_str(), place_, destination.fd(), temporary.c_str(), temporaryPath);
         !copied) {
         return std::unexpected(copied.error());
     }
     for (; !name.empty(); name = names(++attempt)) {
-        lastTried = join(destination.path(), name);
+        lastTried = FileManager::joinedPath(destination.path(), name);
         if (::renameat2(destination.fd(), temporary.c_str(), destination.fd(), name.c_str(), RENAME_NOREPLACE) == 0) {
             // The item is whole at its destination; a source that cannot be removed is still reported.
             if (auto removed = removeEntryAt(folder_.fd(), name_.c_str(), place_); !removed) return std::unexpected(removed.error());
@@ -257,7 +245,7 @@ std::expected<std::string, FileError> HeldItem::copyInto(const HeldFolder& desti
     }
     const int error = name.empty() ? EEXIST : errno;
     (void)removeEntryAt(destination.fd(), temporary.c_str(), temporaryPath);
-    return failure(error, name.empty() ? lastTried : join(destination.path(), name));
+    return failure(error, name.empty() ? lastTried : FileManager::joinedPath(destination.path(), name));
 }
 
 std::expected<void, FileError> HeldItem::moveTo(const HeldFolder& destination, const std::string& name) const {

@@ -57,19 +57,6 @@ bool isMountRoot(const struct statx& info) {
     return (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 && (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
-std::string parentOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string join(const std::string& folder, std::string_view name) {
-    std::string joined = folder;
-    if (joined.empty() || joined.back() != '/') joined.push_back('/');
-    joined.append(name);
-    return joined;
-}
-
 struct Owner {
     uid_t user;
     gid_t group;
@@ -106,9 +93,9 @@ std::expected<Trash::Held, FileError> openTrashFolder(int parentFd, const std::s
                                                       Owner owner, bool create) {
     auto trash = openOwnedFolder(parentFd, name, path, owner, create);
     if (!trash) return std::unexpected(trash.error());
-    auto files = openOwnedFolder(trash->get(), "files", join(path, "files"), owner, create);
+    auto files = openOwnedFolder(trash->get(), "files", FileManager::joinedPath(path, "files"), owner, create);
     if (!files) return std::unexpected(files.error());
-    auto info = openOwnedFolder(trash->get(), "info", join(path, "info"), owner, create);
+    auto info = openOwnedFolder(trash->get(), "info", FileManager::joinedPath(path, "info"), owner, create);
     if (!info) return std::unexpected(info.error());
     return Trash::Held{std::move(*files), std::move(*info), path, {}, owner.user, owner.group};
 }
@@ -148,7 +135,7 @@ std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, 
                                                       const std::string* sourceName = nullptr) {
     const std::string& source = sourceName ? *sourceName : item.name;
     const std::string contents = TrashInfo::contents(recordedPath, std::chrono::system_clock::now());
-    const std::string filesPath = join(trash.path, "files");
+    const std::string filesPath = FileManager::joinedPath(trash.path, "files");
     for (unsigned number = 1; number <= maxNumber; ++number) {
         if (number == 1 && item.name.size() > maxItemNameBytes) continue;
         const std::string candidate =
@@ -156,9 +143,9 @@ std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, 
         const std::string infoName = TrashInfo::fileName(candidate);
         const Claim claim = claimName(trash, infoName, contents);
         if (claim == Claim::taken) continue;
-        if (claim == Claim::failed) return failure(errno, join(join(trash.path, "info"), infoName));
+        if (claim == Claim::failed) return failure(errno, FileManager::joinedPath(FileManager::joinedPath(trash.path, "info"), infoName));
         if (::renameat2(parentFd, source.c_str(), trash.files.get(), candidate.c_str(), RENAME_NOREPLACE) == 0) {
-            return std::filesystem::path(join(filesPath, candidate));
+            return std::filesystem::path(FileManager::joinedPath(filesPath, candidate));
         }
         const int error = errno;
         ::unlinkat(trash.info.get(), infoName.c_str(), 0);
@@ -176,7 +163,7 @@ std::expected<std::filesystem::path, FileError> placeByCopy(const Trash::Held& t
     if (::fstatat(parentFd, item.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return failure(errno, item.path);
     static std::atomic<unsigned> counter{0};
     const std::string temporary = ".vornelo-copy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const std::string temporaryPath = join(join(trash.path, "files"), temporary);
+    const std::string temporaryPath = FileManager::joinedPath(FileManager::joinedPath(trash.path, "files"), temporary);
     if (auto copied = copyEntryAt(parentFd, item.name.c_str(), item.path, trash.files.get(), temporary.c_str(),
                                   temporaryPath);
         !copied) {
@@ -207,7 +194,7 @@ std::string mountPointOf(std::string folder, dev_t device) {
         if (::statx(AT_FDCWD, folder.c_str(), AT_NO_AUTOMOUNT, STATX_TYPE, &info) == 0 && isMountRoot(info)) {
             return folder;
         }
-        const std::string parent = parentOf(folder);
+        const std::string parent = FileManager::parentPath(folder);
         struct statx above {};
         if (::statx(AT_FDCWD, parent.c_str(), AT_NO_AUTOMOUNT, STATX_TYPE, &above) != 0 || deviceOf(above) != device) {
             return folder;
@@ -223,7 +210,7 @@ std::optional<Trash::Held> openAdministratorsTrash(int topFd, const std::string&
     struct stat info {};
     if (!shared || ::fstat(shared.get(), &info) != 0 || (info.st_mode & S_ISVTX) == 0) return std::nullopt;
     const std::string uid = std::to_string(owner.user);
-    auto trash = openTrashFolder(shared.get(), uid, join(join(top, ".Trash"), uid), owner, true);
+    auto trash = openTrashFolder(shared.get(), uid, FileManager::joinedPath(FileManager::joinedPath(top, ".Trash"), uid), owner, true);
     if (!trash) return std::nullopt;
     return std::move(*trash);
 }
@@ -241,12 +228,12 @@ std::expected<std::filesystem::path, FileError> moveToTopDirectoryTrash(int pare
     auto trash = openAdministratorsTrash(topFd.get(), top, owner);
     if (!trash) {
         const std::string name = ".Trash-" + std::to_string(owner.user);
-        auto own = openTrashFolder(topFd.get(), name, join(top, name), owner, true);
+        auto own = openTrashFolder(topFd.get(), name, FileManager::joinedPath(top, name), owner, true);
         if (!own) return std::unexpected(own.error());
         trash = std::move(*own);
     }
     trash->topDirectory = top;
-    const std::string original = join(resolvedParent, item.name);
+    const std::string original = FileManager::joinedPath(resolvedParent, item.name);
     const std::string relative = top == "/" ? original.substr(1) : original.substr(top.size() + 1);
     return place(*trash, parentFd, item, relative);
 }
@@ -315,7 +302,7 @@ std::shared_ptr<const Trash::Held> reuseHomeTrash(const std::string& dataHome, u
         files = cache.files;
         info = cache.info;
     }
-    if (!isStill(join(held->path, "files"), files) || !isStill(join(held->path, "info"), info)) return nullptr;
+    if (!isStill(FileManager::joinedPath(held->path, "files"), files) || !isStill(FileManager::joinedPath(held->path, "info"), info)) return nullptr;
     return held;
 }
 
@@ -341,7 +328,7 @@ std::expected<std::shared_ptr<const Trash::Held>, FileError> homeTrashFor(const 
     if (homeTrashDevice(dataHome, home) != device) return nullptr;
     auto dataFd = openDataHome(dataHome);
     if (!dataFd) return std::unexpected(dataFd.error());
-    auto trash = openTrashFolder(dataFd->get(), "Trash", join(dataHome, "Trash"), owner, true);
+    auto trash = openTrashFolder(dataFd->get(), "Trash", FileManager::joinedPath(dataHome, "Trash"), owner, true);
     if (!trash) return std::unexpected(trash.error());
     auto held = std::make_shared<const Trash::Held>(std::move(*trash));
     rememberHomeTrash(dataHome, owner.user, held);
@@ -374,7 +361,7 @@ std::string dataHomeOf(const std::filesystem::path& home) {
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') {
         return FileManager::absoluteStandardizedPath(data);
     }
-    return join(home.native(), ".local/share");
+    return FileManager::joinedPath(home.native(), ".local/share");
 }
 
 }  // namespace
@@ -398,7 +385,7 @@ std::string Trash::numberedName(std::string_view name, unsigned number, std::siz
     return result;
 }
 
-std::filesystem::path Trash::homeTrash(const std::filesystem::path& home) { return join(dataHomeOf(home), "Trash"); }
+std::filesystem::path Trash::homeTrash(const std::filesystem::path& home) { return FileManager::joinedPath(dataHomeOf(home), "Trash"); }
 
 std::expected<std::filesystem::path, FileError> Trash::moveToTrash(const std::filesystem::path& item,
                                                                    const std::filesystem::path& home, uid_t user) {
@@ -449,14 +436,14 @@ bool Trash::holdsTrashedItems(std::string_view folder) {
         if (part == "Trash" && index >= 2 && parts[index - 2] == ".local" && parts[index - 1] == "share") return true;
     }
     // A data folder of the user's own choosing.
-    const std::string homeFiles = join(homeTrash(FileManager::defaultManager().homeDirectoryForCurrentUser()), "files");
+    const std::string homeFiles = FileManager::joinedPath(homeTrash(FileManager::defaultManager().homeDirectoryForCurrentUser()), "files");
     return folder == homeFiles || (folder.starts_with(homeFiles) && folder[homeFiles.size()] == '/');
 }
 
 bool Trash::forgetInfo(const std::filesystem::path& trashedItem) {
     const auto location = locate(trashedItem);
     if (!location || !location->parent.ends_with("/files") || !holdsTrashedItems(location->parent)) return false;
-    const std::string trash = parentOf(location->parent);
+    const std::string trash = FileManager::parentPath(location->parent);
     FileDescriptor trashFd(retryOnInterrupt([&] { return ::open(trash.c_str(), folderFlags); }));
     if (!trashFd) return false;
     FileDescriptor infoFd(retryOnInterrupt([&] { return ::openat(trashFd.get(), "info", folderFlags); }));
@@ -495,12 +482,12 @@ std::expected<Trash::Held, FileError> walkToUserTrash(const Trash::Account& acco
     FileDescriptor folder = std::move(homeFd);
     std::string path = account.home;
     for (const char* name : {".local", "share"}) {
-        path = join(path, name);
+        path = FileManager::joinedPath(path, name);
         auto next = openOwnedFolder(folder.get(), name, path, owner, create);
         if (!next) return std::unexpected(next.error());
         folder = std::move(*next);
     }
-    return openTrashFolder(folder.get(), "Trash", join(path, "Trash"), owner, create);
+    return openTrashFolder(folder.get(), "Trash", FileManager::joinedPath(path, "Trash"), owner, create);
 }
 
 Failure noAccount(uid_t user) {
