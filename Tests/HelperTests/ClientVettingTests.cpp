@@ -52,14 +52,6 @@ private:
 
 void appendByte(const fs::path& path) { std::ofstream(path, std::ios::app | std::ios::binary) << '\n'; }
 
-void flipLastByte(const fs::path& path) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekg(-1, std::ios::end);
-    const char last = static_cast<char>(file.get() ^ 0x01);
-    file.seekp(-1, std::ios::end);
-    file.put(last);
-}
-
 TEST(ClientVettingTest, OnlyTheRightlySignedClientReachesAHandler) {
     VORNELO_REQUIRE_ROOT();  // an anchor store counts only when root owns it
     test::TempDirectory temp{"vetting"};
@@ -87,7 +79,7 @@ TEST(ClientVettingTest, OnlyTheRightlySignedClientReachesAHandler) {
         {"another identifier", [&] { return kit.signedCopy("identifier", kit.leaf, "com.tessaldon.Other"); }, false},
         {"an anchor not in the store", [&] { return kit.signedCopy("stranger", strangerLeaf); }, false},
         {"an expired signer", [&] { return kit.signedCopy("expired", expired); }, false},
-        {"a tampered signature", [&] { const auto c = kit.signedCopy("tampered", kit.leaf); flipLastByte(c.native() + ".sig"); return c; }, false},
+        {"a tampered signature", [&] { const auto c = kit.signedCopy("tampered", kit.leaf); test::flipLastByte(c.native() + ".sig"); return c; }, false},
         {"a modified executable", [&] { const auto c = kit.signedCopy("modified", kit.leaf); appendByte(c); return c; }, false},
         {"no signature", [&] { const auto c = kit.signedCopy("unsigned", kit.leaf); fs::remove(c.native() + ".sig"); return c; }, false},
     };

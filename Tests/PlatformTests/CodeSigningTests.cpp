@@ -67,14 +67,6 @@ protected:
     CodeSigning signing{anchors};
 };
 
-void flipLastByte(const fs::path& path) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekg(-1, std::ios::end);
-    const char last = static_cast<char>(file.get() ^ 0x01);
-    file.seekp(-1, std::ios::end);
-    file.put(last);
-}
-
 TEST_F(CodeSigningTest, ExecutableFileVerdictsNameWhatFailed) {
     VORNELO_REQUIRE_ROOT();  // a trusted store must be owned by root
     const auto otherUnit = test::makeCertificate(pki, "other-unit", CertificateProfile::signer("Q9Q9Q9Q9Q9"), anchor);
@@ -93,7 +85,7 @@ TEST_F(CodeSigningTest, ExecutableFileVerdictsNameWhatFailed) {
         {"other identifier", &leaf, "com.example.Other", none, "identifier is \"com.example.Other\""},
         {"foreign anchor", &foreign, clientIdentifier, none, "does not chain to a trusted anchor"},
         {"expired", &expired, clientIdentifier, none, "certificate has expired"},
-        {"tampered signature", &leaf, clientIdentifier, [](const fs::path& p) { flipLastByte(CodeSignature::signaturePath(p)); }, "does not verify"},
+        {"tampered signature", &leaf, clientIdentifier, [](const fs::path& p) { test::flipLastByte(CodeSignature::signaturePath(p)); }, "does not verify"},
         {"garbage signature", &leaf, clientIdentifier, [](const fs::path& p) { test::writeFile(CodeSignature::signaturePath(p), "sig"); }, "not a CMS"},
         {"modified executable", &leaf, clientIdentifier, [](const fs::path& p) { std::ofstream(p, std::ios::app) << '\n'; }, "differ from what was signed"},
         {"no signature", &leaf, clientIdentifier, [](const fs::path& p) { fs::remove(CodeSignature::signaturePath(p)); }, "is not signed"},

@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
 namespace vornelo::test {
@@ -81,6 +82,14 @@ PemIdentity makeCertificate(const std::filesystem::path& folder, const std::stri
     EXPECT_EQ(::PEM_write_X509(certificateOut.get(), certificate.get()), 1);
     EXPECT_EQ(::PEM_write_PrivateKey(keyOut.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr), 1);
     return made;
+}
+
+void flipLastByte(const std::filesystem::path& path) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(-1, std::ios::end);
+    const char last = static_cast<char>(file.get() ^ 0x01);
+    file.seekp(-1, std::ios::end);
+    file.put(last);
 }
 
 }  // namespace vornelo::test

@@ -31,4 +31,7 @@ struct CertificateProfile {
 PemIdentity makeCertificate(const std::filesystem::path& folder, const std::string& name, const CertificateProfile& profile,
                             const std::optional<PemIdentity>& issuer = std::nullopt);
 
+// Tampers with a signed file or its signature: flips one bit of its last byte.
+void flipLastByte(const std::filesystem::path& path);
+
 }  // namespace vornelo::test
