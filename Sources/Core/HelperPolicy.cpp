@@ -125,7 +125,8 @@ std::expected<HelperPolicy::Judgement, HelperPolicy::Rejection> HelperPolicy::ju
     const PathProtection& protection, const platform::FileManager& fileManager) {
     auto item = examine(path, fileManager);
     if (!item) return item;
-    if (protection.shouldProtect(item->location)) return refuse(protectedPath);
+    // examine() found the path free of links, so the protection rules need not resolve it again.
+    if (protection.shouldProtectLinkFreePath(item->location)) return refuse(protectedPath);
     const auto parent = PathProtection::normalise(item->parent.native());
     const auto grandparent = PathProtection::normalise(parentOf(item->parent.native()));
     const auto applications = PathProtection::normalise(applicationsRoot);
