@@ -1,10 +1,10 @@
 #include "Core/OperationLog.h"
 
+#include "Support/LogLines.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
-
-#include <chrono>
 
 namespace vornelo {
 namespace {
@@ -13,10 +13,8 @@ using Entry = OperationLog::Entry;
 using Mode = OperationLog::Mode;
 using Outcome = OperationLog::Outcome;
 using Totals = OperationLog::Totals;
+using test::noon;
 using namespace std::chrono_literals;
-
-// 2024-05-01T12:00:00Z
-const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
 
 Entry plainEntry(std::string path = "/Users/x/a", Mode mode = Mode::permanent, Outcome outcome = Outcome::success) {
     return Entry(noon, std::nullopt, "clean", std::move(path), 100, mode, outcome, false);
@@ -29,45 +27,34 @@ TEST(OperationLogRecordsTests, RawValuesRoundTripAndUnknownTextIsRefused) {
     EXPECT_FALSE(fromRawValue<Outcome>("DryRun"));
     EXPECT_FALSE(fromRawValue<Mode>("Trash"));
     EXPECT_EQ(fromRawValue<OperationLog::ExportFormat>("csv"), OperationLog::ExportFormat::csv);
+    // The line hash is SHA-256 of the bytes in lower-case hex.
+    EXPECT_EQ(OperationLog::hash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
-TEST(OperationLogRecordsTests, AMinimalEntryEncodesToTheSevenRequiredKeysInOrder) {
-    const auto line = OperationLog::encodeLine(plainEntry());
-    ASSERT_TRUE(line);
-    EXPECT_EQ(*line,
+TEST(OperationLogRecordsTests, EntriesEncodeTheirKeysInSortedOrderAndOptionalOnesOnlyWhenSet) {
+    EXPECT_EQ(OperationLog::encodeLine(plainEntry()),
               R"({"action":"clean","dryRun":false,"mode":"permanent","outcome":"success","path":"/Users/x/a",)"
               R"("sizeBytes":100,"timestamp":"2024-05-01T12:00:00Z"})");
-}
-
-TEST(OperationLogRecordsTests, AFullEntryEncodesEveryKeyInSortedOrder) {
     const auto session = Uuid::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
-    Entry entry(noon + 999ms, session, "trash", "/Users/x/caf\u00e9", -5, Mode::trash, Outcome::failed, true,
-                "Permission denied.", "/Users/x/.Trash/caf\u00e9 2", 18446744073709551615u);
-    const auto line = OperationLog::encodeLine(entry);
-    ASSERT_TRUE(line);
-    EXPECT_EQ(*line,
+    const Entry full(noon + 999ms, session, "trash", "/Users/x/caf\u00e9", -5, Mode::trash, Outcome::failed, true,
+                     "Permission denied.", "/Users/x/.Trash/caf\u00e9 2", 18446744073709551615u);
+    EXPECT_EQ(OperationLog::encodeLine(full),
               R"({"action":"trash","detail":"Permission denied.","dryRun":true,"mode":"trash","outcome":"failed",)"
               R"("path":"/Users/x/caf)" "\u00e9" R"(","sessionID":"E621E1F8-C36C-495A-93FC-0C247A3E6E5F","sizeBytes":-5,)"
               R"("timestamp":"2024-05-01T12:00:00Z","trashedFileNumber":18446744073709551615,)"
               R"("trashedPath":"/Users/x/.Trash/caf)" "\u00e9" R"( 2"})");
 }
 
-TEST(OperationLogRecordsTests, QuotesAndLineFeedsAreEscapedSoTheLineStaysOneLine) {
+TEST(OperationLogRecordsTests, QuotesLineFeedsAndBytesThatAreNotUtf8SurviveAsOneLine) {
     const auto line = OperationLog::encodeLine(plainEntry("/tmp/a\"b\nc"));
     ASSERT_TRUE(line);
     EXPECT_NE(line->find(R"("path":"/tmp/a\"b\nc")"), std::string::npos);
     EXPECT_EQ(line->find('\n'), std::string::npos);
-    const auto back = OperationLog::decodeLine(*line);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->path(), "/tmp/a\"b\nc");
-}
-
-TEST(OperationLogRecordsTests, BytesThatAreNotUtf8AreWrittenAsReplacementCharactersNotDropped) {
-    Entry entry(noon, std::nullopt, "trash", "/home/u/caf\xE9.txt", 1, Mode::trash, Outcome::skipped, false,
-                "bad \xFF\xFE detail", "/home/u/.Trash/\xC3");
-    const auto line = OperationLog::encodeLine(entry);
-    ASSERT_TRUE(line);
-    const auto back = OperationLog::decodeLine(*line);
+    EXPECT_EQ(OperationLog::decodeLine(*line)->path(), "/tmp/a\"b\nc");
+    // Written as replacement characters, not dropped.
+    const Entry latin1(noon, std::nullopt, "trash", "/home/u/caf\xE9.txt", 1, Mode::trash, Outcome::skipped, false,
+                       "bad \xFF\xFE detail", "/home/u/.Trash/\xC3");
+    const auto back = OperationLog::decodeLine(*OperationLog::encodeLine(latin1));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->path(), "/home/u/caf\uFFFD.txt");
     EXPECT_EQ(back->detail(), "bad \uFFFD\uFFFD detail");
@@ -85,7 +72,7 @@ TEST(OperationLogRecordsTests, AFractionOfASecondIsDroppedAndTheIdShowsIt) {
     EXPECT_EQ(back->id(), "1714564800.0-trash-/a");
 }
 
-TEST(OperationLogRecordsTests, DecodingAcceptsOtherIsoFormsNullOptionalsAndUnknownKeys) {
+TEST(OperationLogRecordsTests, DecodingTakesOtherIsoFormsNullOptionalsAndUnknownKeysButRefusesBadValues) {
     const auto entry = OperationLog::decodeLine(
         R"({"action":"a","path":"/p","sizeBytes":1,"mode":"trash","outcome":"success","dryRun":false,)"
         R"("timestamp":"2024-05-01T14:00:00.75+02:00","detail":null,"sessionID":"e621e1f8-c36c-495a-93fc-0c247a3e6e5f",)"
@@ -95,9 +82,7 @@ TEST(OperationLogRecordsTests, DecodingAcceptsOtherIsoFormsNullOptionalsAndUnkno
     EXPECT_FALSE(entry->detail());
     EXPECT_EQ(entry->sessionID()->uuidString(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     EXPECT_FALSE(entry->prevHash());
-}
 
-TEST(OperationLogRecordsTests, DecodingRefusesMissingRequiredKeysWrongTypesAndUnknownCases) {
     const std::string good =
         R"("action":"a","path":"/p","sizeBytes":1,"mode":"trash","outcome":"success","dryRun":false,"timestamp":"2024-05-01T12:00:00Z")";
     ASSERT_TRUE(OperationLog::decodeLine("{" + good + "}"));
@@ -108,16 +93,10 @@ TEST(OperationLogRecordsTests, DecodingRefusesMissingRequiredKeysWrongTypesAndUn
         R"("sessionID":"not-a-uuid")", R"("trashedFileNumber":-1)", R"("detail":5)",
         R"("prevHash":false)",         R"("timestamp":"3024-05-01T12:00:00Z")", R"("timestamp":"1024-05-01T12:00:00Z")",
     };
-    for (const auto* spoiler : spoilers) {
-        // A later duplicate key replaces the good value.
-        EXPECT_FALSE(OperationLog::decodeLine("{" + good + "," + spoiler + "}")) << spoiler;
-    }
+    // A later duplicate key replaces the good value.
+    for (const auto* spoiler : spoilers) EXPECT_FALSE(OperationLog::decodeLine("{" + good + "," + spoiler + "}")) << spoiler;
     EXPECT_FALSE(OperationLog::decodeLine(R"({"action":"a"})"));
     EXPECT_FALSE(OperationLog::decodeLine("not json"));
-}
-
-TEST(OperationLogRecordsTests, TheLineHashIsSha256OfTheBytesInLowerCaseHex) {
-    EXPECT_EQ(OperationLog::hash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
 
 TEST(OperationLogRecordsTests, RecordCountsEveryEntryButBytesOnlyForRealSuccessfulRemovals) {
@@ -145,42 +124,27 @@ TEST(OperationLogRecordsTests, RecordCountsEveryEntryButBytesOnlyForRealSuccessf
         EXPECT_FALSE(full.record(plainEntry()));
         EXPECT_EQ(full, before);
     }
-    // The announcement of pending lines round-trips, and only a Boolean is accepted there.
-    Totals announced(1, 2, "h", 3, 0);
+}
+
+TEST(OperationLogRecordsTests, TotalsDecodeEitherAccountingAndRefuseWrongTypes) {
+    Totals announced(1, 2, "h", 3, 0);  // the announcement of pending lines round-trips
     announced.pendingLines = true;
-    EXPECT_EQ(Totals::decode(announced.encoded()), announced);
-    EXPECT_EQ(Totals::decode(R"({"operations":1,"pendingLines":"yes"})"), std::nullopt);
-}
-
-TEST(OperationLogRecordsTests, TotalsWrittenUnderTheEarlierAccountingAreConverted) {
-    EXPECT_EQ(Totals::decode(R"({"operations":3,"freedBytes":500})"), Totals(0, 3, std::nullopt, 0, 500));
-    EXPECT_EQ(Totals::decode(R"({"operations":3,"freedBytes":500,"accountingVersion":3,"trashedBytes":"ignored"})"),
-              Totals(0, 3, std::nullopt, 0, 500));
-    EXPECT_EQ(Totals::decode(R"({"operations":3,"freedBytes":500,"trashedBytes":20,"accountingVersion":2})"),
-              Totals(500, 3, std::nullopt, 20, 0));
-    const auto converted = Totals::decode(R"({"operations":1,"lastHash":"ab"})");
-    ASSERT_TRUE(converted);
-    EXPECT_EQ(converted->accountingVersion, 2);
-    EXPECT_EQ(converted->lastHash, "ab");
-}
-
-TEST(OperationLogRecordsTests, TotalsWithoutIntegerOperationsOrWithWrongTypesAreUndecodable) {
-    EXPECT_FALSE(Totals::decode(R"({"freedBytes":500})"));
-    EXPECT_FALSE(Totals::decode(R"({"operations":null})"));
-    EXPECT_FALSE(Totals::decode(R"({"operations":"3"})"));
-    EXPECT_FALSE(Totals::decode(R"({"operations":3,"lastHash":7})"));
-    EXPECT_FALSE(Totals::decode(R"({"operations":3,"accountingVersion":2,"trashedBytes":"x"})"));
-    EXPECT_FALSE(Totals::decode("{"));
-    EXPECT_EQ(Totals::decode(R"({"operations":3,"lastHash":null,"freedBytes":null,"accountingVersion":2})"),
-              Totals(0, 3, std::nullopt, 0, 0));
-}
-
-TEST(OperationLogRecordsTests, TotalsSurviveTheirOwnEncoding) {
-    const Totals totals(1, 2, "ff", 3, 4);
-    EXPECT_EQ(Totals::decode(totals.encoded()), totals);
     const Totals unchained(0, 0, std::nullopt, 0, 0);
     EXPECT_EQ(unchained.encoded().find("lastHash"), std::string::npos);
-    EXPECT_EQ(Totals::decode(unchained.encoded()), unchained);
+    // Earlier accounting: "freedBytes" becomes the legacy sum, and other keys of this version are ignored.
+    const std::pair<std::string, std::optional<Totals>> cases[] = {
+        {R"({"operations":3,"freedBytes":500})", Totals(0, 3, std::nullopt, 0, 500)},
+        {R"({"operations":3,"freedBytes":500,"accountingVersion":3,"trashedBytes":"ignored"})", Totals(0, 3, std::nullopt, 0, 500)},
+        {R"({"operations":3,"freedBytes":500,"trashedBytes":20,"accountingVersion":2})", Totals(500, 3, std::nullopt, 20, 0)},
+        {R"({"operations":1,"lastHash":"ab"})", Totals(0, 1, "ab", 0, 0)},
+        {R"({"operations":3,"lastHash":null,"freedBytes":null,"accountingVersion":2})", Totals(0, 3, std::nullopt, 0, 0)},
+        {R"({"freedBytes":500})", std::nullopt}, {R"({"operations":null})", std::nullopt},
+        {R"({"operations":"3"})", std::nullopt}, {R"({"operations":3,"lastHash":7})", std::nullopt},
+        {R"({"operations":3,"accountingVersion":2,"trashedBytes":"x"})", std::nullopt}, {"{", std::nullopt},
+        {R"({"operations":1,"pendingLines":"yes"})", std::nullopt},
+        {announced.encoded(), announced}, {Totals(1, 2, "ff", 3, 4).encoded(), Totals(1, 2, "ff", 3, 4)},
+        {unchained.encoded(), unchained}};
+    for (const auto& [json, totals] : cases) EXPECT_EQ(Totals::decode(json), totals) << json;
 }
 
 }  // namespace
