@@ -442,6 +442,9 @@ TEST_F(CleanupSessionTests, AnItemWhoseNameIsNotUtf8IsNeitherOfferedNorMisplaced
     ASSERT_EQ(clean(urls, SafeFileDeleter::Category::cache).succeeded, 2);
     log.flush();
 
+    // Logged with replacement characters, a chain that still verifies, and the real file numbers.
+    EXPECT_TRUE(log.verifyChain().isIntact());
+    EXPECT_EQ(log.retainedEntries().at(0).trashedFileNumber(), inodeOf(trashFolder() / latin1Name));
     const auto sessions = log.cleanupSessions(1);
     ASSERT_EQ(sessions.size(), 1u);
     EXPECT_EQ(pathsOf(sessions[0]), (std::vector<std::string>{(junk / "caf\uFFFD.txt").native(),
