@@ -71,7 +71,7 @@ const bool runsAsRawClient = [] {
     std::_Exit(0);
 }();
 
-[[maybe_unused]] std::string removal(const std::vector<std::string>& paths, const std::string& form = "@FORM@") {
+std::string removal(const std::vector<std::string>& paths, const std::string& form = "@FORM@") {
     return Json{{"method", HelperInterface::removeItemsMethod}, {"parameters", {{"paths", paths}, {"authorization", form}}}}.dump() + '\0';
 }
 const std::string versionCall = Json{{"method", HelperInterface::helperVersionMethod}, {"parameters", Json::object()}}.dump() + '\0';
@@ -189,7 +189,7 @@ public:
         return {result.exitCode, document.is_object() ? document : Json{{"output", result.out + result.err}}};
     }
     // The replies a raw connection got before the helper closed it.
-    std::vector<Json> raw_(const User& user, const std::string& bytes) const {
+    std::vector<Json> rawReplies(const User& user, const std::string& bytes) const {
         std::vector<Json> replies;
         std::istringstream stream(as(user, {raw}, bytes).out);
         for (std::string reply; std::getline(stream, reply, '\0');) replies.push_back(Json::parse(reply, nullptr, false));
@@ -217,7 +217,7 @@ bool logged(const World& world, const std::string& start) {
     const auto lines = world.log();
     return std::ranges::any_of(lines, [&](const std::string& line) { return line.starts_with(start); });
 }
-[[maybe_unused]] std::size_t countLogged(const World& world, const std::string& start) {
+std::size_t countLogged(const World& world, const std::string& start) {
     const auto lines = world.log();
     return static_cast<std::size_t>(std::ranges::count_if(lines, [&](const std::string& line) { return line.starts_with(start); }));
 }
@@ -310,6 +310,152 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                    handled["failed"][many[1]] == "No longer exists." && fs::exists(files / "App 450.app/Contents/Info.plist") &&
                    fs::exists("/Applications/App 500.app"),
                "500 paths: " + handled.dump().substr(0, 300));
+
+        // Links swapped in on the way (inside the item, or for the item) and for the Trash or its
+        // files folder, in loops against many requests: nothing outside the Trash moves, and nothing
+        // outside the item is copied into it.
+        const auto outside = (world.base / "outside").native();
+        const auto untouched = manifest(outside);
+        const std::string plist = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>com.example.swap</string></dict></plist>";
+        auto applications = platform::Subprocess::spawn("/bin/sh", {"-c",
+            "cd /Applications; while :; do mkdir -p Swap.app/Contents; echo '" + plist + "' > Swap.app/Contents/Info.plist; sleep 0.005; "
+            "rm -rf Swap.app/Contents; ln -s " + outside + " Swap.app/Contents; rm -rf Swap.app; ln -s " + outside + " Swap.app; rm -f Swap.app; done"});
+        auto trash = platform::Subprocess::spawn("/usr/bin/setpriv", {"--reuid=" + std::to_string(a.uid), "--regid=" + std::to_string(a.gid),
+            "--clear-groups", "/bin/sh", "-c", "cd " + a.home.native() + "/.local/share; while :; do mv Trash T && ln -s " + outside +
+            " Trash; rm -f Trash; mv T Trash; mv Trash/files Trash/f && ln -s " + outside + " Trash/files; rm -f Trash/files; mv Trash/f Trash/files; sleep 0.01; done"});
+        std::string requests;
+        for (int request = 0; request < 100; ++request) requests += removal({"/Applications/Swap.app"});
+        const auto swapped = world.rawReplies(a, requests);
+        for (auto* swapper : {&applications, &trash}) {
+            if (!*swapper) continue;
+            (*swapper)->kill();
+            while ((*swapper)->isRunning()) std::this_thread::sleep_for(1ms);
+        }
+        std::this_thread::sleep_for(50ms);  // a last mv or ln of the killed loop ends
+        const auto share = a.home / ".local/share";
+        if (fs::is_symlink(share / "Trash") || !fs::exists(share / "Trash")) fs::remove(share / "Trash"), fs::rename(share / "T", share / "Trash");
+        if (fs::is_symlink(files) || !fs::exists(files)) fs::remove(files), fs::rename(share / "Trash/f", files);
+        expect(applications && trash && swapped.size() == 100, "the swapping ran " + std::to_string(swapped.size()) + " requests");
+        expect(manifest(outside) == untouched, "something outside the Trash moved");
+        for (const auto& entry : fs::recursive_directory_iterator(a.home)) {
+            expect(!entry.is_regular_file() || test::readFile(entry.path()) != "root's secret", "copied into the Trash: " + entry.path().native());
+        }
+        for (const auto& reply : swapped) {
+            const auto moved = reply.value("parameters", Json::object()).value("moved", Json::object());
+            for (const auto& place : moved) {
+                expect(place.is_string() && place.get<std::string>().starts_with(files.native() + "/"), "moved outside the Trash: " + place.dump());
+            }
+        }
+
+        // A Trash that is a link or someone else's refuses everything; a form of the wrong size or
+        // made by another process is refused without asking polkit.
+        makeApp("/Applications/Kept.app", "com.example.kept");
+        const auto restore = [&] {
+            if (fs::is_symlink(a.trash())) fs::remove(a.trash()), fs::rename(a.home / "RealTrash", a.trash());
+            ::chown(a.trash().c_str(), a.uid, a.gid);
+        };
+        const auto foreign = platform::Base64::encode(*platform::Authorization().externalFormOfThisProcess());
+        const struct {
+            const char* what;
+            std::function<void()> arrange;
+            std::string form;
+            std::string_view reason;
+            std::string logLine;
+        } refusals[] = {
+            {"a Trash that is a link", [&] { fs::rename(a.trash(), a.home / "RealTrash"), fs::create_directory_symlink(a.home / "RealTrash", a.trash()); },
+             "@FORM@", ConnectionHandler::noTrash, "no usable Trash for uid " + std::to_string(a.uid) + ": "},
+            {"someone else's Trash", [&] { ::chown(a.trash().c_str(), world.b.uid, world.b.gid); }, "@FORM@", ConnectionHandler::noTrash,
+             "no usable Trash for uid " + std::to_string(a.uid) + ": "},
+            {"a form a byte short", [] {}, "@SHORT@", ConnectionHandler::notApproved, "authorization blob has the wrong size: 31"},
+            {"another process's form", [] {}, foreign, ConnectionHandler::notApproved,
+             "could not read the app's authorization: " + std::to_string(platform::errAuthorizationInvalidRef)},
+        };
+        for (const auto& refusal : refusals) {
+            const auto asked = countLogged(world, "authorization not granted");
+            const auto lines = world.log().size();
+            refusal.arrange();
+            const auto replies = world.rawReplies(a, removal({"/Applications/Kept.app"}, refusal.form));
+            restore();
+            const auto added = world.log();
+            expect(replies.size() == 1 && replies[0]["parameters"] == Json{{"moved", Json::object()}, {"failed", {{"/Applications/Kept.app", refusal.reason}}}} &&
+                       fs::exists("/Applications/Kept.app/Contents/Info.plist") && countLogged(world, "authorization not granted") == asked &&
+                       std::any_of(added.begin() + static_cast<std::ptrdiff_t>(std::min(lines, added.size())), added.end(),
+                                   [&](const std::string& line) { return line.starts_with(refusal.logLine); }),
+                   std::string(refusal.what) + ": " + (replies.empty() ? "no reply" : replies[0].dump()));
+        }
+
+        // Garbage, an oversized message and a half-sent one close only their own connection: the
+        // call after them is never answered, the helper serves the next client, unsigned ones never.
+        const struct {
+            const char* what;
+            std::string bytes;
+            std::size_t versions;
+        } wire[] = {
+            {"garbage", std::string("{\"method\":", 10) + '\0' + versionCall, 0},
+            {"an oversized message", std::string(4 * 1024 * 1024 + 1, 'x') + '\0' + versionCall, 0},
+            {"a half-sent message", versionCall + versionCall.substr(0, 20), 1},
+        };
+        for (const auto& bad : wire) {
+            const auto replies = world.rawReplies(a, bad.bytes);
+            const auto versions = std::ranges::count_if(replies, [](const Json& reply) { return reply["parameters"].contains("version"); });
+            expect(static_cast<std::size_t>(versions) == bad.versions, std::string(bad.what) + ": " + std::to_string(replies.size()) + " replies");
+        }
+        const auto none = "/run/vornelo/none";
+        const struct {
+            fs::path program;
+            std::vector<std::string> arguments;
+            int exitCode;
+            std::string out;
+            std::string err;
+        } clients[] = {
+            {world.cli, {"helper", "version", "--socket", world.socket}, 0, "The helper at " + world.socket + " speaks protocol version 1.\n", ""},
+            {VORNELO_CLI_PATH, {"helper", "version", "--socket", world.socket}, 1, "", "vornelo-cli: The helper at " + world.socket + " did not answer: "},
+            {world.cli, {"helper", "remove", "--socket", none, "/Applications/Kept.app"}, 1, "",
+             "vornelo-cli: The helper is not installed: there is no socket at " + std::string(none) +
+                 " (an administrator enables it with systemctl enable --now vornelo-helper.socket).\n"},
+            {VORNELO_HELPER_PATH, {"--idle-after", "0"}, 2, "", "VorneloHelper: --idle-after takes seconds above 0 and at most 86400, not \"0\".\n"},
+        };
+        for (const auto& client : clients) {
+            std::vector<std::string> command{client.program};
+            command.insert(command.end(), client.arguments.begin(), client.arguments.end());
+            const auto result = world.as(a, command);
+            expect(result.exitCode == client.exitCode && result.out == client.out && result.err.starts_with(client.err),
+                   client.program.filename().native() + " " + client.arguments[0] + " gave " + std::to_string(result.exitCode) + " [" +
+                       result.out + "] [" + result.err + "]");
+        }
+        expect(world.rawReplies(a, versionCall).size() == 1, "the raw client was not answered");
+        expect(test::runProgram("/proc/self/exe", {}, {{"VORNELO_TEST_RAW_CLIENT", world.socket}}, versionCall).out.empty(),
+               "an unsigned client was answered");
+
+        // polkit's text agent runs only on a terminal, and ends with the request.
+        expect(!fs::exists(world.base / "bin/agent.log"), "an agent was started without a terminal");
+        makeApp("/Applications/Term.app", "com.example.term");
+        const auto onTerminal = world.as(a, {"/usr/bin/script", "-qec", world.cli.native() + " helper remove --socket " + world.socket + " /Applications/Term.app", "/dev/null"});
+        expect(onTerminal.exitCode == 0 && !fs::exists("/Applications/Term.app") &&
+                   std::regex_match(test::readFile(world.base / "bin/agent.log"),
+                                    std::regex("--process [0-9]+,[0-9]+ --notify-fd [0-9]+ --fallback\nended\n")),
+               "on a terminal: " + onTerminal.out + onTerminal.err + " agent: " +
+                   (fs::exists(world.base / "bin/agent.log") ? test::readFile(world.base / "bin/agent.log") : "never started"));
+
+        // Idle: never during a request (vornelo-b's takes 0.6 s, twice the idle time), gone within
+        // one and a half idle times after it, and the next connection starts it again.
+        world.helper.reset();
+        if (auto started = world.startHelper("0.3"); !started.empty()) return complaints + started;
+        makeApp("/Applications/Slow.app", "com.example.slow");
+        const auto asked = SteadyClock::now();
+        const auto slow = world.remove(world.b, {"/Applications/Slow.app"});
+        const auto answered = SteadyClock::now();
+        expect(slow.second == Json{{"moved", Json::object()}, {"failed", {{"/Applications/Slow.app", ConnectionHandler::notApproved}}}},
+               "the slow request: " + slow.second.dump());
+        while (world.helper->isRunning() && SteadyClock::now() - answered < 5s) std::this_thread::sleep_for(2ms);
+        const auto exited = SteadyClock::now();
+        expect(world.helper->hasExited() && !world.helper->terminatedBySignal() && world.helper->terminationStatus() == 0 &&
+                   exited - asked > 900ms && exited - answered < 1450ms,
+               "idle exit " + std::to_string((exited - answered) / 1ms) + " ms after the reply");
+        if (auto started = world.startHelper("30"); !started.empty()) return complaints + started;
+        expect(world.as(a, {world.cli, "helper", "version", "--socket", world.socket}).exitCode == 0 &&
+                   countLogged(world, "helper started") == 3,
+               "not started again");
 
         return complaints.empty() ? "" : complaints + "log:\n" + [&] {
             std::string text;
