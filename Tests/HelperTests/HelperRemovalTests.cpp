@@ -83,10 +83,10 @@ std::map<std::string, std::string> manifest(const fs::path& item) {
     const auto describe = [&](const fs::path& path, const std::string& key) {
         struct stat info {};
         if (::lstat(path.c_str(), &info) != 0) return;
+        const auto size = S_ISDIR(info.st_mode) ? 0 : info.st_size;  // a folder's size depends on its file system
         auto& entry = entries[key] = std::to_string(info.st_mode) + " " + std::to_string(info.st_uid) + ":" + std::to_string(info.st_gid) +
-                                     " " + std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+                                     " " + std::to_string(size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
                                      std::to_string(info.st_mtim.tv_nsec) + " ";
-        if (S_ISDIR(info.st_mode)) entry.replace(entry.find(' ', entry.find(':')), std::to_string(info.st_size).size() + 1, " ");  // sizes of folders vary by file system
         if (S_ISREG(info.st_mode)) entry += test::readFile(path);
         if (S_ISLNK(info.st_mode)) entry += fs::read_symlink(path).native();
     };
