@@ -1,8 +1,19 @@
 #include "Helper/IdleMonitor.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 
 namespace vornelo::helper {
+
+std::optional<IdleTiming> IdleTiming::after(std::string_view seconds) {
+    double value = 0;
+    const auto* end = seconds.data() + seconds.size();
+    const auto [stop, error] = std::from_chars(seconds.data(), end, value, std::chars_format::fixed);
+    if (error != std::errc() || stop != end || !std::isfinite(value) || value < 0.01 || value > 86'400) return std::nullopt;
+    const std::chrono::milliseconds threshold{std::llround(value * 1000)};
+    return IdleTiming{threshold / 2, threshold / 2, threshold};
+}
 
 IdleMonitor::IdleMonitor(Timing timing, Clock clock, Exit exit)
     : timing_(timing), clock_(std::move(clock)), exit_(std::move(exit)), lastActivity_(clock_()) {

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 namespace vornelo::helper {
@@ -24,6 +26,11 @@ struct IdleTiming {
     std::chrono::milliseconds firstTick{30'000};
     std::chrono::milliseconds period{30'000};
     std::chrono::milliseconds threshold{60'000};  // idle only when strictly more has passed
+
+    // Leaves between `seconds` and one and a half times it after the last request, as the
+    // defaults do for 60: ticks every half of it. Nothing for text that is not a number of
+    // seconds above 0 and at most a day (fractions down to 0.01 allowed).
+    static std::optional<IdleTiming> after(std::string_view seconds);
 };
 
 class IdleMonitor {
