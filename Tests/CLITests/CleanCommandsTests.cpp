@@ -1,17 +1,12 @@
 #include "Core/OperationLog.h"
 #include "Platform/Iso8601.h"
 #include "Support/ChildProcess.h"
-#include "Support/Subprocess.h"
-#include "Support/TempDirectory.h"
-#include "Support/TestHome.h"
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
+#include "Support/CliFixture.h"
+#include "Support/FileChecks.h"
 
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -29,29 +24,15 @@ namespace vornelo {
 namespace {
 
 using nlohmann::json;
+using test::allocatedBytes;
+using test::contains;
+using test::missingFrom;
 using test::readFile;
 using test::writeFile;
 using Entry = OperationLog::Entry;
 using namespace std::chrono_literals;
 
 const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
-
-std::int64_t allocated(const std::filesystem::path& path) {
-    struct stat info {};
-    ::lstat(path.c_str(), &info);
-    return static_cast<std::int64_t>(info.st_blocks) * 512;
-}
-
-bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
-
-// The first of `parts` missing from `text`, said as a complaint; empty when all are there. Also
-// usable inside a child process, where gtest's assertions do not reach the parent.
-std::string missingFrom(const std::string& text, const std::vector<std::string>& parts) {
-    for (const auto& part : parts) {
-        if (!contains(text, part)) return "\"" + part + "\" missing from:\n" + text;
-    }
-    return {};
-}
 
 // Waits for a state of another process that the test itself brings about; the bound only keeps a
 // broken run from hanging the suite.
@@ -174,28 +155,9 @@ private:
     std::string output_;
 };
 
-class CleanCommandsTest : public ::testing::Test {
+class CleanCommandsTest : public test::CliTest {
 protected:
-    test::ProgramResult cli(const std::vector<std::string>& arguments) { return test::runCli(arguments, home.home()); }
-    json cliJson(std::vector<std::string> arguments, int exitCode = 0) {
-        arguments.insert(arguments.begin(), "--json");
-        const auto result = cli(arguments);
-        EXPECT_EQ(result.exitCode, exitCode) << result.err << result.out;
-        return json::parse(result.out, nullptr, false);
-    }
-    // Runs the command, expecting it to succeed and to say all of `parts`.
-    test::ProgramResult says(const std::vector<std::string>& arguments, const std::vector<std::string>& parts) {
-        auto result = cli(arguments);
-        EXPECT_EQ(result.exitCode, 0) << result.err;
-        EXPECT_EQ(missingFrom(result.out, parts), "");
-        return result;
-    }
-    std::filesystem::path path(const std::string& relative) const { return home.home() / relative; }
-    std::filesystem::path logPath() const { return path("Library/Logs/Vornelo/operations.log"); }
     std::vector<Entry> logged() const { return OperationLog(logPath(), true).retainedEntries(); }
-    std::filesystem::path trash(const std::string& name) const { return path(".local/share/Trash/files") / name; }
-
-    test::TestHome home;
 };
 
 // MARK: preview
@@ -206,13 +168,13 @@ TEST_F(CleanCommandsTest, PreviewSizesItemsAndSetsProtectedAndMissingOnesApart) 
     const auto big = path("Junk/big.bin").native();
     const auto folder = path("Junk/folder").native();
     const auto gone = path("Junk/gone").native();
-    const auto total = allocated(big) + allocated(path("Junk/folder/inner.bin"));
+    const auto total = allocatedBytes(big) + allocatedBytes(path("Junk/folder/inner.bin"));
 
     const auto document = cliJson({"preview", big, folder, "/usr/bin", gone, big});
     const auto& plan = document["plan"];
     ASSERT_EQ(plan["items"].size(), 2u) << document.dump(1);  // the repeat is dropped
     EXPECT_EQ(plan["items"][0], (json{{"category", "cache"}, {"id", big}, {"permanent", false}, {"protected", false},
-                                      {"sizeBytes", allocated(big)}, {"url", big}}));
+                                      {"sizeBytes", allocatedBytes(big)}, {"url", big}}));
     EXPECT_EQ(plan["items"][1]["id"], folder);
     EXPECT_EQ(plan["totalReclaimable"], total);
     EXPECT_EQ(plan["protectedItems"], json::parse(R"([{"category": "cache", "id": "/usr/bin", "protected": true,
@@ -293,18 +255,17 @@ TEST_F(CleanCommandsTest, UsageErrorsAndAMissingYesWithoutATerminalChangeNothing
         {{"clean", "--yes"}, ""},
     };
     for (const auto& [arguments, message] : cases) {
-        const auto result = cli(arguments);
-        EXPECT_EQ(result.exitCode, 2) << arguments.size() << " arguments: " << result.out << result.err;
-        EXPECT_TRUE(contains(result.err, message)) << result.err;
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        complains(arguments, 2, {message});
     }
     EXPECT_TRUE(std::filesystem::exists(a));
     EXPECT_FALSE(std::filesystem::exists(logPath()));
 }
 
-TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedGivesExitOneWithTheReasonAndWhatToDo) {
+TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedOrPutBackGivesExitOneWithTheReasonAndWhatToDo) {
     VORNELO_REQUIRE_ROOT();
     // As an ordinary user, an item in a folder it may not write stays where it is.
-    const AccountHome user({{"Free/ok.txt", "ok"}, {"Locked/stuck.txt", "stuck"}});
+    const AccountHome user({{"Free/ok.txt", "ok"}, {"Free/a.txt", "alpha"}, {"Locked/stuck.txt", "stuck"}, {"Shut/b.txt", "beta"}});
     ::chmod((user / "Locked").c_str(), 0555);
     const auto stuck = user / "Locked/stuck.txt";
     const std::string reason = stuck + ": Permission denied \u2014 macOS blocked access to this item.";
@@ -322,12 +283,23 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedGivesExitOneWithTheReasonAndWha
             document["result"]["errors"][0] != reason) {
             return "unexpected result: " + document.dump();
         }
-        return {};
+
+        // Restore offers what is free, but the folder no longer lets this user put anything in it.
+        const auto cleaned = test::runCli({"--json", "clean", "--yes", user / "Shut/b.txt", user / "Free/a.txt"}, user.root);
+        if (cleaned.exitCode != 0) return "clean failed: " + cleaned.out + cleaned.err;
+        ::chmod((user / "Shut").c_str(), 0555);
+        const auto restored = test::runCli({"restore", json::parse(cleaned.out)["sessionID"].get<std::string>()}, user.root);
+        if (restored.exitCode != 1) return "exit code " + std::to_string(restored.exitCode) + ": " + restored.out + restored.err;
+        return missingFrom(restored.out, {"2 of 2 items can be put back:", "Not restored  " + (user / "Shut/b.txt") + ": ",
+                                          "Restored  " + (user / "Free/a.txt") + "\n"});
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
     EXPECT_EQ(readFile(stuck), "stuck");
+    EXPECT_EQ(readFile(user / ".local/share/Trash/files/b.txt"), "beta");
+    EXPECT_EQ(readFile(user / "Free/a.txt"), "alpha");
     EXPECT_EQ(readFile(user / ".local/share/Trash/files/ok.txt"), "ok");
     ::chmod((user / "Locked").c_str(), 0755);
+    ::chmod((user / "Shut").c_str(), 0755);
 }
 
 TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced) {
@@ -343,22 +315,14 @@ TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced)
         } else {
             writeFile(settings, damaged);
         }
-        const auto clean = cli({"clean", "--yes", path("Keep").native()});
-        EXPECT_EQ(clean.exitCode, 1);
-        EXPECT_EQ(missingFrom(clean.err, {"Nothing was cleaned, because your exclusions cannot be read",
-                                          settings.native() + (fifo ? " is not a regular file" : " is not a property list")}),
-                  "");
+        complains({"clean", "--yes", path("Keep").native()}, 1,
+                  {"Nothing was cleaned, because your exclusions cannot be read",
+                   settings.native() + (fifo ? " is not a regular file" : " is not a property list")});
         EXPECT_EQ(readFile(path("Keep/precious")), "mine");
-        const auto preview = cli({"preview", path("Keep").native()});
-        EXPECT_EQ(preview.exitCode, 1);
-        EXPECT_TRUE(contains(preview.err, "This plan may hold what you excluded")) << preview.err;
-
-        const auto add = cli({"exclusions", "add", path("Other").native()});
-        EXPECT_EQ(add.exitCode, 1);
-        EXPECT_TRUE(contains(add.err, "Your exclusions were not changed: the settings file " + settings.native())) << add.err;
-        if (!fifo) {
-            EXPECT_EQ(readFile(settings), damaged);
-        }
+        complains({"preview", path("Keep").native()}, 1, {"This plan may hold what you excluded"});
+        complains({"exclusions", "add", path("Other").native()}, 1,
+                  {"Your exclusions were not changed: the settings file " + settings.native()});
+        if (!fifo) { EXPECT_EQ(readFile(settings), damaged); }
     }
     EXPECT_TRUE(std::filesystem::is_fifo(settings));
 }
@@ -422,7 +386,7 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
     EXPECT_EQ(says({"sessions"}, {}).out, eveningLine + morningLine);
     EXPECT_EQ(says({"sessions", "-n", "1"}, {}).out, eveningLine);
     EXPECT_EQ(says({"sessions", "-n", "0"}, {}).out, "");  // not "no sessions": there are two
-    EXPECT_EQ(cli({"sessions", "-n", "-3"}).exitCode, 2);
+    complains({"sessions", "-n", "-3"}, 2);
 
     const auto document = cliJson({"sessions"});
     ASSERT_EQ(document.size(), 2u);
@@ -432,14 +396,9 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
 
     // Restore takes a listed identifier whatever its case, as a user may copy it, and nothing else.
     const Uuid unknown;
-    for (const auto& [session, message] : std::vector<std::pair<std::string, std::string>>{
-             {"not-a-session", "\u201Cnot-a-session\u201D is not a session identifier"},
-             {unknown.uuidString(), "no cleanup session " + unknown.uuidString()}}) {
-        const auto result = cli({"restore", session});
-        EXPECT_EQ(result.exitCode, 2) << session;
-        EXPECT_TRUE(contains(result.err, message)) << result.err;
-    }
-    EXPECT_EQ(cli({"restore"}).exitCode, 2);
+    complains({"restore", "not-a-session"}, 2, {"\u201Cnot-a-session\u201D is not a session identifier"});
+    complains({"restore", unknown.uuidString()}, 2, {"no cleanup session " + unknown.uuidString()});
+    complains({"restore"}, 2);
     auto lower = evening.uuidString();
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
     EXPECT_EQ(cli({"restore", lower, "--dry-run"}).exitCode, 0);
@@ -498,27 +457,6 @@ TEST_F(SessionCommandsTest, NestedPathsAreCleanedOnceAndTheLatestOfTwoQuickRunsI
     says({"restore", document["sessionID"].get<std::string>()}, {"Restored  " + path("x").native() + "\n"});
     EXPECT_EQ(readFile(path("x/y/f")), std::string(50'000, 'f'));
     EXPECT_EQ(readFile(path("x/g")), "g");
-}
-
-TEST_F(SessionCommandsTest, RestoreExitsOneWhenAnAttemptedItemCannotGoBack) {
-    VORNELO_REQUIRE_ROOT();
-    const AccountHome user({{"Junk/a.txt", "alpha"}, {"Shut/b.txt", "beta"}});
-    const auto outcome = test::runAsUser(user.account.uid, user.account.gid, [&]() -> std::string {
-        const auto cleanedRun =
-            test::runCli({"--json", "clean", "--yes", user / "Shut/b.txt", user / "Junk/a.txt"}, user.root);
-        if (cleanedRun.exitCode != 0) return "clean failed: " + cleanedRun.out + cleanedRun.err;
-        const std::string session = json::parse(cleanedRun.out)["sessionID"];
-        // Free, so offered; but the folder no longer lets this user put anything in it.
-        ::chmod((user / "Shut").c_str(), 0555);
-        const auto text = test::runCli({"restore", session}, user.root);
-        if (text.exitCode != 1) return "exit code " + std::to_string(text.exitCode) + ": " + text.out + text.err;
-        return missingFrom(text.out, {"2 of 2 items can be put back:", "Not restored  " + (user / "Shut/b.txt") + ": ",
-                                      "Restored  " + (user / "Junk/a.txt") + "\n"});
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
-    EXPECT_EQ(readFile(user / ".local/share/Trash/files/b.txt"), "beta");
-    EXPECT_EQ(readFile(user / "Junk/a.txt"), "alpha");
-    ::chmod((user / "Shut").c_str(), 0755);
 }
 
 // MARK: On a terminal
