@@ -18,8 +18,6 @@
 #include <map>
 #include <thread>
 
-extern char** environ;
-
 namespace vornelo {
 namespace {
 
@@ -63,19 +61,15 @@ struct AccountHome {
 };
 
 // vornelo-cli with standard input, output and error on a pseudo-terminal, for what happens only
-// on a terminal: the question before cleaning and the progress line.
+// on a terminal: the question before cleaning and the progress line. It inherits the environment,
+// whose HOME the test's TestHome has set.
 class TerminalRun {
 public:
-    TerminalRun(const std::vector<std::string>& arguments, const std::filesystem::path& home) {
-        std::vector<std::string> argv{VORNELO_CLI_PATH};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> env{"HOME=" + home.native(), "XDG_CONFIG_HOME=" + (home / ".config").native()};
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string_view text(*entry);
-            if (!text.starts_with("HOME=") && !text.starts_with("XDG_CONFIG_HOME=")) env.emplace_back(text);
-        }
-        auto argvPointers = pointers(argv);
-        auto envPointers = pointers(env);
+    explicit TerminalRun(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), VORNELO_CLI_PATH);
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
         pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
         if (pid_ != 0) return;
         termios modes{};
@@ -83,7 +77,7 @@ public:
         modes.c_lflag &= ~static_cast<tcflag_t>(ECHO);  // the answers typed are not output
         modes.c_iflag |= IXON;                           // ^S and ^Q stop and start the output
         ::tcsetattr(STDIN_FILENO, TCSANOW, &modes);
-        ::execve(argv[0].c_str(), argvPointers.data(), envPointers.data());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
 
@@ -132,13 +126,6 @@ public:
     }
 
 private:
-    static std::vector<char*> pointers(std::vector<std::string>& strings) {
-        std::vector<char*> result;
-        for (auto& text : strings) result.push_back(text.data());
-        result.push_back(nullptr);
-        return result;
-    }
-
     bool readSome() {
         pollfd descriptor{master_, POLLIN, 0};
         if (::poll(&descriptor, 1, 60'000) <= 0) return false;
@@ -162,7 +149,7 @@ protected:
 
 // MARK: preview
 
-TEST_F(CleanCommandsTest, PreviewSizesItemsAndSetsProtectedAndMissingOnesApart) {
+TEST_F(CleanCommandsTest, PreviewSetsProtectedAndMissingItemsApartAndCleanMovesTheRestAndLogsOneSession) {
     writeFile(path("Junk/big.bin"), std::string(20000, 'b'));
     writeFile(path("Junk/folder/inner.bin"), std::string(9000, 'i'));
     const auto big = path("Junk/big.bin").native();
@@ -189,24 +176,16 @@ TEST_F(CleanCommandsTest, PreviewSizesItemsAndSetsProtectedAndMissingOnesApart) 
           "Protected, never touched (1):\n  /usr/bin\n    Inside the protected system folder /usr.",
           "Missing, already gone (1):\n  " + gone + "\n"});
 
-    // Looking neither moves nor logs anything.
+    // Looking neither moves nor logs anything; cleaning then moves the items and logs one session.
     EXPECT_TRUE(std::filesystem::exists(big));
     EXPECT_FALSE(std::filesystem::exists(path(".local/share/Trash")));
     EXPECT_FALSE(std::filesystem::exists(logPath()));
-}
-
-// MARK: clean
-
-TEST_F(CleanCommandsTest, CleanWithYesMovesItemsIntoTheTrashAndLogsOneSession) {
-    writeFile(path("Junk/a.txt"), "alpha");
-    writeFile(path("Junk/folder/b.txt"), "beta");
-    writeFile(path("Junk/a.txt.d/keep"), "not named");
-    const auto result = says({"clean", "--yes", path("Junk/a.txt").native(), path("Junk/folder").native(), "/usr/bin"},
-                             {"Moved 2 items to the Trash", "Skipped 1 protected item."});
-    EXPECT_EQ(readFile(trash("a.txt")), "alpha");
-    EXPECT_EQ(readFile(trash("folder/b.txt")), "beta");
-    EXPECT_FALSE(std::filesystem::exists(path("Junk/a.txt")));
-    EXPECT_TRUE(std::filesystem::exists(path("Junk/a.txt.d/keep")));
+    writeFile(path("Junk/big.bin.d/keep"), "not named");
+    const auto result = says({"clean", "--yes", big, folder, "/usr/bin"}, {"Moved 2 items to the Trash", "Skipped 1 protected item."});
+    EXPECT_EQ(readFile(trash("big.bin")), std::string(20000, 'b'));
+    EXPECT_EQ(readFile(trash("folder/inner.bin")), std::string(9000, 'i'));
+    EXPECT_FALSE(std::filesystem::exists(big));
+    EXPECT_TRUE(std::filesystem::exists(path("Junk/big.bin.d/keep")));
     EXPECT_TRUE(std::filesystem::exists("/usr/bin"));
 
     const auto sessions = cliJson({"sessions"});
@@ -463,7 +442,7 @@ TEST_F(SessionCommandsTest, NestedPathsAreCleanedOnceAndTheLatestOfTwoQuickRunsI
 
 TEST_F(CleanCommandsTest, OnATerminalCleanAsksFirstAndNoAnswerChangesNothing) {
     writeFile(path("Junk/a.txt"), "alpha");
-    TerminalRun declined({"clean", path("Junk/a.txt").native()}, home.home());
+    TerminalRun declined({"clean", path("Junk/a.txt").native()});
     if (!declined.started()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
     ASSERT_TRUE(declined.waitFor("Move 1 item to the Trash (")) << declined.output();
     ASSERT_TRUE(declined.waitFor("? [y/N] ")) << declined.output();
@@ -480,7 +459,7 @@ TEST_F(CleanCommandsTest, CtrlCStopsACleanBeforeItsNextItem) {
         arguments.push_back(path("Junk/file-" + std::to_string(i)).native());
     }
     if (!std::ifstream("/proc/self/syscall")) GTEST_SKIP() << "/proc/PID/syscall, which shows where the run waits, is missing";
-    TerminalRun run(arguments, home.home());
+    TerminalRun run(arguments);
     if (!run.started()) GTEST_SKIP() << "no pseudo-terminal can be opened here";
     ASSERT_TRUE(run.waitFor("[y/N] ")) << run.output();
     // The whole word is a yes too. ^S holds the terminal's output, so the run stops in its first
