@@ -194,11 +194,24 @@ TEST_F(CleanCommandsTest, PreviewSetsProtectedAndMissingItemsApartAndCleanMovesT
     EXPECT_TRUE(contains(result.out, "Session " + sessions[0]["id"].get<std::string>())) << result.out;
 }
 
-TEST_F(CleanCommandsTest, ADryRunChangesNothingAndOnlyWhatIsAlreadyInATrashIsRemovedForGood) {
+TEST_F(CleanCommandsTest, UsageErrorsAndADryRunChangeNothingAndOnlyWhatIsAlreadyInATrashIsRemovedForGood) {
     writeFile(path("Junk/a.txt"), "alpha");
     writeFile(trash("old.txt"), "old");
     const auto a = path("Junk/a.txt").native();
     const auto old = trash("old.txt").native();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> usageErrors{
+        {{"clean", a}, "pass --yes"},  // standard input is a pipe: there is no one to ask
+        {{"clean", "--yes", "--category", "caches", a}, "\u201Ccaches\u201D is not a category"},
+        {{"clean", "--yes", "--mode", "shred", a}, "\u201Cshred\u201D is not a mode"},
+        {{"preview", "--category", "Cache", a}, ""},
+        {{"clean", "--yes", ""}, ""},
+        {{"clean", "--yes"}, ""},
+    };
+    for (const auto& [arguments, message] : usageErrors) {
+        SCOPED_TRACE(::testing::PrintToString(arguments));
+        complains(arguments, 2, {message});
+    }
+    EXPECT_FALSE(std::filesystem::exists(logPath()));
     says({"preview", "--category", "trash", old}, {"(inside a Trash: removed for good)"});
     says({"clean", "--dry-run", "--category", "trash", a, old},
          {"Dry run, nothing was changed: cleaning would move 1 item to the Trash and remove 1 item inside a Trash for "
@@ -220,25 +233,6 @@ TEST_F(CleanCommandsTest, ADryRunChangesNothingAndOnlyWhatIsAlreadyInATrashIsRem
     EXPECT_EQ(readFile(trash("a.txt")), "alpha");
     EXPECT_FALSE(std::filesystem::exists(old));
     EXPECT_EQ(cliJson({"sessions"})[0]["id"], document["sessionID"]);
-}
-
-TEST_F(CleanCommandsTest, UsageErrorsAndAMissingYesWithoutATerminalChangeNothing) {
-    writeFile(path("Junk/a.txt"), "alpha");
-    const auto a = path("Junk/a.txt").native();
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-        {{"clean", a}, "pass --yes"},  // standard input is a pipe: there is no one to ask
-        {{"clean", "--yes", "--category", "caches", a}, "\u201Ccaches\u201D is not a category"},
-        {{"clean", "--yes", "--mode", "shred", a}, "\u201Cshred\u201D is not a mode"},
-        {{"preview", "--category", "Cache", a}, ""},
-        {{"clean", "--yes", ""}, ""},
-        {{"clean", "--yes"}, ""},
-    };
-    for (const auto& [arguments, message] : cases) {
-        SCOPED_TRACE(::testing::PrintToString(arguments));
-        complains(arguments, 2, {message});
-    }
-    EXPECT_TRUE(std::filesystem::exists(a));
-    EXPECT_FALSE(std::filesystem::exists(logPath()));
 }
 
 TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedOrPutBackGivesExitOneWithTheReasonAndWhatToDo) {
