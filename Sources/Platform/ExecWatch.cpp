@@ -132,7 +132,7 @@ ExecWatch::ExecWatch() {
         bool acknowledged = false;
         bool lost = false;
         while (receive(fd.get(), lost, [&](const cn_msg& message) {
-            if (eventKind(message) != proc_event::PROC_EVENT_NONE || message.ack != nonce + 1) return;
+            if (eventKind(message) != proc_event::PROC_EVENT_NONE || message.ack != nonce + 1 || message.len < eventIdsEnd) return;
             std::uint32_t error = 1;
             std::memcpy(&error, message.data + offsetof(proc_event, event_data), sizeof error);
             acknowledged = error == 0;
