@@ -1,8 +1,19 @@
 #include "Helper/IdleMonitor.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 
 namespace vornelo::helper {
+
+std::optional<IdleTiming> IdleTiming::after(std::string_view seconds) {
+    double value = 0;
+    const auto* end = seconds.data() + seconds.size();
+    const auto [stop, error] = std::from_chars(seconds.data(), end, value, std::chars_format::fixed);
+    if (error != std::errc() || stop != end || !std::isfinite(value) || value < 0.01 || value > 86'400) return std::nullopt;
+    const std::chrono::milliseconds threshold{std::llround(value * 1000)};
+    return IdleTiming{threshold / 2, threshold / 2, threshold};
+}
 
 IdleMonitor::IdleMonitor(Timing timing, Clock clock, Exit exit)
     : timing_(timing), clock_(std::move(clock)), exit_(std::move(exit)), lastActivity_(clock_()) {
@@ -40,6 +51,11 @@ void IdleMonitor::beginRequest() {
 void IdleMonitor::endRequest() {
     std::lock_guard lock(lock_);
     if (active_ > 0) --active_;
+    lastActivity_ = clock_();
+}
+
+void IdleMonitor::noteActivity() {
+    std::lock_guard lock(lock_);
     lastActivity_ = clock_();
 }
 

@@ -1,12 +1,29 @@
 // VorneloHelper: the root daemon that moves software installed for all users into the Trash of
 // the user who asks. systemd starts it on the first connection to its socket; it leaves by itself
 // once idle.
+//
+// Usage: VorneloHelper [--idle-after SECONDS]. Only the unit's command line sets it, never the
+// environment, which a client could reach more easily than root's unit files.
 
 #include "Helper/HelperDaemon.h"
 
-int main() {
+#include <cstdio>
+#include <string_view>
+
+int main(int argc, char** argv) {
     using namespace vornelo;
     helper::DaemonSettings settings;
+    if (argc == 3 && std::string_view(argv[1]) == "--idle-after") {
+        const auto timing = helper::IdleTiming::after(argv[2]);
+        if (!timing) {
+            std::fprintf(stderr, "VorneloHelper: --idle-after takes seconds above 0 and at most 86400, not \"%s\".\n", argv[2]);
+            return 2;
+        }
+        settings.idleTiming = *timing;
+    } else if (argc != 1) {
+        std::fprintf(stderr, "usage: VorneloHelper [--idle-after SECONDS] (default 60)\n");
+        return 2;
+    }
     // Made here, for root's decisions alone: home "/var/empty", no user's settings, the real roots.
     static const PathProtection protection("/var/empty", PathProtection::noStrings(), PathProtection::noStrings());
     settings.collaborators.policy = helper::DaemonRemovalSteps::policyFor("/Applications", "/Library", protection);

@@ -2,7 +2,7 @@
 // The 32 bytes by which a client hands its authorization to the helper. They name the client
 // process that made them (pid, start time, user) and carry a random nonce and a check, so the
 // helper can refuse a form that another process sent, or bytes that are not a form at all,
-// without asking polkit. Layout: docs/helper-authorization.md. The form holds no secret: what
+// without asking polkit. Layout: docs/helper-protocol.md. The form holds no secret: what
 // makes it worth anything is that the helper compares it with the kernel's word on its peer.
 //
 // Thread safety: plain values and pure functions.

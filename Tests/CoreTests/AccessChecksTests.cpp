@@ -57,11 +57,13 @@ TEST(FullDiskAccessCheck, OnlyAProbeFileThatOpensCounts) {
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
-TEST(FullDiskAccessCheck, AFifoProbeNeverBlocks) {
+TEST(FullDiskAccessCheck, AFifoProbeNeverBlocksAndAFileInPlaceOfAFolderCannotBeListed) {
     const TempDirectory root;
-    const auto fifo = root / "TCC.db";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
-    EXPECT_TRUE(FullDiskAccessCheck::probe({fifo}, files()));  // opens without a writer, and closes
+    ASSERT_EQ(::mkfifo((root / "TCC.db").c_str(), 0644), 0);
+    EXPECT_TRUE(FullDiskAccessCheck::probe({root / "TCC.db"}, files()));  // opens without a writer, and closes
+    test::writeFile(root / "Desktop", "not a folder");
+    fs::create_directories(root / "Downloads");
+    EXPECT_EQ(ProtectedFolderAccessCheck::deniedFolders(root.path(), files()), std::vector<std::string>{"Desktop"});
 }
 
 TEST(FullDiskAccessCheck, ProbesTheSystemDatabaseThenTheHomeOneBuiltOnFirstUse) {
@@ -114,13 +116,6 @@ TEST(ProtectedFolderAccessCheck, ReportsExistingFoldersThatCannotBeListed) {
         return expect(ProtectedFolderAccessCheck::probe(), "probe() false with every existing folder listable");
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
-}
-
-TEST(ProtectedFolderAccessCheck, AFileInPlaceOfAFolderCannotBeListed) {
-    const TempDirectory home;
-    test::writeFile(home / "Desktop", "not a folder");
-    fs::create_directories(home / "Downloads");
-    EXPECT_EQ(ProtectedFolderAccessCheck::deniedFolders(home.path(), files()), std::vector<std::string>{"Desktop"});
 }
 
 }  // namespace

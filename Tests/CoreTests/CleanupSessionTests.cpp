@@ -1,23 +1,14 @@
 #include "Core/CleanupSession.h"
 
-#include "Core/PathProtection.h"
-#include "Core/SafeFileDeleter.h"
-#include "Platform/FileManager.h"
-#include "Platform/HeldItem.h"
 #include "Support/DeleterHarness.h"
-#include "Support/TempDirectory.h"
-#include "Support/TestHome.h"
+#include "Support/LogLines.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
-#include <atomic>
 #include <fstream>
 #include <future>
 #include <stdexcept>
 #include <thread>
-#include <tuple>
 
 namespace vornelo {
 namespace {
@@ -28,11 +19,11 @@ using Outcome = OperationLog::Outcome;
 using Recovery = CleanupRecovery;
 using Reasons = std::vector<std::optional<std::string>>;
 using test::inodeOf;
+using test::noon;
 using test::readFile;
 using test::writeFile;
 using namespace std::chrono_literals;
 
-const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
 const std::string notInTrash = "This item is no longer in the Trash.";
 const std::string occupied = "Something else now exists at the original location.";
 const std::string permanentlyRemoved(Recovery::permanentReason);
@@ -192,17 +183,13 @@ TEST_F(CleanupSessionTests, SessionsComeLatestFirstAndTheLimitCounts) {
     EXPECT_TRUE(log.cleanupSessions(0).empty());
     EXPECT_TRUE(log.cleanupSessions(-3).empty());
     EXPECT_EQ(log.cleanupSessions(OperationLog::unlimited).size(), 5u);
-}
 
-TEST_F(CleanupSessionTests, AnEmptySessionDatesFromTheDistantPastAndCleans) {
+    // An empty session dates from the distant past and cleans.
     const CleanupSession empty(run, {});
-    EXPECT_EQ(empty.date(), platform::distantPast);
-    EXPECT_EQ(empty.action(), "clean");
+    EXPECT_EQ(std::tuple(empty.date(), empty.action()), std::tuple(platform::distantPast, "clean"));
     EXPECT_TRUE(Recovery::preview(empty, deleter).empty());
-
     const CleanupSession one(run, {plain(noon, run, "/home/u/x", Outcome::skipped, false, "uninstall")});
-    EXPECT_EQ(one.date(), noon);
-    EXPECT_EQ(one.action(), "uninstall");
+    EXPECT_EQ(std::tuple(one.date(), one.action()), std::tuple(noon, "uninstall"));
 }
 
 // MARK: Preview
@@ -455,6 +442,9 @@ TEST_F(CleanupSessionTests, AnItemWhoseNameIsNotUtf8IsNeitherOfferedNorMisplaced
     ASSERT_EQ(clean(urls, SafeFileDeleter::Category::cache).succeeded, 2);
     log.flush();
 
+    // Logged with replacement characters, a chain that still verifies, and the real file numbers.
+    EXPECT_TRUE(log.verifyChain().isIntact());
+    EXPECT_EQ(log.retainedEntries().at(0).trashedFileNumber(), inodeOf(trashFolder() / latin1Name));
     const auto sessions = log.cleanupSessions(1);
     ASSERT_EQ(sessions.size(), 1u);
     EXPECT_EQ(pathsOf(sessions[0]), (std::vector<std::string>{(junk / "caf\uFFFD.txt").native(),

@@ -68,76 +68,48 @@ TEST(DeletionPlan, RepeatedCandidatesAreDroppedBeforeAnyWork) {
     EXPECT_EQ(twice.total(), before);
 }
 
-TEST(DeletionPlan, ProtectedCandidatesAreSetAsideUnsizedEvenWhenMissing) {
+// Protected candidates are set aside unsized even when missing; missing ones are listed, and only
+// real absences reported; the rest are sized by their allocated blocks, links not followed.
+TEST(DeletionPlan, CandidatesAreSetAsideListedAsMissingOrSized) {
     DeleterHarness harness;
-    const auto kept = harness.home() / "Projects" / "keep";
+    const auto home = harness.home();
+    const auto kept = home / "Projects" / "keep";
     writeFile(kept / "big", std::string(100000, 'k'));
-    const auto gone = harness.home() / "Projects" / "gone";
-    const auto agent = harness.home() / "Tools";
+    const auto gone = home / "Projects" / "gone";
+    const auto agent = home / "Tools";
     writeFile(agent / "vendor" / "com.crowdstrike.falcon.plist");  // two levels down still counts
-    writeFile(harness.home() / "Projects" / "plain", "p");
     harness.exclude(kept);
     harness.exclude(gone);
-
-    ScanCoverageRecorder coverage;
-    const std::vector<fs::path> candidates{kept, gone, agent, harness.home() / "Projects" / "plain"};
-    const auto plan = harness.deleter().preview(candidates, Category::leftover, &coverage);
-    EXPECT_EQ(plan.protectedItems(), (std::vector<Item>{Item(kept, 0, Category::leftover, true),
-                                                        Item(gone, 0, Category::leftover, true),
-                                                        Item(agent, 0, Category::leftover, true)}));
-    EXPECT_EQ(idsOf(plan.items()), std::vector<std::string>{candidates[3]});
-    EXPECT_TRUE(plan.missingItems().empty());
-    EXPECT_EQ(plan.totalReclaimable(), test::allocatedSizeOf(candidates[3]));
-    // Protected candidates are neither measured nor reported.
-    EXPECT_EQ(coverage.snapshot().checkedPaths, std::vector<std::string>{candidates[3]});
-    EXPECT_TRUE(coverage.snapshot().issues.empty());
-}
-
-TEST(DeletionPlan, MissingCandidatesAreListedAndOnlyRealAbsencesReported) {
-    DeleterHarness harness;
-    const auto missing = harness.home() / "nothing-here";
-    const auto dangling = harness.home() / "dangling";
-    fs::create_symlink(harness.home() / "no-target", dangling);
-    const auto present = harness.home() / "present.txt";
-    writeFile(present, "0123456789");
-
-    ScanCoverageRecorder coverage;
-    const std::vector<fs::path> candidates{missing, dangling, present};
-    const auto plan = harness.deleter().preview(candidates, Category::log, &coverage);
-    EXPECT_EQ(plan.missingItems(),
-              (std::vector<Item>{Item(missing, 0, Category::log, false), Item(dangling, 0, Category::log, false)}));
-    ASSERT_EQ(plan.items().size(), 1u);
-    EXPECT_EQ(plan.totalReclaimable(), plan.items()[0].sizeBytes());
-    const auto issues = coverage.snapshot().issues;
-    ASSERT_EQ(issues.size(), 1u);  // the dangling link is there to describe: no issue
-    EXPECT_EQ(issues[0].path, missing.native());
-    EXPECT_EQ(issues[0].kind, ScanCoverage::Kind::missing);
-
-    const auto withoutRecorder = harness.deleter().preview(candidates, Category::log);
-    EXPECT_EQ(withoutRecorder.missingItems(), plan.missingItems());
-}
-
-TEST(DeletionPlan, SizesAreTheAllocatedBlocksAndLinksAreNotFollowed) {
-    DeleterHarness harness;
-    const auto file = harness.home() / "ten-bytes.txt";
+    const auto missing = home / "nothing-here";
+    const auto dangling = home / "dangling";
+    fs::create_symlink(home / "no-target", dangling);
+    const auto file = home / "ten-bytes.txt";
     writeFile(file, "0123456789");
-    const auto folder = harness.home() / "cache";
+    const auto folder = home / "cache";
     writeFile(folder / "one", std::string(10000, '1'));
     writeFile(folder / "deeper" / "two", std::string(30000, '2'));
-    const auto link = harness.home() / "link-to-cache";
+    const auto link = home / "link-to-cache";
     fs::create_symlink(folder, link);
 
     ScanCoverageRecorder coverage;
-    const auto plan = harness.deleter().preview(std::vector<fs::path>{file, folder, link}, Category::cache, &coverage);
-    ASSERT_EQ(plan.items().size(), 3u);
+    const std::vector<fs::path> candidates{kept, missing, gone, file, agent, dangling, folder, link};
+    const auto plan = harness.deleter().preview(candidates, Category::log, &coverage);
+    EXPECT_EQ(plan.protectedItems(), (std::vector<Item>{Item(kept, 0, Category::log, true), Item(gone, 0, Category::log, true),
+                                                        Item(agent, 0, Category::log, true)}));
+    EXPECT_EQ(plan.missingItems(),
+              (std::vector<Item>{Item(missing, 0, Category::log, false), Item(dangling, 0, Category::log, false)}));
     const auto fileSize = test::allocatedSizeOf(file);
     const auto folderSize = test::allocatedSizeOf(folder / "one") + test::allocatedSizeOf(folder / "deeper" / "two");
     EXPECT_GT(fileSize, 10);  // whole blocks, not the length
-    EXPECT_EQ(plan.items()[0], Item(file, fileSize, Category::cache, false));
-    EXPECT_EQ(plan.items()[1].sizeBytes(), folderSize);
-    EXPECT_EQ(plan.items()[2].sizeBytes(), 0);
+    EXPECT_EQ(plan.items(), (std::vector<Item>{Item(file, fileSize, Category::log, false), Item(folder, folderSize, Category::log, false),
+                                               Item(link, 0, Category::log, false)}));
     EXPECT_EQ(plan.totalReclaimable(), fileSize + folderSize);
-    EXPECT_EQ(coverage.snapshot().checkedPaths.size(), 3u);
+    // Protected candidates are neither measured nor reported; the dangling link is there to describe.
+    EXPECT_EQ(coverage.snapshot().checkedPaths, (std::vector<std::string>{folder, link, file}));
+    const auto issues = coverage.snapshot().issues;
+    ASSERT_EQ(issues.size(), 1u);
+    EXPECT_EQ(std::tie(issues[0].path, issues[0].kind), std::tuple(missing.native(), ScanCoverage::Kind::missing));
+    EXPECT_EQ(harness.deleter().preview(candidates, Category::log).missingItems(), plan.missingItems());
 }
 
 TEST(DeletionPlan, KeepingAndRemovingNarrowItemsInPlanOrder) {
@@ -208,23 +180,18 @@ TEST(DeletionPlan, InsideTrashMeansBelowATrashFolderAfterLinksAreResolved) {
     const auto home = harness.home();
     fs::create_directories(home / ".Trash" / "folder");
     fs::create_directories(home / "Documents");
-    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "old.txt"));
-    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "folder" / "inner.txt"));
-    EXPECT_TRUE(SafeFileDeleter::isInsideTrash("/some/volume/.Trashes/0/x"));
-    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / "Trash" / ".." / ".Trash" / "x"));
-
-    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash"));
-    EXPECT_FALSE(SafeFileDeleter::isInsideTrash("/some/volume/.Trashes"));
-    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / "Trash" / "x"));
-    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash" / ".." / "x"));
-    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash-old" / "x"));
-
-    // A link into the Trash does not make a path trashed, nor does a Trash entry that leads out.
+    // A link into the Trash does not make a path trashed, nor does a Trash entry that leads out;
+    // the link itself is trashed.
     fs::create_symlink(home / ".Trash", home / "shortcut");
-    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / "shortcut" / "old.txt"));
     fs::create_symlink(home / "Documents", home / ".Trash" / "escape");
-    EXPECT_FALSE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "escape" / "report.txt"));
-    EXPECT_TRUE(SafeFileDeleter::isInsideTrash(home / ".Trash" / "escape"));  // the link itself is trashed
+    const std::pair<fs::path, bool> cases[] = {
+        {home / ".Trash" / "old.txt", true}, {home / ".Trash" / "folder" / "inner.txt", true},
+        {"/some/volume/.Trashes/0/x", true}, {home / "Trash" / ".." / ".Trash" / "x", true},
+        {home / ".Trash", false}, {"/some/volume/.Trashes", false}, {home / "Trash" / "x", false},
+        {home / ".Trash" / ".." / "x", false}, {home / ".Trash-old" / "x", false},
+        {home / "shortcut" / "old.txt", false}, {home / ".Trash" / "escape" / "report.txt", false},
+        {home / ".Trash" / "escape", true}};
+    for (const auto& [path, inside] : cases) EXPECT_EQ(SafeFileDeleter::isInsideTrash(path), inside) << path;
 
     EXPECT_TRUE(Item(home / ".Trash" / "old.txt", 1, Category::trash, false).isPermanentRemoval());
     EXPECT_FALSE(Item(home / ".Trash" / "old.txt", 1, Category::cache, false).isPermanentRemoval());

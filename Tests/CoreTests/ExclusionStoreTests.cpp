@@ -30,17 +30,12 @@ protected:
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
 };
 
-TEST_F(ExclusionStoreTest, StoringDropsEmptyAndRepeatedEntriesKeepingOrder) {
+TEST_F(ExclusionStoreTest, StoringDropsEmptyAndRepeatedEntriesAndTheCanonicalFormExpandsAndNormalises) {
     auto store = makeStore();
-    store.setUserPaths({"~/Projects", "", "~/Projects", "/tmp/x"});
-    EXPECT_EQ(store.userPaths(), (std::vector<std::string>{"~/Projects", "/tmp/x"}));
-    EXPECT_EQ(home.defaults()->stringArray(std::string(AppStorageKey::userExclusions)),
-              (std::vector<std::string>{"~/Projects", "/tmp/x"}));
-}
-
-TEST_F(ExclusionStoreTest, CanonicalFormExpandsTildesStandardisesAndNormalises) {
-    auto store = makeStore();
-    store.setUserPaths({"~/Projects/", "/private/tmp/x", "/a/./b/../c//"});
+    store.setUserPaths({"~/Projects/", "", "~/Projects/", "/private/tmp/x", "/a/./b/../c//"});
+    const std::vector<std::string> stored{"~/Projects/", "/private/tmp/x", "/a/./b/../c//"};
+    EXPECT_EQ(store.userPaths(), stored);
+    EXPECT_EQ(home.defaults()->stringArray(std::string(AppStorageKey::userExclusions)), stored);
     EXPECT_EQ(*store.normalisedPaths(), (std::vector<std::string>{homePath() + "/Projects", "/tmp/x", "/a/c"}));
 }
 

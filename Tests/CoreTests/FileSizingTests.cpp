@@ -1,16 +1,13 @@
 #include "Core/FileSizing.h"
 
 #include "Support/ChildProcess.h"
+#include "Support/DeleterHarness.h"
 #include "Support/FailingFileManager.h"
 #include "Support/Subprocess.h"
-#include "Support/TempDirectory.h"
-#include "Support/TestHome.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <sstream>
@@ -19,22 +16,18 @@ namespace vornelo {
 namespace {
 
 using platform::FileError;
-using platform::FileManager;
 using platform::FileOperation;
 using test::FailingFileManager;
 using test::writeFile;
+using Operation = FailingFileManager::Operation;
 
 const auto always = [] { return true; };
-
-std::int64_t allocated(const std::filesystem::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) return -1;
-    return static_cast<std::int64_t>(info.st_blocks) * 512;
-}
+const auto allocated = test::allocatedSizeOf;
 
 std::int64_t sizeOf(const std::filesystem::path& path, ScanCoverageRecorder* coverage = nullptr,
-                    const std::function<bool()>& shouldContinue = always) {
-    return FileSizing::allocatedSize(path, FileManager::defaultManager(), coverage, shouldContinue);
+                    const std::function<bool()>& shouldContinue = always,
+                    const platform::FileManager& files = platform::FileManager::defaultManager()) {
+    return FileSizing::allocatedSize(path, files, coverage, shouldContinue);
 }
 
 // What `find -type f` counts: the allocated blocks of every regular file, links not followed.
@@ -65,82 +58,40 @@ TEST(FileSizing, FileSizePrefersTheAllocatedSizes) {
     EXPECT_EQ(FileSizing::fileSize(noSizes), 0);
 }
 
-TEST(FileSizing, FilesCountTheirAllocatedBlocks) {
-    test::TestHome home;
-    const auto file = home.home() / "ten-bytes.txt";
+TEST(FileSizing, ItemsCountTheirAllocatedBlocksOnceAndLinksAreNeitherFollowedNorCounted) {
+    test::TempDirectory directory;
+    const auto file = directory / "ten-bytes.txt";
     writeFile(file, "0123456789");
     EXPECT_EQ(sizeOf(file), allocated(file));
     EXPECT_GT(sizeOf(file), 10);  // a whole block, not the length
-
     // Sparse: a large length with nothing written takes next to no space.
-    const auto sparse = home.home() / "sparse.img";
+    const auto sparse = directory / "sparse.img";
     writeFile(sparse, "");
     std::filesystem::resize_file(sparse, 1 << 30);
     EXPECT_EQ(sizeOf(sparse), allocated(sparse));
     EXPECT_LT(sizeOf(sparse), 1 << 20);
-}
 
-TEST(FileSizing, FoldersSumWhatFindSeesOfRegularFiles) {
-    test::TestHome home;
-    const auto root = home.home() / "Library" / "Caches";
-    for (int folder = 0; folder < 12; ++folder) {
-        for (int file = 0; file < 15; ++file) {
-            writeFile(root / ("app-" + std::to_string(folder)) / ("deep" + std::to_string(file % 3)) /
-                          ("blob-" + std::to_string(file)),
-                      std::string(static_cast<std::size_t>(folder * 1000 + file * 37), 'x'));
-        }
-    }
-    writeFile(root / ".hidden" / "inside", std::string(50000, 'h'));
-    std::filesystem::create_directories(root / "empty" / "emptier");
-    ::mkfifo((root / "pipe").c_str(), 0600);
-    std::filesystem::create_symlink("/usr", root / "to-usr");
-    std::filesystem::create_symlink(root / "app-3", root / "to-sibling");
-    std::filesystem::create_hard_link(root / ".hidden" / "inside", root / "second-name");
-
-    ScanCoverageRecorder coverage;
-    const auto size = sizeOf(root, &coverage);
-    EXPECT_EQ(size, sizeByFind(root) - allocated(root / "second-name"));  // find counts each link
-    EXPECT_GT(size, 0);
-    EXPECT_EQ(coverage.snapshot(), ScanCoverage{});  // a successful walk records nothing
-}
-
-TEST(FileSizing, LinksAreNeitherFollowedNorCounted) {
-    test::TestHome home;
-    const auto big = home.home() / "big";
+    const auto big = directory / "big";
     writeFile(big / "data", std::string(1 << 20, 'd'));
-    std::filesystem::create_symlink(big, home.home() / "link-to-big");
-    std::filesystem::create_directories(home.home() / "holder");
-    std::filesystem::create_symlink(big, home.home() / "holder" / "link-to-big");
-    std::filesystem::create_symlink(home.home() / "nowhere", home.home() / "dangling");
-
-    EXPECT_EQ(sizeOf(home.home() / "link-to-big"), 0);
-    EXPECT_EQ(sizeOf(home.home() / "holder"), 0);
-    ScanCoverageRecorder coverage;
-    EXPECT_EQ(sizeOf(home.home() / "dangling", &coverage), 0);
-    EXPECT_TRUE(coverage.snapshot().issues.empty());
-}
-
-TEST(FileSizing, EmptyFoldersAndFoldersOfOneFile) {
-    test::TestHome home;
-    const auto folder = home.home() / "one";
-    writeFile(folder / "file", std::string(4096, 'a'));
-    std::filesystem::create_directories(folder / "empty");
-    EXPECT_EQ(sizeOf(folder), allocated(folder / "file"));
-    EXPECT_EQ(sizeOf(folder / "empty"), 0);
-}
-
-TEST(FileSizing, AFileWithSeveralHardLinksCountsOnceAsWithDu) {
-    test::TestHome home;
-    const auto folder = home.home() / "links";
-    writeFile(folder / "a", std::string(1 << 20, 'a'));
-    writeFile(folder / "single", std::string(1 << 16, 's'));
-    // Links in many folders, so that a parallel walk meets them on several threads at once.
+    writeFile(big / "single", std::string(1 << 16, 's'));
+    std::filesystem::create_directories(big / "empty");
+    // Hard links in many folders, so that a parallel walk meets them on several threads at once: counted once, as du does.
     for (int i = 0; i < 40; ++i) {
-        std::filesystem::create_directories(folder / std::to_string(i));
-        std::filesystem::create_hard_link(folder / "a", folder / std::to_string(i) / "link");
+        std::filesystem::create_directories(big / std::to_string(i));
+        std::filesystem::create_hard_link(big / "data", big / std::to_string(i) / "link");
     }
-    EXPECT_EQ(sizeOf(folder), allocated(folder / "a") + allocated(folder / "single"));
-    EXPECT_EQ(sizeOf(folder / "7"), allocated(folder / "a")) << "the one link below counts";
+    EXPECT_EQ(sizeOf(big), allocated(big / "data") + allocated(big / "single"));
+    EXPECT_EQ(sizeOf(big / "7"), allocated(big / "data")) << "the one link below counts";
+    EXPECT_EQ(sizeOf(big / "empty"), 0);
+    std::filesystem::create_symlink(big, directory / "link-to-big");
+    std::filesystem::create_directories(directory / "holder");
+    std::filesystem::create_symlink(big, directory / "holder" / "link-to-big");
+    std::filesystem::create_symlink(directory / "nowhere", directory / "dangling");
+    EXPECT_EQ(sizeOf(directory / "link-to-big"), 0);
+    EXPECT_EQ(sizeOf(directory / "holder"), 0);
+    ScanCoverageRecorder coverage;
+    EXPECT_EQ(sizeOf(directory / "dangling", &coverage), 0);
+    EXPECT_TRUE(coverage.snapshot().issues.empty());
 }
 
 TEST(FileSizing, StopsAtTheFirstCheckPointThePredicateRefuses) {
@@ -164,51 +115,28 @@ TEST(FileSizing, StopsAtTheFirstCheckPointThePredicateRefuses) {
     EXPECT_EQ(calls, 2);
 }
 
-TEST(FileSizing, MissingStartIsReportedAsMissing) {
-    test::TempDirectory directory;
-    ScanCoverageRecorder coverage;
-    EXPECT_EQ(sizeOf(directory / "not-there", &coverage), 0);
-    const auto snapshot = coverage.snapshot();
-    ASSERT_EQ(snapshot.issues.size(), 1u);
-    EXPECT_EQ(snapshot.issues[0].path, (directory / "not-there").native());
-    EXPECT_EQ(snapshot.issues[0].kind, ScanCoverage::Kind::missing);
-    EXPECT_FALSE(snapshot.isPartial());
-    EXPECT_EQ(sizeOf(directory / "not-there"), 0);  // and silently without a recorder
-}
-
-TEST(FileSizing, FileManagerFailuresReachTheRecorder) {
-    test::TempDirectory directory;
-    writeFile(directory / "folder" / "file", "x");
-
-    FailingFileManager failingRead(FailingFileManager::Operation::attributesOfItem, 1,
-                                   FileError::fromErrno(EIO, FileOperation::read, "folder"));
-    ScanCoverageRecorder coverage;
-    EXPECT_EQ(FileSizing::allocatedSize(directory / "folder", failingRead, &coverage, always), 0);
-    ASSERT_EQ(coverage.snapshot().issues.size(), 1u);
-    EXPECT_EQ(coverage.snapshot().issues[0].kind, ScanCoverage::Kind::unavailable);
-
-    FailingFileManager failingWalk(FailingFileManager::Operation::walkTree, 1,
-                                   FileError::fromErrno(EACCES, FileOperation::read, "folder"));
-    ScanCoverageRecorder walkCoverage;
-    EXPECT_EQ(FileSizing::allocatedSize(directory / "folder", failingWalk, &walkCoverage, always), 0);
-    ASSERT_EQ(walkCoverage.snapshot().issues.size(), 1u);
-    EXPECT_EQ(walkCoverage.snapshot().issues[0].kind, ScanCoverage::Kind::denied);
-    EXPECT_EQ(walkCoverage.snapshot().issues[0].path, (directory / "folder").native());
-}
-
-TEST(FileSizing, NamesThatAreNotUtf8AreSizedAndReportedAsTheyAre) {
+TEST(FileSizing, AMissingStartAndFileManagerFailuresReachTheRecorderUnderTheNameAsItIs) {
     test::TempDirectory directory;
     const std::string odd = "caf\xE9-\xFF\xFE";
     writeFile(directory / "names" / odd / ("data-" + odd), std::string(10000, 'z'));
     EXPECT_EQ(sizeOf(directory / "names"), sizeByFind(directory / "names"));
     EXPECT_GT(sizeOf(directory / "names"), 0);
+    EXPECT_EQ(sizeOf(directory / "not-there"), 0);  // silently without a recorder
 
-    FailingFileManager failing(FailingFileManager::Operation::attributesOfItem, 1,
-                               FileError::fromErrno(EACCES, FileOperation::read, odd));
-    ScanCoverageRecorder coverage;
-    (void)FileSizing::allocatedSize(directory / "names" / odd, failing, &coverage, always);
-    ASSERT_EQ(coverage.snapshot().issues.size(), 1u);
-    EXPECT_EQ(coverage.snapshot().issues[0].path, (directory / "names" / odd).native());
+    const FailingFileManager failingRead(Operation::attributesOfItem, 1, FileError::fromErrno(EIO, FileOperation::read, odd));
+    const FailingFileManager failingWalk(Operation::walkTree, 1, FileError::fromErrno(EACCES, FileOperation::read, odd));
+    const std::tuple<std::filesystem::path, const platform::FileManager*, ScanCoverage::Kind> cases[] = {
+        {directory / "not-there", &platform::FileManager::defaultManager(), ScanCoverage::Kind::missing},
+        {directory / "names" / odd, &failingRead, ScanCoverage::Kind::unavailable},
+        {directory / "names" / odd, &failingWalk, ScanCoverage::Kind::denied}};
+    for (const auto& [path, files, kind] : cases) {
+        ScanCoverageRecorder coverage;
+        EXPECT_EQ(sizeOf(path, &coverage, always, *files), 0) << path;
+        const auto snapshot = coverage.snapshot();
+        ASSERT_EQ(snapshot.issues.size(), 1u) << path;
+        EXPECT_EQ(std::tie(snapshot.issues[0].path, snapshot.issues[0].kind), std::tie(path.native(), kind));
+        EXPECT_EQ(snapshot.isPartial(), kind != ScanCoverage::Kind::missing) << path;
+    }
 }
 
 TEST(FileSizing, UnreadableFoldersAreReportedAndLeftOut) {

@@ -9,7 +9,7 @@ namespace {
 using platform::LoginItemStatus;
 namespace fs = std::filesystem;
 
-TEST(LaunchAtLoginService, RegistersTheApplicationInTheUsersAutostartFolder) {
+TEST(LaunchAtLoginService, RegistersTheApplicationInTheUsersAutostartFolderAndReturnsFailures) {
     const test::TestHome home;
     const auto entry = home.home() / ".config/autostart/com.tessaldon.Vornelo.desktop";
     EXPECT_EQ(LaunchAtLoginService::mainApp().entryPath(), entry);
@@ -28,10 +28,9 @@ TEST(LaunchAtLoginService, RegistersTheApplicationInTheUsersAutostartFolder) {
     ASSERT_TRUE(LaunchAtLoginService::setEnabled(false));
     EXPECT_FALSE(LaunchAtLoginService::isEnabled());
     EXPECT_FALSE(fs::exists(entry));
-}
 
-TEST(LaunchAtLoginService, APlatformFailureIsReturnedNotThrown) {
-    const test::TestHome home;
+    // A platform failure is returned, not thrown.
+    fs::remove(entry.parent_path());
     test::writeFile(home.home() / ".config/autostart", "in the way");
     std::expected<void, platform::FileError> result;
     EXPECT_NO_THROW(result = LaunchAtLoginService::setEnabled(true));

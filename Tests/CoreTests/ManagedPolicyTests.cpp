@@ -15,7 +15,10 @@ protected:
     test::TestHome home;
 };
 
-TEST_F(ManagedPolicyTest, NothingManagedMeansEveryPropertyIsEmpty) {
+TEST_F(ManagedPolicyTest, OnlyAProfileForcesKeysAndItsChangesTakeEffectAtTheNextRead) {
+    // The user's own copy of a key forces nothing: every property stays empty.
+    home.defaults()->set("DisablePrivilegedTools", true);
+    home.defaults()->set("ProtectedPaths", PlistValue::strings({"/srv"}));
     const auto policy = forced();
     EXPECT_FALSE(policy.isManaged());
     EXPECT_TRUE(policy.disabledFeatures().empty());
@@ -25,20 +28,20 @@ TEST_F(ManagedPolicyTest, NothingManagedMeansEveryPropertyIsEmpty) {
     EXPECT_FALSE(policy.disableAutomaticUpdates());
     EXPECT_FALSE(policy.disablePrivilegedTools());
     EXPECT_FALSE(policy.scheduledScanIntervalHours());
-}
+    EXPECT_EQ(ManagedPolicy(home.defaults(), false).protectedPaths(), std::vector<std::string>{"/srv"})
+        << "unforced values count when not required";
 
-TEST_F(ManagedPolicyTest, AUserCannotForceAKeyByWritingItThemselves) {
-    home.defaults()->set("DisablePrivilegedTools", true);
-    home.defaults()->set("ProtectedPaths", PlistValue::strings({"/srv"}));
-    EXPECT_FALSE(forced().disablePrivilegedTools());
-    EXPECT_FALSE(forced().isManaged());
-    EXPECT_TRUE(forced().protectedPaths().empty());
-    home.writeManaged({{"DisablePrivilegedTools", PlistValue(true)}});
-    EXPECT_TRUE(forced().disablePrivilegedTools());
-    EXPECT_TRUE(forced().isManaged());
-
-    const ManagedPolicy plain(home.defaults(), false);
-    EXPECT_EQ(plain.protectedPaths(), std::vector<std::string>{"/srv"}) << "unforced values count when not required";
+    home.writeManaged({{"DisablePrivilegedTools", PlistValue(true)}, {"ForceOperationLog", PlistValue(true)}});
+    EXPECT_TRUE(policy.disablePrivilegedTools());
+    EXPECT_TRUE(policy.forceOperationLog());
+    EXPECT_TRUE(policy.isManaged());
+    // A value of the wrong type reads empty but still counts as managed.
+    home.writeManaged({{"ProtectedPaths", PlistValue("/single/string")}, {"ForceOperationLog", PlistValue("yes")}});
+    EXPECT_TRUE(policy.protectedPaths().empty());
+    EXPECT_FALSE(policy.forceOperationLog());
+    EXPECT_TRUE(policy.isManaged());
+    std::filesystem::remove(home.managedFile());
+    EXPECT_FALSE(policy.isManaged());
 }
 
 TEST_F(ManagedPolicyTest, DisabledFeaturesCompareWithoutCase) {
@@ -58,22 +61,6 @@ TEST_F(ManagedPolicyTest, ScanIntervalMustBePositive) {
         EXPECT_EQ(forced().scheduledScanIntervalHours(), expected);
         EXPECT_TRUE(forced().isManaged()) << "any forced value makes the machine managed";
     }
-}
-
-TEST_F(ManagedPolicyTest, AValueOfTheWrongTypeReadsEmptyButStillCountsAsManaged) {
-    home.writeManaged({{"ProtectedPaths", PlistValue("/single/string")}, {"ForceOperationLog", PlistValue("yes")}});
-    EXPECT_TRUE(forced().protectedPaths().empty());
-    EXPECT_FALSE(forced().forceOperationLog());
-    EXPECT_TRUE(forced().isManaged());
-}
-
-TEST_F(ManagedPolicyTest, ProfilesInstalledOrRemovedTakeEffectAtTheNextRead) {
-    const auto policy = forced();
-    EXPECT_FALSE(policy.forceOperationLog());
-    home.writeManaged({{"ForceOperationLog", PlistValue(true)}});
-    EXPECT_TRUE(policy.forceOperationLog());
-    std::filesystem::remove(home.managedFile());
-    EXPECT_FALSE(policy.forceOperationLog());
 }
 
 TEST_F(ManagedPolicyTest, SharedPolicyFollowsAReplacedStore) {

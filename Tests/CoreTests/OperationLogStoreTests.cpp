@@ -3,7 +3,7 @@
 #include "Core/AppStorageKeys.h"
 #include "Support/ChildProcess.h"
 #include "Support/LogCapture.h"
-#include "Support/TempDirectory.h"
+#include "Support/LogLines.h"
 #include "Support/TestHome.h"
 
 #include <gtest/gtest.h>
@@ -14,38 +14,22 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 
 namespace vornelo {
 namespace {
 
-using Entry = OperationLog::Entry;
 using Mode = OperationLog::Mode;
-using Outcome = OperationLog::Outcome;
 using Totals = OperationLog::Totals;
+using test::entryNumber;
+using test::linesOf;
 using test::readFile;
 using test::TempDirectory;
 using test::writeFile;
 using namespace std::chrono_literals;
-
-const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
-
-Entry entryNumber(int number, Mode mode = Mode::trash, std::int64_t size = 10) {
-    return Entry(noon + std::chrono::seconds(number), std::nullopt, "clean", "/Users/x/file-" + std::to_string(number),
-                 size, mode, Outcome::success, false);
-}
-
-std::vector<std::string> linesOf(const std::filesystem::path& path) {
-    std::vector<std::string> lines;
-    std::istringstream text(readFile(path));
-    for (std::string line; std::getline(text, line);) lines.push_back(line);
-    return lines;
-}
 
 std::optional<std::string> prevHashOf(const std::string& line) { return OperationLog::decodeLine(line)->prevHash(); }
 
@@ -433,24 +417,7 @@ TEST(OperationLogStoreTests, DestroyingALogWritesWhatWasStillQueued) {
     EXPECT_EQ(linesOf(path).size(), 200u);
 }
 
-TEST(OperationLogStoreTests, AnUnpersistedLogFollowsOnlyItsOwnSwitch) {
-    test::TestHome home;
-    home.writeManaged({{"ForceOperationLog", true}});
-    TempDirectory folder;
-    OperationLog log(folder / "operations.log", false);
-    EXPECT_FALSE(log.isForced());
-    EXPECT_FALSE(log.enabled());
-    log.append(entryNumber(1));
-    log.flush();
-    EXPECT_FALSE(std::filesystem::exists(log.fileURL()));
-    log.setEnabled(true);
-    log.append(entryNumber(2));
-    log.flush();
-    EXPECT_EQ(linesOf(log.fileURL()).size(), 1u);
-    EXPECT_FALSE(home.defaults()->object(std::string(AppStorageKey::operationLogEnabled)));
-}
-
-TEST(OperationLogStoreTests, APersistedSwitchIsSavedAndTheAdministratorsForceWins) {
+TEST(OperationLogStoreTests, APersistedSwitchIsSavedAndTheAdministratorsForceWinsOverItButNotAnUnpersistedOne) {
     test::TestHome home;
     TempDirectory folder;
     OperationLog log(folder / "operations.log", true, true, OperationLog::defaultMaxFileBytes);
@@ -467,6 +434,19 @@ TEST(OperationLogStoreTests, APersistedSwitchIsSavedAndTheAdministratorsForceWin
     log.append(entryNumber(2));
     log.flush();
     EXPECT_EQ(linesOf(log.fileURL()).size(), 1u);
+
+    // A log that does not persist its switch follows only that switch, and saves nothing.
+    OperationLog unpersisted(folder / "unpersisted.log", false);
+    EXPECT_FALSE(unpersisted.isForced());
+    EXPECT_FALSE(unpersisted.enabled());
+    unpersisted.append(entryNumber(1));
+    unpersisted.flush();
+    EXPECT_FALSE(std::filesystem::exists(unpersisted.fileURL()));
+    unpersisted.setEnabled(true);
+    unpersisted.append(entryNumber(2));
+    unpersisted.flush();
+    EXPECT_EQ(linesOf(unpersisted.fileURL()).size(), 1u);
+    EXPECT_EQ(home.defaults()->object(std::string(AppStorageKey::operationLogEnabled)), platform::PlistValue(false));
 
     home.writeManaged({});  // the force lifted: the user's saved choice applies again
     EXPECT_FALSE(log.enabled());
@@ -493,7 +473,7 @@ TEST(OperationLogStoreTests, TheSharedLogTakesTheSavedSwitchAndKeepsOtherProgram
     EXPECT_EQ(OperationLog::sharedLogURL("", 42).parent_path().filename(), "Vornelo-42");
 }
 
-TEST(OperationLogStoreTests, TailLinesReadsOnlyWhatTheLimitNeedsFromTheEnd) {
+TEST(OperationLogStoreTests, TailLinesReadsOnlyWhatTheLimitNeedsFromTheEndAndNeverAPartialLine) {
     TempDirectory folder;
     const auto path = folder / "f";
     EXPECT_TRUE(OperationLog::tailLines(path, 3).empty());
@@ -505,19 +485,14 @@ TEST(OperationLogStoreTests, TailLinesReadsOnlyWhatTheLimitNeedsFromTheEnd) {
     EXPECT_EQ(OperationLog::tailLines(path, OperationLog::unlimited).size(), 5u);
     EXPECT_TRUE(OperationLog::tailLines(path, 0).empty());
     EXPECT_TRUE(OperationLog::tailLines(path, -4).empty());
-}
 
-TEST(OperationLogStoreTests, TailLinesWalksBackOverChunksForLongLinesAndNeverReturnsAPartialOne) {
-    TempDirectory folder;
-    const auto path = folder / "f";
+    // Walking back over 64 KiB chunks: a long line, and lines that straddle a chunk edge, come back whole.
     const std::string longLine(200'000, 'L');
     std::string text;
     for (int i = 0; i < 2000; ++i) text += "short line " + std::to_string(i) + "\n";
     writeFile(path, text + longLine + "\n");
     EXPECT_EQ(OperationLog::tailLines(path, 1), std::vector<std::string>{longLine});
-    const auto two = OperationLog::tailLines(path, 2);
-    EXPECT_EQ(two, (std::vector<std::string>{"short line 1999", longLine}));
-    // Lines that straddle a 64 KiB chunk edge come back whole.
+    EXPECT_EQ(OperationLog::tailLines(path, 2), (std::vector<std::string>{"short line 1999", longLine}));
     const auto all = OperationLog::tailLines(path, 300);
     ASSERT_EQ(all.size(), 300u);
     EXPECT_EQ(all.front(), "short line 1701");

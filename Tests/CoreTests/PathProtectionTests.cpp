@@ -25,19 +25,59 @@ PathProtection protectionFor(const std::string& home, std::vector<std::string> e
 }
 
 TEST(PathNormalisationTest, TrailingSeparatorsGoAndPrivateAliasesFold) {
-    EXPECT_EQ(PathProtection::normalise("/usr/"), "/usr");
-    EXPECT_EQ(PathProtection::normalise("/usr//"), "/usr");
-    EXPECT_EQ(PathProtection::normalise("/"), "/");
-    EXPECT_EQ(PathProtection::normalise(""), "");
-    EXPECT_EQ(PathProtection::normalise("/private/var/db/x"), "/var/db/x");
-    EXPECT_EQ(PathProtection::normalise("/private/var"), "/var");
-    EXPECT_EQ(PathProtection::normalise("/private/tmp/"), "/tmp");
-    EXPECT_EQ(PathProtection::normalise("/private/etc/hosts"), "/etc/hosts");
-    EXPECT_EQ(PathProtection::normalise("/private/varx"), "/private/varx");
-    EXPECT_EQ(PathProtection::normalise("/private/Var/x"), "/private/Var/x");
-    EXPECT_EQ(PathProtection::normalise("/private"), "/private");
-    EXPECT_EQ(PathProtection::normalise("/private/Users/x"), "/private/Users/x");
-    EXPECT_EQ(PathProtection::normalise("a/b/"), "a/b");
+    const std::pair<const char*, const char*> cases[] = {
+        {"/usr/", "/usr"}, {"/usr//", "/usr"}, {"/", "/"}, {"", ""}, {"a/b/", "a/b"},
+        {"/private/var/db/x", "/var/db/x"}, {"/private/var", "/var"}, {"/private/tmp/", "/tmp"},
+        {"/private/etc/hosts", "/etc/hosts"}, {"/private/varx", "/private/varx"}, {"/private/Var/x", "/private/Var/x"},
+        {"/private", "/private"}, {"/private/Users/x", "/private/Users/x"}};
+    for (const auto& [path, normalised] : cases) EXPECT_EQ(PathProtection::normalise(path), normalised) << path;
+}
+
+// Fixed paths judged against a home: protected or not, and when given, by which rule.
+struct Verdict {
+    const char* home;
+    const char* path;
+    bool isProtected;
+    std::optional<Rule> rule = std::nullopt;
+};
+
+TEST(PathProtectionTablesTest, FixedPathsGetTheirVerdicts) {
+    const Verdict cases[] = {
+        // Containers protect themselves, not their contents; a sibling sharing a subtree's prefix is free.
+        {"/home/u", "/Applications/Example.app", false}, {"/home/u", "/Users/Shared/notes.txt", false},
+        {"/home/u", "/opt/tool", false}, {"/home/u", "/Volumes/External/file", false},
+        {"/home/u", "/Library/Application Support/Example", false}, {"/home/u", "/usrlocal", false},
+        {"/home/u", "/usr/local/bin/tool", true},
+        // Alias roots are judged by their canonical spelling.
+        {"/home/u", "/private/var/folders/ab/cd", false}, {"/home/u", "/private/var/folders", true},
+        {"/home/u", "/private/tmp", true}, {"/home/u", "/private/varx", false},
+        // Dots and relative paths are standardised first.
+        {"/home/u", "/opt/../usr/lib", true}, {"/home/u", "/Applications/./", true},
+        {"/home/u", "", true, Rule::emptyPath},
+        // The home's containers and subtrees; a prefix of a subtree name is not its ancestor; containers
+        // are checked before subtrees.
+        {"/Users/u/", "/Users/u/Downloads", true, Rule::homeContainer},
+        {"/Users/u/", "/Users/u/Library/Caches/com.example", false},
+        {"/Users/u/", "/Users/u/Downloads/installer.dmg", false},
+        {"/Users/u/", "/Users/u/Library/Logs/Vornelo/app.log", true}, {"/Users/u/", "/Users/u/.ssh/config", true},
+        {"/Users/u/", "/Users/u/Library/Mobile", false},
+        {"/Users/u", "/Users/u/Library/Application Support", true, Rule::homeContainer},
+        {"/Users/u", "/Users/u/Library/Logs", true, Rule::homeContainer},
+        {"/srv/home/u", "/srv/home", true, Rule::ancestorOfHomeSubtree},
+        // A home of / joins without a double separator.
+        {"/", "/.gnupg/key", true},
+        // Components naming security software, in any case; a lower-case team ID is not stripped.
+        {"/Users/u", "/Library/LaunchDaemons/com.crowdstrike.falcond.plist", true, Rule::securitySoftware},
+        {"/Users/u", "/opt/COM.MICROSOFT.COMPANYPORTAL.helper/x", true}, {"/Users/u", "/Applications/Falcon.app", false},
+        {"/Users/u", "/opt/ab12cd34ef.com.sophos.agent", false}};
+    for (const auto& [home, path, isProtected, rule] : cases) {
+        const auto reason = protectionFor(home).protectionReason(std::string(path));
+        EXPECT_EQ(reason.has_value(), isProtected) << home << " " << path;
+        if (rule && reason) {
+            EXPECT_EQ(reason->rule, *rule) << home << " " << path;
+        }
+    }
+    EXPECT_EQ(protectionFor("/Users/u/").home(), "/Users/u");
 }
 
 TEST(PathProtectionTablesTest, TablesHaveTheirFullSizeAndNoDuplicates) {
@@ -55,7 +95,7 @@ TEST(PathProtectionTablesTest, TablesHaveTheirFullSizeAndNoDuplicates) {
     EXPECT_EQ(PathProtection::endpointPrefixesLowercased()[8], "com.microsoft.companyportal");
 }
 
-TEST(PathProtectionTablesTest, EveryContainerIsProtectedButNotItsContents) {
+TEST(PathProtectionTablesTest, EveryEntryOfTheTablesIsProtectedByItsRule) {
     const auto protection = protectionFor("/home/u");
     for (const auto container : PathProtection::protectedContainers()) {
         const auto reason = protection.protectionReason(std::string(container));
@@ -63,14 +103,6 @@ TEST(PathProtectionTablesTest, EveryContainerIsProtectedButNotItsContents) {
         if (container == "/var" || container == "/Library") continue;  // also ancestors of subtrees
         EXPECT_EQ(reason->rule, Rule::protectedContainer) << container;
     }
-    EXPECT_FALSE(protection.shouldProtect("/Applications/Example.app"));
-    EXPECT_FALSE(protection.shouldProtect("/Users/Shared/notes.txt"));
-    EXPECT_FALSE(protection.shouldProtect("/opt/tool"));
-    EXPECT_FALSE(protection.shouldProtect("/Volumes/External/file"));
-}
-
-TEST(PathProtectionTablesTest, EverySubtreeProtectsItsContentsAndItsAncestors) {
-    const auto protection = protectionFor("/home/u");
     for (const auto subtree : PathProtection::protectedSubtrees()) {
         const std::string root(subtree);
         EXPECT_EQ(protection.protectionReason(root + "/deep/file")->match, root);
@@ -82,47 +114,17 @@ TEST(PathProtectionTablesTest, EverySubtreeProtectsItsContentsAndItsAncestors) {
     ASSERT_TRUE(ancestor);
     EXPECT_EQ(ancestor->rule, Rule::ancestorOfProtectedSubtree);
     EXPECT_EQ(ancestor->match, "/Library/Application Support/com.apple.TCC");
-    EXPECT_FALSE(protection.shouldProtect("/Library/Application Support/Example"));
-    EXPECT_FALSE(protection.shouldProtect("/usrlocal"));
-    EXPECT_TRUE(protection.shouldProtect("/usr/local/bin/tool"));
-}
-
-TEST(PathProtectionTablesTest, AliasRootsAreJudgedByTheirCanonicalSpelling) {
-    const auto protection = protectionFor("/home/u");
     EXPECT_EQ(protection.protectionReason("/private/var/db/x")->judgedPath, "/var/db/x");
-    EXPECT_FALSE(protection.shouldProtect("/private/var/folders/ab/cd"));
-    EXPECT_TRUE(protection.shouldProtect("/private/var/folders"));
-    EXPECT_TRUE(protection.shouldProtect("/private/tmp"));
-    EXPECT_FALSE(protection.shouldProtect("/private/varx"));
-}
 
-TEST(PathProtectionHomeTest, HomeContainersAndSubtrees) {
-    const auto protection = protectionFor("/Users/u/");
-    EXPECT_EQ(protection.home(), "/Users/u");
+    const auto inHome = protectionFor("/Users/u/");
     for (const auto container : PathProtection::protectedHomeContainers()) {
         const auto path = container.empty() ? std::string("/Users/u") : "/Users/u/" + std::string(container);
-        EXPECT_TRUE(protection.shouldProtect(path)) << path;
+        EXPECT_TRUE(inHome.shouldProtect(path)) << path;
     }
-    EXPECT_EQ(protection.protectionReason("/Users/u/Downloads")->rule, Rule::homeContainer);
-    EXPECT_FALSE(protection.shouldProtect("/Users/u/Library/Caches/com.example"));
-    EXPECT_FALSE(protection.shouldProtect("/Users/u/Downloads/installer.dmg"));
     for (const auto subtree : PathProtection::protectedHomeSubtrees()) {
         const auto path = "/Users/u/" + std::string(subtree) + "/inner";
-        EXPECT_EQ(protection.protectionReason(path)->rule, Rule::homeSubtree) << path;
+        EXPECT_EQ(inHome.protectionReason(path)->rule, Rule::homeSubtree) << path;
     }
-    EXPECT_TRUE(protection.shouldProtect("/Users/u/Library/Logs/Vornelo/app.log"));
-    EXPECT_TRUE(protection.shouldProtect("/Users/u/.ssh/config"));
-    EXPECT_FALSE(protection.shouldProtect("/Users/u/Library/Mobile")) << "a prefix of a subtree name is not its ancestor";
-}
-
-TEST(PathProtectionHomeTest, AFolderAboveAProtectedHomeSubtreeIsProtected) {
-    const auto protection = protectionFor("/Users/u");
-    const auto reason = protection.protectionReason("/Users/u/Library/Application Support");
-    ASSERT_TRUE(reason);
-    EXPECT_EQ(reason->rule, Rule::homeContainer) << "containers are checked before subtrees";
-    EXPECT_EQ(protection.protectionReason("/Users/u/Library/Logs")->rule, Rule::homeContainer);
-    const auto other = protectionFor("/srv/home/u");
-    EXPECT_EQ(other.protectionReason("/srv/home")->rule, Rule::ancestorOfHomeSubtree);
 }
 
 TEST(PathProtectionHomeTest, AHomeReachedThroughALinkIsProtectedUnderBothSpellings) {
@@ -138,7 +140,6 @@ TEST(PathProtectionHomeTest, AHomeReachedThroughALinkIsProtectedUnderBothSpellin
             EXPECT_EQ(protection.protectionReason(home / subtree / "key")->rule, Rule::homeSubtree) << home / subtree;
         }
     }
-    EXPECT_TRUE(protectionFor("/").shouldProtect("/.gnupg/key")) << "a home of / joins without a double separator";
 }
 
 TEST(PathProtectionExclusionTest, ExclusionsMatchWithoutCaseAndProtectTheirAncestors) {
@@ -184,24 +185,11 @@ TEST(PathProtectionLinkTest, ALinkIntoAProtectedPlaceIsProtected) {
     EXPECT_FALSE(protection.shouldProtect(directory / "plain/missing/../to-usr-not"));
 }
 
-TEST(PathProtectionLinkTest, DotsAndRelativePathsAreStandardisedFirst) {
-    const auto protection = protectionFor("/home/u");
-    EXPECT_TRUE(protection.shouldProtect("/opt/../usr/lib"));
-    EXPECT_TRUE(protection.shouldProtect("/Applications/./"));
-    EXPECT_TRUE(protection.shouldProtect(""));
-    EXPECT_EQ(protection.protectionReason("")->rule, Rule::emptyPath);
-}
-
 TEST(PathProtectionSecurityTest, ComponentsNamingSecuritySoftwareAreProtected) {
     const auto protection = protectionFor("/Users/u");
-    EXPECT_EQ(protection.protectionReason("/Library/LaunchDaemons/com.crowdstrike.falcond.plist")->rule,
-              Rule::securitySoftware);
     const auto teamPrefixed = protection.protectionReason("/Users/u/Library/Group Containers/AB12CD34EF.com.sophos.agent");
     ASSERT_TRUE(teamPrefixed);
     EXPECT_EQ(teamPrefixed->match, "AB12CD34EF.com.sophos.agent");
-    EXPECT_TRUE(protection.shouldProtect("/opt/COM.MICROSOFT.COMPANYPORTAL.helper/x"));
-    EXPECT_FALSE(protection.shouldProtect("/Applications/Falcon.app"));
-    EXPECT_FALSE(protection.shouldProtect("/opt/ab12cd34ef.com.sophos.agent")) << "lower-case team ID is not stripped";
     EXPECT_TRUE(protection.isEndpointSecurityPath("/x/y/com.jamf.management/z"));
     EXPECT_FALSE(protection.isEndpointSecurityPath("/x/y/jamf/z"));
 }
@@ -217,18 +205,18 @@ TEST(PathProtectionSecurityTest, ExtraPrefixesApplyInAnyCase) {
 }
 
 TEST(BundleMatchingTest, StarsMatchRunsAndEverythingElseMatchesExactly) {
-    EXPECT_TRUE(PathProtection::matches("com.apple.inputmethod.Kotoeri", "com.apple.inputmethod.*"));
-    EXPECT_FALSE(PathProtection::matches("com.apple.mail.extension", "com.apple.mail"));
-    EXPECT_FALSE(PathProtection::matches("GlobalPreferences", ".GlobalPreferences"));
-    EXPECT_TRUE(PathProtection::matches("com.apple.Settings", "com.apple.Settings*"));
-    EXPECT_FALSE(PathProtection::matches("com.apple.settings", "com.apple.Settings*"));
-    EXPECT_TRUE(PathProtection::matches("abcXdefYghi", "abc*def*ghi"));
-    EXPECT_FALSE(PathProtection::matches("abcghi", "abc*def*ghi"));
-    EXPECT_FALSE(PathProtection::matches("abab", "aba*bab")) << "segments never overlap";
-    EXPECT_TRUE(PathProtection::matches("ababab", "aba*bab"));
-    EXPECT_TRUE(PathProtection::matches("anything", "*"));
-    EXPECT_TRUE(PathProtection::matches("", "*"));
-    EXPECT_TRUE(PathProtection::matches("x.y", "*.*"));
+    // Segments never overlap: "abab" is not "aba*bab".
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"com.apple.inputmethod.Kotoeri", "com.apple.inputmethod.*", true}, {"com.apple.mail.extension", "com.apple.mail", false},
+        {"GlobalPreferences", ".GlobalPreferences", false}, {"com.apple.Settings", "com.apple.Settings*", true},
+        {"com.apple.settings", "com.apple.Settings*", false}, {"abcXdefYghi", "abc*def*ghi", true},
+        {"abcghi", "abc*def*ghi", false}, {"abab", "aba*bab", false}, {"ababab", "aba*bab", true},
+        {"anything", "*", true}, {"", "*", true}, {"x.y", "*.*", true}};
+    for (const auto& [name, pattern, matches] : cases) EXPECT_EQ(PathProtection::matches(name, pattern), matches) << name << " " << pattern;
+    const std::pair<const char*, const char*> stripped[] = {
+        {"AB12CD34EF.com.example.agent", "com.example.agent"}, {"ab12cd34ef.com.example.agent", "ab12cd34ef.com.example.agent"},
+        {"AB12CD34E.com.example", "AB12CD34E.com.example"}, {"AB12CD34EF", "AB12CD34EF"}, {"AB12CD34EF.", ""}};
+    for (const auto& [name, result] : stripped) EXPECT_EQ(PathProtection::strippingTeamID(name), result) << name;
 }
 
 TEST(BundleMatchingTest, SystemCriticalIdentifiersAreRecognised) {
@@ -243,14 +231,6 @@ TEST(BundleMatchingTest, SystemCriticalIdentifiersAreRecognised) {
     EXPECT_FALSE(protection.isSystemCriticalBundle("com.apple.Xcode"));
     EXPECT_TRUE(protection.isSystemCriticalBundle("keychain-access"));
     EXPECT_FALSE(protection.isSystemCriticalBundle("mykeychain"));
-}
-
-TEST(BundleMatchingTest, TeamIdentifiersAreStrippedOnlyWhenWellFormed) {
-    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34EF.com.example.agent"), "com.example.agent");
-    EXPECT_EQ(PathProtection::strippingTeamID("ab12cd34ef.com.example.agent"), "ab12cd34ef.com.example.agent");
-    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34E.com.example"), "AB12CD34E.com.example");
-    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34EF"), "AB12CD34EF");
-    EXPECT_EQ(PathProtection::strippingTeamID("AB12CD34EF."), "");
 }
 
 TEST(SecurityFolderSearchTest, FindsSecuritySoftwareOneOrTwoLevelsDownOnly) {

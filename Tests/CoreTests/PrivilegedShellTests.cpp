@@ -62,59 +62,50 @@ TEST(PrivilegedShellTest, ErrorsDescribeThemselvesForTheUser) {
     EXPECT_NE(RunError::failed(""), RunError::cancelled());
 }
 
-TEST(PrivilegedShellTest, ResultMapsLaunchFailuresTimeOutsAndSuccess) {
-    EXPECT_EQ(PrivilegedShell::result(Output{-1, "", "No such file.", true, false}),
-              Result(std::unexpected(RunError::failed("Couldn't start the authorization prompt: No such file."))));
-    EXPECT_EQ(PrivilegedShell::result(Output{0, "done", "", false, true}), Result(std::unexpected(RunError::cancelled())));
-    EXPECT_EQ(PrivilegedShell::result(Output{0, " \n\t 42 \n\n", "noise", false, false}), Result("42"));
-    // White space beyond ASCII goes too: no-break space, line separator, ideographic space.
-    EXPECT_EQ(PrivilegedShell::result(Output{0, "\u00A0\u2028a b\u3000\r\n", "", false, false}), Result("a b"));
-    EXPECT_EQ(PrivilegedShell::result(Output{0, "\n\n  \n", "", false, false}), Result(""));
-}
-
-TEST(PrivilegedShellTest, ResultRecognisesCancellationInTheErrorOutput) {
+TEST(PrivilegedShellTest, ResultMapsEachWayTheHostCanEnd) {
     const auto cancelled = failure(RunError::cancelled());
-    EXPECT_EQ(PrivilegedShell::result(Output{1, "", "execution error: User canceled. (-128)\n", false, false}), cancelled);
-    EXPECT_EQ(PrivilegedShell::result(Output{1, "", "error -128", false, false}), cancelled);
-    EXPECT_EQ(PrivilegedShell::result(Output{1, "", "USER CANCELED the prompt", false, false}), cancelled);
-    EXPECT_EQ(PrivilegedShell::result(Output{1, "", "the user canceled", false, false}), cancelled);
-    // "cancelled" with two l's is not the host's marker.
-    EXPECT_EQ(PrivilegedShell::result(Output{1, "", "user cancelled", false, false}),
-              failure(RunError::failed("user cancelled")));
+    const std::pair<Output, Result> cases[] = {
+        {{-1, "", "No such file.", true, false}, failure(RunError::failed("Couldn't start the authorization prompt: No such file."))},
+        {{0, "done", "", false, true}, cancelled},
+        // Success trims white space, beyond ASCII too: no-break space, line separator, ideographic space.
+        {{0, " \n\t 42 \n\n", "noise", false, false}, "42"},
+        {{0, "\u00A0\u2028a b\u3000\r\n", "", false, false}, "a b"},
+        {{0, "\n\n  \n", "", false, false}, ""},
+        // The host's cancellation marker in any case; "cancelled" with two l's is not it.
+        {{1, "", "execution error: User canceled. (-128)\n", false, false}, cancelled},
+        {{1, "", "error -128", false, false}, cancelled},
+        {{1, "", "USER CANCELED the prompt", false, false}, cancelled},
+        {{1, "", "the user canceled", false, false}, cancelled},
+        {{1, "", "user cancelled", false, false}, failure(RunError::failed("user cancelled"))},
+        // Otherwise the error output, or the exit code when it is blank.
+        {{2, "partial", "\n  rm: cannot remove 'x'\n", false, false}, failure(RunError::failed("rm: cannot remove 'x'"))},
+        {{1, "", "", false, false}, failure(RunError::failed("Exit code 1"))},
+        {{4, "out only", " \n", false, false}, failure(RunError::failed("Exit code 4"))}};
+    for (const auto& [output, result] : cases) EXPECT_EQ(PrivilegedShell::result(output), result) << output.stderr;
 }
 
-TEST(PrivilegedShellTest, ResultCarriesTheErrorOutputOrTheExitCode) {
-    EXPECT_EQ(PrivilegedShell::result(Output{2, "partial", "\n  rm: cannot remove 'x'\n", false, false}),
-              Result(std::unexpected(RunError::failed("rm: cannot remove 'x'"))));
-    EXPECT_EQ(PrivilegedShell::result(Output{1, "", "", false, false}),
-              Result(std::unexpected(RunError::failed("Exit code 1"))));
-    EXPECT_EQ(PrivilegedShell::result(Output{4, "out only", " \n", false, false}),
-              Result(std::unexpected(RunError::failed("Exit code 4"))));
-}
-
-TEST(PrivilegedShellTest, AForcedPolicyRefusesWithoutStartingAnything) {
+TEST(PrivilegedShellTest, OnlyTheAdministratorsPolicyRefusesAndThenStartsNothing) {
     test::TestHome home;
     test::TempDirectory directory;
-    const PrivilegedShell shell(fakeHost(directory, "echo ran"));
-    home.writeManaged({{"DisablePrivilegedTools", true}});
+    const PrivilegedShell shell(fakeHost(directory, "echo '  ran  '"));
+    // The user's own copy of the key changes nothing.
+    ASSERT_TRUE(home.defaults()->set("DisablePrivilegedTools", platform::PlistValue(true)));
+    EXPECT_EQ(await(shell.run("echo \"hi\"")), "ran");
+    EXPECT_EQ(test::readFile(directory / "arguments"),
+              "-e\ndo shell script \"echo \\\"hi\\\"\" with administrator privileges\n");
 
+    std::filesystem::remove(directory / "arguments");
+    home.writeManaged({{"DisablePrivilegedTools", true}});
     const auto refused = await(shell.run("id -u"));
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error(), RunError::failed(std::string(PrivilegedShell::disabledByPolicyMessage)));
     EXPECT_EQ(refused.error().errorDescription(),
               "Actions that need an administrator password are disabled by your organisation.");
+    // The completion form says the same, without throwing.
+    std::optional<Result> completed;
+    shell.run("true", {}, [&](Result value) { completed = std::move(value); });
+    EXPECT_EQ(completed, refused);
     EXPECT_FALSE(std::filesystem::exists(directory / "arguments"));
-}
-
-TEST(PrivilegedShellTest, TheUsersOwnCopyOfThePolicyKeyChangesNothing) {
-    test::TestHome home;
-    test::TempDirectory directory;
-    const PrivilegedShell shell(fakeHost(directory, "echo '  ran  '"));
-    ASSERT_TRUE(home.defaults()->set("DisablePrivilegedTools", platform::PlistValue(true)));
-
-    EXPECT_EQ(await(shell.run("echo \"hi\"")), "ran");
-    EXPECT_EQ(test::readFile(directory / "arguments"),
-              "-e\ndo shell script \"echo \\\"hi\\\"\" with administrator privileges\n");
 }
 
 TEST(PrivilegedShellTest, AHostThatCannotStartIsReportedAsSuch) {
@@ -147,14 +138,9 @@ TEST(PrivilegedShellTest, TheCompletionFormDeliversWithoutThrowing) {
     auto delivered = std::make_shared<std::promise<Result>>();
     shell.run("true", {}, [delivered](Result value) { delivered->set_value(std::move(value)); });
     EXPECT_EQ(delivered->get_future().get(), failure(RunError::failed("no entry")));
-
-    home.writeManaged({{"DisablePrivilegedTools", true}});
-    std::optional<Result> refused;
-    shell.run("true", {}, [&](Result value) { refused = std::move(value); });
-    EXPECT_EQ(refused, failure(RunError::failed(std::string(PrivilegedShell::disabledByPolicyMessage))));
 }
 
-TEST(PrivilegedShellTest, ACommandRoundTripsUnchangedThroughTheRealHostAndPkexec) {
+TEST(PrivilegedShellTest, ACommandAndItsFailuresRoundTripUnchangedThroughTheRealHostAndPkexec) {
     VORNELO_REQUIRE_PKEXEC();
     test::TestHome home;
     const PrivilegedShell shell(builtHost);
@@ -163,16 +149,8 @@ TEST(PrivilegedShellTest, ACommandRoundTripsUnchangedThroughTheRealHostAndPkexec
     const std::string text = "say \"hi\" and 'bye'\nback\\slash \\\\ double \\\" escaped-quote\n$HOME `id` $(id)\n\ttab";
     EXPECT_EQ(await(shell.run("cat <<'VORNELO_END'\n" + text + "\nVORNELO_END")), text);
     EXPECT_EQ(await(shell.run("id -u")), "0");
-}
-
-TEST(PrivilegedShellTest, CommandFailuresThroughTheRealHostCarryTheirMessage) {
-    VORNELO_REQUIRE_PKEXEC();
-    test::TestHome home;
-    const PrivilegedShell shell(builtHost);
-    EXPECT_EQ(await(shell.run("echo partial; echo 'it broke' >&2; exit 3")),
-              failure(RunError::failed("it broke")));
-    EXPECT_EQ(await(shell.run("exit 4")),
-              failure(RunError::failed("Exit code 4")));
+    EXPECT_EQ(await(shell.run("echo partial; echo 'it broke' >&2; exit 3")), failure(RunError::failed("it broke")));
+    EXPECT_EQ(await(shell.run("exit 4")), failure(RunError::failed("Exit code 4")));
 }
 
 TEST(PrivilegedShellTest, ARefusedAuthenticationIsCancelled) {

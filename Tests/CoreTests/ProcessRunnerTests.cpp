@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <thread>
 
@@ -31,38 +32,30 @@ std::vector<platform::LogRecord> processErrors(const test::LogCapture& log) {
     return result;
 }
 
-TEST(ProcessRunnerTest, CollectsTheExitCodeAndBothStreamsApart) {
+TEST(ProcessRunnerTest, CollectsTheExitCodeAndBothStreamsApartAndPassesArgumentsVerbatim) {
+    test::LogCapture log;
     const auto output = shell("printf 'to out'; printf 'to err' >&2; exit 3");
     EXPECT_EQ(output, (Output{3, "to out", "to err", false, false}));
     EXPECT_FALSE(output.succeeded());
+    EXPECT_EQ(shell("echo done", 30), (Output{0, "done\n", "", false, false}));  // ended in time: no time-out
     EXPECT_TRUE(shell("exit 0").succeeded());
+    EXPECT_TRUE(processErrors(log).empty());
     // A signal's number stands in for the exit status, as the termination status reports it.
     EXPECT_EQ(shell("kill -USR1 $$").exitCode, SIGUSR1);
-}
-
-TEST(ProcessRunnerTest, PassesArgumentsVerbatimAndAnEmptyListAsNone) {
-    const auto output = ProcessRunner::runBlocking("/usr/bin/printf", {"[%s]", "a b", "$HOME", "'q'", "", "*"}, 60);
-    EXPECT_EQ(output.stdout, "[a b][$HOME]['q'][][*]");
-    // With no arguments, sh reads its script from standard input: the null device ends it at once.
-    const auto bare = ProcessRunner::runBlocking("/bin/sh", {}, 10);
-    EXPECT_EQ(bare, (Output{0, "", "", false, false}));
-}
-
-TEST(ProcessRunnerTest, StandardInputIsTheNullDevice) {
+    EXPECT_EQ(ProcessRunner::runBlocking("/usr/bin/printf", {"[%s]", "a b", "$HOME", "'q'", "", "*"}, 60).stdout,
+              "[a b][$HOME]['q'][][*]");
+    // Standard input is the null device: with no arguments sh reads its script from it and cat
+    // copies it, and both end at once.
     const auto start = Clock::now();
-    const auto output = ProcessRunner::runBlocking("/bin/cat", {}, 10);
-    EXPECT_EQ(output, (Output{0, "", "", false, false}));
+    EXPECT_EQ(ProcessRunner::runBlocking("/bin/sh", {}, 10), (Output{0, "", "", false, false}));
+    EXPECT_EQ(ProcessRunner::runBlocking("/bin/cat", {}, 10), (Output{0, "", "", false, false}));
     EXPECT_LT(secondsSince(start), 5.0);
 }
 
 TEST(ProcessRunnerTest, AProgramThatCannotStartIsALaunchFailureWithItsDescription) {
     test::LogCapture log;
     const auto missing = ProcessRunner::runBlocking("/nonexistent/tool", {"x"}, 60);
-    EXPECT_TRUE(missing.launchFailed);
-    EXPECT_FALSE(missing.timedOut);
-    EXPECT_EQ(missing.exitCode, -1);
-    EXPECT_EQ(missing.stdout, "");
-    EXPECT_EQ(missing.stderr, "The file \u201Ctool\u201D couldn\u2019t be opened because there is no such file.");
+    EXPECT_EQ(missing, (Output{-1, "", "The file \u201Ctool\u201D couldn\u2019t be opened because there is no such file.", true, false}));
     const auto errors = processErrors(log);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].message, "could not launch /nonexistent/tool: " + missing.stderr);
@@ -73,10 +66,8 @@ TEST(ProcessRunnerTest, AProgramThatCannotStartIsALaunchFailureWithItsDescriptio
     const auto denied = ProcessRunner::runBlocking(plain, {}, 60);
     EXPECT_TRUE(denied.launchFailed);
     EXPECT_NE(denied.stderr.find("permission"), std::string::npos) << denied.stderr;
-}
 
-TEST(ProcessRunnerTest, ANulByteInThePathOrAnArgumentRunsNothing) {
-    test::TempDirectory directory;
+    // A NUL byte in the path or an argument runs nothing.
     const auto marker = (directory / "ran").string();
     // Cut at the NUL, the path would name /bin/sh and the argument a harmless-looking script.
     const auto cutPath = ProcessRunner::runBlocking(std::string("/bin/sh\0-evil", 13), {"-c", "touch " + marker}, 60);
@@ -118,6 +109,12 @@ TEST(ProcessRunnerTest, ATimeOutTerminatesTheChildAndIsLogged) {
     const auto errors = processErrors(log);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].message, "/bin/sleep timed out after 0.500000s and was terminated");
+    // A time-out that is not a positive number fires at once.
+    for (const double timeout : {0.0, -5.0, std::nan("")}) {
+        const auto again = Clock::now();
+        EXPECT_TRUE(ProcessRunner::runBlocking("/bin/sleep", {"30"}, timeout).timedOut) << timeout;
+        EXPECT_LT(secondsSince(again), 10.0) << timeout;
+    }
 }
 
 TEST(ProcessRunnerTest, AChildThatIgnoresTerminationIsKilledAboutTwoSecondsAfterTheTimeOut) {
@@ -128,13 +125,6 @@ TEST(ProcessRunnerTest, AChildThatIgnoresTerminationIsKilledAboutTwoSecondsAfter
     EXPECT_EQ(output.exitCode, SIGKILL);
     EXPECT_GE(elapsed, 2.8);
     EXPECT_LT(elapsed, 10.0);
-}
-
-TEST(ProcessRunnerTest, AChildThatEndsInTimeIsNotReportedAsTimedOut) {
-    test::LogCapture log;
-    const auto output = shell("echo done", 30);
-    EXPECT_EQ(output, (Output{0, "done\n", "", false, false}));
-    EXPECT_TRUE(processErrors(log).empty());
 }
 
 TEST(ProcessRunnerTest, AGrandchildHoldingThePipesDelaysTheResultByAboutTwoSecondsAtMost) {
@@ -188,15 +178,6 @@ TEST(ProcessRunnerTest, ADroppedFutureLeavesTheRunToFinish) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(std::filesystem::exists(marker));
-}
-
-TEST(ProcessRunnerTest, ATimeOutThatIsNotAPositiveNumberFiresAtOnce) {
-    for (const double timeout : {0.0, -5.0, std::nan("")}) {
-        const auto start = Clock::now();
-        const auto output = ProcessRunner::runBlocking("/bin/sleep", {"30"}, timeout);
-        EXPECT_TRUE(output.timedOut) << timeout;
-        EXPECT_LT(secondsSince(start), 10.0) << timeout;
-    }
 }
 
 }  // namespace

@@ -19,9 +19,8 @@ TEST(WorkCoordinator, OneJobAtATimeAndOnlyItsTokenReleasesIt) {
     ASSERT_TRUE(scan);
     EXPECT_FALSE(coordinator.begin("Emptying the Trash", Kind::deletion));
     ASSERT_TRUE(coordinator.activity());
-    EXPECT_EQ(coordinator.activity()->id, *scan);
-    EXPECT_EQ(coordinator.activity()->title, "Scanning caches");
-    EXPECT_EQ(coordinator.activity()->kind, Kind::scan);
+    EXPECT_EQ(std::tie(coordinator.activity()->id, coordinator.activity()->title, coordinator.activity()->kind),
+              std::tuple(*scan, "Scanning caches", Kind::scan));
 
     coordinator.finish(Uuid());  // a token nobody holds
     EXPECT_TRUE(coordinator.isBusy());
@@ -37,41 +36,29 @@ TEST(WorkCoordinator, OneJobAtATimeAndOnlyItsTokenReleasesIt) {
     EXPECT_EQ(coordinator.activity()->id, *update);
 }
 
-TEST(WorkCoordinator, StaleTokensCannotReplaceTheCurrentHandler) {
-    WorkCoordinator coordinator;
-    const auto first = coordinator.begin("First", Kind::maintenance);
-    coordinator.finish(*first);
-    std::vector<std::string> calls;
-    const auto second = coordinator.begin("Second", Kind::deletion, [&] { calls.push_back("second"); });
-
-    coordinator.setCancellation([&] { calls.push_back("stale"); }, *first);
-    coordinator.cancel();
-    EXPECT_EQ(calls, std::vector<std::string>{"second"});
-
-    coordinator.setCancellation([&] { calls.push_back("replaced"); }, *second);
-    coordinator.cancel();
-    EXPECT_EQ(calls, (std::vector<std::string>{"second", "replaced"}));
-}
-
-TEST(WorkCoordinator, CancelCallsTheHandlerOnceAndLeavesTheJobRunning) {
+TEST(WorkCoordinator, CancelCallsTheCurrentHandlerOnceLeavesTheJobRunningAndStaleTokensCannotReplaceIt) {
     WorkCoordinator coordinator;
     coordinator.cancel();  // idle: nothing to call
     EXPECT_FALSE(coordinator.canCancel());
-
-    const auto job = coordinator.begin("No handler yet", Kind::scan);
+    const auto first = coordinator.begin("No handler yet", Kind::scan);
     EXPECT_FALSE(coordinator.canCancel());
     coordinator.cancel();
-
-    int calls = 0;
-    coordinator.setCancellation([&] { ++calls; }, *job);
+    std::vector<std::string> calls;
+    coordinator.setCancellation([&] { calls.push_back("first"); }, *first);
     EXPECT_TRUE(coordinator.canCancel());
     coordinator.cancel();
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(calls, std::vector<std::string>{"first"});
     EXPECT_TRUE(coordinator.isBusy());
     EXPECT_TRUE(coordinator.canCancel());
-
-    coordinator.finish(*job);
+    coordinator.finish(*first);
     EXPECT_FALSE(coordinator.canCancel());
+
+    const auto second = coordinator.begin("Second", Kind::deletion, [&] { calls.push_back("second"); });
+    coordinator.setCancellation([&] { calls.push_back("stale"); }, *first);
+    coordinator.cancel();
+    coordinator.setCancellation([&] { calls.push_back("replaced"); }, *second);
+    coordinator.cancel();
+    EXPECT_EQ(calls, (std::vector<std::string>{"first", "second", "replaced"}));
 }
 
 TEST(WorkCoordinator, HandlerMayFinishTheJobFromInsideCancel) {
@@ -118,8 +105,7 @@ TEST(WorkCoordinator, ClaimFromAnObserverDuringAChangeIsRefused) {
     ASSERT_TRUE(outer);
     ASSERT_TRUE(nested);
     EXPECT_FALSE(*nested);
-    EXPECT_EQ(coordinator.activity()->id, *outer);
-    EXPECT_EQ(coordinator.activity()->title, "Outer");
+    EXPECT_EQ(std::tie(coordinator.activity()->id, coordinator.activity()->title), std::tuple(*outer, "Outer"));
 }
 
 }  // namespace

@@ -1,11 +1,5 @@
 #include "Helper/AdministratorApproval.h"
 
-#include "Core/PrivilegedHelperConstants.h"
-#include "Helper/ConnectionHandler.h"
-#include "Helper/DaemonRemovalSteps.h"
-#include "Helper/HelperInterface.h"
-#include "Platform/Base64.h"
-#include "Support/PolkitSandbox.h"
 #include "Support/TempDirectory.h"
 #include "Support/VarlinkFixture.h"
 
@@ -19,7 +13,8 @@ namespace {
 
 using namespace platform;
 
-// polkit's answers come from the test; the forms and subjects are the real ones.
+// polkit's answers come from the test; the forms and subjects are the real ones. Real polkit,
+// through the daemon and its client, is tried in HelperRemovalTests.
 class ScriptedAuthorization : public Authorization {
 public:
     OSStatus verdict = errAuthorizationSuccess;
@@ -89,52 +84,6 @@ TEST(AdministratorApprovalTest, DefinesTheRightOnlyWhenPolkitDoesNotKnowIt) {
         AdministratorApproval(authorization, log).defineAuthorizationRight();
         EXPECT_EQ(authorization.asked.back(), known == 0 ? "rightGet com.tessaldon.Vornelo.helper.remove" : set);
         EXPECT_EQ(test::logMessages(log.file()), *line ? std::vector<std::string>{line} : std::vector<std::string>{});
-    }
-}
-
-TEST(AdministratorApprovalTest, RealPolkitDecidesForAnUnprivilegedClientOverTheSocket) {
-    VORNELO_REQUIRE_POLKIT_SANDBOX();
-    const std::string right(PrivilegedHelperConstants::authorizationRight);
-    const test::PolkitSandbox::Actions actions{
-        {right + ".policy", test::readFile(VORNELO_SOURCE_DIR "/packaging/polkit/" + right + ".policy")}};
-    const struct {
-        const char* result;
-        std::string_view message;  // nobody has no home, so an approved request stops at the Trash
-        const char* logged;
-    } cases[] = {
-        {"YES", ConnectionHandler::noTrash, "request from uid"},
-        {"NO", ConnectionHandler::notApproved, "authorization not granted: -60005"},
-    };
-    for (const auto& testCase : cases) {
-        const auto outcome = test::runWithPolkit({actions, test::polkitRule(right, testCase.result)}, [&]() -> std::string {
-            test::TempDirectory directory;
-            const HelperLog log(directory / "helper.log");
-            IdleMonitor idle({}, [] { return std::chrono::system_clock::now(); }, [] {});
-            const Authorization authorization;
-            const AdministratorApproval approval(authorization, log);
-            DaemonRemovalSteps steps({[&](auto form, const auto& peer) { return approval.isAuthorized(form, peer); },
-                                      [](const std::string&) { return RemovalKind::application; }, {}},
-                                     log);
-            const test::ServedSocket served(std::string(HelperInterface::text), [&](const SocketPeer& peer) {
-                return std::make_unique<ConnectionHandler>(peer, steps, idle, log);
-            });
-            const auto account = test::unprivilegedAccount();
-            const auto client = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
-                auto connection = VarlinkClient::connect(served.path());
-                const auto form = Authorization().externalFormOfThisProcess();
-                if (!connection || !form) return "no connection or no form";
-                const auto reply = connection->call(HelperInterface::removeItemsMethod,
-                                                    {{"paths", {"/Applications/Foo.app"}}, {"authorization", Base64::encode(*form)}});
-                if (!reply || (*reply)["failed"]["/Applications/Foo.app"] != testCase.message) {
-                    return "unexpected reply " + (reply ? reply->dump() : reply.error().description);
-                }
-                return {};
-            });
-            if (!client.succeeded) return client.message;
-            const auto written = test::readFile(log.file());
-            return written.find(testCase.logged) == std::string::npos ? "log lacks the line: " + written : "";
-        });
-        EXPECT_TRUE(outcome.succeeded) << testCase.result << ": " << outcome.message;
     }
 }
 
