@@ -1,34 +1,217 @@
-#include "Core/SafeFileDeleter.h"
-
 #include "Core/CleanupSession.h"
+#include "Core/SafeFileDeleter.h"
 #include "Support/ChildProcess.h"
 #include "Support/DeleterHarness.h"
+#include "Support/FailingFileManager.h"
 #include "Support/LogCapture.h"
 #include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstring>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace vornelo {
 namespace {
 
 namespace fs = std::filesystem;
-
 using Category = SafeFileDeleter::Category;
-using Failure = SafeFileDeleter::Failure;
 using Item = SafeFileDeleter::Item;
+using Plan = SafeFileDeleter::Plan;
+using test::DeleterHarness;
+using test::FailingFileManager;
+using test::writeFile;
+using Failure = SafeFileDeleter::Failure;
 using LogMode = OperationLog::Mode;
 using Mode = SafeFileDeleter::Mode;
 using Outcome = OperationLog::Outcome;
-using Plan = SafeFileDeleter::Plan;
 using Progress = SafeFileDeleter::Progress;
-using test::DeleterHarness;
-using test::writeFile;
+using Counts = std::array<std::int64_t, 5>;
+using Kind = SafeFileDeleter::PutBackError::Kind;
+using test::readFile;
+
+std::vector<std::string> idsOf(const std::vector<Item>& items) {
+    std::vector<std::string> ids;
+    for (const auto& item : items) ids.push_back(item.id());
+    return ids;
+}
+
+Item item(const std::string& path, std::int64_t size, Category category = Category::cache) {
+    return Item(fs::path(path), size, category, false);
+}
+
+// Every file-system question the plan builder may ask, counted without ever failing.
+class CountingFileManager : public FailingFileManager {
+public:
+    CountingFileManager()
+        : FailingFileManager(Operation::attributesOfItem, 0,
+                             platform::FileError::fromErrno(EIO, platform::FileOperation::read, "")) {}
+    int total() const {
+        return calls(Operation::attributesOfItem) + calls(Operation::fileExistsFollowingLinks) +
+               calls(Operation::walkTree);
+    }
+};
+
+TEST(DeletionPlan, RepeatedCandidatesAreDroppedBeforeAnyWork) {
+    CountingFileManager once;
+    CountingFileManager twice;
+    DeleterHarness harness(once);
+    DeleterHarness repeated(twice);
+    for (const auto* h : {&harness, &repeated}) {
+        writeFile(h->home() / "a" / "inner", std::string(5000, 'a'));
+        writeFile(h->home() / "b", "b");
+    }
+    const std::vector<fs::path> unique{harness.home() / "a", harness.home() / "b"};
+    const std::vector<fs::path> withRepeat{repeated.home() / "a", repeated.home() / "a", repeated.home() / "b"};
+    const auto plan = harness.deleter().preview(unique, Category::cache);
+    const auto planWithRepeat = repeated.deleter().preview(withRepeat, Category::cache);
+    EXPECT_EQ(idsOf(planWithRepeat.items()), (std::vector<std::string>{withRepeat[0], withRepeat[2]}));
+    EXPECT_EQ(planWithRepeat.totalReclaimable(), plan.totalReclaimable());
+    EXPECT_EQ(twice.total(), once.total());  // the repeat cost nothing
+
+    // A stop requested before the first candidate: nothing is looked at, three empty lists.
+    std::stop_source stop;
+    stop.request_stop();
+    const int before = twice.total();
+    const auto cancelled = repeated.deleter().preview(withRepeat, Category::cache, nullptr, stop.get_token());
+    EXPECT_TRUE(cancelled.isEmpty());
+    EXPECT_EQ(twice.total(), before);
+}
+
+// Protected candidates are set aside unsized even when missing; missing ones are listed, and only
+// real absences reported; the rest are sized by their allocated blocks, links not followed.
+TEST(DeletionPlan, CandidatesAreSetAsideListedAsMissingOrSized) {
+    DeleterHarness harness;
+    const auto home = harness.home();
+    const auto kept = home / "Projects" / "keep";
+    writeFile(kept / "big", std::string(100000, 'k'));
+    const auto gone = home / "Projects" / "gone";
+    const auto agent = home / "Tools";
+    writeFile(agent / "vendor" / "com.crowdstrike.falcon.plist");  // two levels down still counts
+    harness.exclude(kept);
+    harness.exclude(gone);
+    const auto missing = home / "nothing-here";
+    const auto dangling = home / "dangling";
+    fs::create_symlink(home / "no-target", dangling);
+    const auto file = home / "ten-bytes.txt";
+    writeFile(file, "0123456789");
+    const auto folder = home / "cache";
+    writeFile(folder / "one", std::string(10000, '1'));
+    writeFile(folder / "deeper" / "two", std::string(30000, '2'));
+    const auto link = home / "link-to-cache";
+    fs::create_symlink(folder, link);
+
+    ScanCoverageRecorder coverage;
+    const std::vector<fs::path> candidates{kept, missing, gone, file, agent, dangling, folder, link};
+    const auto plan = harness.deleter().preview(candidates, Category::log, &coverage);
+    EXPECT_EQ(plan.protectedItems(), (std::vector<Item>{Item(kept, 0, Category::log, true), Item(gone, 0, Category::log, true),
+                                                        Item(agent, 0, Category::log, true)}));
+    EXPECT_EQ(plan.missingItems(),
+              (std::vector<Item>{Item(missing, 0, Category::log, false), Item(dangling, 0, Category::log, false)}));
+    const auto fileSize = test::allocatedSizeOf(file);
+    const auto folderSize = test::allocatedSizeOf(folder / "one") + test::allocatedSizeOf(folder / "deeper" / "two");
+    EXPECT_GT(fileSize, 10);  // whole blocks, not the length
+    EXPECT_EQ(plan.items(), (std::vector<Item>{Item(file, fileSize, Category::log, false), Item(folder, folderSize, Category::log, false),
+                                               Item(link, 0, Category::log, false)}));
+    EXPECT_EQ(plan.totalReclaimable(), fileSize + folderSize);
+    // Protected candidates are neither measured nor reported; the dangling link is there to describe.
+    EXPECT_EQ(coverage.snapshot().checkedPaths, (std::vector<std::string>{folder, link, file}));
+    const auto issues = coverage.snapshot().issues;
+    ASSERT_EQ(issues.size(), 1u);
+    EXPECT_EQ(std::tie(issues[0].path, issues[0].kind), std::tuple(missing.native(), ScanCoverage::Kind::missing));
+    EXPECT_EQ(harness.deleter().preview(candidates, Category::log).missingItems(), plan.missingItems());
+}
+
+TEST(DeletionPlan, KeepingAndRemovingNarrowItemsInPlanOrder) {
+    const Plan plan({item("/x/1", 1), item("/x/2", 2), item("/x/3", 4), item("/x/4", 8), item("/x/5", 16)},
+                    {Item("/p", 0, Category::cache, true)}, {item("/m", 0)});
+    EXPECT_EQ(plan.totalReclaimable(), 31);
+
+    const auto kept = plan.keeping({"/x/4", "/x/2", "/not/in/plan"});
+    EXPECT_EQ(idsOf(kept.items()), (std::vector<std::string>{"/x/2", "/x/4"}));
+    EXPECT_EQ(kept.totalReclaimable(), 10);
+    EXPECT_EQ(kept.protectedItems(), plan.protectedItems());
+    EXPECT_EQ(kept.missingItems(), plan.missingItems());
+    EXPECT_NE(kept.id(), plan.id());
+    EXPECT_TRUE(plan.keeping({}).items().empty());
+
+    const auto removed = plan.removing({"/x/1", "/x/5"});
+    EXPECT_EQ(idsOf(removed.items()), (std::vector<std::string>{"/x/2", "/x/3", "/x/4"}));
+    EXPECT_EQ(removed.totalReclaimable(), 14);
+    EXPECT_EQ(removed.protectedItems(), plan.protectedItems());
+    const auto everything = plan.removing({});
+    EXPECT_EQ(everything.items(), plan.items());
+    EXPECT_NE(everything.id(), plan.id());
+}
+
+TEST(DeletionPlan, MergedKeepsTheFirstOfEachItemAndConcatenatesTheRest) {
+    const Item protectedItem("/p", 0, Category::cache, true);
+    const std::vector<Plan> plans{Plan({item("/a", 1), item("/b", 2)}, {protectedItem}, {item("/m", 0)}),
+                                  Plan({item("/b", 50), item("/c", 4)}, {protectedItem}, {item("/m", 0)})};
+    const auto merged = Plan::merged(plans);
+    EXPECT_EQ(merged.items(), (std::vector<Item>{item("/a", 1), item("/b", 2), item("/c", 4)}));
+    EXPECT_EQ(merged.protectedItems(), (std::vector<Item>{protectedItem, protectedItem}));
+    EXPECT_EQ(merged.missingItems(), (std::vector<Item>{item("/m", 0), item("/m", 0)}));
+    EXPECT_EQ(merged.totalReclaimable(), 7);
+    EXPECT_NE(merged.id(), plans[0].id());
+
+    EXPECT_TRUE(Plan::merged({}).isEmpty());
+    EXPECT_TRUE(Plan::empty().isEmpty());
+    EXPECT_EQ(Plan::empty().id(), Plan::empty().id());
+}
+
+TEST(DeletionPlan, AnItemInsideAnotherItemGoesWithItAndIsCountedOnce) {
+    // Judged on the spelling: "/x/yz" is beside "/x/y", not inside it.
+    const Plan plan({item("/x/y/z", 1), item("/x/y/", 2), item("/x/yz", 4), item("/x/./y/w", 8), item("rel/a", 16),
+                     item("rel", 32), item("/other", 64)},
+                    {}, {});
+    EXPECT_EQ(idsOf(plan.items()), (std::vector<std::string>{"/x/y/", "/x/yz", "rel", "/other"}));
+    EXPECT_EQ(plan.totalReclaimable(), 102);
+    // Narrowed to the inner item alone, it stays; merged with its folder, it goes again.
+    EXPECT_EQ(idsOf(plan.keeping({"/x/y/z"}).items()), std::vector<std::string>{});
+    const Plan inner({item("/x/y/z", 1)}, {}, {});
+    EXPECT_EQ(idsOf(inner.items()), std::vector<std::string>{"/x/y/z"});
+    const std::vector<Plan> parts{inner, Plan({item("/x", 10)}, {}, {})};
+    EXPECT_EQ(idsOf(Plan::merged(parts).items()), std::vector<std::string>{"/x"});
+    EXPECT_EQ(Plan::merged(parts).totalReclaimable(), 10);
+    EXPECT_TRUE(Plan({item("/", 1), item("/x", 2)}, {}, {}).items().size() == 1);
+
+    DeleterHarness harness;
+    writeFile(harness.home() / "x" / "y" / "f", std::string(100'000, 'f'));
+    writeFile(harness.home() / "x" / "g", std::string(100'000, 'g'));
+    const auto previewed = harness.deleter().preview(std::vector<fs::path>{harness.home() / "x" / "y", harness.home() / "x"},
+                                                     Category::cache);
+    EXPECT_EQ(idsOf(previewed.items()), std::vector<std::string>{(harness.home() / "x").native()});
+    EXPECT_EQ(previewed.totalReclaimable(), harness.deleter().directorySize(harness.home() / "x", nullptr));
+}
+
+TEST(DeletionPlan, InsideTrashMeansBelowATrashFolderAfterLinksAreResolved) {
+    DeleterHarness harness;
+    const auto home = harness.home();
+    fs::create_directories(home / ".Trash" / "folder");
+    fs::create_directories(home / "Documents");
+    // A link into the Trash does not make a path trashed, nor does a Trash entry that leads out;
+    // the link itself is trashed.
+    fs::create_symlink(home / ".Trash", home / "shortcut");
+    fs::create_symlink(home / "Documents", home / ".Trash" / "escape");
+    const std::pair<fs::path, bool> cases[] = {
+        {home / ".Trash" / "old.txt", true}, {home / ".Trash" / "folder" / "inner.txt", true},
+        {"/some/volume/.Trashes/0/x", true}, {home / "Trash" / ".." / ".Trash" / "x", true},
+        {home / ".Trash", false}, {"/some/volume/.Trashes", false}, {home / "Trash" / "x", false},
+        {home / ".Trash" / ".." / "x", false}, {home / ".Trash-old" / "x", false},
+        {home / "shortcut" / "old.txt", false}, {home / ".Trash" / "escape" / "report.txt", false},
+        {home / ".Trash" / "escape", true}};
+    for (const auto& [path, inside] : cases) EXPECT_EQ(SafeFileDeleter::isInsideTrash(path), inside) << path;
+
+    EXPECT_TRUE(Item(home / ".Trash" / "old.txt", 1, Category::trash, false).isPermanentRemoval());
+    EXPECT_FALSE(Item(home / ".Trash" / "old.txt", 1, Category::cache, false).isPermanentRemoval());
+    EXPECT_FALSE(Item(home / "old.txt", 1, Category::trash, false).isPermanentRemoval());
+    EXPECT_FALSE(Item(home / ".Trash" / "escape" / "x", 1, Category::trash, false).isPermanentRemoval());
+}
 
 constexpr std::string_view emptyTrashSuggestion =
     "Open the Trash in Finder and choose Empty Trash. Finder can request administrator approval for items Vornelo "
@@ -47,7 +230,6 @@ Item fileItem(const fs::path& path, Category category = Category::cache, std::st
 }
 
 // Succeeded, failed, skipped, recoverable and freed bytes, to be checked at once.
-using Counts = std::array<std::int64_t, 5>;
 Counts countsOf(const SafeFileDeleter::ExecutionResult& result) {
     return {result.succeeded, result.failed, result.skipped, result.recoverable, result.freedBytes};
 }
@@ -402,6 +584,191 @@ TEST(PlanExecution, ItemsOnAnotherFileSystemGoToThatVolumesTrashAndCanComeBack) 
         return {};
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+struct Trashed {
+    fs::path original;
+    fs::path trashed;
+    std::optional<std::uint64_t> fileNumber;
+};
+
+// Trashes the item through the engine and returns what the log recorded for it.
+Trashed trashThroughEngine(DeleterHarness& harness, const fs::path& original) {
+    const SafeFileDeleter::Item item(original, 0, SafeFileDeleter::Category::cache, false);
+    const auto result =
+        harness.deleter().execute(Plan({item}, {}, {}), Mode::trash, false, "clean", Uuid(), {}, [] { return false; });
+    EXPECT_EQ(result.succeeded, 1) << (result.errors.empty() ? "" : result.errors[0]);
+    const auto entry = harness.entries().back();
+    return {original, entry.trashedPath().value_or(""), entry.trashedFileNumber()};
+}
+
+std::optional<Kind> problemOf(const DeleterHarness& harness, const Trashed& item) {
+    const auto problem = harness.deleter().putBackProblem(item.trashed, item.original, item.fileNumber);
+    if (!problem) return std::nullopt;
+    return problem->kind();
+}
+
+TEST(PutBack, RecreatesTheFolderChainMovesTheItemBackAndLogsIt) {
+    DeleterHarness harness;
+    const auto original = harness.home() / "Projects" / "deep" / "er" / "notes.txt";
+    writeFile(original, "notes");
+    const auto item = trashThroughEngine(harness, original);
+    ASSERT_EQ(item.trashed, harness.trash() / "notes.txt");
+    fs::remove_all(harness.home() / "Projects");
+
+    EXPECT_TRUE(harness.deleter().canPutBack(item.trashed, item.original, item.fileNumber));
+    const Uuid session;
+    const mode_t previousMask = ::umask(027);
+    harness.deleter().putBack(item.trashed, item.original, item.fileNumber, session);
+    ::umask(previousMask);
+    EXPECT_EQ(readFile(original), "notes");
+    // Folders made on the way get what the umask leaves, as any folder the user makes.
+    for (const auto& made : {harness.home() / "Projects", original.parent_path()}) {
+        EXPECT_EQ(fs::status(made).permissions(), fs::perms(0750)) << made;
+    }
+    EXPECT_FALSE(fs::exists(item.trashed));
+
+    const auto entries = harness.entries();
+    ASSERT_EQ(entries.size(), 2u);
+    const auto& entry = entries[1];
+    EXPECT_EQ(std::tuple(entry.action(), entry.path(), entry.sessionID(), entry.sizeBytes(), entry.mode(), entry.outcome(),
+                         entry.dryRun(), entry.detail(), entry.trashedPath(), entry.trashedFileNumber()),
+              std::tuple("putBack", original.native(), std::optional(session), 0, OperationLog::Mode::trash,
+                         OperationLog::Outcome::success, false, std::nullopt, std::nullopt, std::nullopt));
+}
+
+TEST(PutBack, AProtectedOriginalIsReportedBeforeAnythingAboutTheTrash) {
+    DeleterHarness harness;
+    const auto original = harness.home() / "Projects" / "keep.txt";
+    harness.exclude(harness.home() / "Projects");
+    // Nothing is in the Trash, and the trashed path is not even in one.
+    EXPECT_EQ(problemOf(harness, {original, harness.trash() / "keep.txt", 42}), Kind::protectedLocation);
+    EXPECT_EQ(problemOf(harness, {original, harness.home() / "keep.txt", std::nullopt}), Kind::protectedLocation);
+    EXPECT_EQ(problemOf(harness, {harness.home() / "Documents", harness.trash() / "Documents", std::nullopt}),
+              Kind::protectedLocation);
+}
+
+TEST(PutBack, OnlyTheVeryItemStillInATrashCanGoBack) {
+    DeleterHarness harness;
+    // A file that exists, but outside any Trash.
+    writeFile(harness.home() / "Trash" / "a.txt");
+    EXPECT_EQ(problemOf(harness, {harness.home() / "a.txt", harness.home() / "Trash" / "a.txt", std::nullopt}),
+              Kind::noLongerInTrash);
+    EXPECT_EQ(problemOf(harness, {harness.home() / "t", harness.trash(), std::nullopt}), Kind::noLongerInTrash);
+
+    // The Trash was emptied.
+    writeFile(harness.home() / "emptied.txt");
+    const auto emptied = trashThroughEngine(harness, harness.home() / "emptied.txt");
+    fs::remove(emptied.trashed);
+    EXPECT_EQ(problemOf(harness, emptied), Kind::noLongerInTrash);
+    EXPECT_FALSE(harness.deleter().canPutBack(emptied.trashed, emptied.original, emptied.fileNumber));
+
+    // A folder in the Trash that is a link leading out of it.
+    writeFile(harness.home() / "Documents" / "report.txt");
+    fs::create_directories(harness.trash());
+    fs::create_symlink(harness.home() / "Documents", harness.trash() / "escape");
+    EXPECT_EQ(problemOf(harness, {harness.home() / "Projects" / "report.txt", harness.trash() / "escape" / "report.txt",
+                                  std::nullopt}),
+              Kind::noLongerInTrash);
+}
+
+TEST(PutBack, AnotherFileUnderTheTrashedNameIsCaughtByItsFileNumber) {
+    DeleterHarness harness;
+    const auto original = harness.home() / "report.txt";
+    writeFile(original, "the trashed one");
+    const auto item = trashThroughEngine(harness, original);
+    ASSERT_TRUE(item.fileNumber);
+    // Made before the first is gone, so it cannot be given the same inode.
+    const auto impostor = harness.trash() / "impostor";
+    writeFile(impostor, "another one");
+    fs::rename(impostor, item.trashed);
+    ASSERT_NE(test::inodeOf(item.trashed), *item.fileNumber);
+
+    EXPECT_EQ(problemOf(harness, item), Kind::noLongerInTrash);
+    EXPECT_THROW(harness.deleter().putBack(item.trashed, original, item.fileNumber, std::nullopt),
+                 SafeFileDeleter::PutBackError);
+    // Without a recorded number nothing can tell them apart.
+    harness.deleter().putBack(item.trashed, original, std::nullopt, std::nullopt);
+    EXPECT_EQ(readFile(original), "another one");
+}
+
+TEST(PutBack, AnythingAtTheOriginalPlaceBlocksItAndAFailureThrowsAndLogsNothing) {
+    DeleterHarness harness;
+    const auto original = harness.home() / "place";
+    writeFile(original, "first");
+    const auto item = trashThroughEngine(harness, original);
+    std::filesystem::create_directories(original);
+    EXPECT_EQ(problemOf(harness, item), Kind::originalLocationOccupied);
+    fs::remove(original);
+    fs::create_symlink(harness.home() / "nowhere", original);
+    EXPECT_EQ(problemOf(harness, item), Kind::originalLocationOccupied);
+    fs::remove(original);
+    writeFile(original, "newcomer");
+    EXPECT_EQ(problemOf(harness, item), Kind::originalLocationOccupied);
+    try {
+        harness.deleter().putBack(item.trashed, original, item.fileNumber, Uuid());
+        ADD_FAILURE() << "put back over an existing file";
+    } catch (const SafeFileDeleter::PutBackError& error) {
+        EXPECT_EQ(error.kind(), Kind::originalLocationOccupied);
+        EXPECT_EQ(error.description(), "Something else now exists at the original location.");
+    }
+    // A parent that cannot be made: a file stands where the folder should be.
+    const auto underAFile = original / "inner.txt";
+    try {
+        harness.deleter().putBack(item.trashed, underAFile, item.fileNumber, Uuid());
+        ADD_FAILURE() << "put back below a file";
+    } catch (const SafeFileDeleter::FileOperationError& error) {
+        EXPECT_FALSE(error.description().empty());
+    }
+    EXPECT_EQ(readFile(item.trashed), "first");
+    EXPECT_EQ(readFile(original), "newcomer");
+    EXPECT_EQ(harness.entries().size(), 1u);  // only the original removal
+}
+
+// The item in the Trash is judged by itself, not by what it points to, so a trashed link whose
+// target has gone can still be put back.
+TEST(PutBack, ATrashedDanglingLinkCanGoBack) {
+    DeleterHarness harness;
+    const auto link = harness.home() / "shortcut";
+    fs::create_symlink(harness.home() / "gone", link);
+    const auto item = trashThroughEngine(harness, link);
+    ASSERT_TRUE(fs::is_symlink(item.trashed));
+    EXPECT_EQ(item.fileNumber, test::inodeOf(item.trashed));
+
+    harness.deleter().putBack(item.trashed, link, item.fileNumber, std::nullopt);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(fs::read_symlink(link), harness.home() / "gone");
+}
+
+// Root puts back an item cleaned from a folder a user owns, after the user replaced a folder on the
+// way with a link: it is followed only when root owns the link.
+TEST(PutBack, ALinkOnTheWayIsFollowedOnlyWhenRootOrTheUserOwnsIt) {
+    VORNELO_REQUIRE_ROOT();
+    DeleterHarness harness;
+    test::TempDirectory shared;
+    ::chmod(shared.path().c_str(), 0755);
+    const auto account = test::unprivilegedAccount();
+    const auto bob = shared / "srv" / "bob";
+    const auto rootOnly = shared / "root-only";
+    fs::create_directories(rootOnly);
+    for (const auto& [owner, followed] : std::vector<std::pair<uid_t, bool>>{{account.uid, false}, {0, true}}) {
+        fs::remove_all(bob);
+        writeFile(bob / "cache" / "evil", "bob's");
+        ASSERT_EQ(::chown(bob.c_str(), account.uid, account.gid), 0);
+        const auto item = trashThroughEngine(harness, bob / "cache" / "evil");
+        fs::remove_all(bob / "cache");
+        fs::create_symlink(rootOnly, bob / "cache");
+        ASSERT_EQ(::lchown((bob / "cache").c_str(), owner, owner == 0 ? 0 : account.gid), 0);
+        try {
+            harness.deleter().putBack(item.trashed, item.original, item.fileNumber, std::nullopt);
+            EXPECT_TRUE(followed) << "followed a link of uid " << owner;
+        } catch (const SafeFileDeleter::FileOperationError& error) {
+            EXPECT_FALSE(followed) << error.description();
+            EXPECT_NE(error.description().find((bob / "cache").native()), std::string::npos) << error.description();
+        }
+        EXPECT_EQ(fs::exists(rootOnly / "evil"), followed) << "link of uid " << owner;
+        EXPECT_EQ(fs::exists(item.trashed), !followed) << "link of uid " << owner;
+    }
 }
 
 }  // namespace
