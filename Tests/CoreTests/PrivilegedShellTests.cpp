@@ -44,22 +44,18 @@ std::string fakeHost(const test::TempDirectory& directory, const std::string& bo
     return path.string();
 }
 
-TEST(PrivilegedShellTest, EscapesBackslashesFirstThenQuotesAndNothingElse) {
+TEST(PrivilegedShellTest, EscapesBackslashesFirstThenQuotesAndTheHostReadsBackExactlyThatCommand) {
     EXPECT_EQ(PrivilegedShell::escaped(R"(say "hi" \ there)"), R"(say \"hi\" \\ there)");
     // An escaped quote in the command: its backslash is doubled, then the quote gets its own.
     EXPECT_EQ(PrivilegedShell::escaped(R"(a\"b)"), R"(a\\\"b)");
     EXPECT_EQ(PrivilegedShell::escaped("one\ntwo\t'$x'"), "one\ntwo\t'$x'");
     EXPECT_EQ(PrivilegedShell::scriptText(R"(echo "x")"), R"(do shell script "echo \"x\"" with administrator privileges)");
-}
-
-TEST(PrivilegedShellTest, TheHostReadsBackExactlyTheCommandTheShellWrote) {
+    // The host reads back exactly the command the shell wrote.
     for (const std::string command : {"", "\"", "\\", "\\\"", "\"\\", "end with \\", "\"quoted at both ends\"",
                                       "lines\nand\r\nbreaks\n", "caf\u00E9 \u2603", "do shell script \"x\""}) {
         EXPECT_EQ(platform::ScriptHost::commandFromScript(PrivilegedShell::scriptText(command)), command) << command;
     }
-}
-
-TEST(PrivilegedShellTest, ErrorsDescribeThemselvesForTheUser) {
+    // Errors describe themselves for the user.
     EXPECT_EQ(RunError::failed("Disk full.").errorDescription(), "Disk full.");
     EXPECT_EQ(RunError::failed("").errorDescription(), "The command could not complete.");
     EXPECT_EQ(RunError::cancelled().errorDescription(), "Authentication was cancelled.");
@@ -112,15 +108,6 @@ TEST(PrivilegedShellTest, OnlyTheAdministratorsPolicyRefusesAndThenStartsNothing
     EXPECT_FALSE(std::filesystem::exists(directory / "arguments"));
 }
 
-TEST(PrivilegedShellTest, AHostThatCannotStartIsReportedAsSuch) {
-    test::TestHome home;
-    const PrivilegedShell shell("/nonexistent/vornelo-script-host");
-    const auto result = await(shell.run("true"));
-    ASSERT_FALSE(result.has_value());
-    EXPECT_TRUE(result.error().message().starts_with("Couldn't start the authorization prompt: The file "))
-        << result.error().message();
-}
-
 TEST(PrivilegedShellTest, AStopEndsTheHostAndCountsAsCancelled) {
     test::TestHome home;
     test::TempDirectory directory;
@@ -134,7 +121,7 @@ TEST(PrivilegedShellTest, AStopEndsTheHostAndCountsAsCancelled) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
-TEST(PrivilegedShellTest, TheCompletionFormDeliversWithoutThrowing) {
+TEST(PrivilegedShellTest, TheCompletionFormDeliversWithoutThrowingAndAHostThatCannotStartIsReported) {
     test::TestHome home;
     test::TempDirectory directory;
     const PrivilegedShell shell(fakeHost(directory, "echo 'no entry' >&2; exit 1"));
@@ -142,6 +129,11 @@ TEST(PrivilegedShellTest, TheCompletionFormDeliversWithoutThrowing) {
     auto delivered = std::make_shared<std::promise<Result>>();
     shell.run("true", {}, [delivered](Result value) { delivered->set_value(std::move(value)); });
     EXPECT_EQ(delivered->get_future().get(), failure(RunError::failed("no entry")));
+
+    const auto result = await(PrivilegedShell("/nonexistent/vornelo-script-host").run("true"));
+    ASSERT_FALSE(result.has_value());
+    EXPECT_TRUE(result.error().message().starts_with("Couldn't start the authorization prompt: The file "))
+        << result.error().message();
 }
 
 TEST(PrivilegedShellTest, ACommandAndItsFailuresRoundTripUnchangedThroughTheRealHostAndPkexec) {
