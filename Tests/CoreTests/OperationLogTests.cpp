@@ -258,14 +258,6 @@ TEST_F(OperationLogQueriesTests, RecentReturnsTheNewestDecodableEntriesNewestFir
     EXPECT_EQ(log.recent(2).size(), 1u);  // the bad line is left out, not replaced
 }
 
-TEST_F(OperationLogQueriesTests, TotalFreedCountsPermanentRemovalsOnly) {
-    log.append(Entry(noon, std::nullopt, "clean", "/a", 300, Mode::permanent, Outcome::success, false));
-    log.append(Entry(noon, std::nullopt, "clean", "/b", 50, Mode::trash, Outcome::success, false));
-    log.flush();
-    EXPECT_EQ(log.totalFreed(), 300);
-    EXPECT_EQ(log.totals().trashedBytes, 50);
-}
-
 TEST_F(OperationLogQueriesTests, JsonLinesExportReproducesTheStoredLinesOfEveryRetainedFile) {
     writeFile(folder / "out.jsonl", "old contents");
     EXPECT_EQ(log.exportTo(folder / "out.jsonl", ExportFormat::jsonl), 0);  // an empty log: nothing
@@ -437,6 +429,7 @@ TEST(OperationLogStoreTests, DeletedTotalsAreRebuiltFromTheRetainedLinesPlusTheN
     const auto last = linesOf(log.fileURL()).back();
     // Rebuilt from the six lines retained when the file was found missing, then the new one.
     EXPECT_EQ(totalsFileOf(log), Totals(60, 7, OperationLog::hash(last), 5, 0));
+    EXPECT_EQ(log.totalFreed(), 60);  // permanent removals only
 }
 
 TEST(OperationLogStoreTests, UnreadableTotalsAreRebuiltSkippingUndecodableLines) {
