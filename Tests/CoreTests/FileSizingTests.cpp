@@ -50,22 +50,20 @@ std::int64_t sizeByFind(const std::filesystem::path& folder) {
 }
 
 TEST(FileSizing, FileSizePrefersTheAllocatedSizes) {
-    FileSizing::ResourceValues values;
+    using Size = std::optional<std::int64_t>;
+    const auto values = [](std::optional<bool> regular, Size total, Size blocks, Size length) {
+        FileSizing::ResourceValues result;
+        std::tie(result.isRegularFile, result.totalFileAllocatedSize, result.fileAllocatedSize, result.fileSize) =
+            std::tuple(regular, total, blocks, length);
+        return result;
+    };
     EXPECT_EQ(FileSizing::fileSize(std::nullopt), std::nullopt);
-    EXPECT_EQ(FileSizing::fileSize(values), std::nullopt);  // regular-file flag unknown
-    values.isRegularFile = false;
-    values.fileSize = 10;
-    EXPECT_EQ(FileSizing::fileSize(values), std::nullopt);
-
-    values.isRegularFile = true;
-    EXPECT_EQ(FileSizing::fileSize(values), 10);  // no allocated sizes: the logical length
-    values.fileAllocatedSize = 4096;
-    EXPECT_EQ(FileSizing::fileSize(values), 4096);
-    values.totalFileAllocatedSize = 8192;
-    EXPECT_EQ(FileSizing::fileSize(values), 8192);
-    FileSizing::ResourceValues noSizes;
-    noSizes.isRegularFile = true;
-    EXPECT_EQ(FileSizing::fileSize(noSizes), 0);
+    // Only a known regular file has a size: the total allocated, else the allocated, else the length, else 0.
+    const std::pair<FileSizing::ResourceValues, Size> cases[] = {
+        {values(std::nullopt, {}, {}, 10), std::nullopt}, {values(false, {}, {}, 10), std::nullopt},
+        {values(true, {}, {}, 10), 10}, {values(true, {}, 4096, 10), 4096}, {values(true, 8192, 4096, 10), 8192},
+        {values(true, {}, {}, {}), 0}};
+    for (const auto& [resource, size] : cases) EXPECT_EQ(FileSizing::fileSize(resource), size);
 }
 
 TEST(FileSizing, ItemsCountTheirAllocatedBlocksOnceAndLinksAreNeitherFollowedNorCounted) {
