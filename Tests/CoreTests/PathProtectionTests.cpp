@@ -408,16 +408,6 @@ TEST_F(ExclusionStoreTest, ProtectionSeesEditsWhileOtherThreadsCheck) {
     for (auto& reader : readers) reader.join();
 }
 
-TEST_F(ExclusionStoreTest, SharedProtectionUsesTheSharedStoreAndTheManagedPrefixes) {
-    ExclusionStore::shared().setUserPaths({(home.home() / "Projects").native()});
-    home.writeManaged({{"ProtectedBundlePrefixes", PlistValue::strings({"org.example."})}});
-    const PathProtection protection(home.home());
-    EXPECT_TRUE(protection.shouldProtect(home.home() / "projects/site"));
-    EXPECT_TRUE(protection.isEndpointSecurityBundle("org.example.guard"));
-    ExclusionStore::shared().setUserPaths({});
-    EXPECT_FALSE(protection.shouldProtect(home.home() / "projects/site"));
-}
-
 void writeApplication(const fs::path& bundle, const PlistValue& identifier, PlistFormat format = PlistFormat::xml) {
     const auto bytes = platform::PropertyList::serialize(PlistValue::Dictionary{{"CFBundleIdentifier", identifier}}, format);
     writeFile(bundle / "Contents/Info.plist", std::string(bytes.begin(), bytes.end()));
