@@ -149,23 +149,6 @@ TEST(PrivilegedShellTest, ACommandAndItsFailuresRoundTripUnchangedThroughTheReal
     EXPECT_EQ(await(shell.run("exit 4")), failure(RunError::failed("Exit code 4")));
 }
 
-TEST(PrivilegedShellTest, ARefusedAuthenticationIsCancelled) {
-    VORNELO_REQUIRE_PKEXEC();
-    const auto account = test::unprivilegedAccount();
-    // A forked child must not use the runner's thread pool; the blocking form is the same run.
-    const auto outcome = test::runAsUser(account.uid, account.gid, []() -> std::string {
-        const auto output =
-            ProcessRunner::runBlocking(builtHost, {"-e", PrivilegedShell::scriptText("id -u")}, PrivilegedShell::timeoutSeconds);
-        const auto result = PrivilegedShell::result(output);
-        if (result || result.error() != RunError::cancelled()) {
-            return "expected cancelled; exit " + std::to_string(output.exitCode) + ", stderr: " + output.stderr;
-        }
-        if (!output.stdout.empty()) return "the command ran: " + output.stdout;
-        return {};
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
-}
-
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 Output shell(const std::string& script, double timeout = 60) {
