@@ -312,19 +312,6 @@ TEST(PlanExecution, TrashModeKeepsItemsRecoverableButWhatAlreadyLiesInATrash) {
         EXPECT_EQ(entries[index].outcome(), Outcome::skipped);
         EXPECT_EQ(entries[index].dryRun(), index == 6u);
     }
-
-    // Asked for permanent removal, only what lies in a Trash goes for good; the rest is still trashed.
-    const auto homeFile = fileItem(harness.home() / "notes.txt");
-    const auto cachedInTrash = fileItem(trash / "cached.bin");
-    const auto permanent = harness.run(Plan({homeFile, cachedInTrash}, {}, {}), Mode::permanent);
-    EXPECT_EQ(countsOf(permanent), (Counts{2, 0, 0, 1, homeFile.sizeBytes() + cachedInTrash.sizeBytes()}));
-    EXPECT_EQ(test::readFile(trash / "notes.txt"), "data");
-    EXPECT_FALSE(fs::exists(cachedInTrash.url()));
-    const auto modes = harness.entries();
-    ASSERT_EQ(modes.size(), 16u);
-    EXPECT_EQ(modes[14].trashedPath(), (trash / "notes.txt").native());
-    EXPECT_EQ(modes[15].mode(), LogMode::permanent);
-    EXPECT_EQ(modes[15].trashedPath(), std::nullopt);
 }
 
 // Permanent mode: skipped entries show the requested mode, and vanished items still fail each way.
