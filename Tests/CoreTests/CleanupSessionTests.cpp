@@ -103,13 +103,11 @@ protected:
         return Recovery::restore(items, deleter, std::move(stop)).get();
     }
 
-    // Plans the paths and runs them through the engine: under the fixture's session, or rehearsed under a fresh one.
-    SafeFileDeleter::ExecutionResult clean(const std::vector<std::filesystem::path>& urls,
-                                           SafeFileDeleter::Category category, bool dryRun = false) {
+    // Plans the paths and runs them through the engine under the fixture's session.
+    SafeFileDeleter::ExecutionResult clean(const std::vector<std::filesystem::path>& urls, SafeFileDeleter::Category category) {
         const auto plan = deleter.preview(urls, category);
         EXPECT_EQ(plan.items().size(), urls.size());
-        return deleter.execute(plan, SafeFileDeleter::Mode::trash, dryRun, "clean", dryRun ? Uuid() : run, nullptr,
-                               nullptr);
+        return deleter.execute(plan, SafeFileDeleter::Mode::trash, false, "clean", run, nullptr, nullptr);
     }
 
     test::TestHome home;
@@ -395,40 +393,7 @@ TEST_F(CleanupSessionTests, AStopEndsTheWalkBeforeTheNextItem) {
     EXPECT_TRUE(std::filesystem::exists(trashFolder() / "two"));
 }
 
-// MARK: A whole run and its way back
-
-TEST_F(CleanupSessionTests, ACleanupRunIsListedAndPutBackThroughTheEngine) {
-    const auto junk = home.home() / "Junk";
-    writeFile(junk / "a.txt", "alpha");
-    writeFile(junk / "folder/b.txt", "beta");
-    writeFile(trashFolder() / "old.txt", "already in the Trash");
-    const std::vector<std::filesystem::path> urls{junk / "a.txt", junk / "folder", trashFolder() / "old.txt"};
-    ASSERT_EQ(clean(urls, SafeFileDeleter::Category::trash, true).succeeded, 3);
-    ASSERT_EQ(clean(urls, SafeFileDeleter::Category::trash).succeeded, 3);
-    log.flush();
-
-    auto sessions = log.cleanupSessions(10);
-    ASSERT_EQ(sessions.size(), 1u);  // the rehearsal is not a session
-    EXPECT_EQ(sessions[0].id(), run);
-    EXPECT_EQ(pathsOf(sessions[0]), (std::vector<std::string>{urls[0], urls[1], urls[2]}));
-    auto items = Recovery::preview(sessions[0], deleter);
-    EXPECT_EQ(reasonsOf(items), (Reasons{std::nullopt, std::nullopt, permanentlyRemoved}));
-
-    std::filesystem::remove_all(junk);  // the folders go too: putting back makes them again
-    const auto results = restore(items);
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_TRUE(results[0].restored && results[1].restored);
-    EXPECT_EQ(readFile(junk / "a.txt"), "alpha");
-    EXPECT_EQ(readFile(junk / "folder/b.txt"), "beta");
-    log.flush();
-
-    // The put-backs leave the session as it was, and a second look finds the items gone from the Trash.
-    sessions = log.cleanupSessions(10);
-    ASSERT_EQ(sessions.size(), 1u);
-    items = Recovery::preview(sessions[0], deleter);
-    EXPECT_EQ(reasonsOf(items), (Reasons{notInTrash, notInTrash, permanentlyRemoved}));
-    EXPECT_TRUE(restore(items).empty());
-}
+// MARK: A run through the engine
 
 TEST_F(CleanupSessionTests, AnItemWhoseNameIsNotUtf8IsNeitherOfferedNorMisplaced) {
     const auto junk = home.home() / "Junk";

@@ -1,25 +1,35 @@
 #include "Core/FileSizing.h"
-
+#include "Core/FullDiskAccessCheck.h"
+#include "Core/ProtectedFolderAccessCheck.h"
+#include "Core/ScanCoverage.h"
 #include "Support/ChildProcess.h"
 #include "Support/DeleterHarness.h"
 #include "Support/FailingFileManager.h"
 #include "Support/Subprocess.h"
+#include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/mount.h>
-
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 namespace vornelo {
 namespace {
 
+namespace fs = std::filesystem;
 using platform::FileError;
 using platform::FileOperation;
 using test::FailingFileManager;
 using test::writeFile;
 using Operation = FailingFileManager::Operation;
+using Kind = ScanCoverage::Kind;
+using test::TempDirectory;
 
 const auto always = [] { return true; };
 const auto allocated = test::allocatedSizeOf;
@@ -40,22 +50,20 @@ std::int64_t sizeByFind(const std::filesystem::path& folder) {
 }
 
 TEST(FileSizing, FileSizePrefersTheAllocatedSizes) {
-    FileSizing::ResourceValues values;
+    using Size = std::optional<std::int64_t>;
+    const auto values = [](std::optional<bool> regular, Size total, Size blocks, Size length) {
+        FileSizing::ResourceValues result;
+        std::tie(result.isRegularFile, result.totalFileAllocatedSize, result.fileAllocatedSize, result.fileSize) =
+            std::tuple(regular, total, blocks, length);
+        return result;
+    };
     EXPECT_EQ(FileSizing::fileSize(std::nullopt), std::nullopt);
-    EXPECT_EQ(FileSizing::fileSize(values), std::nullopt);  // regular-file flag unknown
-    values.isRegularFile = false;
-    values.fileSize = 10;
-    EXPECT_EQ(FileSizing::fileSize(values), std::nullopt);
-
-    values.isRegularFile = true;
-    EXPECT_EQ(FileSizing::fileSize(values), 10);  // no allocated sizes: the logical length
-    values.fileAllocatedSize = 4096;
-    EXPECT_EQ(FileSizing::fileSize(values), 4096);
-    values.totalFileAllocatedSize = 8192;
-    EXPECT_EQ(FileSizing::fileSize(values), 8192);
-    FileSizing::ResourceValues noSizes;
-    noSizes.isRegularFile = true;
-    EXPECT_EQ(FileSizing::fileSize(noSizes), 0);
+    // Only a known regular file has a size: the total allocated, else the allocated, else the length, else 0.
+    const std::pair<FileSizing::ResourceValues, Size> cases[] = {
+        {values(std::nullopt, {}, {}, 10), std::nullopt}, {values(false, {}, {}, 10), std::nullopt},
+        {values(true, {}, {}, 10), 10}, {values(true, {}, 4096, 10), 4096}, {values(true, 8192, 4096, 10), 8192},
+        {values(true, {}, {}, {}), 0}};
+    for (const auto& [resource, size] : cases) EXPECT_EQ(FileSizing::fileSize(resource), size);
 }
 
 TEST(FileSizing, ItemsCountTheirAllocatedBlocksOnceAndLinksAreNeitherFollowedNorCounted) {
@@ -195,6 +203,202 @@ TEST(FileSizing, OtherFileSystemsBelowTheStartAreNotEntered) {
         if (size != ownSize) return "size " + std::to_string(size) + ", expected " + std::to_string(ownSize);
         if (sizeOf(root / "tmpfs") < (1 << 20)) return "a mounted volume measured from its root counts";
         return {};
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+TEST(ScanCoverageRecorder, KeepsOneIssuePerPathAndKindAndMissingItemsAloneAreNotPartial) {
+    ScanCoverageRecorder recorder;
+    EXPECT_FALSE(recorder.snapshot().isPartial());
+    recorder.record("/x", Kind::missing, "");
+    recorder.record("/y", Kind::missing, "");
+    recorder.record("/x", Kind::missing, "again");
+    recorder.cloudSkipped();
+    recorder.cloudSkipped();
+    for (const auto* path : {"/z", "/c", "/z"}) recorder.checked(path);
+    const auto first = recorder.snapshot();
+    EXPECT_FALSE(first.isPartial());
+    EXPECT_EQ(std::tuple(first.missingCount(), first.unavailableCount(), first.skippedCloudOnly), std::tuple(2, 0, 2));
+
+    recorder.record("/a/b", Kind::denied, "first");
+    recorder.record("/a/b", Kind::denied, "second");
+    recorder.record("/a/b", Kind::missing, "gone");
+    const auto coverage = recorder.snapshot();
+    // Snapshots are sorted copies: the first one does not see later reports.
+    EXPECT_EQ(first.issues.size(), 2u);
+    EXPECT_EQ(coverage.checkedPaths, (std::vector<std::string>{"/c", "/z"}));
+    EXPECT_EQ(coverage.issues[1].id(), "/a/bmissing");
+    EXPECT_EQ(coverage.issues, (std::vector<ScanCoverage::Issue>{{"/a/b", Kind::denied, "first"}, {"/a/b", Kind::missing, "gone"},
+                                                                 {"/x", Kind::missing, ""}, {"/y", Kind::missing, ""}}));
+    EXPECT_TRUE(coverage.isPartial());
+    EXPECT_EQ(std::tuple(coverage.missingCount(), coverage.unavailableCount()), std::tuple(3, 1));
+}
+
+TEST(ScanCoverageRecorder, CountsButDoesNotKeepIssuesPastTheCap) {
+    ScanCoverageRecorder recorder;
+    for (int i = 0; i < 200; ++i) recorder.record("/m/" + std::to_string(i), Kind::missing, "");
+    EXPECT_FALSE(recorder.snapshot().isPartial());
+
+    recorder.record("/denied", Kind::denied, "no");
+    auto coverage = recorder.snapshot();
+    EXPECT_EQ(coverage.issues.size(), 200u);
+    EXPECT_EQ(coverage.additionalIssueCount, 1);
+    EXPECT_EQ(coverage.unavailableCount(), 1);
+    EXPECT_TRUE(coverage.isPartial());
+
+    recorder.record("/another-missing", Kind::missing, "");
+    EXPECT_EQ(recorder.snapshot(), coverage);
+
+    // Past the cap repeats are not recognised, so each report counts.
+    for (int i = 0; i < 3; ++i) recorder.record("/flaky", Kind::unavailable, "");
+    coverage = recorder.snapshot();
+    EXPECT_EQ(coverage.additionalIssueCount, 4);
+    EXPECT_EQ(coverage.unavailableCount(), 4);
+}
+
+TEST(ScanCoverageRecorder, ClassifiesErrorsByDomainAndCodeAndRecordsTheirDescriptionAndKindsHaveWireNames) {
+    const auto cocoa = [](int code) { return FileError::make(FileError::cocoaDomain, code, "d"); };
+    const auto posix = [](int code) { return FileError::make(FileError::posixDomain, code, "d"); };
+    const auto read = [](int code) { return FileError::fromErrno(code, FileOperation::read, "/x"); };  // as the file manager makes them
+    const std::pair<FileError, Kind> cases[] = {
+        {cocoa(4), Kind::missing},         {cocoa(260), Kind::missing},     {cocoa(257), Kind::denied},
+        {cocoa(513), Kind::unavailable},   {cocoa(256), Kind::unavailable}, {posix(2), Kind::missing},
+        {posix(13), Kind::denied},         {posix(1), Kind::denied},        {posix(5), Kind::unavailable},
+        {FileError::make("Elsewhere", 2, "d"), Kind::unavailable},          {read(ENOENT), Kind::missing},
+        {read(EACCES), Kind::denied},      {read(EIO), Kind::unavailable}};
+    for (const auto& [error, kind] : cases) EXPECT_EQ(ScanCoverageRecorder::classify(error), kind) << error.description;
+
+    ScanCoverageRecorder recorder;
+    const auto error = FileError::fromErrno(EACCES, FileOperation::read, "/secret");
+    recorder.failed("/secret", error);
+    EXPECT_EQ(recorder.snapshot().issues, (std::vector<ScanCoverage::Issue>{{"/secret", Kind::denied, error.description}}));
+    // The kinds' wire names.
+    for (const auto kind : {Kind::denied, Kind::unavailable, Kind::missing}) {
+        EXPECT_EQ(ScanCoverage::kindFromRawValue(ScanCoverage::rawValue(kind)), kind);
+    }
+    EXPECT_EQ(ScanCoverage::rawValue(Kind::unavailable), "unavailable");
+    EXPECT_FALSE(ScanCoverage::kindFromRawValue("Denied") || ScanCoverage::kindFromRawValue(""));
+}
+
+TEST(ScanCoverageRecorder, ReportsFromManyThreadsAllArrive) {
+    ScanCoverageRecorder recorder;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&recorder, t] {
+            for (int i = 0; i < 100; ++i) {
+                recorder.record("/t" + std::to_string(t) + "/" + std::to_string(i), Kind::denied, "");
+                recorder.checked("/shared/" + std::to_string(i));
+                recorder.cloudSkipped();
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    const auto coverage = recorder.snapshot();
+    EXPECT_EQ(coverage.issues.size(), 200u);
+    EXPECT_EQ(coverage.additionalIssueCount, 200);
+    EXPECT_EQ(coverage.checkedPaths.size(), 100u);
+    EXPECT_EQ(coverage.skippedCloudOnly, 400);
+}
+
+const platform::FileManager& files() { return platform::FileManager::defaultManager(); }
+
+// A folder the unprivileged account can walk into, holding what the test makes.
+struct ReachableFolder {
+    TempDirectory directory{"vornelo-access"};
+    ReachableFolder() { ::chmod(directory.path().c_str(), 0755); }
+    fs::path file(const std::string& name, mode_t mode) const {
+        const auto path = directory / name;
+        test::writeFile(path, "secret");
+        ::chmod(path.c_str(), mode);
+        return path;
+    }
+    fs::path folder(const std::string& name, mode_t mode) const {
+        const auto path = directory / name;
+        fs::create_directories(path);
+        ::chmod(path.c_str(), mode);
+        return path;
+    }
+};
+
+std::string expect(bool condition, const std::string& complaint) { return condition ? std::string() : complaint; }
+
+TEST(FullDiskAccessCheck, OnlyAProbeFileThatOpensCounts) {
+    VORNELO_REQUIRE_ROOT();  // root opens everything; the probe must run as an ordinary user
+    const ReachableFolder root;
+    const auto unreadableA = root.file("TCC.db", 0000);
+    const auto unreadableB = root.file("CloudTabs.db", 0000);
+    const auto readable = root.file("Readable.db", 0644);
+    const auto missing = root.directory / "missing.db";
+
+    const auto account = test::unprivilegedAccount();
+    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+        if (FullDiskAccessCheck::probe({missing, root.directory / "also-missing.db"}, files())) {
+            return "missing files counted as access";
+        }
+        if (FullDiskAccessCheck::probe({unreadableA, unreadableB}, files())) return "unreadable files counted as access";
+        return expect(FullDiskAccessCheck::probe({unreadableA, missing, readable}, files()),
+                      "a readable file after an unreadable one was not found");
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+TEST(FullDiskAccessCheck, AFifoProbeNeverBlocksAndAFileInPlaceOfAFolderCannotBeListed) {
+    const TempDirectory root;
+    ASSERT_EQ(::mkfifo((root / "TCC.db").c_str(), 0644), 0);
+    EXPECT_TRUE(FullDiskAccessCheck::probe({root / "TCC.db"}, files()));  // opens without a writer, and closes
+    test::writeFile(root / "Desktop", "not a folder");
+    fs::create_directories(root / "Downloads");
+    EXPECT_EQ(ProtectedFolderAccessCheck::deniedFolders(root.path(), files()), std::vector<std::string>{"Desktop"});
+}
+
+TEST(FullDiskAccessCheck, ProbesTheSystemDatabaseThenTheHomeOneBuiltOnFirstUse) {
+    VORNELO_REQUIRE_ROOT();
+    if (fs::exists("/Library/Application Support/com.apple.TCC/TCC.db")) GTEST_SKIP() << "a real TCC.db exists here";
+    const ReachableFolder root;
+    const auto home = root.folder("home", 0755);
+    const auto database = home / "Library/Safari/CloudTabs.db";
+    test::writeFile(database, "tabs");
+    fs::permissions(home / "Library", fs::perms(0755));
+    fs::permissions(home / "Library/Safari", fs::perms(0755));
+
+    const auto account = test::unprivilegedAccount();
+    auto probeWithMode = [&](mode_t mode) {
+        ::chmod(database.c_str(), mode);
+        return test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+            ::setenv("HOME", home.c_str(), 1);
+            const auto& paths = FullDiskAccessCheck::probePaths();
+            const std::vector<fs::path> expected{"/Library/Application Support/com.apple.TCC/TCC.db", database};
+            if (paths != expected) return "unexpected probe paths, second is " + paths.at(1).native();
+            ::setenv("HOME", "/nonexistent", 1);  // built once: a later HOME changes nothing
+            if (FullDiskAccessCheck::probePaths() != expected) return "the probe list was rebuilt";
+            return expect(FullDiskAccessCheck::probe() == (mode == 0644), "probe() gave the wrong answer");
+        });
+    };
+    const auto readable = probeWithMode(0644);
+    EXPECT_TRUE(readable.succeeded) << readable.message;
+    const auto unreadable = probeWithMode(0000);
+    EXPECT_TRUE(unreadable.succeeded) << unreadable.message;
+}
+
+TEST(ProtectedFolderAccessCheck, ReportsExistingFoldersThatCannotBeListed) {
+    VORNELO_REQUIRE_ROOT();
+    const ReachableFolder home;
+    home.folder("Desktop", 0755);     // consent given
+    home.folder("Documents", 0700);   // the owner's (root's) only
+    home.folder("Downloads", 0000);
+    const ReachableFolder sparseHome;  // no Downloads at all
+    sparseHome.folder("Desktop", 0755);
+    sparseHome.folder("Documents", 0555);
+
+    const auto account = test::unprivilegedAccount();
+    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+        const auto denied = ProtectedFolderAccessCheck::deniedFolders(home.directory.path(), files());
+        if (denied != std::vector<std::string>{"Documents", "Downloads"}) return "wrong denied list for the full home";
+        ::setenv("HOME", home.directory.path().c_str(), 1);
+        if (ProtectedFolderAccessCheck::probe()) return "probe() true with two folders denied";
+        ::setenv("HOME", sparseHome.directory.path().c_str(), 1);
+        if (!ProtectedFolderAccessCheck::deniedFolders().empty()) return "a missing folder was reported";
+        return expect(ProtectedFolderAccessCheck::probe(), "probe() false with every existing folder listable");
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }

@@ -1,18 +1,29 @@
+#include "Core/AppStorageKeys.h"
+#include "Core/ExclusionStore.h"
+#include "Core/HelperPolicy.h"
 #include "Core/PathProtection.h"
+#include "Platform/PropertyList.h"
 #include "Platform/Text.h"
 #include "Support/TempDirectory.h"
+#include "Support/TestHome.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 
 namespace vornelo {
 namespace {
 
+namespace fs = std::filesystem;
 using Rule = ProtectionReason::Rule;
+using platform::PlistValue;
+using namespace std::chrono_literals;
+using platform::PlistFormat;
+using test::writeFile;
 
 PathProtection::StringListProvider listOf(std::vector<std::string> values) {
     auto shared = std::make_shared<const PathProtection::StringList>(std::move(values));
@@ -285,6 +296,217 @@ TEST(PathProtectionConcurrencyTest, OneValueServesManyThreads) {
     }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(protectedCount.load(), 8 * 200);
+}
+
+class ExclusionStoreTest : public ::testing::Test {
+protected:
+    ExclusionStore makeStore() {
+        return ExclusionStore(home.defaults(), [this] { return now; });
+    }
+    // Writes behind the store's back, as another process or a profile would.
+    void writeUserListDirectly(const std::vector<std::string>& paths) {
+        platform::UserDefaults other(home.defaults()->locations());
+        other.set(std::string(AppStorageKey::userExclusions), PlistValue::strings(paths));
+    }
+    std::string homePath() const { return home.home().native(); }
+
+    test::TestHome home;
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+};
+
+TEST_F(ExclusionStoreTest, StoringDropsEmptyAndRepeatedEntriesAndTheCanonicalFormExpandsAndNormalises) {
+    auto store = makeStore();
+    store.setUserPaths({"~/Projects/", "", "~/Projects/", "/private/tmp/x", "/a/./b/../c//"});
+    const std::vector<std::string> stored{"~/Projects/", "/private/tmp/x", "/a/./b/../c//"};
+    EXPECT_EQ(store.userPaths(), stored);
+    EXPECT_EQ(home.defaults()->stringArray(std::string(AppStorageKey::userExclusions)), stored);
+    EXPECT_EQ(*store.normalisedPaths(), (std::vector<std::string>{homePath() + "/Projects", "/tmp/x", "/a/c"}));
+}
+
+TEST_F(ExclusionStoreTest, OnlyAForcedAdministratorListIsAppendedAfterTheUsers) {
+    auto store = makeStore();
+    store.setUserPaths({"/mine"});
+    home.defaults()->set("ProtectedPaths", PlistValue::strings({"/not/forced"}));
+    store.invalidate();
+    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/mine"});
+    EXPECT_TRUE(store.managedPaths().empty());
+    home.writeManaged({{"ProtectedPaths", PlistValue::strings({"/srv/keep/", "", "/mine"})}});
+    store.invalidate();
+    EXPECT_EQ(store.managedPaths(), (std::vector<std::string>{"/srv/keep/", "", "/mine"}));
+    EXPECT_EQ(*store.normalisedPaths(), (std::vector<std::string>{"/mine", "/srv/keep", "", "/mine"}))
+        << "an empty managed entry stays empty so it can never match";
+}
+
+TEST_F(ExclusionStoreTest, TheListIsCachedForThirtySeconds) {
+    auto store = makeStore();
+    store.setUserPaths({"/first"});
+    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/first"});
+    writeUserListDirectly({"/second"});
+    now += 10s;
+    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/first"}) << "still fresh";
+    now += 19s;
+    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/first"}) << "29 seconds is still fresh";
+    now += 1s;
+    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/second"}) << "30 seconds is stale";
+    writeUserListDirectly({"/third"});
+    store.invalidate();
+    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/third"});
+    store.setUserPaths({"/fourth"});
+    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/fourth"});
+}
+
+TEST_F(ExclusionStoreTest, AStoreWithItsOwnDefaultsNeverTouchesTheSharedOnes) {
+    test::TempDirectory elsewhere;
+    auto own = std::make_shared<platform::UserDefaults>(
+        platform::UserDefaults::Locations{elsewhere / "own.plist", elsewhere / "managed.plist", ::getuid()});
+    ExclusionStore store(own);
+    store.setUserPaths({"/only/here"});
+    EXPECT_FALSE(home.defaults()->object(std::string(AppStorageKey::userExclusions)));
+    EXPECT_EQ(own->stringArray(std::string(AppStorageKey::userExclusions)), std::vector<std::string>{"/only/here"});
+}
+
+TEST_F(ExclusionStoreTest, AListThatCannotBeReadIsReportedAndADamagedFileIsNeverReplaced) {
+    auto store = makeStore();
+    EXPECT_FALSE(store.readProblem());
+    home.defaults()->set(std::string(AppStorageKey::userExclusions), PlistValue("/not/a/list"));
+    EXPECT_TRUE(store.userPaths().empty());
+    EXPECT_TRUE(store.normalisedPaths()->empty());
+    EXPECT_NE(store.readProblem().value_or("").find("not a list of paths"), std::string::npos);
+
+    ASSERT_TRUE(store.setUserPaths({"/kept"}));
+    EXPECT_FALSE(store.readProblem());
+    const auto file = home.defaults()->locations().userFile;
+    auto damaged = test::readFile(file);
+    damaged.replace(damaged.find("<array>"), 7, "<arr>");
+    test::writeFile(file, damaged);
+    EXPECT_TRUE(store.userPaths().empty());
+    EXPECT_NE(store.readProblem().value_or("").find(file.native()), std::string::npos);
+    const auto stored = store.setUserPaths({"/new"});
+    ASSERT_FALSE(stored);
+    EXPECT_NE(stored.error().find(file.native()), std::string::npos) << stored.error();
+    EXPECT_EQ(test::readFile(file), damaged) << "the entry it holds must survive";
+}
+
+TEST_F(ExclusionStoreTest, ProtectionSeesEditsWhileOtherThreadsCheck) {
+    auto store = makeStore();
+    const PathProtection protection(home.home(), [&store] { return store.normalisedPaths(); }, PathProtection::noStrings());
+    const auto keep = home.home() / "Keep";
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            while (!stop) (void)protection.shouldProtect(keep / "file");
+        });
+    }
+    for (int i = 0; i < 20; ++i) {
+        store.setUserPaths({keep.native()});
+        EXPECT_TRUE(protection.shouldProtect(keep / "file"));
+        store.setUserPaths({});
+        EXPECT_FALSE(protection.shouldProtect(keep / "file")) << "an edit must never be hidden by a stale cache";
+    }
+    stop = true;
+    for (auto& reader : readers) reader.join();
+}
+
+void writeApplication(const fs::path& bundle, const PlistValue& identifier, PlistFormat format = PlistFormat::xml) {
+    const auto bytes = platform::PropertyList::serialize(PlistValue::Dictionary{{"CFBundleIdentifier", identifier}}, format);
+    writeFile(bundle / "Contents/Info.plist", std::string(bytes.begin(), bytes.end()));
+}
+
+// Temporary Applications and Library roots holding one item of every shape the policy meets.
+class HelperPolicyTest : public ::testing::Test {
+protected:
+    HelperPolicyTest() {
+        writeApplication(apps / "Editor.app", "com.example.editor");
+        writeApplication(apps / "Utilities/Binary.app", "com.example.binary", PlistFormat::binary);
+        writeApplication(apps / "Sample.app", "com.apple.example");
+        writeApplication(apps / "Safari.app", "com.apple.Safari", PlistFormat::binary);
+        writeApplication(apps / "Falcon.app", "com.crowdstrike.falcon.App");
+        writeApplication(apps / "Vornelo.app", "com.tessaldon.Vornelo");
+        writeApplication(apps / "Number.app", PlistValue(7));
+        writeApplication(root / "elsewhere/Real.app", "com.example.real");
+        fs::create_directories(apps / "Linked.app");
+        fs::create_symlink(root / "elsewhere/Real.app/Contents", apps / "Linked.app/Contents");
+        writeFile(apps / "Huge.app/Contents/Info.plist", std::string(HelperPolicy::maxInfoPlistBytes + 1, ' '));
+        for (const auto* folder : {"Bare.app", "Shout.APP", "../Library/PrivilegedHelperTools/com.example.folder"}) {
+            fs::create_directories(apps / folder);
+        }
+        fs::create_symlink(apps / "Loop.app", apps / "Loop.app");
+        fs::create_directory_symlink(apps, root / "apps-link");
+        for (const auto* name : {"Applications/Plain.app", "Library/LaunchDaemons/com.example.daemon.plist",
+                                 "Library/LaunchAgents/COM.APPLE.foo.plist", "Library/LaunchDaemons/daemon.plist",
+                                 "Library/LaunchDaemons/com.tessaldon.Vornelo.helper.plist",
+                                 "Library/LaunchDaemons/com..x.plist", "Library/LaunchDaemons/com.example.txt",
+                                 "Library/LaunchDaemons/keychain.sync.plist",
+                                 "Library/LaunchDaemons/com.crowdstrike.falcond.plist",
+                                 "Library/PrivilegedHelperTools/com.example.helper"}) {
+            writeFile(root / name);
+        }
+    }
+
+    // The kind's raw value when accepted, otherwise the reason. "@" stands for the temporary root.
+    std::string verdict(std::string path, const std::string& applicationsRoot) const {
+        if (path.starts_with('@')) path = root.native() + path.substr(1);
+        const auto result = HelperPolicy::validateRemoval(path, applicationsRoot, (root / "Library").native());
+        return result ? std::string(HelperPolicy::rawValue(*result)) : result.error().reason;
+    }
+
+    test::TempDirectory directory{"vornelo-policy"};
+    fs::path root = directory.path();
+    fs::path apps = root / "Applications";
+};
+
+TEST_F(HelperPolicyTest, EveryReasonInTheOrderOfTheSteps) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"Applications/Editor.app", "Not an absolute path."},
+        {std::string("@/Applications/Editor.app\0x", 26), "Not an absolute path."},
+        {"@/Applications/./Editor.app", "Path is not in canonical form."},
+        {"@/Applications/Utilities/../Editor.app", "Path is not in canonical form."},
+        {"@/Applications/Editor.app/", "Path is not in canonical form."},
+        {"/", "Path is not in canonical form."},
+        {"@/apps-link/Editor.app", "Path goes through a symbolic link."},
+        {"@/Library/LaunchDaemons/com.crowdstrike.gone.plist", "No longer exists."},
+        {"@/Applications/Loop.app", "Is a symbolic link."},
+        {"@/Library/LaunchDaemons/com.crowdstrike.falcond.plist", "Protected path."},
+        {"@/Applications/Editor.app/Contents/Info.plist", "Outside the locations the helper may modify."},
+        {"@/Library/LaunchDaemons", "Outside the locations the helper may modify."},
+        {"@/Applications/Shout.APP", "Only application bundles can be removed from Applications."},
+        {"@/Applications/Plain.app", "Only application bundles can be removed from Applications."},
+        {"@/Applications/Bare.app", "Not a valid application bundle."},
+        {"@/Applications/Number.app", "Not a valid application bundle."},
+        {"@/Applications/Huge.app", "Not a valid application bundle."},
+        {"@/Applications/Linked.app", "Not a valid application bundle."},
+        {"@/Applications/Vornelo.app", "Vornelo can't remove itself."},
+        {"@/Applications/Safari.app", "Part of macOS."},
+        {"@/Library/LaunchAgents/COM.APPLE.foo.plist", "Part of macOS."},
+        {"@/Applications/Falcon.app", "Security or device-management software."},
+        {"@/Library/LaunchDaemons/com.example.txt", "Not a launch plist."},
+        {"@/Library/PrivilegedHelperTools/com.example.folder", "Not a helper tool."},
+        {"@/Library/LaunchDaemons/daemon.plist", "Not named after a bundle identifier."},
+        {"@/Library/LaunchDaemons/com..x.plist", "Not named after a bundle identifier."},
+        {"@/Library/LaunchDaemons/com.tessaldon.Vornelo.helper.plist", "Vornelo can't remove its own helper."},
+        {"@/Library/LaunchDaemons/keychain.sync.plist", "Protected item."},
+        {"@/Applications/Editor.app", "application"},
+        {"@/Applications/Utilities/Binary.app", "application"},
+        {"@/Applications/Sample.app", "application"},
+        {"@/Library/LaunchDaemons/com.example.daemon.plist", "launchItem"},
+        {"@/Library/PrivilegedHelperTools/com.example.helper", "helperTool"},
+    };
+    for (const auto& [path, expected] : cases) EXPECT_EQ(verdict(path, apps.native()), expected) << path;
+    EXPECT_EQ(verdict("@/Applications/Editor.app", apps.native() + "/"), "application") << "roots are normalised";
+}
+
+TEST_F(HelperPolicyTest, TheHelpersOwnRulesAndAJudgementOfTheItemExamined) {
+    EXPECT_EQ(HelperPolicy::defaultProtection().home(), "/var/empty");
+    EXPECT_EQ(HelperPolicy::validateRemoval("/usr/bin/env", "/Applications", "/Library").error().reason, "Protected path.");
+
+    const auto path = (apps / "Utilities/Binary.app").native();
+    const auto judged = HelperPolicy::judgeRemoval(path, apps.native(), (root / "Library").native());
+    ASSERT_TRUE(judged) << judged.error().reason;
+    struct stat info {};
+    ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+    EXPECT_EQ(std::tuple(judged->location, judged->parent, judged->name, judged->device, judged->fileNumber),
+              std::tuple(fs::path(path), apps / "Utilities", "Binary.app", info.st_dev, info.st_ino));
 }
 
 }  // namespace
