@@ -54,6 +54,11 @@ void IdleMonitor::endRequest() {
     lastActivity_ = clock_();
 }
 
+void IdleMonitor::noteActivity() {
+    std::lock_guard lock(lock_);
+    lastActivity_ = clock_();
+}
+
 bool IdleMonitor::tick() {
     std::lock_guard lock(lock_);
     if (active_ != 0) return false;

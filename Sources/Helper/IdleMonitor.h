@@ -3,12 +3,14 @@
 // in and out, and a repeating tick exits the process (status 0, no clean-up) when none is active
 // and more than the threshold has passed since the last one was counted out. With the default
 // times (first tick 30 s after start, every 30 s, threshold 60 s) an idle helper goes between 60
-// and 90 s after its last request. Only requests count: open connections and version calls do not.
+// and 90 s after its last request. Only requests count: open connections and version calls do not,
+// except that a newly admitted connection restarts the idle clock, so a client that has just
+// connected is not cut off before its first request arrives.
 //
 // The times, the clock and the exit are injectable so tests can run the monitor scaled down. The
 // decision and the exit happen under the lock, so a request is never counted in and then cut off.
 //
-// Thread safety: beginRequest, endRequest and tick may be called from any thread. The timer runs
+// Thread safety: beginRequest, endRequest, noteActivity and tick may be called from any thread. The timer runs
 // on a thread of its own from start() until the object is destroyed.
 
 #include <chrono>
@@ -52,6 +54,8 @@ public:
     void start();
     void beginRequest();
     void endRequest();
+    // Restarts the idle clock without counting a request in.
+    void noteActivity();
     // One tick; true when it found the helper idle and called the exit.
     bool tick();
 

@@ -19,7 +19,11 @@ public:
         : steps_(steps), idle_(idle), log_(log), vetting_(vetting) {}
 
     std::unique_ptr<platform::VarlinkConnectionHandler> accept(const platform::SocketPeer& peer) const {
-        return vetting_.guard(peer, [&] { return std::make_unique<ConnectionHandler>(peer, steps_, idle_, log_); });
+        return vetting_.guard(peer, [&] {
+            // Only an admitted peer restarts the idle clock: a refused one must not keep root alive.
+            idle_.noteActivity();
+            return std::make_unique<ConnectionHandler>(peer, steps_, idle_, log_);
+        });
     }
 
 private:

@@ -1,13 +1,8 @@
 #include "Core/OperationLog.h"
 #include "Platform/PropertyList.h"
 #include "Support/ChildProcess.h"
+#include "Support/CliFixture.h"
 #include "Support/ManagedPreferences.h"
-#include "Support/Subprocess.h"
-#include "Support/TestHome.h"
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 
 #include <chrono>
 
@@ -16,22 +11,15 @@ namespace {
 
 using nlohmann::json;
 using Entry = OperationLog::Entry;
+using test::contains;
 using namespace std::chrono_literals;
 
 const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
 
-class LogCommandsTest : public ::testing::Test {
+class LogCommandsTest : public test::CliTest {
 protected:
-    test::ProgramResult cli(const std::vector<std::string>& arguments) { return test::runCli(arguments, home.home()); }
-    json cliJson(std::vector<std::string> arguments, int exitCode = 0) {
-        arguments.insert(arguments.begin(), "--json");
-        const auto result = cli(arguments);
-        EXPECT_EQ(result.exitCode, exitCode) << result.err;
-        return json::parse(result.out);
-    }
-    std::filesystem::path logPath() const { return home.home() / "Library/Logs/Vornelo/operations.log"; }
     // The CLI has no producer of its own: entries are written here, where the CLI will read them.
-    void writeEntries(int count) {
+    void writeEntries(int count) const {
         OperationLog log(logPath(), true);
         for (int i = 1; i <= count; ++i) {
             log.append(Entry(noon + std::chrono::seconds(i), std::nullopt, "clean", "/home/u/file-" + std::to_string(i),
@@ -39,41 +27,33 @@ protected:
                              OperationLog::Outcome::success, false));
         }
     }
-    test::TestHome home;
+    std::filesystem::path totalsPath() const { return path("Library/Logs/Vornelo/operations.totals.json"); }
 };
 
-TEST_F(LogCommandsTest, TheLogLivesInTheUsersLibraryAndIsOnByDefault) {
-    const auto path = cli({"log", "path"});
-    EXPECT_EQ(path.exitCode, 0);
-    EXPECT_EQ(path.out, logPath().native() + "\n");
+TEST_F(LogCommandsTest, TheLogLivesInTheUsersLibraryIsOnByDefaultAndItsSwitchIsSaved) {
+    EXPECT_EQ(says({"log", "path"}, {}).out, logPath().native() + "\n");
     const auto status = cliJson({"log", "status"});
     EXPECT_EQ(status["enabled"], true);
     EXPECT_EQ(status["forced"], false);
-    EXPECT_EQ(status["totalsPath"], (home.home() / "Library/Logs/Vornelo/operations.totals.json").native());
-    EXPECT_EQ(cliJson({"log", "path"})["rotatedPaths"][4], (home.home() / "Library/Logs/Vornelo/operations.5.log").native());
-    EXPECT_FALSE(std::filesystem::exists(home.home() / "Library"));  // reading creates nothing
-}
+    EXPECT_EQ(status["totalsPath"], totalsPath().native());
+    EXPECT_EQ(cliJson({"log", "path"})["rotatedPaths"][4], path("Library/Logs/Vornelo/operations.5.log").native());
+    EXPECT_FALSE(std::filesystem::exists(path("Library")));  // reading creates nothing
 
-TEST_F(LogCommandsTest, DisableAndEnableAreSavedInTheUsersSettings) {
     EXPECT_EQ(cliJson({"log", "disable"})["enabled"], false);
     EXPECT_EQ(home.defaults()->object("Vornelo.operationLogEnabled"), platform::PlistValue(false));
-    const auto status = cli({"log", "status"});
-    EXPECT_NE(status.out.find("Operation logging is off."), std::string::npos) << status.out;
+    says({"log", "status"}, {"Operation logging is off."});
     EXPECT_EQ(cliJson({"log", "enable"})["enabled"], true);
     EXPECT_EQ(home.defaults()->object("Vornelo.operationLogEnabled"), platform::PlistValue(true));
 }
 
-TEST_F(LogCommandsTest, RecentListsTheNewestEntriesFirst) {
-    const auto empty = cli({"log", "recent"});
-    EXPECT_EQ(empty.exitCode, 0);
-    EXPECT_EQ(empty.out, "The operation log has no entries.\n");
+TEST_F(LogCommandsTest, RecentListsTheNewestEntriesFirstTotalsFollowTheAccountingAndClearRemovesBoth) {
+    EXPECT_EQ(says({"log", "recent"}, {}).out, "The operation log has no entries.\n");
     writeEntries(3);
-    const auto text = cli({"log", "recent", "-n", "2"});
-    EXPECT_EQ(text.exitCode, 0);
-    const auto third = text.out.find("/home/u/file-3");
-    ASSERT_NE(third, std::string::npos) << text.out;
-    EXPECT_LT(third, text.out.find("/home/u/file-2"));
-    EXPECT_EQ(text.out.find("/home/u/file-1"), std::string::npos);
+    const auto text = says({"log", "recent", "-n", "2"}, {}).out;
+    const auto third = text.find("/home/u/file-3");
+    ASSERT_NE(third, std::string::npos) << text;
+    EXPECT_LT(third, text.find("/home/u/file-2"));
+    EXPECT_FALSE(contains(text, "/home/u/file-1"));
 
     const auto entries = cliJson({"log", "recent", "-n", "5"});
     ASSERT_EQ(entries.size(), 3u);
@@ -84,67 +64,45 @@ TEST_F(LogCommandsTest, RecentListsTheNewestEntriesFirst) {
     EXPECT_EQ(entries[0]["id"], "1714564803.0-clean-/home/u/file-3");
     EXPECT_TRUE(entries[0].contains("prevHash"));
     EXPECT_FALSE(entries[2].contains("prevHash"));
+    complains({"log", "recent", "-n", "-1"}, 2, {"-1"});
 
-    const auto negative = cli({"log", "recent", "-n", "-1"});
-    EXPECT_EQ(negative.exitCode, 2);
-    EXPECT_NE(negative.err.find("-1"), std::string::npos) << negative.err;
+    const auto totals = cliJson({"log", "totals"});
+    EXPECT_EQ(totals["operations"], 3);
+    EXPECT_EQ(totals["trashedBytes"], 400);
+    EXPECT_EQ(totals["freedBytes"], 200);
+    EXPECT_EQ(totals["accountingVersion"], 2);
+
+    EXPECT_EQ(cliJson({"log", "clear"})["cleared"], true);
+    EXPECT_FALSE(std::filesystem::exists(logPath()));
+    EXPECT_FALSE(std::filesystem::exists(totalsPath()));
+    EXPECT_EQ(cliJson({"log", "totals"})["operations"], 0);
 }
 
-TEST_F(LogCommandsTest, VerifyFailsWithExitCodeOneOnceTheLogIsAltered) {
+TEST_F(LogCommandsTest, ExportWritesTheChosenFormatAndVerifyFailsWithExitCodeOneOnceTheLogIsAltered) {
     writeEntries(3);
+    const auto csv = path("out.csv");
+    EXPECT_EQ(cliJson({"log", "export", "--format", "csv", csv.native()})["exported"], 3);
+    const auto text = test::readFile(csv);
+    EXPECT_TRUE(text.starts_with("timestamp,action,outcome,mode,dryRun,sizeBytes,path,trashedPath,detail,sessionID\n"));
+    EXPECT_TRUE(contains(text, "2024-05-01T12:00:02Z,clean,success,permanent,false,200,/home/u/file-2,,,\n")) << text;
+    const auto jsonl = path("out.jsonl");
+    EXPECT_EQ(cli({"log", "export", jsonl.native()}).exitCode, 0);
+    EXPECT_EQ(test::readFile(jsonl), test::readFile(logPath()));
+    complains({"log", "export", "--format", "xml", csv.native()}, 2, {"xml"});
+    complains({"log", "export", path("missing/out.csv").native()}, 1, {path("missing/out.csv").native()});
+
     const auto intact = cliJson({"log", "verify"});
     EXPECT_EQ(intact["isIntact"], true);
     EXPECT_EQ(intact["verified"], 2);
     EXPECT_EQ(intact["unchained"], 1);
     EXPECT_TRUE(intact["firstBrokenLine"].is_null());
-
-    auto text = test::readFile(logPath());
-    text.replace(text.find("file-2"), 6, "file-X");
-    test::writeFile(logPath(), text);
+    auto log = test::readFile(logPath());
+    log.replace(log.find("file-2"), 6, "file-X");
+    test::writeFile(logPath(), log);
     const auto broken = cliJson({"log", "verify"}, 1);
     EXPECT_EQ(broken["isIntact"], false);
     EXPECT_EQ(broken["firstBrokenLine"], 3);
-    const auto prose = cli({"log", "verify"});
-    EXPECT_EQ(prose.exitCode, 1);
-    EXPECT_NE(prose.out.find("line 3 of " + logPath().native()), std::string::npos) << prose.out;
-}
-
-TEST_F(LogCommandsTest, TotalsFollowTheAccounting) {
-    writeEntries(4);
-    const auto totals = cliJson({"log", "totals"});
-    EXPECT_EQ(totals["operations"], 4);
-    EXPECT_EQ(totals["trashedBytes"], 400);
-    EXPECT_EQ(totals["freedBytes"], 600);
-    EXPECT_EQ(totals["accountingVersion"], 2);
-}
-
-TEST_F(LogCommandsTest, ExportWritesTheChosenFormatAndRefusesUnknownOnes) {
-    writeEntries(2);
-    const auto csv = home.home() / "out.csv";
-    const auto done = cliJson({"log", "export", "--format", "csv", csv.native()});
-    EXPECT_EQ(done["exported"], 2);
-    const auto text = test::readFile(csv);
-    EXPECT_TRUE(text.starts_with("timestamp,action,outcome,mode,dryRun,sizeBytes,path,trashedPath,detail,sessionID\n"));
-    EXPECT_NE(text.find("2024-05-01T12:00:02Z,clean,success,permanent,false,200,/home/u/file-2,,,\n"), std::string::npos);
-
-    const auto jsonl = home.home() / "out.jsonl";
-    EXPECT_EQ(cli({"log", "export", jsonl.native()}).exitCode, 0);
-    EXPECT_EQ(test::readFile(jsonl), test::readFile(logPath()));
-
-    const auto unknown = cli({"log", "export", "--format", "xml", csv.native()});
-    EXPECT_EQ(unknown.exitCode, 2);
-    EXPECT_NE(unknown.err.find("xml"), std::string::npos);
-    const auto nowhere = cli({"log", "export", (home.home() / "missing/out.csv").native()});
-    EXPECT_EQ(nowhere.exitCode, 1);
-    EXPECT_NE(nowhere.err.find((home.home() / "missing/out.csv").native()), std::string::npos) << nowhere.err;
-}
-
-TEST_F(LogCommandsTest, ClearRemovesTheLogAndItsTotals) {
-    writeEntries(2);
-    EXPECT_EQ(cliJson({"log", "clear"})["cleared"], true);
-    EXPECT_FALSE(std::filesystem::exists(logPath()));
-    EXPECT_FALSE(std::filesystem::exists(home.home() / "Library/Logs/Vornelo/operations.totals.json"));
-    EXPECT_EQ(cliJson({"log", "totals"})["operations"], 0);
+    says({"log", "verify"}, {"line 3 of " + logPath().native()}, 1);
 }
 
 TEST_F(LogCommandsTest, AForcedLogStaysOnAndCannotBeCleared) {
@@ -158,11 +116,8 @@ TEST_F(LogCommandsTest, AForcedLogStaysOnAndCannotBeCleared) {
             return "the force was not shown: " + disabled.out;
         }
         const auto cleared = cli({"log", "clear"});
-        if (cleared.exitCode != 1 || cleared.err.find("administrator") == std::string::npos) {
-            return "clear was not refused: " + cleared.err;
-        }
-        if (!std::filesystem::exists(logPath())) return "the forced log was removed";
-        return "";
+        if (cleared.exitCode != 1 || !contains(cleared.err, "administrator")) return "clear was not refused: " + cleared.err;
+        return std::filesystem::exists(logPath()) ? "" : "the forced log was removed";
     });
     if (outcome.starts_with("SKIP")) GTEST_SKIP() << outcome;
     EXPECT_EQ(outcome, "");

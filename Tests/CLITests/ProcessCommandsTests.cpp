@@ -1,11 +1,7 @@
 #include "Platform/Subprocess.h"
 #include "Support/ChildProcess.h"
-#include "Support/Subprocess.h"
+#include "Support/CliFixture.h"
 #include "Support/SystemServices.h"
-#include "Support/TempDirectory.h"
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <signal.h>
 
@@ -23,51 +19,34 @@ using test::runCli;
 
 const std::string builtHost = VORNELO_BINARY_DIR "/vornelo-script-host";
 
-class ProcessCommandsTest : public ::testing::Test {
-protected:
-    test::TempDirectory home_{"vornelo-cli-home"};
-};
+using ProcessCommandsTest = test::CliTest;
 
-TEST_F(ProcessCommandsTest, RunPrintsTheExitCodeAndBothStreams) {
-    const auto result = runCli({"run", "--", "/bin/sh", "-c", "echo hi; echo warn >&2"}, home_.path());
-    EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.out, "Exit code: 0\nStandard output:\nhi\nStandard error:\nwarn\n");
-}
-
-TEST_F(ProcessCommandsTest, RunInJsonUsesTheOutputFieldsAndFailsWithTheProgram) {
-    const auto result = runCli({"--json", "run", "--", "printf", "%s", "x y"}, home_.path());
-    EXPECT_EQ(result.exitCode, 0);
-    const auto document = nlohmann::json::parse(result.out);
+TEST_F(ProcessCommandsTest, RunPrintsTheExitCodeAndBothStreamsOrTheOutputFieldsAndFailsWithTheProgram) {
+    EXPECT_EQ(says({"run", "--", "/bin/sh", "-c", "echo hi; echo warn >&2"}, {}).out,
+              "Exit code: 0\nStandard output:\nhi\nStandard error:\nwarn\n");
+    const auto document = cliJson({"run", "--", "printf", "%s", "x y"});
     EXPECT_EQ(document["stdout"], "x y");
     EXPECT_EQ(document["exitCode"], 0);
     EXPECT_EQ(document["succeeded"], true);
     // A bare name is looked up in PATH.
     EXPECT_TRUE(std::filesystem::path(document["executablePath"].get<std::string>()).is_absolute());
 
-    const auto failed = runCli({"run", "--json", "--timeout", "0.3", "--", "/bin/sleep", "30"}, home_.path());
-    EXPECT_EQ(failed.exitCode, 1);
-    const auto timedOut = nlohmann::json::parse(failed.out);
+    // --json may follow the command too.
+    const auto timedOut = nlohmann::json::parse(complains({"run", "--json", "--timeout", "0.3", "--", "/bin/sleep", "30"}, 1).out);
     EXPECT_EQ(timedOut["timedOut"], true);
     EXPECT_EQ(timedOut["launchFailed"], false);
     EXPECT_EQ(timedOut["exitCode"], SIGTERM);
-}
-
-TEST_F(ProcessCommandsTest, RunReportsAProgramThatCannotStart) {
-    const auto result = runCli({"run", "--", "/nonexistent/tool"}, home_.path());
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_NE(result.err.find("Couldn\u2019t start \u201C/nonexistent/tool\u201D"), std::string::npos) << result.err;
+    EXPECT_EQ(complains({"run", "--", "/nonexistent/tool"}, 1, {"Couldn\u2019t start \u201C/nonexistent/tool\u201D"}).out, "");
 }
 
 TEST_F(ProcessCommandsTest, RunRefusesATimeOutThatIsNotAPositiveNumberAndRunsNothing) {
-    const auto marker = home_ / "ran";
+    const auto marker = path("ran");
     for (const std::string value : {"abc", "0", "-1", "nan", "inf", "1e999", "5s", ""}) {
-        const auto result = runCli({"run", "--timeout", value, "--", "/usr/bin/touch", marker.string()}, home_.path());
-        EXPECT_EQ(result.exitCode, 2) << value;
-        EXPECT_NE(result.err.find("is not a positive number of seconds"), std::string::npos) << value << ": " << result.err;
+        SCOPED_TRACE(value);
+        complains({"run", "--timeout", value, "--", "/usr/bin/touch", marker.string()}, 2, {"is not a positive number of seconds"});
     }
     EXPECT_FALSE(std::filesystem::exists(marker));
-    EXPECT_EQ(runCli({"run"}, home_.path()).exitCode, 2);
+    complains({"run"}, 2);
 }
 
 // Whether a process named `name` has `parent` as its parent, read from /proc.
@@ -112,14 +91,14 @@ TEST_F(ProcessCommandsTest, InterruptingRunStopsTheProgramAndSaysSo) {
 
 TEST_F(ProcessCommandsTest, AdminShellPrintsTheCommandsOutputOrItsError) {
     VORNELO_REQUIRE_PKEXEC();
-    const auto plain = runCli({"admin-shell", "--host", builtHost, "id -u; echo"}, home_.path());
+    const auto plain = cli({"admin-shell", "--host", builtHost, "id -u; echo"});
     EXPECT_EQ(plain.exitCode, 0);
     EXPECT_EQ(plain.out, "0\n");
 
-    const auto json = runCli({"--json", "admin-shell", "--host", builtHost, "printf ' \"x\" '"}, home_.path());
+    const auto json = cli({"--json", "admin-shell", "--host", builtHost, "printf ' \"x\" '"});
     EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json({{"output", "\"x\""}}));
 
-    const auto failed = runCli({"admin-shell", "--host", builtHost, "echo 'it broke' >&2; exit 3"}, home_.path());
+    const auto failed = cli({"admin-shell", "--host", builtHost, "echo 'it broke' >&2; exit 3"});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_EQ(failed.err, "vornelo-cli: it broke\n");
 }

@@ -1,38 +1,23 @@
 #include "Support/ChildProcess.h"
-#include "Support/Subprocess.h"
-#include "Support/TempDirectory.h"
-#include "Support/TestHome.h"
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <sys/stat.h>
+#include "Support/CliFixture.h"
+#include "Support/FileChecks.h"
 
 namespace vornelo {
 namespace {
 
 using test::runCli;
 using test::writeFile;
+using SizeCommand = test::CliTest;
 
-std::int64_t allocated(const std::filesystem::path& path) {
-    struct stat info {};
-    ::lstat(path.c_str(), &info);
-    return static_cast<std::int64_t>(info.st_blocks) * 512;
-}
-
-TEST(SizeCommand, JsonGivesEachPathTheTotalAndTheCoverage) {
-    test::TestHome home;
-    const auto caches = home.home() / "Library" / "Caches";
+TEST_F(SizeCommand, EachPathGetsItsTotalAndTheCoverageAndItExitsOneWhenSomethingWasMissing) {
+    const auto caches = path("Library/Caches");
     writeFile(caches / "one" / "blob", std::string(30000, 'a'));
     writeFile(caches / "two", std::string(5000, 'b'));
-    std::filesystem::create_symlink(caches, home.home() / "shortcut");
+    std::filesystem::create_symlink(caches, path("shortcut"));
 
-    const auto result = runCli({"--json", "size", caches.native(), (home.home() / "shortcut").native(),
-                                (home.home() / "gone").native()},
-                               home.home());
-    EXPECT_EQ(result.exitCode, 1) << result.err;  // one path is missing
-    const auto document = nlohmann::json::parse(result.out);
-    const auto expected = allocated(caches / "one" / "blob") + allocated(caches / "two");
+    // One path is missing.
+    const auto document = cliJson({"size", caches.native(), path("shortcut").native(), path("gone").native()}, 1);
+    const auto expected = test::allocatedBytes(caches / "one" / "blob") + test::allocatedBytes(caches / "two");
     ASSERT_EQ(document["items"].size(), 3u);
     EXPECT_EQ(document["items"][0]["path"], caches.native());
     EXPECT_EQ(document["items"][0]["sizeBytes"], expected);
@@ -44,27 +29,17 @@ TEST(SizeCommand, JsonGivesEachPathTheTotalAndTheCoverage) {
     EXPECT_EQ(coverage["missingCount"], 1);
     EXPECT_EQ(coverage["isPartial"], false);
     EXPECT_EQ(coverage["issues"][0]["kind"], "missing");
-    EXPECT_EQ(coverage["issues"][0]["path"], (home.home() / "gone").native());
+    EXPECT_EQ(coverage["issues"][0]["path"], path("gone").native());
     EXPECT_EQ(coverage["checkedPaths"].size(), 2u);
+
+    const auto human = says({"size", caches.native()}, {" bytes  " + caches.native()});
+    EXPECT_FALSE(test::contains(human.out, "\033[")) << "progress drawn into a pipe";
+    says({"size", path("nothing-here").native()}, {"Missing 1 item:"}, 1);
+    complains({"size"}, 2);
+    complains({"size", ""}, 2);
 }
 
-TEST(SizeCommand, HumanOutputListsSizesAndSucceedsWhenEverythingWasRead) {
-    test::TestHome home;
-    writeFile(home.home() / "Downloads" / "file", std::string(10000, 'd'));
-    const auto result = runCli({"size", (home.home() / "Downloads").native()}, home.home());
-    EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.out.find(" bytes  " + (home.home() / "Downloads").native()), std::string::npos) << result.out;
-    EXPECT_EQ(result.out.find("\033["), std::string::npos) << "progress drawn into a pipe";
-
-    const auto missing = runCli({"size", (home.home() / "nothing-here").native()}, home.home());
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_NE(missing.out.find("Missing 1 item:"), std::string::npos) << missing.out;
-
-    EXPECT_EQ(runCli({"size"}, home.home()).exitCode, 2);
-    EXPECT_EQ(runCli({"size", ""}, home.home()).exitCode, 2);
-}
-
-TEST(SizeCommand, UnreadableFoldersAreListed) {
+TEST_F(SizeCommand, UnreadableFoldersAreListed) {
     VORNELO_REQUIRE_ROOT();
     test::TempDirectory directory;
     ::chmod(directory.path().c_str(), 0755);

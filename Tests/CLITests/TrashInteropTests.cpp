@@ -3,42 +3,30 @@
 
 #include "Core/OperationLog.h"
 #include "Support/ChildProcess.h"
-#include "Support/Subprocess.h"
-#include "Support/TempDirectory.h"
-#include "Support/TestHome.h"
-
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <sys/mount.h>
-#include <sys/stat.h>
+#include "Support/CliFixture.h"
+#include "Support/FileChecks.h"
 
 #include <chrono>
-#include <cstring>
 
 namespace vornelo {
 namespace {
 
 namespace fs = std::filesystem;
+using test::contains;
 using test::readFile;
 using test::writeFile;
 
-class TrashInteropTest : public ::testing::Test {
+class TrashInteropTest : public test::CliTest {
 protected:
     std::map<std::string, std::string> environment() const {
         return {{"HOME", home.home().native()}, {"XDG_DATA_HOME", (home.home() / ".local/share").native()},
                 {"XDG_CONFIG_HOME", (home.home() / ".config").native()}};
     }
-    test::ProgramResult cli(const std::vector<std::string>& arguments) const {
-        return test::runCli(arguments, home.home());
-    }
     // Cleans the paths and returns the run's session.
     std::string cleaned(const std::vector<std::string>& paths) const {
-        std::vector<std::string> arguments{"--json", "clean", "--yes"};
+        std::vector<std::string> arguments{"clean", "--yes"};
         arguments.insert(arguments.end(), paths.begin(), paths.end());
-        const auto run = cli(arguments);
-        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
-        return nlohmann::json::parse(run.out).value("sessionID", "");
+        return cliJson(arguments).value("sessionID", "");
     }
     std::string trashList() const { return test::runProgram("/usr/bin/trash-list", {}, environment()).out; }
     // Each trashed item as "<name in the Trash> ... trash::orig-path=<original path>".
@@ -47,12 +35,8 @@ protected:
                                 environment())
             .out;
     }
-    fs::path trash(const std::string& name) const { return home.home() / ".local/share/Trash" / name; }
-
-    test::TestHome home;
+    fs::path info(const std::string& name = "") const { return path(".local/share/Trash/info") / name; }
 };
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // A path as gio prints a byte-string attribute: bytes past ASCII as "\\xNN".
 std::string gioPath(const fs::path& path) {
@@ -75,7 +59,7 @@ TEST_F(TrashInteropTest, PeersListWhatWeCleanedAndWePutItBackAfterwards) {
     writeFile(first, "first");
     writeFile(second, "second");
     const auto session = cleaned({first, second});
-    EXPECT_EQ(readFile(trash("files/caf\xC3\xA9 menu #1 2.txt")), "second");
+    EXPECT_EQ(readFile(trash("caf\xC3\xA9 menu #1 2.txt")), "second");
 
     const auto listed = trashList();
     const auto gio = gioList();
@@ -88,7 +72,7 @@ TEST_F(TrashInteropTest, PeersListWhatWeCleanedAndWePutItBackAfterwards) {
     EXPECT_EQ(restored.exitCode, 0) << restored.out << restored.err;
     EXPECT_EQ(readFile(first), "first");
     EXPECT_EQ(readFile(second), "second");
-    EXPECT_TRUE(fs::is_empty(trash("info"))) << "put back, yet still listed by the peers";
+    EXPECT_TRUE(fs::is_empty(info())) << "put back, yet still listed by the peers";
     EXPECT_EQ(trashList(), "");
 }
 
@@ -98,17 +82,17 @@ TEST_F(TrashInteropTest, APeersItemsAndThoseOfEarlierVersionsAreEmptiedAndPutBac
     const auto gio = test::runProgram("/usr/bin/gio", {"trash", home.home() / "peer.txt", home.home() / "damaged.txt"},
                                       environment());
     ASSERT_EQ(gio.exitCode, 0) << gio.err;
-    ASSERT_TRUE(fs::exists(trash("info/peer.txt.trashinfo")));
-    writeFile(trash("info/damaged.txt.trashinfo"), std::string("\xFF\0[Trash", 8));
+    ASSERT_TRUE(fs::exists(info("peer.txt.trashinfo")));
+    writeFile(info("damaged.txt.trashinfo"), std::string("\xFF\0[Trash", 8));
     const auto legacy = home.home() / ".Trash";
     writeFile(legacy / "old.txt", "old");
 
-    const auto emptied = cli({"clean", "--yes", "--category", "trash", trash("files/peer.txt"),
-                              trash("files/damaged.txt"), legacy / "old.txt"});
+    const auto emptied = cli({"clean", "--yes", "--category", "trash", trash("peer.txt"),
+                              trash("damaged.txt"), legacy / "old.txt"});
     EXPECT_EQ(emptied.exitCode, 0) << emptied.out << emptied.err;
     EXPECT_TRUE(contains(emptied.out, "3 items inside a Trash for good")) << emptied.out;
-    EXPECT_TRUE(fs::is_empty(trash("files")));
-    EXPECT_TRUE(fs::is_empty(trash("info")));
+    EXPECT_TRUE(fs::is_empty(trash("")));
+    EXPECT_TRUE(fs::is_empty(info()));
     EXPECT_FALSE(fs::exists(legacy / "old.txt"));
 
     // A run of an earlier version left its item in ~/.Trash, with no info file.

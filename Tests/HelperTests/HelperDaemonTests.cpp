@@ -321,8 +321,8 @@ TEST(HelperLogTest, WritesWholeTimestampedLinesToTheFileAndTheSystemLog) {
 }
 
 TEST(IdleMonitorTest, ExitsOnlyWhenNoRequestIsActiveAndMoreThanTheThresholdPassed) {
-    // Steps on a hand-driven clock: 'b' begins a request, 'e' ends one, 't' ticks; the number is
-    // the clock in seconds, the flag whether that tick exits.
+    // Steps on a hand-driven clock: 'b' begins a request, 'e' ends one, 'c' admits a connection,
+    // 't' ticks; the number is the clock in seconds, the flag whether that tick exits.
     struct Step { char action; double at; bool exits = false; };
     const struct {
         const char* what;
@@ -333,6 +333,8 @@ TEST(IdleMonitorTest, ExitsOnlyWhenNoRequestIsActiveAndMoreThanTheThresholdPasse
          {{'b', 10}, {'t', 70}, {'t', 190}, {'e', 190}, {'t', 220}, {'t', 250}, {'t', 250.5, true}}},
         {"overlapping requests: the later end counts",
          {{'b', 0}, {'b', 5}, {'e', 100}, {'t', 170}, {'e', 180}, {'t', 240}, {'t', 241, true}}},
+        {"a connection admitted just before the limit is not cut off before its first request",
+         {{'c', 59}, {'t', 61}, {'t', 119}, {'t', 119.5, true}}},
     };
     for (const auto& testCase : cases) {
         std::atomic<double> now{0};
@@ -342,6 +344,7 @@ TEST(IdleMonitorTest, ExitsOnlyWhenNoRequestIsActiveAndMoreThanTheThresholdPasse
             now = step.at;
             if (step.action == 'b') monitor.beginRequest();
             if (step.action == 'e') monitor.endRequest();
+            if (step.action == 'c') monitor.noteActivity();
             if (step.action == 't') {
                 EXPECT_EQ(monitor.tick(), step.exits) << testCase.what << " at " << step.at;
             }

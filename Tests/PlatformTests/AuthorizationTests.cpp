@@ -2,6 +2,7 @@
 
 #include "Core/PrivilegedHelperConstants.h"
 #include "Platform/FileDescriptor.h"
+#include "Support/FileChecks.h"
 #include "Support/PolkitSandbox.h"
 #include "Support/TempDirectory.h"
 
@@ -97,18 +98,14 @@ TEST(AuthorizationTest, ExternalFormIsAcceptedOnlyFromTheProcessThatMadeIt) {
     EXPECT_NE(authorization.makeExternalForm(*authorization.create()), form) << "two authorizations, one form";
 
     const std::vector<std::uint8_t> bytes(form->begin(), form->end());
-    const auto changed = [&](const std::function<void(AuthorizationSubject&)>& change) {
-        auto subject = *self;
-        change(subject);
-        return subject;
-    };
+    const auto [pid, start, uid] = *self;
     std::vector<std::uint8_t> random(kAuthorizationExternalFormLength);
     std::mt19937 generator(7);
     for (auto& byte : random) byte = static_cast<std::uint8_t>(generator());
     std::vector<std::tuple<std::string, std::vector<std::uint8_t>, AuthorizationSubject>> cases{
-        {"sent by another process", bytes, changed([](auto& s) { ++s.pid; })},
-        {"sent by a later process with the same pid", bytes, changed([](auto& s) { ++s.startTime; })},
-        {"sent by another user", bytes, changed([](auto& s) { ++s.uid; })},
+        {"sent by another process", bytes, {pid + 1, start, uid}},
+        {"sent by a later process with the same pid", bytes, {pid, start + 1, uid}},
+        {"sent by another user", bytes, {pid, start, uid + 1}},
         {"31 bytes", {bytes.begin(), bytes.end() - 1}, *self},
         {"33 bytes", [&] { auto longer = bytes; longer.push_back(0); return longer; }(), *self},
         {"no bytes", {}, *self},
@@ -167,9 +164,7 @@ TEST(AuthorizationTest, DefiningTheRightWritesThePackagedActionFile) {
     ASSERT_EQ(status, errAuthorizationSuccess);
     const auto written = folder / (right + ".policy");
     EXPECT_EQ(test::readFile(written), test::readFile(packagedActionFile()));
-    struct stat info {};
-    ASSERT_EQ(::stat(written.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0644U) << "polkitd must be able to read it whatever the umask";
+    EXPECT_EQ(test::modeOf(written), 0644U) << "polkitd must be able to read it whatever the umask";
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1) << "a temporary file was left";
 }
 

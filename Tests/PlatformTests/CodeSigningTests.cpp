@@ -165,7 +165,7 @@ TEST_F(CodeSigningTest, AnchorStoreCountsOnlyWhenRootAloneCanChangeIt) {
     }
 }
 
-TEST(CodeRequirementTest, ParsesOnlyTheSupportedGrammar) {
+TEST(CodeRequirementTest, ParsesOnlyTheSupportedGrammarAndEvaluatesEveryClause) {
     const char* refused[] = {
         "",
         "identifier \"a\" or identifier \"b\"",
@@ -194,9 +194,8 @@ TEST(CodeRequirementTest, ParsesOnlyTheSupportedGrammar) {
     EXPECT_FALSE(CodeRequirement::parse(std::string(5000, ' ') + "anchor apple generic").has_value());
     const auto error = CodeRequirement::parse("identifier \"a\" or anchor apple generic").error();
     EXPECT_EQ(error, "The requirement has an unsupported term \"or\" at offset 15.");
-}
 
-TEST(CodeRequirementTest, EvaluatesEveryClause) {
+    // What parses is evaluated clause by clause.
     const SigningFacts team{"com.tessaldon.Vornelo", true, {"K7Q2M8X4ZD"}};
     struct Case {
         std::string text;
@@ -217,9 +216,7 @@ TEST(CodeRequirementTest, EvaluatesEveryClause) {
         ASSERT_TRUE(requirement.has_value()) << c.text << ": " << requirement.error();
         const auto unmet = requirement->unmetClause(c.facts);
         ASSERT_EQ(unmet.has_value(), c.unmet != nullptr) << c.text << ": " << unmet.value_or("");
-        if (c.unmet) {
-            EXPECT_NE(unmet->find(c.unmet), std::string::npos) << *unmet;
-        }
+        if (c.unmet) { EXPECT_NE(unmet->find(c.unmet), std::string::npos) << *unmet; }
     }
 }
 
@@ -280,7 +277,7 @@ private:
 
 bool says(const CodeSigning::Verdict& verdict, std::string_view text) { return verdict.reason.find(text) != std::string::npos; }
 
-TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExit) {
+TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExitAndRefusesLoaderVariablesOrDumpability) {
     VORNELO_REQUIRE_ROOT();
     const auto shell = signedCopy(fs::canonical("/bin/sh"), "sh", leaf);
     Peer peer(shell, {"-c", "read line; exec /bin/sleep 30"}, {"PATH=/usr/bin:/bin"});
@@ -306,11 +303,8 @@ TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExit) {
     peer.stop();
     const auto gone = signing.checkPeer(peer.pidfd(), clientRequirement());
     EXPECT_TRUE(!gone.satisfied && says(gone, "exited")) << gone.reason;
-}
 
-TEST_F(CodeSigningTest, PeerStartedWithLoaderVariablesOrDumpableIsRefused) {
-    VORNELO_REQUIRE_ROOT();
-    const auto shell = signedCopy(fs::canonical("/bin/sh"), "sh", leaf);
+    // A peer started with loader variables or dumpable is refused.
     const auto nobody = test::unprivilegedAccount();
     struct Case {
         std::string environment;
@@ -323,18 +317,18 @@ TEST_F(CodeSigningTest, PeerStartedWithLoaderVariablesOrDumpableIsRefused) {
         {"LD_PRELOAD=", nobody, "is dumpable"},
     };
     for (const auto& c : cases) {
-        Peer peer(shell, {"-c", "read line"}, {"PATH=/usr/bin:/bin", c.environment}, c.account);
-        const auto verdict = signing.checkPeer(peer.pidfd(), clientRequirement());
+        Peer started(shell, {"-c", "read line"}, {"PATH=/usr/bin:/bin", c.environment}, c.account);
+        const auto verdict = signing.checkPeer(started.pidfd(), clientRequirement());
         EXPECT_TRUE(!verdict.satisfied && says(verdict, c.reason)) << c.environment << ": " << verdict.reason;
     }
 
     // The client itself gives up dumpability first thing, so it passes as the same user.
     const auto client = signedCopy(VORNELO_CLI_PATH, "vornelo-cli", leaf);
-    Peer peer(client, {"run", "--", "/bin/sleep", "30"}, {"PATH=/usr/bin:/bin", "HOME=" + temp.path().string()}, nobody);
+    Peer clientPeer(client, {"run", "--", "/bin/sleep", "30"}, {"PATH=/usr/bin:/bin", "HOME=" + temp.path().string()}, nobody);
     CodeSigning::Verdict verdict;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     do {
-        verdict = signing.checkPeer(peer.pidfd(), clientRequirement());
+        verdict = signing.checkPeer(clientPeer.pidfd(), clientRequirement());
     } while (!verdict.satisfied && std::chrono::steady_clock::now() < deadline);
     EXPECT_TRUE(verdict.satisfied) << verdict.reason;
 }

@@ -1,18 +1,32 @@
 #include "Platform/FileManager.h"
+#include "Platform/TreeWalk.h"
+
+#include "Platform/ConcurrentPerform.h"
+#include "Support/FileChecks.h"
 #include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
 
 namespace vornelo::platform {
 namespace {
 
-using test::TempDirectory;
+using test::files;
+using test::readFile;
+using test::statOf;
+using test::writeFile;
+namespace fs = std::filesystem;
 
-TEST(FileManagerPathsTest, StandardisingRemovesDotsRepeatedAndTrailingSeparators) {
+TEST(FileManagerPathsTest, StandardisingRemovesDotsAndSeparatorsAndTildeExpandsOnlyAtTheStart) {
     EXPECT_EQ(FileManager::standardizedPath("/a/./b//c/"), "/a/b/c");
     EXPECT_EQ(FileManager::standardizedPath("/a/b/../c"), "/a/c");
     EXPECT_EQ(FileManager::standardizedPath("/../.."), "/");
@@ -20,56 +34,45 @@ TEST(FileManagerPathsTest, StandardisingRemovesDotsRepeatedAndTrailingSeparators
     EXPECT_EQ(FileManager::standardizedPath("a/../../b"), "../b");
     EXPECT_EQ(FileManager::standardizedPath(""), "");
     EXPECT_EQ(FileManager::absoluteStandardizedPath("/x/y/.."), "/x");
-    const auto relative = FileManager::absoluteStandardizedPath("some/where");
-    EXPECT_EQ(relative, std::filesystem::current_path() / "some/where");
-}
+    EXPECT_EQ(FileManager::absoluteStandardizedPath("some/where"), fs::current_path() / "some/where");
 
-TEST(FileManagerPathsTest, TildeExpandsToTheHomeOnlyAtTheStart) {
-    const auto& files = FileManager::defaultManager();
-    const auto home = files.homeDirectoryForCurrentUser();
-    EXPECT_EQ(files.expandingTildeInPath("~"), home);
-    EXPECT_EQ(files.expandingTildeInPath("~/Projects/"), home + "/Projects/");
-    EXPECT_EQ(files.expandingTildeInPath("/a/~/b"), "/a/~/b");
-    EXPECT_EQ(files.expandingTildeInPath("~no-such-user-here/x"), "~no-such-user-here/x");
-    EXPECT_EQ(files.expandingTildeInPath("~root/x"), *files.homeDirectory(0) + "/x");
+    const auto home = files().homeDirectoryForCurrentUser();
+    EXPECT_EQ(files().expandingTildeInPath("~"), home);
+    EXPECT_EQ(files().expandingTildeInPath("~/Projects/"), home + "/Projects/");
+    EXPECT_EQ(files().expandingTildeInPath("/a/~/b"), "/a/~/b");
+    EXPECT_EQ(files().expandingTildeInPath("~no-such-user-here/x"), "~no-such-user-here/x");
+    EXPECT_EQ(files().expandingTildeInPath("~root/x"), *files().homeDirectory(0) + "/x");
 }
 
 class FileManagerTreeTest : public ::testing::Test {
 protected:
-    const FileManager& files = FileManager::defaultManager();
-    TempDirectory directory;
+    test::TempDirectory directory;
+    const fs::path root = directory.path();
 };
 
-TEST_F(FileManagerTreeTest, ResolvingFollowsEveryLinkAlongThePathAndKeepsAMissingTail) {
-    const auto root = directory.path();
-    std::filesystem::create_directories(root / "real/inner");
-    std::filesystem::create_directory_symlink(root / "real", root / "absolute");
-    std::filesystem::create_directory_symlink("real/inner", root / "relative");
-    std::filesystem::create_directory_symlink("../../real", root / "real/inner/up");
-    std::filesystem::create_symlink(root / "absolute", root / "chain");
+TEST_F(FileManagerTreeTest, ResolvingFollowsEveryLinkAlongThePathKeepsAMissingTailAndEndsInALoop) {
+    fs::create_directories(root / "real/inner");
+    fs::create_directory_symlink(root / "real", root / "absolute");
+    fs::create_directory_symlink("real/inner", root / "relative");
+    fs::create_directory_symlink("../../real", root / "real/inner/up");
+    fs::create_symlink(root / "absolute", root / "chain");
+    const auto resolved = [&](const char* path) { return files().resolvingSymlinksInPath((root / path).native()); };
+    EXPECT_EQ(resolved("absolute/inner"), (root / "real/inner").native());
+    EXPECT_EQ(resolved("relative"), (root / "real/inner").native());
+    EXPECT_EQ(resolved("relative/up/inner"), (root / "real/inner").native());
+    EXPECT_EQ(resolved("chain/missing/deeper"), (root / "real/missing/deeper").native());
+    EXPECT_EQ(resolved("nothing/here"), (root / "nothing/here").native());
 
-    EXPECT_EQ(files.resolvingSymlinksInPath((root / "absolute/inner").native()), (root / "real/inner").native());
-    EXPECT_EQ(files.resolvingSymlinksInPath((root / "relative").native()), (root / "real/inner").native());
-    EXPECT_EQ(files.resolvingSymlinksInPath((root / "relative/up/inner").native()), (root / "real/inner").native());
-    EXPECT_EQ(files.resolvingSymlinksInPath((root / "chain/missing/deeper").native()),
-              (root / "real/missing/deeper").native());
-    EXPECT_EQ(files.resolvingSymlinksInPath((root / "nothing/here").native()), (root / "nothing/here").native());
+    fs::create_symlink(root / "b", root / "a");
+    fs::create_symlink(root / "a", root / "b");
+    EXPECT_FALSE(resolved("a/x").empty());
 }
 
-TEST_F(FileManagerTreeTest, ResolvingALinkLoopEnds) {
-    const auto root = directory.path();
-    std::filesystem::create_symlink(root / "b", root / "a");
-    std::filesystem::create_symlink(root / "a", root / "b");
-    const auto resolved = files.resolvingSymlinksInPath((root / "a/x").native());
-    EXPECT_FALSE(resolved.empty());
-}
-
-TEST_F(FileManagerTreeTest, ListingsReportFoldersButNotLinksToFolders) {
-    const auto root = directory.path();
-    std::filesystem::create_directories(root / "folder");
-    test::writeFile(root / "file");
-    std::filesystem::create_directory_symlink(root / "folder", root / "link");
-    auto entries = files.contentsOfDirectory(root);
+TEST_F(FileManagerTreeTest, ListingsAndAttributesDescribeALinkRatherThanItsTarget) {
+    fs::create_directories(root / "folder");
+    writeFile(root / "file", "12345");
+    fs::create_directory_symlink(root / "folder", root / "link");
+    auto entries = files().contentsOfDirectory(root);
     ASSERT_TRUE(entries);
     std::ranges::sort(*entries, {}, [](const DirectoryEntry& entry) { return entry.url; });
     ASSERT_EQ(entries->size(), 3u);
@@ -78,73 +81,358 @@ TEST_F(FileManagerTreeTest, ListingsReportFoldersButNotLinksToFolders) {
     EXPECT_EQ((*entries)[1].isDirectory, true);
     EXPECT_EQ((*entries)[2].url, root / "link");
     EXPECT_EQ((*entries)[2].isDirectory, false);
-
-    auto names = files.contentsOfDirectoryAtPath(root);
+    auto names = files().contentsOfDirectoryAtPath(root);
     ASSERT_TRUE(names);
     std::ranges::sort(*names);
     EXPECT_EQ(*names, (std::vector<std::string>{"file", "folder", "link"}));
-
-    const auto missing = files.contentsOfDirectory(root / "missing");
+    const auto missing = files().contentsOfDirectory(root / "missing");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().code, FileError::readNoSuchFile);
     EXPECT_EQ(missing.error().underlyingPosixCode, ENOENT);
-}
 
-TEST_F(FileManagerTreeTest, AttributesDescribeALinkRatherThanItsTarget) {
-    const auto root = directory.path();
-    test::writeFile(root / "file", "12345");
-    std::filesystem::create_symlink(root / "file", root / "link");
-    std::filesystem::create_symlink(root / "gone", root / "dangling");
-    const auto file = files.attributesOfItem(root / "file");
+    fs::create_symlink(root / "file", root / "file-link");
+    fs::create_symlink(root / "gone", root / "dangling");
+    const auto file = files().attributesOfItem(root / "file");
     ASSERT_TRUE(file);
     EXPECT_EQ(file->type, FileType::regular);
     EXPECT_EQ(file->size, 5);
-    const auto link = files.attributesOfItem(root / "link");
+    const auto link = files().attributesOfItem(root / "file-link");
     ASSERT_TRUE(link);
     EXPECT_EQ(link->type, FileType::symbolicLink);
     EXPECT_NE(link->fileNumber, file->fileNumber);
-    EXPECT_TRUE(files.fileExists(root / "dangling"));
-    EXPECT_FALSE(files.fileExists(root / "gone"));
+    EXPECT_TRUE(files().fileExists(root / "dangling"));
+    EXPECT_FALSE(files().fileExists(root / "gone"));
 }
 
 TEST_F(FileManagerTreeTest, AtomicWritesReplaceWholeFilesAndCleanUpOnFailure) {
-    const auto target = directory / "data.json";
-    const std::string first = "first version";
-    const std::string second = "second";
-    ASSERT_TRUE(files.writeAtomically(target, std::span(reinterpret_cast<const std::uint8_t*>(first.data()), first.size())));
-    ASSERT_TRUE(files.writeAtomically(target, std::span(reinterpret_cast<const std::uint8_t*>(second.data()), second.size()),
-                                      AtomicWriteOptions{0640, false}));
-    EXPECT_EQ(test::readFile(target), second);
-    struct stat info {};
-    ASSERT_EQ(::stat(target.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
-
-    const auto failed = files.writeAtomically(directory / "no/such/folder/file", {});
+    const auto target = root / "data.json";
+    const auto bytes = [](const std::string& text) {
+        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    };
+    const std::string first = "first version", second = "second";
+    ASSERT_TRUE(files().writeAtomically(target, bytes(first)));
+    ASSERT_TRUE(files().writeAtomically(target, bytes(second), AtomicWriteOptions{0640, false}));
+    EXPECT_EQ(readFile(target), second);
+    EXPECT_EQ(test::modeOf(target), 0640u);
+    const auto failed = files().writeAtomically(root / "no/such/folder/file", {});
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().code, FileError::noSuchFile);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory.path()), {}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 1);
 }
 
-TEST_F(FileManagerTreeTest, ReadingRefusesFilesOverTheLimitAndFolders) {
-    test::writeFile(directory / "small", "abc");
-    const auto read = files.contentsOfFile(directory / "small", 3);
+TEST_F(FileManagerTreeTest, ReadingRefusesWhatIsOverTheLimitOrNoFileAndFoldersAreCreatedIdempotently) {
+    writeFile(root / "small", "abc");
+    const auto read = files().contentsOfFile(root / "small", 3);
     ASSERT_TRUE(read);
     EXPECT_EQ(read->size(), 3u);
-    EXPECT_FALSE(files.contentsOfFile(directory / "small", 2));
-    EXPECT_FALSE(files.contentsOfFile(directory.path(), 1000));
-    ASSERT_EQ(::mkfifo((directory / "fifo").c_str(), 0600), 0);
-    EXPECT_FALSE(files.contentsOfFile(directory / "fifo", 1000)) << "must refuse, not wait for a writer";
-}
+    EXPECT_FALSE(files().contentsOfFile(root / "small", 2));
+    EXPECT_FALSE(files().contentsOfFile(root, 1000));
+    ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(files().contentsOfFile(root / "fifo", 1000)) << "must refuse, not wait for a writer";
 
-TEST_F(FileManagerTreeTest, CreatingFoldersWithIntermediatesIsIdempotent) {
-    const auto deep = directory / "a/b/c";
-    ASSERT_TRUE(files.createDirectory(deep, true));
-    ASSERT_TRUE(files.createDirectory(deep, true));
-    const auto again = files.createDirectory(deep, false);
+    const auto deep = root / "a/b/c";
+    ASSERT_TRUE(files().createDirectory(deep, true));
+    ASSERT_TRUE(files().createDirectory(deep, true));
+    const auto again = files().createDirectory(deep, false);
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error().code, FileError::writeFileExists);
-    test::writeFile(directory / "plain");
-    EXPECT_FALSE(files.createDirectory(directory / "plain", true)) << "a file is not a folder";
+    EXPECT_FALSE(files().createDirectory(root / "small", true)) << "a file is not a folder";
+}
+
+// MARK: moving
+
+TEST_F(FileManagerTreeTest, MovesWithinAFileSystemButNeverReplacesWhatIsAtTheDestination) {
+    writeFile(root / "from" / "inner", "inner");
+    const auto inode = statOf(root / "from").st_ino;
+    ASSERT_TRUE(files().moveItem(root / "from", root / "to"));
+    EXPECT_EQ(readFile(root / "to" / "inner"), "inner");
+    EXPECT_EQ(statOf(root / "to").st_ino, inode);
+    EXPECT_FALSE(fs::exists(root / "from"));
+
+    writeFile(root / "source", "source");
+    writeFile(root / "file", "file");
+    fs::create_directories(root / "empty-folder");
+    fs::create_symlink("nowhere", root / "dangling");
+    for (const char* taken : {"file", "empty-folder", "dangling"}) {
+        const auto moved = files().moveItem(root / "source", root / taken);
+        ASSERT_FALSE(moved) << taken;
+        EXPECT_TRUE(moved.error().isCocoa(FileError::writeFileExists)) << moved.error().description;
+        EXPECT_EQ(readFile(root / "source"), "source");
+    }
+    EXPECT_EQ(readFile(root / "file"), "file");
+    EXPECT_TRUE(fs::is_symlink(root / "dangling"));
+    const auto vanished = files().moveItem(root / "no-source", root / "anywhere");
+    ASSERT_FALSE(vanished);
+    EXPECT_TRUE(vanished.error().isCocoa(FileError::noSuchFile));
+}
+
+TEST_F(FileManagerTreeTest, AcrossFileSystemsAMoveCopiesEverythingOrLeavesBothSidesAlone) {
+    VORNELO_REQUIRE_ROOT();
+    const auto volume = root / "volume";
+    fs::create_directories(volume);
+    writeFile(root / "taken" / "mine", "mine");
+    const auto account = test::unprivilegedAccount();
+    const auto outcome = test::withTmpfs(volume, "size=16m", [&]() -> std::string {
+        const auto source = volume / "App.app";
+        writeFile(source / "Contents" / "binary", std::string(300000, 'b'));
+        writeFile(source / "Contents" / "owned", "owned");
+        fs::create_directories(source / "Empty");
+        fs::create_symlink("Contents/binary", source / "link");
+        ::chmod((source / "Contents" / "binary").c_str(), 0751);
+        ::chown((source / "Contents" / "owned").c_str(), account.uid, account.gid);
+        if (::setxattr((source / "Contents" / "binary").c_str(), "user.origin", "download", 8, 0) != 0) {
+            return std::string("setxattr failed: ") + std::strerror(errno);
+        }
+        const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
+        ::utimensat(AT_FDCWD, (source / "Contents" / "binary").c_str(), past, 0);
+        ::chmod(source.c_str(), 0705);
+        ::utimensat(AT_FDCWD, source.c_str(), past, 0);
+
+        const auto target = root / "moved.app";
+        const auto moved = files().moveItem(source, target);
+        if (!moved) return "move failed: " + moved.error().description;
+        if (fs::exists(source)) return "the source is still there";
+        if (readFile(target / "Contents" / "binary") != std::string(300000, 'b')) return "contents differ";
+        const auto binary = statOf(target / "Contents" / "binary");
+        if ((binary.st_mode & 07777) != 0751) return "mode not kept";
+        if (binary.st_mtim.tv_sec != 1000000000) return "modification time not kept";
+        if (statOf(target / "Contents" / "owned").st_uid != account.uid) return "owner not kept";
+        if ((statOf(target).st_mode & 07777) != 0705 || statOf(target).st_mtim.tv_sec != 1000000000) {
+            return "the folder's own mode or time not kept";
+        }
+        char value[16] = {};
+        if (::getxattr((target / "Contents" / "binary").c_str(), "user.origin", value, sizeof value) != 8 ||
+            std::string(value) != "download") {
+            return "extended attribute not kept";
+        }
+        if (!fs::is_symlink(target / "link") || fs::read_symlink(target / "link") != "Contents/binary") {
+            return "link not copied as a link";
+        }
+        if (!fs::is_directory(target / "Empty")) return "empty folder lost";
+
+        writeFile(volume / "item" / "data", "data");
+        const auto replaced = files().moveItem(volume / "item", root / "taken");
+        if (replaced) return "replaced the destination";
+        if (!replaced.error().isCocoa(FileError::writeFileExists)) return "unexpected error: " + replaced.error().description;
+        if (readFile(volume / "item" / "data") != "data") return "source damaged";
+        if (readFile(root / "taken" / "mine") != "mine") return "destination damaged";
+
+        // A volume mounted inside the source cannot be carried along; nothing is left behind.
+        writeFile(volume / "holder" / "own", "own");
+        fs::create_directories(volume / "holder" / "inner");
+        if (::mount("tmpfs", (volume / "holder" / "inner").c_str(), "tmpfs", 0, "size=1m") != 0) return "inner mount failed";
+        if (files().moveItem(volume / "holder", root / "holder")) return "moved a folder with a volume inside";
+        if (fs::exists(root / "holder")) return "left a destination behind";
+        if (readFile(volume / "holder" / "own") != "own") return "source damaged";
+        for (const auto& entry : fs::directory_iterator(root)) {
+            if (entry.path().filename().native().starts_with(".vornelo-move")) return "left a temporary copy";
+        }
+        return {};
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+// MARK: removing
+
+TEST_F(FileManagerTreeTest, RemovesAWholeTreeOfEveryKindOfItemButNeverFollowsALinkOutOfIt) {
+    const auto tree = root / "tree";
+    writeFile(tree / "a" / "b" / "c" / "file", "x");
+    writeFile(tree / ".hidden" / "file", "x");
+    writeFile(tree / ("\xFF\xFE-not-utf8") / "file", "x");
+    fs::create_directories(tree / "empty");
+    ::mkfifo((tree / "pipe").c_str(), 0600);
+    fs::create_symlink("nowhere", tree / "dangling");
+    writeFile(tree / "read-only" / "file", "x");
+    ::chmod((tree / "read-only").c_str(), 0555);
+    ASSERT_TRUE(test::makeDeepChain(tree / "deep", 120, 40, "bottom", false));
+    const auto outside = root / "outside";
+    writeFile(outside / "precious", "precious");
+    fs::create_directories(tree / "sub");
+    fs::create_symlink(outside, tree / "sub" / "to-folder");
+    fs::create_symlink(outside / "precious", tree / "to-file");
+
+    const auto removed = files().removeItem(tree);
+    ASSERT_TRUE(removed) << removed.error().description;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tree)));
+    EXPECT_EQ(readFile(outside / "precious"), "precious");
+    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 1) << "only the outside folder is left";
+
+    // A link given as the item is removed itself; a missing item or the root is no success.
+    fs::create_symlink(outside, root / "link");
+    ASSERT_TRUE(files().removeItem(root / "link"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "link")));
+    EXPECT_EQ(readFile(outside / "precious"), "precious");
+    const auto missing = files().removeItem(root / "missing");
+    ASSERT_FALSE(missing);
+    EXPECT_TRUE(missing.error().isCocoa(FileError::noSuchFile));
+    EXPECT_FALSE(files().removeItem("/"));
+}
+
+TEST_F(FileManagerTreeTest, RemovingNeverEntersAFileSystemMountedInside) {
+    VORNELO_REQUIRE_ROOT();
+    const auto tree = root / "tree";
+    writeFile(tree / "own", "own");
+    fs::create_directories(tree / "mounted");
+    const auto outcome = test::withTmpfs(tree / "mounted", "size=4m", [&]() -> std::string {
+        writeFile(tree / "mounted" / "other-volume", "other");
+        const auto removed = files().removeItem(tree);
+        if (removed) return "reported success with a volume inside";
+        if (removed.error().underlyingPosixCode != EBUSY) return "unexpected error: " + removed.error().description;
+        if (readFile(tree / "mounted" / "other-volume") != "other") return "entered the mounted volume";
+        if (fs::exists(tree / "own")) return "stopped at the first problem instead of removing the rest";
+        return {};
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+TEST_F(FileManagerTreeTest, RemovingGoesOnPastItemsItMayNotRemoveAndReportsTheFirst) {
+    VORNELO_REQUIRE_ROOT();
+    ::chmod(root.c_str(), 0755);
+    const auto account = test::unprivilegedAccount();
+    const auto tree = root / "tree";
+    writeFile(tree / "locked" / "root-file", "root");
+    writeFile(tree / "mine", "mine");
+    ::chown(tree.c_str(), account.uid, account.gid);
+    ::chown((tree / "mine").c_str(), account.uid, account.gid);
+    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+        const auto removed = files().removeItem(tree);
+        if (removed) return "reported success";
+        if (!removed.error().isCocoa(FileError::writeNoPermission)) return "unexpected error: " + removed.error().description;
+        if (fs::exists(tree / "mine")) return "left the removable file behind";
+        return {};
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+    EXPECT_EQ(readFile(tree / "locked" / "root-file"), "root");
+}
+
+// MARK: walking
+
+struct Seen {
+    FileType type;
+    std::size_t depth;
+    std::int64_t allocatedSize;
+};
+
+// Walks and keeps every visited item by its path relative to the start.
+std::map<std::string, Seen> walk(const fs::path& start, const std::function<TreeWalkAction(const TreeWalkItem&)>& decide = {},
+                                 std::expected<TreeWalkEnd, FileError>* end = nullptr) {
+    std::map<std::string, Seen> seen;
+    TreeWalkVisitor visitor;
+    visitor.visit = [&](const TreeWalkItem& item) {
+        seen[(fs::path(item.parentPath) / item.name).lexically_relative(start).native()] = {item.type, item.depth, item.allocatedSize};
+        return decide ? decide(item) : TreeWalkAction::proceed;
+    };
+    const auto result = files().walkTree(start, visitor);
+    if (end) *end = result;
+    return seen;
+}
+
+TEST_F(FileManagerTreeTest, AWalkVisitsEveryItemOnceWithItsKindAndDepthSkipsAndStopsWhenToldAndStartsOnlyAtAFolder) {
+    const auto start = root / "root";
+    writeFile(start / "a" / "b" / "file", std::string(5000, 'f'));
+    writeFile(start / ".hidden", "h");
+    fs::create_symlink(start / "a", start / "link");
+    ::mkfifo((start / "pipe").c_str(), 0600);
+    std::expected<TreeWalkEnd, FileError> end = TreeWalkEnd::stopped;
+    const auto seen = walk(start, {}, &end);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, TreeWalkEnd::completed);
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen.at("a").type, FileType::directory);
+    EXPECT_EQ(seen.at("a/b").depth, 2u);
+    EXPECT_EQ(seen.at("a/b/file").type, FileType::regular);
+    EXPECT_EQ(seen.at("a/b/file").depth, 3u);
+    EXPECT_GE(seen.at("a/b/file").allocatedSize, 5000);
+    EXPECT_EQ(seen.at(".hidden").type, FileType::regular);
+    EXPECT_EQ(seen.at("link").type, FileType::symbolicLink);
+    EXPECT_EQ(seen.at("pipe").type, FileType::other);
+
+    writeFile(start / "keep" / "inside", "x");
+    const auto skipped = walk(start, [](const TreeWalkItem& item) {
+        return item.name == "a" ? TreeWalkAction::skipDescendants : TreeWalkAction::proceed;
+    });
+    EXPECT_TRUE(skipped.contains("a"));
+    EXPECT_FALSE(skipped.contains("a/b"));
+    EXPECT_TRUE(skipped.contains("keep/inside"));
+    end = TreeWalkEnd::completed;
+    EXPECT_EQ(walk(start, [](const TreeWalkItem&) { return TreeWalkAction::stop; }, &end).size(), 1u);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, TreeWalkEnd::stopped);
+
+    for (const char* notAFolder : {"link", ".hidden"}) {
+        EXPECT_TRUE(walk(start / notAFolder, {}, &end).empty()) << notAFolder;
+        EXPECT_FALSE(end) << notAFolder;
+    }
+    EXPECT_TRUE(walk(start / "missing", {}, &end).empty());
+    ASSERT_FALSE(end);
+    EXPECT_TRUE(end.error().isCocoa(FileError::readNoSuchFile));
+}
+
+TEST_F(FileManagerTreeTest, AParallelWalkSeesTheSameItemsAndAStopEndsEveryThread) {
+    const auto start = root / "wide";
+    for (int folder = 0; folder < 40; ++folder) {
+        for (int file = 0; file < 15; ++file) {
+            writeFile(start / ("f" + std::to_string(folder)) / ("sub" + std::to_string(file % 3)) / std::to_string(file), "x");
+        }
+    }
+    const auto sequential = walk(start);
+    std::mutex lock;
+    std::map<std::string, Seen> parallel;
+    std::set<std::thread::id> threads;
+    TreeWalkVisitor visitor;
+    visitor.parallel = true;
+    visitor.visit = [&](const TreeWalkItem& item) {
+        // Linger a little so that folders are handed to the other threads.
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+        std::lock_guard guard(lock);
+        threads.insert(std::this_thread::get_id());
+        parallel[(fs::path(item.parentPath) / item.name).lexically_relative(start).native()] = {item.type, item.depth, item.allocatedSize};
+        return TreeWalkAction::proceed;
+    };
+    ASSERT_TRUE(files().walkTree(start, visitor));
+    ASSERT_EQ(parallel.size(), sequential.size());
+    for (const auto& [path, seen] : sequential) {
+        ASSERT_TRUE(parallel.contains(path)) << path;
+        EXPECT_EQ(parallel.at(path).depth, seen.depth) << path;
+        EXPECT_EQ(parallel.at(path).type, seen.type) << path;
+    }
+    EXPECT_LE(threads.size(), concurrentPerformWorkerCount() + 1);
+
+    // At most the visit each thread was starting follows a stop.
+    std::atomic<int> visitsAfterStop{0};
+    std::atomic<bool> refused{false};
+    visitor.checkInterval = 100;
+    visitor.shouldContinue = [&] { return !(refused = true); };
+    visitor.visit = [&](const TreeWalkItem&) {
+        if (refused) ++visitsAfterStop;
+        return TreeWalkAction::proceed;
+    };
+    const auto end = files().walkTree(start, visitor);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, TreeWalkEnd::stopped);
+    EXPECT_LE(visitsAfterStop.load(), static_cast<int>(concurrentPerformWorkerCount() + 1));
+}
+
+TEST_F(FileManagerTreeTest, AWalkReachesBelowPathMaxAndReportsFullPaths) {
+    constexpr int depth = 80;  // about 4,900 bytes of path
+    ASSERT_TRUE(test::makeDeepChain(root / "deep", depth, 60, "locked", true));
+    std::size_t deepest = 0;
+    std::vector<std::string> problems;
+    TreeWalkVisitor visitor;
+    visitor.visit = [&](const TreeWalkItem& item) {
+        deepest = std::max(deepest, item.depth);
+        return TreeWalkAction::proceed;
+    };
+    visitor.failed = [&](const fs::path& path, const FileError&) { problems.push_back(path.native()); };
+    ASSERT_TRUE(files().walkTree(root / "deep", visitor));
+    EXPECT_EQ(deepest, static_cast<std::size_t>(depth + 1));
+    if (::geteuid() != 0) {  // root may open the locked folder
+        ASSERT_EQ(problems.size(), 1u);
+        EXPECT_GT(problems[0].size(), 4096u);
+        EXPECT_TRUE(problems[0].ends_with("/locked"));
+    }
+    ASSERT_TRUE(files().removeItem(root / "deep"));
+    EXPECT_FALSE(fs::exists(root / "deep"));
 }
 
 }  // namespace

@@ -6,11 +6,9 @@
 
 #include <sys/stat.h>
 
-
 namespace vornelo::platform {
 namespace {
 
-using test::TempDirectory;
 namespace fs = std::filesystem;
 
 LoginItemService::Application example(std::vector<std::string> command = {"example-app"}) {
@@ -18,7 +16,7 @@ LoginItemService::Application example(std::vector<std::string> command = {"examp
 }
 
 struct AutostartFolder : ::testing::Test {
-    TempDirectory root;
+    test::TempDirectory root;
     fs::path directory = root / "config/autostart";
     LoginItemService service{example(), directory};
 
@@ -42,32 +40,27 @@ TEST_F(AutostartFolder, RegisterWritesAUsableEntryAndUnregisterRemovesIt) {
     EXPECT_TRUE(service.unregisterItem());  // already gone is what was asked
 }
 
-TEST_F(AutostartFolder, TheUserSwitchingTheEntryOffReadsAsRequiringApproval) {
+TEST_F(AutostartFolder, EntriesSwitchedOffReadAsRequiringApprovalAndThoseNoSessionWouldStartAsNotFound) {
     const std::string entry = "[Desktop Entry]\nType=Application\nExec=example-app\n";
+    using enum LoginItemStatus;
+    const std::pair<std::string, LoginItemStatus> cases[] = {
+        {entry + "Hidden=true\n", requiresApproval},
+        {entry + "X-GNOME-Autostart-enabled = false\n", requiresApproval},
+        {entry + "Hidden=false\nX-GNOME-Autostart-enabled=1\n", enabled},
+        {entry + "[Desktop Action quit]\nHidden=true\n", enabled},  // another group's key
+        {"# switched off by the session\r\n[Desktop Entry]\r\nExec=example-app\r\nHidden=true\r\n", requiresApproval},
+        {"Exec=example-app\n", notFound},
+        {"[Desktop Entry]\nType=Application\n", notFound},
+        {"[Desktop Entry]\nType=Link\nExec=example-app\n", notFound},
+        {"[Desktop Entry]\nExec=example-app\n" + std::string(LoginItemService::maximumEntryBytes, '#'), notFound},
+    };
+    for (const auto& [text, status] : cases) {
+        writeEntry(text);
+        EXPECT_EQ(service.status(), status) << text.substr(0, 120);
+    }
     writeEntry(entry + "Hidden=true\n");
-    EXPECT_EQ(service.status(), LoginItemStatus::requiresApproval);
-    writeEntry(entry + "X-GNOME-Autostart-enabled = false\n");
-    EXPECT_EQ(service.status(), LoginItemStatus::requiresApproval);
-    writeEntry(entry + "Hidden=false\nX-GNOME-Autostart-enabled=1\n");
-    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
-    writeEntry(entry + "[Desktop Action quit]\nHidden=true\n");  // another group's key
-    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
-    writeEntry("# switched off by the session\r\n[Desktop Entry]\r\nExec=example-app\r\nHidden=true\r\n");
-    EXPECT_EQ(service.status(), LoginItemStatus::requiresApproval);
-
     ASSERT_TRUE(service.registerItem());  // enabling again replaces the switched-off entry
     EXPECT_EQ(service.status(), LoginItemStatus::enabled);
-}
-
-TEST_F(AutostartFolder, EntriesNoSessionWouldStartReadAsNotFound) {
-    writeEntry("Exec=example-app\n");
-    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
-    writeEntry("[Desktop Entry]\nType=Application\n");
-    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
-    writeEntry("[Desktop Entry]\nType=Link\nExec=example-app\n");
-    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
-    writeEntry("[Desktop Entry]\nExec=example-app\n" + std::string(LoginItemService::maximumEntryBytes, '#'));
-    EXPECT_EQ(service.status(), LoginItemStatus::notFound);
 
     fs::remove(service.entryPath());
     fs::create_directories(service.entryPath());
@@ -92,7 +85,7 @@ TEST_F(AutostartFolder, LinksAreReadThroughButReplacedNotWrittenThrough) {
     EXPECT_EQ(test::readFile(packaged), "[Desktop Entry]\nExec=example-app\n");
 }
 
-TEST_F(AutostartFolder, FailuresComeBackAsErrorsAndChangeNothing) {
+TEST_F(AutostartFolder, FailuresAndIdentifiersThatAreNotOneFileNameComeBackAsErrorsAndChangeNothing) {
     test::writeFile(root / "config/autostart", "a file where the folder belongs");
     const auto refused = service.registerItem();
     ASSERT_FALSE(refused);
@@ -106,9 +99,8 @@ TEST_F(AutostartFolder, FailuresComeBackAsErrorsAndChangeNothing) {
     ASSERT_FALSE(stuck);
     EXPECT_EQ(stuck.error().code, FileError::writeUnknown);
     EXPECT_TRUE(fs::exists(service.entryPath() / "keep"));
-}
 
-TEST_F(AutostartFolder, IdentifiersThatAreNotOneFileNameAreRefused) {
+    // Identifiers that are not one file name are refused.
     for (const std::string identifier : {"", "..", "../escape", "a/b"}) {
         const LoginItemService hostile({identifier, "Example", {"example-app"}}, directory);
         EXPECT_FALSE(hostile.registerItem()) << identifier;
@@ -119,15 +111,14 @@ TEST_F(AutostartFolder, IdentifiersThatAreNotOneFileNameAreRefused) {
     EXPECT_FALSE(LoginItemService(example({}), directory).registerItem());  // nothing to start
 }
 
-TEST(LoginItemService, ExecLineQuotesWhatTheSessionWouldSplitOrExpand) {
+TEST(LoginItemService, ExecLineQuotesWhatTheSessionWouldSplitOrExpandAndTheFolderFollowsTheXdgConfigHome) {
     const LoginItemService service(example({"/opt/My App/run", "--load=100%", "say \"hi\"", "plain"}), "/unused");
     const auto text = service.entryText();
     EXPECT_NE(text.find("\nExec=\"/opt/My App/run\" --load=100%% \"say \\\\\"hi\\\\\"\" plain\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find("\nName=Example\n"), std::string::npos);
-}
 
-TEST(LoginItemService, AutostartFolderFollowsTheXdgConfigHome) {
+    // The autostart folder follows the XDG config home.
     const test::TestHome home;  // restores HOME and XDG_CONFIG_HOME afterwards
     ::setenv("XDG_CONFIG_HOME", "/srv/config/", 1);
     EXPECT_EQ(LoginItemService::autostartDirectory(), fs::path("/srv/config/autostart"));

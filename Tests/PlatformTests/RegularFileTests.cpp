@@ -1,26 +1,33 @@
 #include "Platform/RegularFile.h"
 
+#include "Platform/FileReplacement.h"
+#include "Platform/LineReader.h"
 #include "Support/ChildProcess.h"
+#include "Support/FileChecks.h"
 #include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
+#include <string>
+#include <vector>
 
 namespace vornelo::platform {
 namespace {
 
 using test::readFile;
-using test::TempDirectory;
 using test::writeFile;
+namespace fs = std::filesystem;
 
-TEST(RegularFileTests, AppendingCreatesTheFileWithTheDefaultPermissionsAndAddsAtTheEnd) {
-    TempDirectory folder;
+class RegularFileTests : public ::testing::Test {
+protected:
+    std::size_t itemsInFolder() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder.path()), {})); }
+    test::TempDirectory folder;
+};
+
+TEST_F(RegularFileTests, AppendingCreatesTheFileWithTheDefaultPermissionsAndAddsAtTheEnd) {
     const auto path = folder / "log";
     const mode_t previous = ::umask(027);
     auto file = RegularFile::openForAppending(path);
@@ -29,13 +36,10 @@ TEST(RegularFileTests, AppendingCreatesTheFileWithTheDefaultPermissionsAndAddsAt
     ASSERT_TRUE(file->append("one\n"));
     ASSERT_TRUE(RegularFile::openForAppending(path)->append("two\n"));
     EXPECT_EQ(readFile(path), "one\ntwo\n");
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(test::modeOf(path), 0640u);
 }
 
-TEST(RegularFileTests, AnAppendThatFailsPartWayLeavesNoFragment) {
-    TempDirectory folder;
+TEST_F(RegularFileTests, AnAppendThatFailsPartWayLeavesNoFragment) {
     const auto path = folder / "log";
     writeFile(path, "kept\n");
     // A file-size limit makes the kernel accept part of the write and refuse the rest.
@@ -52,39 +56,133 @@ TEST(RegularFileTests, AnAppendThatFailsPartWayLeavesNoFragment) {
     EXPECT_EQ(readFile(path), "kept\n");
 }
 
-TEST(RegularFileTests, OpeningRefusesLinksFoldersAndFifos) {
-    TempDirectory folder;
-    writeFile(folder / "target", "secret");
-    std::filesystem::create_symlink(folder / "target", folder / "link");
+TEST_F(RegularFileTests, OpeningRefusesLinksFoldersAndFifosAndReadingStopsAtTheEndOrTheLimit) {
+    writeFile(folder / "target", "0123456789");
+    fs::create_symlink(folder / "target", folder / "link");
     ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
-    std::filesystem::create_directory(folder / "dir");
+    fs::create_directory(folder / "dir");
     for (const auto* name : {"link", "fifo", "dir"}) {
         EXPECT_FALSE(RegularFile::openForReading(folder / name)) << name;
         EXPECT_FALSE(RegularFile::openForAppending(folder / name)) << name;
     }
-    EXPECT_EQ(readFile(folder / "target"), "secret");
+    EXPECT_EQ(readFile(folder / "target"), "0123456789");
     const auto missing = RegularFile::openForReading(folder / "missing");
     ASSERT_FALSE(missing);
     EXPECT_TRUE(missing.error().isCocoa(FileError::readNoSuchFile));
-}
 
-TEST(RegularFileTests, ReadStopsAtTheEndOfTheFile) {
-    TempDirectory folder;
-    writeFile(folder / "f", "0123456789");
-    auto file = RegularFile::openForReading(folder / "f");
+    auto file = RegularFile::openForReading(folder / "target");
     ASSERT_TRUE(file);
     EXPECT_EQ(*file->size(), 10);
     std::string buffer(6, '\0');
     EXPECT_EQ(*file->read(7, buffer), 3u);
     EXPECT_EQ(buffer.substr(0, 3), "789");
     EXPECT_EQ(*file->read(10, buffer), 0u);
+    EXPECT_EQ(*RegularFile::contents(folder / "target", 10), "0123456789");
+    EXPECT_FALSE(RegularFile::contents(folder / "target", 9));
 }
 
-TEST(RegularFileTests, ContentsRefusesFilesOverTheLimit) {
-    TempDirectory folder;
-    writeFile(folder / "f", "twelve bytes");
-    EXPECT_EQ(*RegularFile::contents(folder / "f", 12), "twelve bytes");
-    EXPECT_FALSE(RegularFile::contents(folder / "f", 11));
+// MARK: replacing a whole file
+
+TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceAndLeavesNoTemporaryFile) {
+    const auto target = folder / "export.csv";
+    writeFile(target, "old");
+    {
+        auto abandoned = FileReplacement::begin(target);
+        ASSERT_TRUE(abandoned);
+        ASSERT_TRUE(abandoned->write("never seen"));
+        auto moved = std::move(*abandoned);  // the moved-from object owns nothing any more
+    }
+    EXPECT_EQ(readFile(target), "old");
+    EXPECT_EQ(itemsInFolder(), 1u);
+
+    auto replacement = FileReplacement::begin(target);
+    auto rival = FileReplacement::begin(target);
+    ASSERT_TRUE(replacement && rival);
+    ASSERT_TRUE(replacement->write("first half, "));
+    ASSERT_TRUE(rival->write("rival"));
+    EXPECT_EQ(readFile(target), "old");
+    ASSERT_TRUE(replacement->write("second half"));
+    ASSERT_TRUE(replacement->commit());
+    EXPECT_EQ(readFile(target), "first half, second half");
+    EXPECT_FALSE(replacement->write("too late"));
+    ASSERT_TRUE(rival->commit());
+    EXPECT_EQ(readFile(target), "rival");
+    EXPECT_EQ(itemsInFolder(), 1u);
+}
+
+TEST_F(RegularFileTests, AReplacementReplacesALinkRatherThanFollowingItWithDefaultPermissions) {
+    writeFile(folder / "elsewhere", "untouched");
+    fs::create_symlink(folder / "elsewhere", folder / "link");
+    const mode_t previous = ::umask(077);
+    auto replacement = FileReplacement::begin(folder / "link");
+    ::umask(previous);
+    ASSERT_TRUE(replacement);
+    ASSERT_TRUE(replacement->write("new"));
+    ASSERT_TRUE(replacement->commit());
+    EXPECT_FALSE(fs::is_symlink(folder / "link"));
+    EXPECT_EQ(readFile(folder / "link"), "new");
+    EXPECT_EQ(readFile(folder / "elsewhere"), "untouched");
+    EXPECT_EQ(test::modeOf(folder / "link"), 0600u);
+    EXPECT_FALSE(FileReplacement::begin(folder / "missing" / "file"));
+}
+
+// MARK: reading lines
+
+struct Read {
+    std::vector<std::string> lines;  // "<oversized>" for an oversized line
+    bool paddingHeld = true;
+};
+
+Read readAll(LineReader&& reader) {
+    Read read;
+    while (const auto line = reader.next()) {
+        read.lines.emplace_back(line->oversized ? "<oversized>" : line->bytes);
+        if (!line->oversized && line->readableBytes < line->bytes.size() + LineReader::padding) read.paddingHeld = false;
+    }
+    return read;
+}
+
+TEST_F(RegularFileTests, LinesAreSplitAtLineFeedsWholeAcrossChunksAndOversizedOnesReportedWithoutTheirBytes) {
+    std::string chunked;
+    std::vector<std::string> chunkedLines;
+    // Lengths chosen so that line feeds fall on, before and after the 1 MiB chunk edges.
+    for (int i = 0; chunked.size() < 3 * 1024 * 1024 + 100; ++i) {
+        chunkedLines.push_back(std::string(static_cast<std::size_t>(1000 + (i * 7919) % 70000), static_cast<char>('a' + i % 26)));
+        chunked += chunkedLines.back() + "\n";
+    }
+    const std::string huge(3 * 1024 * 1024, 'x');
+    const struct {
+        const char* name;
+        std::string contents;
+        std::size_t maxLineBytes;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"empty pieces skipped, an unterminated end kept", "\nfirst\n\n\nsecond\nlast without feed",
+         LineReader::defaultMaxLineBytes, {"first", "second", "last without feed"}},
+        {"empty", "", LineReader::defaultMaxLineBytes, {}},
+        {"across chunk edges", chunked, LineReader::defaultMaxLineBytes, chunkedLines},
+        {"oversized", "short\n" + std::string(40, 'y') + "\n" + huge + "\nafter\n" + huge, 32,
+         {"short", "<oversized>", "<oversized>", "after", "<oversized>"}},
+        {"exactly the limit", std::string(32, 'z') + "\n" + std::string(32, 'w'), 32, {std::string(32, 'z'), std::string(32, 'w')}},
+    };
+    for (const auto& c : cases) {
+        writeFile(folder / "f", c.contents);
+        const auto read = readAll(LineReader(folder / "f", c.maxLineBytes));
+        EXPECT_EQ(read.lines, c.lines) << c.name;
+        EXPECT_TRUE(read.paddingHeld) << c.name;
+    }
+    EXPECT_TRUE(readAll(LineReader(folder / "missing")).lines.empty());
+    EXPECT_FALSE(LineReader(folder / "missing").opened());
+}
+
+TEST_F(RegularFileTests, AnOpenFileIsReadAsLinesOnlyUpToTheLengthTakenBeforehand) {
+    writeFile(folder / "f", "one\ntwo\n");
+    auto file = RegularFile::openForReading(folder / "f");
+    ASSERT_TRUE(file);
+    const auto length = file->sizeWhenOpened();
+    ASSERT_TRUE(RegularFile::openForAppending(folder / "f")->append("three\n"));
+    fs::remove(folder / "f");  // an open file outlives its name
+    EXPECT_EQ(readAll(LineReader(std::move(*file), length)).lines, (std::vector<std::string>{"one", "two"}));
 }
 
 }  // namespace

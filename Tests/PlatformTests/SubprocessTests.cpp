@@ -24,7 +24,7 @@ void runToEnd(Subprocess& child) {
     }
 }
 
-TEST(SubprocessTest, SignalsStopReachingTheChildOnceItIsGone) {
+TEST(SubprocessTest, SignalsStopReachingTheChildOnceItIsGoneAndDestroyingARunningOneReapsIt) {
     auto child = Subprocess::spawn("/bin/true", {});
     ASSERT_TRUE(child.has_value());
     runToEnd(*child);
@@ -33,15 +33,14 @@ TEST(SubprocessTest, SignalsStopReachingTheChildOnceItIsGone) {
     // The pidfd refers to the reaped child only, whatever process holds its ID now.
     EXPECT_FALSE(child->sendSignal(SIGTERM));
     EXPECT_FALSE(child->isRunning());
-}
 
-TEST(SubprocessTest, DestroyingARunningChildKillsAndReapsIt) {
+    // Destroying a running child kills and reaps it.
     pid_t pid = -1;
     {
-        auto child = Subprocess::spawn("/bin/sleep", {"30"});
-        ASSERT_TRUE(child.has_value());
-        pid = child->processIdentifier();
-        EXPECT_TRUE(child->isRunning());
+        auto running = Subprocess::spawn("/bin/sleep", {"30"});
+        ASSERT_TRUE(running.has_value());
+        pid = running->processIdentifier();
+        EXPECT_TRUE(running->isRunning());
     }
     // Neither running nor a zombie: the ID is free.
     errno = 0;

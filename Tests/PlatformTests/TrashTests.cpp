@@ -1,46 +1,29 @@
 #include "Platform/Trash.h"
 
-#include "Platform/FileManager.h"
 #include "Platform/TrashInfo.h"
-#include "Support/ChildProcess.h"
+#include "Support/FileChecks.h"
 #include "Support/TempDirectory.h"
 #include "Support/TestHome.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <regex>
 #include <set>
 
 namespace vornelo::platform {
 namespace {
 
+using test::files;
+using test::modeOf;
+using test::ownerOf;
 using test::readFile;
 using test::writeFile;
 
 namespace fs = std::filesystem;
 
-FileManager& files() { return FileManager::defaultManager(); }
-
-mode_t modeOf(const fs::path& path) {
-    struct stat info {};
-    ::lstat(path.c_str(), &info);
-    return info.st_mode & 07777;
-}
-
-uid_t ownerOf(const fs::path& path) {
-    struct stat info {};
-    ::lstat(path.c_str(), &info);
-    return info.st_uid;
-}
-
-TEST(Trash, NumberedNamesKeepTheExtension) {
+TEST(Trash, NumberedNamesKeepTheExtensionAndStayWithinTheNameLimitWithoutSplittingCharacters) {
     EXPECT_EQ(Trash::numberedName("Foo.app", 2), "Foo 2.app");
     EXPECT_EQ(Trash::numberedName("Foo.app", 3), "Foo 3.app");
     EXPECT_EQ(Trash::numberedName("com.example.agent.plist", 2), "com.example.agent 2.plist");
@@ -48,9 +31,6 @@ TEST(Trash, NumberedNamesKeepTheExtension) {
     EXPECT_EQ(Trash::numberedName("tool", 2), "tool 2");
     EXPECT_EQ(Trash::numberedName(".hidden", 2), ".hidden 2");
     EXPECT_EQ(Trash::numberedName("file.", 12), "file 12");
-}
-
-TEST(Trash, NumberedNamesStayWithinTheNameLimitWithoutSplittingCharacters) {
     std::string longName;
     for (int i = 0; i < 126; ++i) longName += "\xC3\xA9";  // 252 bytes of "é"
     longName += ".txt";
@@ -62,16 +42,14 @@ TEST(Trash, NumberedNamesStayWithinTheNameLimitWithoutSplittingCharacters) {
     EXPECT_EQ(Trash::numberedName(std::string(250, 'a') + ".txt", 2, 245), std::string(239, 'a') + " 2.txt");
 }
 
-TEST(Trash, InfoFilesEncodeThePathAndGiveALocalDate) {
+TEST(Trash, InfoFilesEncodeThePathAndOnlyATrashsFilesFolderHoldsTrashedItems) {
     EXPECT_EQ(TrashInfo::encodePath("/home/ada/r\xC3\xA9sum\xC3\xA9 #1%.pdf"), "/home/ada/r%C3%A9sum%C3%A9%20%231%25.pdf");
     EXPECT_EQ(TrashInfo::encodePath("a-b_c.d~e/\n\xFF"), "a-b_c.d~e/%0A%FF");
     const auto text = TrashInfo::contents("/x y", std::chrono::system_clock::now());
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[Trash Info\]\nPath=/x%20y\nDeletionDate=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\n)")))
         << text;
-}
 
-
-TEST(Trash, TrashedItemsAreRecognisedInEveryTrashFormButNowhereElse) {
+    // Trashed items are recognised in every form of Trash, but nowhere else.
     for (const auto* folder : {"/h/.local/share/Trash/files", "/h/.local/share/Trash/files/a/b", "/v/.Trash-1000/files",
                                "/v/.Trash/1000/files", "/h/.Trash", "/h/.Trash/x", "/v/.Trashes/0"}) {
         EXPECT_TRUE(Trash::holdsTrashedItems(folder)) << folder;
@@ -138,17 +116,13 @@ TEST(Trash, HomeTrashGetsTheItemItsInfoFileAndFreeNamesInBothFolders) {
     EXPECT_FALSE(Trash::forgetInfo(trash / "files/report.pdf"));
     EXPECT_FALSE(Trash::forgetInfo(home.home() / "Projects/files/report 2.pdf"));
     EXPECT_TRUE(fs::exists(trash / "info/report 2.pdf.trashinfo"));
-}
 
-TEST(Trash, TheDataFolderSettingIsHonouredAndAMissingItemFails) {
-    test::TestHome home;
-    const auto data = home.root() / "data";
-    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    // The data folder setting is honoured; a missing item fails.
+    ::setenv("XDG_DATA_HOME", (home.root() / "data").c_str(), 1);
     writeFile(home.home() / "note.txt", "note");
-    const auto trashed = files().trashItem(home.home() / "note.txt");
+    const auto elsewhere = trashed(home.home() / "note.txt");
     ::unsetenv("XDG_DATA_HOME");
-    ASSERT_TRUE(trashed) << trashed.error().description;
-    EXPECT_EQ(*trashed, data / "Trash/files/note.txt");
+    EXPECT_EQ(elsewhere, home.root() / "data/Trash/files/note.txt");
     const auto missing = files().trashItem(home.home() / "gone.txt");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().underlyingPosixCode, ENOENT);
@@ -225,22 +199,17 @@ TEST(Trash, ProcessesTrashingTheSameNameAtOnceGetTheirOwnNamesAndInfoFiles) {
     EXPECT_EQ(origins.size(), std::size_t{processes * rounds});
 }
 
-// Runs the body with a fresh tmpfs mounted on `volume`, in a private mount namespace.
-test::ChildOutcome withVolume(const fs::path& volume, const std::function<std::string()>& body) {
-    return test::runInPrivateMountNamespace([&]() -> std::string {
-        if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=16m,mode=1777") != 0) {
-            return std::string("mount failed: ") + std::strerror(errno);
-        }
-        return body();
-    });
-}
-
-TEST(Trash, ItemsOnAnotherFileSystemGoToThatFileSystemsTrash) {
+TEST(Trash, ItemsOnAnotherFileSystemGoToThatFileSystemsTrashOfTheirUser) {
     VORNELO_REQUIRE_ROOT();
     test::TestHome home;
     const auto volume = home.root() / "volume";
     fs::create_directories(volume);
-    const auto outcome = withVolume(volume, [&]() -> std::string {
+    const auto account = test::unprivilegedAccount();
+    const auto userHome = home.root() / "user";
+    fs::create_directories(userHome);
+    ASSERT_EQ(::chown(userHome.c_str(), account.uid, account.gid), 0);
+    ::chmod(home.root().c_str(), 0755);
+    const auto outcome = test::withTmpfs(volume, "size=16m,mode=1777", [&]() -> std::string {
         const auto uid = std::to_string(::geteuid());
         const auto trashOnce = [&](const std::string& name) -> std::expected<fs::path, std::string> {
             writeFile(volume / "work" / name, name);
@@ -275,32 +244,17 @@ TEST(Trash, ItemsOnAnotherFileSystemGoToThatFileSystemsTrash) {
         fs::create_symlink(volume / "decoy", own);
         if (trashOnce("held.txt")) return "trashed into a linked .Trash-" + uid;
         if (!fs::is_empty(volume / "decoy")) return "followed the link";
-        return {};
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
-}
 
-TEST(Trash, AnUnprivilegedUserGetsTheirOwnFolderOnTheVolume) {
-    VORNELO_REQUIRE_ROOT();
-    test::TempDirectory directory;
-    ::chmod(directory.path().c_str(), 0755);
-    const auto volume = directory / "volume";
-    const auto home = directory / "home";
-    fs::create_directories(volume);
-    fs::create_directories(home);
-    const auto account = test::unprivilegedAccount();
-    ASSERT_EQ(::chown(home.c_str(), account.uid, account.gid), 0);
-    const auto own = volume / (".Trash-" + std::to_string(account.uid));
-    const auto outcome = withVolume(volume, [&]() -> std::string {
+        // An unprivileged user gets a folder of their own there.
+        const auto users = volume / (".Trash-" + std::to_string(account.uid));
         const auto child = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
             writeFile(volume / "mine.txt", "mine");
-            const auto trashed = Trash::moveToTrash(volume / "mine.txt", home, account.uid);
+            const auto trashed = Trash::moveToTrash(volume / "mine.txt", userHome, account.uid);
             if (!trashed) return "trash failed: " + trashed.error().description;
-            if (*trashed != own / "files/mine.txt") return "went to " + trashed->native();
-            return {};
+            return *trashed == users / "files/mine.txt" ? "" : "went to " + trashed->native();
         });
         if (!child.succeeded) return child.message;
-        if (ownerOf(own) != account.uid || ownerOf(own / "info/mine.txt.trashinfo") != account.uid) return "not the user's";
+        if (ownerOf(users) != account.uid || ownerOf(users / "info/mine.txt.trashinfo") != account.uid) return "not the user's";
         return {};
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;

@@ -1,19 +1,23 @@
 #include "Platform/UserDefaults.h"
+
+#include "Platform/PropertyList.h"
+#include "Platform/Published.h"
 #include "Support/ChildProcess.h"
+#include "Support/FileChecks.h"
 #include "Support/TempDirectory.h"
+#include "Support/TestHome.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <functional>
+#include <optional>
+#include <span>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace vornelo::platform {
 namespace {
-
-using test::TempDirectory;
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
@@ -30,10 +34,10 @@ protected:
         ::chmod(file.c_str(), mode);
     }
 
-    TempDirectory directory;
+    test::TempDirectory directory;
 };
 
-TEST_F(UserDefaultsTest, ValuesSurviveAFreshInstanceAndMissingKeysReadAsNothing) {
+TEST_F(UserDefaultsTest, ValuesSurviveAFreshInstanceMissingKeysReadAsNothingAndChangesElsewhereAreSeen) {
     {
         UserDefaults defaults(locations());
         EXPECT_FALSE(defaults.object("absent"));
@@ -49,10 +53,9 @@ TEST_F(UserDefaultsTest, ValuesSurviveAFreshInstanceAndMissingKeysReadAsNothing)
     ASSERT_TRUE(reopened.removeObject("flag"));
     EXPECT_FALSE(reopened.object("flag"));
     EXPECT_TRUE(reopened.object("list"));
-}
 
-TEST_F(UserDefaultsTest, ChangesWrittenElsewhereAreSeenAtTheNextRead) {
-    UserDefaults reader(locations());
+    // Changes written elsewhere are seen at the next read.
+    auto& reader = reopened;
     EXPECT_FALSE(reader.object("key"));
     const auto outcome = test::runInChild([&]() -> std::string {
         UserDefaults writer(locations());
@@ -66,7 +69,7 @@ TEST_F(UserDefaultsTest, ChangesWrittenElsewhereAreSeenAtTheNextRead) {
     EXPECT_EQ(reader.object("key"), PlistValue("changed again"));
 }
 
-TEST_F(UserDefaultsTest, WritesFromManyThreadsAndProcessesAreNeverLost) {
+TEST_F(UserDefaultsTest, WritesFromManyThreadsAndProcessesAreNeverLostAndLeaveNoTemporaries) {
     UserDefaults defaults(locations());
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
@@ -88,15 +91,8 @@ TEST_F(UserDefaultsTest, WritesFromManyThreadsAndProcessesAreNeverLost) {
         for (int i = 0; i < 10; ++i) EXPECT_TRUE(reopened.object("thread" + std::to_string(t) + "." + std::to_string(i)));
     }
     for (int i = 0; i < 10; ++i) EXPECT_TRUE(reopened.object("child." + std::to_string(i)));
-}
-
-TEST_F(UserDefaultsTest, WritesReplaceTheFileWithoutLeavingTemporaries) {
-    UserDefaults defaults(locations());
-    ASSERT_TRUE(defaults.set("a", 1));
-    ASSERT_TRUE(defaults.set("b", 2));
-    struct stat info {};
-    ASSERT_EQ(::stat(locations().userFile.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u) << "settings are private to their user";
+    // The file was replaced each time, private to its user, and no temporary was left.
+    EXPECT_EQ(test::modeOf(locations().userFile), 0600u) << "settings are private to their user";
     for (const auto& entry : std::filesystem::directory_iterator(locations().userFile.parent_path())) {
         const auto name = entry.path().filename().string();
         EXPECT_TRUE(name == "domain.plist" || name == "domain.plist.lock") << "left behind: " << name;
@@ -150,7 +146,7 @@ TEST_F(UserDefaultsTest, AFileThatExistsButCannotBeReadReadsAsEmptyAndIsNeverOve
     EXPECT_EQ(defaults.object("fresh"), PlistValue(true));
 }
 
-TEST_F(UserDefaultsTest, ForcedKeysWinOverTheUsersAndAreReportedAsForced) {
+TEST_F(UserDefaultsTest, ForcedKeysWinOverTheUsersAndAreReportedAsForcedAlsoFromABinaryFile) {
     UserDefaults defaults(locations());
     ASSERT_TRUE(defaults.set("DisablePrivilegedTools", false));
     EXPECT_FALSE(defaults.objectIsForced("DisablePrivilegedTools"));
@@ -159,15 +155,11 @@ TEST_F(UserDefaultsTest, ForcedKeysWinOverTheUsersAndAreReportedAsForced) {
     EXPECT_EQ(defaults.object("DisablePrivilegedTools"), PlistValue(true));
     EXPECT_EQ(defaults.userObject("DisablePrivilegedTools"), PlistValue(false));
     EXPECT_FALSE(defaults.objectIsForced("Other"));
-}
-
-TEST_F(UserDefaultsTest, BinaryManagedFilesAreRead) {
     writeManaged({{"ProtectedPaths", PlistValue::strings({"/srv/keep"})}}, 0644, PlistFormat::binary);
-    UserDefaults defaults(locations());
     EXPECT_EQ(defaults.stringArray("ProtectedPaths"), (std::vector<std::string>{"/srv/keep"}));
 }
 
-TEST_F(UserDefaultsTest, AManagedFileWritableByOthersOrALinkIsIgnored) {
+TEST_F(UserDefaultsTest, AManagedFileWritableByOthersALinkOrSomeoneElsesIsIgnored) {
     UserDefaults defaults(locations());
     for (const mode_t mode : {0664, 0646, 0666}) {
         writeManaged({{"ForceOperationLog", PlistValue(true)}}, mode);
@@ -180,31 +172,183 @@ TEST_F(UserDefaultsTest, AManagedFileWritableByOthersOrALinkIsIgnored) {
     std::filesystem::rename(locations().managedFile, real);
     std::filesystem::create_symlink(real, locations().managedFile);
     EXPECT_FALSE(defaults.objectIsForced("ForceOperationLog")) << "a link could point at a user-owned file";
-}
 
-TEST_F(UserDefaultsTest, AManagedFileOwnedBySomeoneElseIsIgnored) {
-    VORNELO_REQUIRE_ROOT();
+    if (!test::rootSkipReason().empty()) return;  // only root can give the file away
     writeManaged({{"ForceOperationLog", PlistValue(true)}});
-    UserDefaults trusting(locations());
-    EXPECT_TRUE(trusting.objectIsForced("ForceOperationLog"));
+    EXPECT_TRUE(defaults.objectIsForced("ForceOperationLog"));
     const auto nobody = test::unprivilegedAccount();
     ASSERT_EQ(::chown(locations().managedFile.c_str(), nobody.uid, nobody.gid), 0);
-    EXPECT_FALSE(trusting.objectIsForced("ForceOperationLog")) << "ownership change must be noticed";
+    EXPECT_FALSE(defaults.objectIsForced("ForceOperationLog")) << "ownership change must be noticed";
 }
 
 TEST_F(UserDefaultsTest, DomainLocationsFollowXdgConfigHome) {
-    const char* previous = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = previous ? previous : "";
+    const test::TestHome home;  // restores XDG_CONFIG_HOME afterwards
     ::setenv("XDG_CONFIG_HOME", (directory / "xdg").c_str(), 1);
     const auto found = UserDefaults::locationsForDomain("com.example.app");
-    if (previous) {
-        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_CONFIG_HOME");
-    }
     EXPECT_EQ(found.userFile, directory / "xdg" / "com.example.app.plist");
     EXPECT_EQ(found.managedFile, "/etc/managed-preferences/com.example.app.plist");
     EXPECT_EQ(found.managedOwner, 0u);
+}
+
+// MARK: property lists
+
+PlistValue sample() {
+    using namespace std::chrono;
+    PlistValue::Dictionary inner{{"negative", PlistValue(std::int64_t{-4})}, {"big", PlistValue(std::int64_t{1} << 40)}};
+    return PlistValue(PlistValue::Dictionary{
+        {"bool", PlistValue(true)},
+        {"real", PlistValue(2.5)},
+        {"text", PlistValue("caf\u00e9 / <tag> & \"quoted\"")},
+        {"date", PlistValue(PlistDate{system_clock::time_point{sys_days{year{2024} / 2 / 29}} + hours{13}})},
+        {"data", PlistValue(PlistValue::Data{0, 1, 2, 255})},
+        {"list", PlistValue::strings({"a", "", "c"})},
+        {"inner", PlistValue(inner)},
+    });
+}
+
+TEST(PropertyListTest, XmlAndBinaryRoundTripEveryKindOfValueAndBytesThatAreNoPropertyListGiveNothing) {
+    for (const auto format : {PlistFormat::xml, PlistFormat::binary}) {
+        const auto bytes = PropertyList::serialize(sample(), format);
+        const auto parsed = PropertyList::parse(bytes);
+        ASSERT_TRUE(parsed) << (format == PlistFormat::xml ? "xml" : "binary");
+        EXPECT_EQ(*parsed, sample());
+    }
+    const std::string garbage = "definitely not a plist";
+    EXPECT_FALSE(PropertyList::parse(std::span(reinterpret_cast<const std::uint8_t*>(garbage.data()), garbage.size())));
+    EXPECT_FALSE(PropertyList::parse({}));
+    auto truncated = PropertyList::serialize(sample(), PlistFormat::binary);
+    truncated.resize(truncated.size() / 2);
+    EXPECT_FALSE(PropertyList::parse(truncated));
+}
+
+std::span<const std::uint8_t> bytesOf(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::string nestedXml(std::size_t depth) {
+    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
+    for (std::size_t i = 0; i < depth; ++i) xml += "<array>";
+    for (std::size_t i = 0; i < depth; ++i) xml += "</array>";
+    return xml + "</plist>";
+}
+
+// Arrays nested `depth` deep in the binary form, each naming the next by index; `loop` makes the
+// innermost name the outermost instead of being empty.
+std::string nestedBinary(std::uint32_t depth, bool loop = false) {
+    std::string out = "bplist00";
+    std::vector<std::uint32_t> offsets;
+    const auto bigEndian = [&out](std::uint64_t value, int width) {
+        for (int shift = (width - 1) * 8; shift >= 0; shift -= 8) out += static_cast<char>((value >> shift) & 0xFF);
+    };
+    for (std::uint32_t i = 0; i < depth; ++i) {
+        offsets.push_back(static_cast<std::uint32_t>(out.size()));
+        const bool last = i + 1 == depth;
+        out += (last && !loop) ? '\xA0' : '\xA1';
+        if (!last || loop) bigEndian(last ? 0 : i + 1, 4);
+    }
+    const auto table = out.size();
+    for (const auto offset : offsets) bigEndian(offset, 4);
+    out += std::string(6, '\0') + '\x04' + '\x04';
+    bigEndian(depth, 8);
+    bigEndian(0, 8);
+    bigEndian(table, 8);
+    return out;
+}
+
+TEST(PropertyListTest, NestingIsBoundedBeforeTheParserSeesIt) {
+    struct Case {
+        std::string name;
+        std::string bytes;
+        bool parses;
+    };
+    const std::vector<Case> cases{
+        {"xml, 60 deep", nestedXml(60), true},
+        {"xml, 200,000 deep", nestedXml(200'000), false},
+        {"xml, tags inside a comment do not count",
+         [] {
+             auto xml = nestedXml(60);
+             return xml.insert(xml.find("<plist"), "<!-- " + std::string(300, '<') + "array> -->");
+         }(),
+         true},
+        {"binary, 60 deep", nestedBinary(60), true},
+        {"binary, 200,000 deep", nestedBinary(200'000), false},
+        {"binary, a cycle", nestedBinary(3, true), false},
+    };
+    for (const auto& [name, bytes, parses] : cases) {
+        EXPECT_EQ(PropertyList::parse(bytesOf(bytes)).has_value(), parses) << name;
+    }
+    const auto deepest = PropertyList::parse(bytesOf(nestedBinary(60)));
+    ASSERT_TRUE(deepest);
+    const auto* outer = deepest->get<PlistValue::Array>();
+    ASSERT_TRUE(outer && outer->size() == 1);
+}
+
+TEST(PropertyListTest, ConversionsAcceptOnlyWhatBridgesCleanly) {
+    EXPECT_EQ(PlistValue(true).asBool(), true);
+    EXPECT_EQ(PlistValue(std::int64_t{1}).asBool(), true);
+    EXPECT_EQ(PlistValue(std::int64_t{0}).asBool(), false);
+    EXPECT_FALSE(PlistValue(std::int64_t{2}).asBool());
+    EXPECT_FALSE(PlistValue("YES").asBool());
+
+    EXPECT_EQ(PlistValue(6.0).asInteger(), 6);
+    EXPECT_FALSE(PlistValue(6.5).asInteger());
+    EXPECT_FALSE(PlistValue(1e30).asInteger());
+    EXPECT_FALSE(PlistValue("6").asInteger());
+
+    EXPECT_EQ(PlistValue::strings({"x"}).asStringArray(), std::vector<std::string>{"x"});
+    EXPECT_FALSE(PlistValue("x").asStringArray()) << "a single string is not a list";
+    EXPECT_FALSE(PlistValue(PlistValue::Array{PlistValue("x"), PlistValue(1)}).asStringArray());
+}
+
+// MARK: published values
+
+TEST(Published, AnnouncesEveryAssignmentBeforeItIsStored) {
+    Published<int> value(1);
+    std::vector<std::string> events;
+    auto willChange = value.onWillChange([&] { events.push_back("will change from " + std::to_string(value.value())); });
+    auto stream = value.subscribe([&](const int& next) {
+        events.push_back("value " + std::to_string(next) + " while stored " + std::to_string(value.value()));
+    });
+
+    value.set(2);
+    value.set(2);  // an equal value is still announced
+
+    EXPECT_EQ(events, (std::vector<std::string>{"value 1 while stored 1", "will change from 1",
+                                                "value 2 while stored 1", "will change from 2",
+                                                "value 2 while stored 2"}));
+    EXPECT_EQ(value.value(), 2);
+}
+
+TEST(Published, ObserversMayCancelOthersAndSubscribeDuringANotification) {
+    Published<int> value;
+    std::vector<std::string> events;
+    Published<int>::Subscription second;
+    Published<int>::Subscription late;
+    auto first = value.onWillChange([&] {
+        events.push_back("first");
+        second.cancel();
+        if (value.observerCount() == 1) late = value.onWillChange([&] { events.push_back("late"); });
+    });
+    second = value.onWillChange([&] { events.push_back("second"); });
+
+    value.set(1);
+    EXPECT_EQ(events, (std::vector<std::string>{"first"}));  // second was cancelled, late is too new
+    events.clear();
+    value.set(2);
+    EXPECT_EQ(events, (std::vector<std::string>{"first", "late"}));
+    EXPECT_EQ(value.observerCount(), 2u);
+}
+
+TEST(Published, SubscriptionOutlivingItsValueCancelsHarmlessly) {
+    Published<std::optional<int>>::Subscription survivor;
+    std::optional<int> received = 7;
+    {
+        Published<std::optional<int>> value;
+        survivor = value.subscribe([&](const std::optional<int>& next) { received = next; });
+        EXPECT_EQ(value.observerCount(), 1u);
+    }
+    EXPECT_EQ(received, std::nullopt);  // the current value arrived at once
+    survivor.cancel();  // must not touch the destroyed value (ASan checks)
 }
 
 }  // namespace
