@@ -3,7 +3,6 @@
 #include "Helper/HelperInterface.h"
 #include "Platform/Authorization.h"
 #include "Platform/Base64.h"
-#include "Platform/CodeSignature.h"
 #include "Platform/ProcessHardening.h"
 #include "Platform/Subprocess.h"
 #include "Support/PolkitSandbox.h"
@@ -26,7 +25,6 @@
 #include <future>
 #include <cstring>
 #include <iostream>
-#include <iterator>
 #include <regex>
 #include <thread>
 
@@ -43,13 +41,14 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 // Started with VORNELO_TEST_RAW_CLIENT naming a socket, a signed copy of this program is a client
-// that speaks bytes: it sends its standard input as it is ("@FORM@" and "@SHORT@" become its own
-// authorization in base64, whole or a byte short), ends its side, and prints all it is answered.
+// that speaks bytes: it sends the file VORNELO_TEST_RAW_INPUT names as it is ("@FORM@" and
+// "@SHORT@" become its own authorization in base64, whole or a byte short), ends its side, and
+// prints all it is answered.
 const bool runsAsRawClient = [] {
     const char* socketPath = std::getenv("VORNELO_TEST_RAW_CLIENT");
     if (socketPath == nullptr) return false;
     platform::ProcessHardening::forbidAttaching();
-    std::string input{std::istreambuf_iterator<char>(std::cin), {}};
+    std::string input = test::readFile(std::getenv("VORNELO_TEST_RAW_INPUT"));
     if (const auto form = platform::Authorization().externalFormOfThisProcess()) {
         replaceAll(input, "@FORM@", platform::Base64::encode(*form));
         replaceAll(input, "@SHORT@", platform::Base64::encode(std::span(form->data(), form->size() - 1)));
@@ -113,11 +112,6 @@ public:
             fs::create_directories(base / folder);
         }
         fs::permissions(base / "bin", fs::perms(0777));  // the fake agent's record is written as the user
-        raw = signing.folder / "raw-client";
-        fs::copy_file("/proc/self/exe", raw);
-        if (!platform::CodeSignature::sign(raw, "com.tessaldon.Vornelo", {signing.leaf.certificate, signing.leaf.key, std::nullopt})) {
-            throw std::runtime_error("could not sign " + raw.native());
-        }
         test::writeFile(base / "outside/secret", "root's secret");
         ::chmod((base / "outside/secret").c_str(), 0600);
         // A stand-in for polkit's text agent: notes how it was started, says it is ready, waits for its end.
@@ -156,29 +150,22 @@ public:
                                                    {"-l", socket, VORNELO_HELPER_PATH, "--idle-after", idleAfter});
         if (!started) return "systemd-socket-activate did not start";
         helper.emplace(std::move(*started));
-        for (const auto until = SteadyClock::now() + 10s; SteadyClock::now() < until; std::this_thread::sleep_for(5ms)) {
-            // Listening (flag 00010000 in /proc/net/unix), without a connection that would start the helper.
-            // Listening (flag 00010000 in /proc/net/unix) on its descriptor 3, without a connection that would start the helper.
-            std::error_code unreadable;
-            const auto descriptor = fs::read_symlink("/proc/" + std::to_string(helper->processIdentifier()) + "/fd/3", unreadable).native();
-            if (!descriptor.starts_with("socket:[")) continue;
-            std::istringstream sockets(test::readFile("/proc/net/unix"));
-            for (std::string line; std::getline(sockets, line);) {
-                if (line.find(" 00010000 ") == std::string::npos ||
-                    !line.ends_with(" " + descriptor.substr(8, descriptor.size() - 9) + " " + socket)) continue;
-                ::chmod(socket.c_str(), 0666);  // SocketMode=0666 of the unit, which systemd-socket-activate cannot set
-                return {};
-            }
+        // It says so once the socket listens, before any connection starts the helper.
+        const auto until = SteadyClock::now() + 10s;
+        while (helper->received(platform::Subprocess::Stream::error).find("Listening on") == std::string::npos) {
+            if (SteadyClock::now() > until || !helper->isOpen(platform::Subprocess::Stream::error)) return "the helper's socket never listened";
+            helper->waitForActivity(until);
         }
-        return "the helper's socket never listened";
+        ::chmod(socket.c_str(), 0666);  // SocketMode=0666 of the unit, which systemd-socket-activate cannot set
+        return {};
     }
 
-    test::ProgramResult as(const User& user, const std::vector<std::string>& command, const std::string& input = {}) const {
+    test::ProgramResult as(const User& user, const std::vector<std::string>& command) const {
         std::vector<std::string> arguments{"--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid), "--clear-groups"};
         arguments.insert(arguments.end(), command.begin(), command.end());
         return test::runProgram("/usr/bin/setpriv", arguments,
-                                {{"HOME", user.home}, {"PATH", (base / "bin").native() + ":/usr/bin:/bin"}, {"VORNELO_TEST_RAW_CLIENT", socket}},
-                                input);
+                                {{"HOME", user.home}, {"PATH", (base / "bin").native() + ":/usr/bin:/bin"}, {"VORNELO_TEST_RAW_CLIENT", socket},
+                                 {"VORNELO_TEST_RAW_INPUT", rawInput}});
     }
     // `helper remove --json` through the signed client: its exit code and its document.
     std::pair<int, Json> remove(const User& user, const std::vector<std::string>& paths) const {
@@ -191,19 +178,24 @@ public:
     // The replies a raw connection got before the helper closed it.
     std::vector<Json> rawReplies(const User& user, const std::string& bytes) const {
         std::vector<Json> replies;
-        std::istringstream stream(as(user, {raw}, bytes).out);
+        test::writeFile(rawInput, bytes);
+        std::istringstream stream(as(user, {raw}).out);
         for (std::string reply; std::getline(stream, reply, '\0');) replies.push_back(Json::parse(reply, nullptr, false));
         return replies;
     }
     std::vector<std::string> log() const { return test::logMessages(base / "Library/Logs/Vornelo/helper.log"); }
+    std::size_t logged(const std::string& start) const {
+        return static_cast<std::size_t>(std::ranges::count_if(log(), [&](const std::string& line) { return line.starts_with(start); }));
+    }
 
     test::TempDirectory base{"vornelo-e2e"};
     test::ClientSigning signing{base / "signing"};
     fs::path cli = signing.signedCopy("vornelo-cli", signing.leaf);
-    fs::path raw;
+    fs::path raw = signing.signedCopy("raw-client", signing.leaf, "com.tessaldon.Vornelo", "/proc/self/exe");
     User a{test::unprivilegedAccount().uid, test::unprivilegedAccount().gid, base / "home-a"};
     User b{64000, 64000, base / "home-b"};
     std::string socket{HelperInterface::socketPath};
+    fs::path rawInput = base / "raw-input";
     std::optional<platform::Subprocess> helper;
 };
 
@@ -211,15 +203,6 @@ void makeApp(const fs::path& app, const std::string& identifier) {
     fs::create_directories(app / "Contents/MacOS");
     test::writeFile(app / "Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier"
                                                  "</key><string>" + identifier + "</string></dict></plist>");
-}
-
-bool logged(const World& world, const std::string& start) {
-    const auto lines = world.log();
-    return std::ranges::any_of(lines, [&](const std::string& line) { return line.starts_with(start); });
-}
-std::size_t countLogged(const World& world, const std::string& start) {
-    const auto lines = world.log();
-    return static_cast<std::size_t>(std::ranges::count_if(lines, [&](const std::string& line) { return line.starts_with(start); }));
 }
 
 // Nobody's requests are approved; vornelo-b's are refused, after an administrator's long look
@@ -273,12 +256,9 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         expect(grantedCode == 1 && granted == expected, "granted: " + granted.dump());
         for (const auto& path : paths) {
             const auto moved = (granted.is_object() ? granted.value("moved", Json::object()) : Json::object()).value(path, "");
-            const auto now = manifest(moved.empty() ? fs::path(path) : fs::path(moved));
-            std::string changes;
-            for (const auto& [entry, was] : before[path]) {
-                if (now.contains(entry) ? now.at(entry) != was : true) changes += " " + entry + " was [" + was + "] now [" + (now.contains(entry) ? now.at(entry) : "") + "]";
-            }
-            expect(now == before[path] && (moved.empty() || !fs::exists(fs::symlink_status(path))), path + " changed on its way:" + changes);
+            expect(manifest(moved.empty() ? fs::path(path) : fs::path(moved)) == before[path] &&
+                       (moved.empty() || !fs::exists(fs::symlink_status(path))),
+                   path + " changed on its way");
         }
 
         // Refused for vornelo-b while nobody is served at the same time: each connection is its own peer.
@@ -292,8 +272,8 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         expect(alongside == std::pair{0, Json{{"moved", {{"/Applications/Baz.app", (files / "Baz.app").native()}}}, {"failed", Json::object()}}},
                "beside the refusal: " + alongside.second.dump());
         expect(fs::exists("/Applications/Bar.app/Contents/Info.plist") && fs::is_empty(world.b.trash() / "files"), "a refused item moved");
-        expect(logged(world, "request from uid 64000 refused: no administrator authorization") &&
-                   logged(world, "authorization not granted: " + std::to_string(platform::errAuthorizationDenied)),
+        expect(world.logged("request from uid 64000 refused: no administrator authorization") &&
+                   world.logged("authorization not granted: " + std::to_string(platform::errAuthorizationDenied)),
                "the refusal was not logged");
 
         // 501 paths are refused as a whole; 500 each get their answer (one in fifty exists).
@@ -373,14 +353,14 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
              "could not read the app's authorization: " + std::to_string(platform::errAuthorizationInvalidRef)},
         };
         for (const auto& refusal : refusals) {
-            const auto asked = countLogged(world, "authorization not granted");
+            const auto asked = world.logged("authorization not granted");
             const auto lines = world.log().size();
             refusal.arrange();
             const auto replies = world.rawReplies(a, removal({"/Applications/Kept.app"}, refusal.form));
             restore();
             const auto added = world.log();
             expect(replies.size() == 1 && replies[0]["parameters"] == Json{{"moved", Json::object()}, {"failed", {{"/Applications/Kept.app", refusal.reason}}}} &&
-                       fs::exists("/Applications/Kept.app/Contents/Info.plist") && countLogged(world, "authorization not granted") == asked &&
+                       fs::exists("/Applications/Kept.app/Contents/Info.plist") && world.logged("authorization not granted") == asked &&
                        std::any_of(added.begin() + static_cast<std::ptrdiff_t>(std::min(lines, added.size())), added.end(),
                                    [&](const std::string& line) { return line.starts_with(refusal.logLine); }),
                    std::string(refusal.what) + ": " + (replies.empty() ? "no reply" : replies[0].dump()));
@@ -427,7 +407,7 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                        result.out + "] [" + result.err + "]");
         }
         expect(world.rawReplies(a, versionCall).size() == 1, "the raw client was not answered");
-        expect(test::runProgram("/proc/self/exe", {}, {{"VORNELO_TEST_RAW_CLIENT", world.socket}}, versionCall).out.empty(),
+        expect(test::runProgram(fs::read_symlink("/proc/self/exe"), {}, {{"VORNELO_TEST_RAW_CLIENT", world.socket}, {"VORNELO_TEST_RAW_INPUT", world.rawInput}}).out.empty(),
                "an unsigned client was answered");
         expect(world.log().size() == linesBeforeVersions, "version calls or unsigned clients left lines in the log");
 
@@ -459,15 +439,14 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                "idle exit " + std::to_string((exited - answered) / 1ms) + " ms after the reply");
         if (auto started = world.startHelper("30"); !started.empty()) return complaints + started;
         expect(world.as(a, {world.cli, "helper", "version", "--socket", world.socket}).exitCode == 0 &&
-                   countLogged(world, "helper started") == 3,
+                   world.logged("helper started") == 3,
                "not started again");
 
-        return complaints.empty() ? "" : complaints + "log:\n" + [&] {
-            std::string text;
-            const auto lines = world.log();
-            for (std::size_t index = lines.size() > 40 ? lines.size() - 40 : 0; index < lines.size(); ++index) text += lines[index] + "\n";
-            return text;
-        }();
+        if (complaints.empty()) return complaints;
+        const auto lines = world.log();
+        complaints += "log:\n";
+        for (auto line = lines.end() - std::min<std::ptrdiff_t>(40, std::ssize(lines)); line != lines.end(); ++line) complaints += *line + "\n";
+        return complaints;
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }

@@ -13,19 +13,6 @@
 
 namespace vornelo::test {
 
-namespace {
-
-void writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const auto put = ::write(fd, text.data() + done, text.size() - done);
-        if (put <= 0) return;
-        done += static_cast<std::size_t>(put);
-    }
-}
-
-}  // namespace
-
 ChildOutcome runInChild(const std::function<std::string()>& body) {
     int channel[2];
     if (::pipe2(channel, O_CLOEXEC) != 0) return {false, "pipe failed"};
@@ -39,20 +26,18 @@ ChildOutcome runInChild(const std::function<std::string()>& body) {
         } catch (const std::exception& error) {
             complaint = std::string("exception: ") + error.what();
         }
-        writeAll(channel[1], complaint);
+        for (std::size_t done = 0; done < complaint.size();) {
+            const auto put = ::write(channel[1], complaint.data() + done, complaint.size() - done);
+            if (put <= 0) break;
+            done += static_cast<std::size_t>(put);
+        }
         ::_exit(complaint.empty() ? 0 : 1);
     }
     ::close(channel[1]);
     std::string message;
     char buffer[4096];
-    for (;;) {
-        const auto got = ::read(channel[0], buffer, sizeof buffer);
-        if (got > 0) {
-            message.append(buffer, static_cast<std::size_t>(got));
-            continue;
-        }
-        if (got < 0 && errno == EINTR) continue;
-        break;
+    for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);) {
+        if (got > 0) message.append(buffer, static_cast<std::size_t>(got));
     }
     ::close(channel[0]);
     int status = 0;
@@ -91,8 +76,7 @@ std::string bindMount(const std::string& source, const std::string& target) {
 }
 
 std::string rootSkipReason() {
-    if (::geteuid() != 0) return "needs root (runs in a private mount namespace or as another user); CI runs as root";
-    return {};
+    return ::geteuid() == 0 ? "" : "needs root (runs in a private mount namespace or as another user); CI runs as root";
 }
 
 Account unprivilegedAccount() {

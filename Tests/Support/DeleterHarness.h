@@ -66,27 +66,20 @@ private:
     SafeFileDeleter deleter_;
 };
 
-// An engine on a private HOME (set before anything asks for the Trash), logging beside it.
-class DeleterHarness {
+struct PrivateHome {
+    TestHome home_;
+};
+
+// An engine on a private HOME (set before anything asks for the Trash: the home is the first
+// base), logging beside it.
+class DeleterHarness : private PrivateHome, public DeletionEngine {
 public:
     explicit DeleterHarness(const platform::FileManager& files = platform::FileManager::defaultManager())
-        : engine_(home_.home(), home_.root() / "log" / "operations.log", files) {}
+        : DeletionEngine(home_.home(), home_.root() / "log" / "operations.log", files) {}
 
     const std::filesystem::path& home() const { return home_.home(); }
     const std::filesystem::path& root() const { return home_.root(); }
     std::filesystem::path trash() const { return home_.home() / ".local/share/Trash/files"; }
-    const SafeFileDeleter& deleter() const { return engine_.deleter(); }
-    OperationLog& log() { return engine_.log(); }
-    SafeFileDeleter::ExecutionResult run(const SafeFileDeleter::Plan& plan, SafeFileDeleter::Mode mode,
-                                         bool dryRun = false, const Uuid& session = Uuid()) const {
-        return engine_.run(plan, mode, dryRun, session);
-    }
-    void exclude(const std::filesystem::path& path) { engine_.exclude(path); }
-    std::vector<OperationLog::Entry> entries() { return engine_.entries(); }
-
-private:
-    TestHome home_;
-    DeletionEngine engine_;
 };
 
 // The inode of the item itself (a link is not followed); 0 when it cannot be read.

@@ -1,10 +1,9 @@
 #pragma once
-// The real file manager, except that the Nth call (counted from 1) of one chosen operation fails
-// with a chosen error instead of reaching the file system. Other calls pass through unchanged.
+// The real file manager, except that the Nth call (counted from 1) of one chosen question about
+// the file system fails with a chosen error instead of reaching it. Other calls pass through unchanged.
 // Counters are atomic, so the manager may be shared between threads like the real one.
 
 #include "Platform/FileManager.h"
-#include "Platform/HeldItem.h"
 #include "Platform/TreeWalk.h"
 
 #include <array>
@@ -14,16 +13,7 @@ namespace vornelo::test {
 
 class FailingFileManager : public platform::FileManager {
 public:
-    enum class Operation {
-        attributesOfItem,
-        fileExistsFollowingLinks,
-        createDirectory,
-        walkTree,
-        trashItem,
-        removeItem,
-        moveItem,
-        count_
-    };
+    enum class Operation { attributesOfItem, fileExistsFollowingLinks, walkTree, count_ };
 
     FailingFileManager(Operation operation, int failingCall, platform::FileError error,
                        const platform::FileManager& inner = platform::FileManager::defaultManager())
@@ -41,44 +31,10 @@ public:
         if (failsNow(Operation::fileExistsFollowingLinks)) return false;
         return inner_.fileExistsFollowingLinks(path);
     }
-    std::expected<void, platform::FileError> createDirectory(const std::filesystem::path& path, bool intermediates,
-                                                             mode_t mode = 0755) const override {
-        if (failsNow(Operation::createDirectory)) return std::unexpected(error_);
-        return inner_.createDirectory(path, intermediates, mode);
-    }
     std::expected<platform::TreeWalkEnd, platform::FileError> walkTree(
         const std::filesystem::path& start, const platform::TreeWalkVisitor& visitor) const override {
         if (failsNow(Operation::walkTree)) return std::unexpected(error_);
         return inner_.walkTree(start, visitor);
-    }
-    std::expected<std::filesystem::path, platform::FileError> trashItem(const std::filesystem::path& item) const override {
-        if (failsNow(Operation::trashItem)) return std::unexpected(error_);
-        return inner_.trashItem(item);
-    }
-    std::expected<void, platform::FileError> removeItem(const std::filesystem::path& item) const override {
-        if (failsNow(Operation::removeItem)) return std::unexpected(error_);
-        return inner_.removeItem(item);
-    }
-    std::expected<void, platform::FileError> moveItem(const std::filesystem::path& source,
-                                                      const std::filesystem::path& destination) const override {
-        if (failsNow(Operation::moveItem)) return std::unexpected(error_);
-        return inner_.moveItem(source, destination);
-    }
-    // The held forms count as the operations they stand for.
-    std::expected<std::filesystem::path, platform::FileError> trashHeldItem(const platform::HeldItem& item) const override {
-        if (failsNow(Operation::trashItem)) return std::unexpected(error_);
-        return inner_.trashHeldItem(item);
-    }
-    std::expected<void, platform::FileError> removeHeldItem(const platform::HeldItem& item,
-                                                            std::int64_t* removedEntries = nullptr) const override {
-        if (failsNow(Operation::removeItem)) return std::unexpected(error_);
-        return inner_.removeHeldItem(item, removedEntries);
-    }
-    std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem& item,
-                                                          const platform::HeldFolder& destination,
-                                                          const std::string& name) const override {
-        if (failsNow(Operation::moveItem)) return std::unexpected(error_);
-        return inner_.moveHeldItem(item, destination, name);
     }
 
 private:

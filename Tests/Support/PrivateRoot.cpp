@@ -21,8 +21,7 @@ std::string failed(const std::string& what, const fs::path& path) {
 
 bool holdsOwnPath(const fs::path& real, const Own& own) {
     return std::ranges::any_of(own, [&](const auto& entry) {
-        const auto& [path, folder] = entry;
-        return path.parent_path() == real || path.native().starts_with(real.native() + "/");
+        return entry.first.parent_path() == real || entry.first.native().starts_with(real.native() + "/");
     });
 }
 

@@ -24,19 +24,15 @@ ClientSigning::ClientSigning(const fs::path& where) : folder(where), anchors(whe
     fs::permissions(anchors / "anchor.pem", fs::perms(0644));
 }
 
-fs::path ClientSigning::signedCopy(const std::string& name, const PemIdentity& signer, const std::string& identifier) const {
+fs::path ClientSigning::signedCopy(const std::string& name, const PemIdentity& signer, const std::string& identifier,
+                                  const fs::path& source) const {
     const auto copy = folder / name;
-    fs::copy_file(VORNELO_CLI_PATH, copy, fs::copy_options::overwrite_existing);
+    fs::copy_file(source, copy, fs::copy_options::overwrite_existing);
     fs::permissions(copy, fs::perms(0755));
     if (const auto made = platform::CodeSignature::sign(copy, identifier, {signer.certificate, signer.key, std::nullopt}); !made) {
         throw std::runtime_error("could not sign " + copy.native() + ": " + made.error());
     }
     return copy;
-}
-
-fs::path signedClientCopy(const fs::path& folder) {
-    const ClientSigning signing(folder);
-    return signing.signedCopy("vornelo-cli", signing.leaf);
 }
 
 namespace {

@@ -16,18 +16,16 @@ namespace vornelo::test {
 struct ClientSigning {
     explicit ClientSigning(const std::filesystem::path& folder);
 
-    // A copy of vornelo-cli at folder/name, signed by `signer` with `identifier`.
+    // A copy of `source` (vornelo-cli unless given) at folder/name, signed by `signer` with `identifier`.
     std::filesystem::path signedCopy(const std::string& name, const PemIdentity& signer,
-                                     const std::string& identifier = "com.tessaldon.Vornelo") const;
+                                     const std::string& identifier = "com.tessaldon.Vornelo",
+                                     const std::filesystem::path& source = VORNELO_CLI_PATH) const;
 
     std::filesystem::path folder;
     std::filesystem::path anchors;  // root-owned, mode 0755, holding anchor.pem
     PemIdentity anchor;
     PemIdentity leaf;
 };
-
-// folder/vornelo-cli, signed with a fresh ClientSigning in `folder` (its store at folder/anchors).
-std::filesystem::path signedClientCopy(const std::filesystem::path& folder);
 
 // Inside a private mount namespace (runInPrivateMountNamespace): `anchors` over
 // /etc/code-signing/anchors and `runFolder` over /run/vornelo. Where a mount point is missing the

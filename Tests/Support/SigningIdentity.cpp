@@ -65,15 +65,11 @@ PemIdentity makeCertificate(const std::filesystem::path& folder, const std::stri
     }
     X509* signer = issuer ? issuerCertificate.get() : certificate.get();
     ::X509_set_issuer_name(certificate.get(), ::X509_get_subject_name(signer));
-    if (profile.authority) {
-        addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
-        addExtension(certificate.get(), signer, NID_key_usage, "critical,keyCertSign");
-        addExtension(certificate.get(), signer, NID_subject_key_identifier, "hash");
-    } else {
-        addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
-        addExtension(certificate.get(), signer, NID_key_usage, "critical,digitalSignature");
-        addExtension(certificate.get(), signer, NID_ext_key_usage, profile.codeSigning ? "codeSigning" : "serverAuth");
-    }
+    const bool ca = profile.authority;
+    addExtension(certificate.get(), signer, NID_basic_constraints, ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+    addExtension(certificate.get(), signer, NID_key_usage, ca ? "critical,keyCertSign" : "critical,digitalSignature");
+    addExtension(certificate.get(), signer, ca ? NID_subject_key_identifier : NID_ext_key_usage,
+                 ca ? "hash" : profile.codeSigning ? "codeSigning" : "serverAuth");
     EXPECT_GT(::X509_sign(certificate.get(), issuer ? issuerKey.get() : key.get(), ::EVP_sha256()), 0);
 
     File certificateOut(std::fopen(made.certificate.c_str(), "w"));

@@ -14,10 +14,11 @@ struct ProgramResult {
     std::string err;
 };
 
-// Environment entries in `environment` replace or add to the test's own environment.
+// Environment entries in `environment` replace or add to the test's own environment. Standard
+// input is the null device. The program runs under /usr/bin/env, so pass a resolved path, never
+// /proc/self/exe.
 ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                         const std::map<std::string, std::string>& environment = {},
-                         const std::string& input = {});
+                         const std::map<std::string, std::string>& environment = {});
 
 // vornelo-cli with HOME (and XDG_CONFIG_HOME) pointing at `home`.
 ProgramResult runCli(const std::vector<std::string>& arguments, const std::filesystem::path& home,

@@ -11,16 +11,11 @@ namespace vornelo::test {
 namespace {
 
 std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::optional<std::string>(value) : std::nullopt;
+    return std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
 }
 
 void restore(const char* name, const std::optional<std::string>& value) {
-    if (value) {
-        ::setenv(name, value->c_str(), 1);
-    } else {
-        ::unsetenv(name);
-    }
+    value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
 }
 
 }  // namespace
