@@ -261,6 +261,16 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                    path + " changed on its way");
         }
 
+        // Serving, it no longer holds the capability it needed only to start listening to exec events.
+        const auto status = test::readFile("/proc/" + std::to_string(world.helper->processIdentifier()) + "/status");
+        const auto capabilities = [&](const std::string& set) {
+            const auto at = status.find(set + ":\t");
+            return at == std::string::npos ? 0ULL : std::stoull(status.substr(at + set.size() + 2, 16), nullptr, 16);
+        };
+        expect((capabilities("CapEff") & (1ULL << 12)) == 0 && (capabilities("CapPrm") & (1ULL << 12)) == 0 &&
+                   (capabilities("CapEff") & (1ULL << 1)) != 0,
+               "the serving helper's capabilities: " + status.substr(status.find("CapInh"), 90));
+
         // Refused for vornelo-b while nobody is served at the same time: each connection is its own peer.
         makeApp("/Applications/Bar.app", "com.example.bar");
         makeApp("/Applications/Baz.app", "com.example.baz");
