@@ -335,12 +335,6 @@ protected:
         log.append(Entry(noon + 2s, morning, "uninstall", "/home/u/m2", 5, trash, failed, false, "No longer exists."));
         log.append(Entry(noon + 3s, morning, "uninstall", "/home/u/m3", 0, trash, skipped, false, "Protected path"));
     }
-    // Cleans the paths and returns the run's session.
-    std::string cleaned(const std::vector<std::string>& paths) {
-        std::vector<std::string> arguments{"clean", "--yes"};
-        arguments.insert(arguments.end(), paths.begin(), paths.end());
-        return cliJson(arguments)["sessionID"];
-    }
 
     Uuid morning, evening;
 };

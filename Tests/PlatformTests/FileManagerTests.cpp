@@ -97,22 +97,6 @@ TEST_F(FileManagerTreeTest, ListingsAndAttributesDescribeALinkRatherThanItsTarge
     EXPECT_FALSE(files().fileExists(root / "gone"));
 }
 
-TEST_F(FileManagerTreeTest, AtomicWritesReplaceWholeFilesAndCleanUpOnFailure) {
-    const auto target = root / "data.json";
-    const auto bytes = [](const std::string& text) {
-        return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    };
-    const std::string first = "first version", second = "second";
-    ASSERT_TRUE(files().writeAtomically(target, bytes(first)));
-    ASSERT_TRUE(files().writeAtomically(target, bytes(second), AtomicWriteOptions{0640, false}));
-    EXPECT_EQ(readFile(target), second);
-    EXPECT_EQ(test::modeOf(target), 0640u);
-    const auto failed = files().writeAtomically(root / "no/such/folder/file", {});
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().code, FileError::noSuchFile);
-    EXPECT_EQ(std::distance(fs::directory_iterator(root), {}), 1);
-}
-
 TEST_F(FileManagerTreeTest, ReadingRefusesWhatIsOverTheLimitOrNoFileAndFoldersAreCreatedIdempotently) {
     writeFile(root / "small", "abc");
     EXPECT_EQ(files().contentsOfFile(root / "small", 3).value_or(std::vector<std::uint8_t>{}).size(), 3u);

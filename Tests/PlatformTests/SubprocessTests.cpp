@@ -129,16 +129,10 @@ TEST(SubprocessTest, SearchPathFindsOnlyExecutableFiles) {
     const char* previous = std::getenv("PATH");
     const std::string saved = previous ? previous : "";
     ::setenv("PATH", ("/nonexistent:" + directory.path().string()).c_str(), 1);
-    const auto tool = Subprocess::searchPath("tool");
-    const auto plain = Subprocess::searchPath("plain");
-    const auto folder = Subprocess::searchPath("folder");
+    const std::vector found{Subprocess::searchPath("tool"), Subprocess::searchPath("plain"), Subprocess::searchPath("folder"),
+                            Subprocess::searchPath("./relative/tool"), Subprocess::searchPath("")};
     ::setenv("PATH", saved.c_str(), 1);
-
-    EXPECT_EQ(tool, (directory / "tool").string());
-    EXPECT_EQ(plain, std::nullopt);
-    EXPECT_EQ(folder, std::nullopt);
-    EXPECT_EQ(Subprocess::searchPath("./relative/tool"), "./relative/tool");
-    EXPECT_EQ(Subprocess::searchPath(""), std::nullopt);
+    EXPECT_EQ(found, (decltype(found){(directory / "tool").string(), std::nullopt, std::nullopt, "./relative/tool", std::nullopt}));
 }
 
 }  // namespace
