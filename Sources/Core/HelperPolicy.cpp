@@ -33,12 +33,8 @@ std::string_view extensionOf(std::string_view name) {
 
 // The bundle's identifier, read without following a link on the way: a bundle owner must not
 // make root read a file elsewhere.
-std::optional<std::string> bundleIdentifier(const std::string& bundle, const FileManager& fileManager) {
-    const auto plist = bundle + "/Contents/Info.plist";
-    if (PathProtection::normalise(fileManager.resolvingSymlinksInPath(plist)) != PathProtection::normalise(plist)) {
-        return std::nullopt;
-    }
-    const auto bytes = platform::RegularFile::contents(plist, HelperPolicy::maxInfoPlistBytes);
+std::optional<std::string> bundleIdentifier(const std::string& bundle) {
+    const auto bytes = platform::RegularFile::contentsThroughNoLink(bundle + "/Contents/Info.plist", HelperPolicy::maxInfoPlistBytes);
     if (!bytes) return std::nullopt;
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes->data());
     const auto value = platform::PropertyList::parse({data, bytes->size()});
@@ -51,10 +47,9 @@ std::optional<std::string> bundleIdentifier(const std::string& bundle, const Fil
     return *identifier;
 }
 
-std::expected<void, Rejection> applicationRules(const HelperPolicy::Judgement& item, const PathProtection& protection,
-                                                const FileManager& fileManager) {
+std::expected<void, Rejection> applicationRules(const HelperPolicy::Judgement& item, const PathProtection& protection) {
     if (extensionOf(item.name) != "app" || item.type != FileType::directory) return refuse(HelperPolicy::onlyBundles);
-    const auto identifier = bundleIdentifier(item.location.native(), fileManager);
+    const auto identifier = bundleIdentifier(item.location.native());
     if (!identifier) return refuse(HelperPolicy::invalidBundle);
     if (*identifier == AppDefaults::appDomain) return refuse(HelperPolicy::removesItself);
     if (protection.isSystemCriticalBundle(*identifier)) return refuse(HelperPolicy::partOfMacOS);
@@ -125,7 +120,8 @@ std::expected<HelperPolicy::Judgement, HelperPolicy::Rejection> HelperPolicy::ju
     const PathProtection& protection, const platform::FileManager& fileManager) {
     auto item = examine(path, fileManager);
     if (!item) return item;
-    if (protection.shouldProtect(item->location)) return refuse(protectedPath);
+    // examine() found the path free of links, so the protection rules need not resolve it again.
+    if (protection.shouldProtectLinkFreePath(item->location)) return refuse(protectedPath);
     const auto parent = PathProtection::normalise(item->parent.native());
     const auto grandparent = PathProtection::normalise(parentOf(item->parent.native()));
     const auto applications = PathProtection::normalise(applicationsRoot);
@@ -133,7 +129,7 @@ std::expected<HelperPolicy::Judgement, HelperPolicy::Rejection> HelperPolicy::ju
     std::expected<void, Rejection> verdict;
     if (parent == applications || (grandparent == applications && !parent.ends_with(".app"))) {
         item->kind = Kind::application;
-        verdict = applicationRules(*item, protection, fileManager);
+        verdict = applicationRules(*item, protection);
     } else if (parent == library + "/LaunchDaemons" || parent == library + "/LaunchAgents") {
         item->kind = Kind::launchItem;
         verdict = launchItemRules(*item, protection);

@@ -371,6 +371,11 @@ std::optional<ProtectionReason> PathProtection::protectionReason(const std::file
 
 bool PathProtection::shouldProtect(const std::filesystem::path& url) const { return protectionReason(url).has_value(); }
 
+bool PathProtection::shouldProtectLinkFreePath(const std::filesystem::path& url) const {
+    if (url.empty()) return true;
+    return isProtected(normalise(platform::FileManager::absoluteStandardizedPath(url.native()))).has_value();
+}
+
 bool PathProtection::isSystemCriticalBundle(std::string_view bundleID) const {
     return std::ranges::any_of(systemCriticalTable, [&](std::string_view pattern) { return matches(bundleID, pattern); });
 }

@@ -71,6 +71,9 @@ public:
     [[nodiscard]] bool shouldProtect(const std::filesystem::path& url) const;
     // The same decision as shouldProtect, with the rule that made it; nothing when unprotected.
     [[nodiscard]] std::optional<ProtectionReason> protectionReason(const std::filesystem::path& url) const;
+    // The same decision for a path its caller has just found to reach its item through no link,
+    // which resolving again would only give back: decided from the spelling alone.
+    [[nodiscard]] bool shouldProtectLinkFreePath(const std::filesystem::path& url) const;
 
     [[nodiscard]] bool isSystemCriticalBundle(std::string_view bundleID) const;
     [[nodiscard]] bool isEndpointSecurityBundle(std::string_view bundleID) const;

@@ -27,7 +27,7 @@ public:
     using MakeHandler = std::function<std::unique_ptr<platform::VarlinkConnectionHandler>()>;
     using Admission = std::optional<platform::ExecutableIdentity>;
 
-    // How long a connection's messages may pass on the quick look (alive, same executable, not
+    // How long a connection's messages may pass on the quick look (no exec or exit since, not
     // attachable) before the full check runs again.
     static constexpr std::chrono::seconds fullCheckInterval{1};
 

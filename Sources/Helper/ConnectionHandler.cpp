@@ -68,6 +68,7 @@ void ConnectionHandler::handle(const std::vector<std::string>& paths, std::span<
         failAll(paths, noTrash, reply);
         return;
     }
+    std::optional<bool> launchctlUsable;  // looked at once, at the first launch item
     for (const auto& path : paths) {
         const auto shown = HelperLog::clientValue(path);
         auto judged = steps_.judge(path);
@@ -77,7 +78,8 @@ void ConnectionHandler::handle(const std::vector<std::string>& paths, std::span<
             continue;
         }
         if (judged->kind == RemovalKind::launchItem) {
-            steps_.launchctl({"bootout", launchDomain(path, userID()), path});
+            if (!launchctlUsable) launchctlUsable = steps_.launchctlUsable();
+            if (*launchctlUsable) steps_.launchctl({"bootout", launchDomain(path, userID()), path});
         }
         auto moved = steps_.moveToTrash(*judged, *trash);
         if (!moved) {

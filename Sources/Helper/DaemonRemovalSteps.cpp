@@ -102,9 +102,8 @@ std::expected<std::pair<platform::FileDescriptor, std::string>, std::string> Dae
     if (!item.is_absolute() || name.empty() || name == "." || name == "..") {
         return std::unexpected("The path " + path + " does not name an item.");
     }
-    const auto relative = parent.lexically_relative("/");
-    platform::FileDescriptor root(platform::retryOnInterrupt([] { return ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    platform::FileDescriptor fd(openBeneath(root.get(), relative.empty() ? "." : relative.c_str(), O_RDONLY | O_DIRECTORY));
+    // An absolute path starts at the root whatever the directory given, so none is opened for it.
+    platform::FileDescriptor fd(openBeneath(AT_FDCWD, parent.c_str(), O_RDONLY | O_DIRECTORY));
     if (!fd) return std::unexpected(platform::FileError::fromErrno(errno, platform::FileOperation::read, path).description);
     return std::pair{std::move(fd), name};
 }
@@ -123,6 +122,17 @@ std::expected<JudgedItem, std::string> DaemonRemovalSteps::judge(const std::stri
     }
     return JudgedItem{*kind, path, std::make_shared<platform::FileDescriptor>(std::move(held->first)), held->second,
                       before->device, before->inode};
+}
+
+bool DaemonRemovalSteps::launchctlUsable() {
+    struct stat info {};
+    const auto& path = collaborators_.launchctlPath;
+    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == 0 &&
+        (info.st_mode & S_IXUSR) != 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        return true;
+    }
+    log_.note("launchctl at " + path + " is not a root-owned executable file: launch jobs stay loaded, items move anyway");
+    return false;
 }
 
 void DaemonRemovalSteps::launchctl(const std::vector<std::string>& arguments) {

@@ -40,6 +40,8 @@ public:
     bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) override;
     std::optional<HeldTrash> openTrash(uid_t user) override;
     std::expected<JudgedItem, std::string> judge(const std::string& path) override;
+    // launchctlPath names a regular executable file owned by root and writable by no one else.
+    bool launchctlUsable() override;
     void launchctl(const std::vector<std::string>& arguments) override;
     std::expected<std::filesystem::path, std::string> moveToTrash(const JudgedItem& item, const HeldTrash& trash) override;
 

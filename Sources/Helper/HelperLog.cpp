@@ -77,21 +77,36 @@ std::string HelperLog::clientValue(std::string_view value) {
     return out;
 }
 
+std::shared_ptr<const platform::FileDescriptor> HelperLog::openFile() const {
+    std::shared_ptr<const platform::FileDescriptor> held;
+    {
+        const std::lock_guard lock(mutex_);
+        held = held_;
+    }
+    struct stat info {};
+    if (held && ::fstat(held->get(), &info) == 0 && info.st_nlink > 0) return held;
+    std::error_code ignored;
+    std::filesystem::create_directories(file_.parent_path(), ignored);
+    auto fresh = std::make_shared<const platform::FileDescriptor>(platform::retryOnInterrupt(
+        [&] { return ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644); }));
+    if (!*fresh) return nullptr;
+    const std::lock_guard lock(mutex_);
+    held_ = fresh;
+    return fresh;
+}
+
 void HelperLog::note(std::string_view message) const {
     static const platform::Logger logger{std::string(subsystem), std::string(category)};
     logger.notice("%{public}s", message);
 
-    std::error_code ignored;
-    std::filesystem::create_directories(file_.parent_path(), ignored);
     std::string line = platform::Iso8601::format(clock_());
     line += ' ';
     line += message;
     line += '\n';
     // O_APPEND makes the one write land whole at the end even with other threads writing.
-    platform::FileDescriptor fd(platform::retryOnInterrupt(
-        [&] { return ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644); }));
+    const auto fd = openFile();
     if (!fd) return;
-    [[maybe_unused]] const auto written = platform::retryOnInterrupt([&] { return ::write(fd.get(), line.data(), line.size()); });
+    [[maybe_unused]] const auto written = platform::retryOnInterrupt([&] { return ::write(fd->get(), line.data(), line.size()); });
 }
 
 }  // namespace vornelo::helper

@@ -10,10 +10,18 @@
 // Thread safety: note() may be called from any thread; each call appends one whole line (one
 // write on an append-mode descriptor). Failures are swallowed: the system log line is sent even
 // when the file cannot be written.
+//
+// The file stays open between lines, since a request of hundreds of items logs one line each. It
+// is opened again once the file held has been deleted; a log renamed away keeps its lines until
+// the helper exits, which it does within a minute and a half of its last request.
+
+#include "Platform/FileDescriptor.h"
 
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -40,8 +48,14 @@ public:
     [[nodiscard]] static std::string clientValue(std::string_view value);
 
 private:
+    // The file held open, opened (its folder made) again when there is none or it was deleted.
+    [[nodiscard]] std::shared_ptr<const platform::FileDescriptor> openFile() const;
+
     std::filesystem::path file_;
     Clock clock_;
+    mutable std::mutex mutex_;  // guards held_ only: files are opened and written outside it
+    // Shared, so that a line being written keeps its descriptor open while another thread reopens.
+    mutable std::shared_ptr<const platform::FileDescriptor> held_;
 };
 
 }  // namespace vornelo::helper

@@ -57,6 +57,9 @@ public:
     virtual std::optional<HeldTrash> openTrash(uid_t user) = 0;
     // The policy's verdict on one path: the item held open, or the reason it is refused.
     virtual std::expected<JudgedItem, std::string> judge(const std::string& path) = 0;
+    // Whether launchctl can be run at all: asked once per request, at its first launch item, so
+    // that a missing program costs one look rather than a process per item. Logs its own "no".
+    virtual bool launchctlUsable() { return true; }
     // Runs launchctl with these arguments and waits; whatever happens is ignored.
     virtual void launchctl(const std::vector<std::string>& arguments) = 0;
     // Moves the item into the Trash under a free name, never replacing anything; the new path, or

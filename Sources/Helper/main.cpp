@@ -6,6 +6,10 @@
 // environment, which a client could reach more easily than root's unit files.
 
 #include "Helper/HelperDaemon.h"
+#include "Platform/ExecWatch.h"
+#include "Platform/ProcessHardening.h"
+
+#include <linux/capability.h>
 
 #include <cstdio>
 #include <string_view>
@@ -24,6 +28,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: VorneloHelper [--idle-after SECONDS] (default 60)\n");
         return 2;
     }
+    // CAP_NET_ADMIN is needed only to start listening to the kernel's process events; nothing a
+    // client can make the helper do afterwards should have it.
+    platform::ExecWatch::shared();
+    platform::ProcessHardening::giveUpCapability(CAP_NET_ADMIN);
     // Made here, for root's decisions alone: home "/var/empty", no user's settings, the real roots.
     static const PathProtection protection("/var/empty", PathProtection::noStrings(), PathProtection::noStrings());
     settings.collaborators.policy = helper::DaemonRemovalSteps::policyFor("/Applications", "/Library", protection);

@@ -86,6 +86,16 @@ std::optional<struct stat> PeerProcess::statEntry(const char* name) const {
     return info;
 }
 
+FileDescriptor PeerProcess::openOwnerProbe() const {
+    return FileDescriptor(retryOnInterrupt([&] { return ::openat(folder_.get(), "ns", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+}
+
+std::optional<uid_t> PeerProcess::ownerShownBy(int probe) {
+    struct stat info {};
+    if (::fstat(probe, &info) != 0) return std::nullopt;
+    return info.st_uid;
+}
+
 std::expected<std::string, std::string> PeerProcess::readEntry(const char* name, std::size_t maxBytes) const {
     FileDescriptor fd(retryOnInterrupt([&] { return ::openat(folder_.get(), name, O_RDONLY | O_CLOEXEC); }));
     if (!fd) return std::unexpected(fmt::format("/proc/{}/{} cannot be opened: {}.", pid_, name, errorText()));

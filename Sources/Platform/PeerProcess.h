@@ -45,6 +45,12 @@ public:
     // stat of an entry of /proc/<pid> ("exe" reports the executable file itself), or nothing.
     [[nodiscard]] std::optional<struct stat> statEntry(const char* name) const;
 
+    // A descriptor for /proc/<pid>/ns, one of the entries whose owner the kernel works out anew
+    // on every fstat (root while the process is not dumpable), where a held /proc/<pid>/status
+    // keeps the owner of its lookup. An exited process shows root too: this says nothing of life.
+    [[nodiscard]] FileDescriptor openOwnerProbe() const;
+    [[nodiscard]] static std::optional<uid_t> ownerShownBy(int probe);
+
 private:
     PeerProcess(pid_t pid, int pidfd, FileDescriptor folder) : pid_(pid), pidfd_(pidfd), folder_(std::move(folder)) {}
 

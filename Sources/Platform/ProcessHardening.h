@@ -10,6 +10,11 @@ struct ProcessHardening {
     // ptrace or read its memory, and the kernel shows its /proc files as root's, which is how a
     // peer checks it. Returns false if the kernel refused.
     static bool forbidAttaching();
+
+    // Gives up one capability: out of the effective, permitted and inheritable sets, so this
+    // process cannot use it again, and out of the bounding set too where the process may change
+    // that (CAP_SETPCAP), so nothing it executes regains it. False when the process still has it.
+    static bool giveUpCapability(int capability);
 };
 
 }  // namespace vornelo::platform

@@ -3,7 +3,9 @@
 #include "Platform/FileReplacement.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,9 +14,15 @@
 namespace vornelo::platform {
 
 std::expected<RegularFile, FileError> RegularFile::open(const std::filesystem::path& path, int flags,
-                                                        FileOperation operation) {
-    FileDescriptor fd(retryOnInterrupt(
-        [&] { return ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666); }));
+                                                        FileOperation operation, bool noLinkOnTheWay) {
+    flags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    FileDescriptor fd(retryOnInterrupt([&] {
+        if (!noLinkOnTheWay) return ::open(path.c_str(), flags, 0666);
+        open_how how{};
+        how.flags = static_cast<std::uint64_t>(flags);
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+    }));
     if (!fd) return std::unexpected(FileError::fromErrno(errno, operation, path.native()));
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) return std::unexpected(FileError::fromErrno(errno, operation, path.native()));
@@ -76,8 +84,17 @@ std::expected<void, FileError> RegularFile::append(std::string_view bytes) {
 }
 
 std::expected<std::string, FileError> RegularFile::contents(const std::filesystem::path& path, std::size_t maxBytes) {
-    auto file = openForReading(path);
+    return contents(openForReading(path), maxBytes);
+}
+
+std::expected<std::string, FileError> RegularFile::contentsThroughNoLink(const std::filesystem::path& path,
+                                                                         std::size_t maxBytes) {
+    return contents(open(path, O_RDONLY, FileOperation::read, true), maxBytes);
+}
+
+std::expected<std::string, FileError> RegularFile::contents(std::expected<RegularFile, FileError> file, std::size_t maxBytes) {
     if (!file) return std::unexpected(file.error());
+    const auto& path = file->path_;
     const auto length = file->sizeWhenOpened();
     if (static_cast<std::uint64_t>(length) > maxBytes) {
         return std::unexpected(FileError::fromErrno(EFBIG, FileOperation::read, path.native()));

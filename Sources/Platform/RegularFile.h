@@ -44,6 +44,9 @@ public:
     // The whole file, refused when it is larger than maxBytes.
     [[nodiscard]] static std::expected<std::string, FileError> contents(const std::filesystem::path& path,
                                                                        std::size_t maxBytes);
+    // The same, refused (ELOOP) when any folder on the way is a symbolic link too, in one lookup.
+    [[nodiscard]] static std::expected<std::string, FileError> contentsThroughNoLink(const std::filesystem::path& path,
+                                                                                    std::size_t maxBytes);
 
     // Replaces whatever is at path with a new file holding bytes, as FileReplacement does.
     static std::expected<void, FileError> replaceContents(const std::filesystem::path& path, std::string_view bytes);
@@ -53,7 +56,8 @@ private:
         : descriptor_(std::move(descriptor)), path_(std::move(path)), sizeWhenOpened_(size) {}
 
     static std::expected<RegularFile, FileError> open(const std::filesystem::path& path, int flags,
-                                                      FileOperation operation);
+                                                      FileOperation operation, bool noLinkOnTheWay = false);
+    static std::expected<std::string, FileError> contents(std::expected<RegularFile, FileError> file, std::size_t maxBytes);
 
     FileDescriptor descriptor_;
     std::filesystem::path path_;

@@ -3,6 +3,7 @@
 #include "Helper/HelperDaemon.h"
 #include "Helper/ListenerDelegate.h"
 #include "Platform/CodeSignature.h"
+#include "Platform/ExecWatch.h"
 
 #include "Support/ChildProcess.h"
 #include "Support/SignedClient.h"
@@ -12,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <atomic>
@@ -124,11 +127,47 @@ TEST(ClientVettingTest, ARefusedPeerIsClosedBeforeAnyCallAndLeavesNoLogLine) {
     }
 }
 
+// The exec of a subscribed process is known by the time its new image can write anything, and
+// its exit by the time it is reaped; each is told once.
+TEST(ClientVettingTest, TheKernelsProcessEventsTellOfAnExecBeforeTheNewImageSpeaks) {
+    VORNELO_REQUIRE_ROOT();
+    auto& watch = platform::ExecWatch::shared();
+    if (!watch.isWatching()) GTEST_SKIP() << "The kernel's process events cannot be had outside the initial namespaces.";
+    int toChild[2];
+    int fromChild[2];
+    ASSERT_EQ(::pipe2(toChild, O_CLOEXEC) | ::pipe2(fromChild, O_CLOEXEC), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        char go;
+        if (::dup2(toChild[0], 0) < 0 || ::dup2(fromChild[1], 1) < 0 || ::read(0, &go, 1) != 1) ::_exit(1);
+        ::execl("/bin/sh", "sh", "-c", "echo started; read line", nullptr);
+        ::_exit(127);
+    }
+    ::close(toChild[0]);
+    ::close(fromChild[1]);
+    const auto execs = watch.subscribe(child);
+    ASSERT_TRUE(execs);
+    (void)execs->mayHaveChanged();  // whatever an overflow before this test left
+    EXPECT_FALSE(execs->mayHaveChanged());
+    char line[16];
+    ASSERT_EQ(::write(toChild[1], "g", 1), 1);
+    ASSERT_GT(::read(fromChild[0], line, sizeof line), 0);
+    EXPECT_TRUE(execs->mayHaveChanged());
+    EXPECT_FALSE(execs->mayHaveChanged());
+    ::close(toChild[1]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(execs->mayHaveChanged());
+    ::close(fromChild[0]);
+}
+
 // Client modes of this program, chosen by VORNELO_TEST_CLIENT (the socket in VORNELO_TEST_SOCKET):
-// "call" asks for the version and exits 0 when answered; "connect-exec" connects (descriptor 3,
+// "call" asks for the version and exits 0 when answered; "turn-dumpable" gives up dumpability,
+// is answered once (else exits 4), takes dumpability back and exits 0 when answered again;
+// "connect-exec" connects (descriptor 3,
 // kept across exec), queues a removal at once when VORNELO_TEST_EARLY is set, waits until the
 // helper has judged it, then execs VORNELO_TEST_EXEC; "send" sends a removal on descriptor 3 and exits 0 when
-// answered. Any other outcome exits 3.
+// answered, having first given up dumpability when VORNELO_TEST_NONDUMPABLE is set. Any other
+// outcome exits 3.
 const bool runsAsClient = [] {
     const char* mode = std::getenv("VORNELO_TEST_CLIENT");
     const char* socket = std::getenv("VORNELO_TEST_SOCKET");
@@ -142,10 +181,18 @@ const bool runsAsClient = [] {
     };
     const std::string_view chosen(mode);
     const auto send = [&](int fd) { return ::send(fd, removal.data(), removal.size(), MSG_NOSIGNAL) > 0; };
+    if (chosen == "send" && std::getenv("VORNELO_TEST_NONDUMPABLE") != nullptr) ::prctl(PR_SET_DUMPABLE, 0);
     if (chosen == "send") std::_Exit(send(3) && answered(3) ? 0 : 3);
+    if (chosen == "turn-dumpable") ::prctl(PR_SET_DUMPABLE, 0);
     auto client = platform::VarlinkClient::connect(socket);
     if (!client) std::_Exit(3);
-    if (chosen == "call") std::_Exit(client->call(HelperInterface::helperVersionMethod, nlohmann::json::object()) ? 0 : 3);
+    const auto version = [&] { return client->call(HelperInterface::helperVersionMethod, nlohmann::json::object()).has_value(); };
+    if (chosen == "call") std::_Exit(version() ? 0 : 3);
+    if (chosen == "turn-dumpable") {
+        if (!version()) std::_Exit(4);
+        ::prctl(PR_SET_DUMPABLE, 1);
+        std::_Exit(version() ? 0 : 3);
+    }
     ::dup2(client->fd(), 3);
     ::fcntl(3, F_SETFD, 0);  // dup2 onto itself keeps close-on-exec
     // Whether the bytes are still queued when the helper accepts is the helper's race to win.
@@ -175,14 +222,7 @@ TEST(ClientVettingTest, TheRunningHelperRefusesExecSwapsInjectionAndDumpableClie
     fs::create_directories(temp / "logs");
     const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
         if (auto mounted = test::mountClientTrust(kit.anchors, temp / "run"); !mounted.empty()) return mounted;
-        const pid_t daemon = ::fork();
-        if (daemon == 0) {
-            ::setenv("VORNELO_TEST_VETTED_DAEMON", (temp / "logs").c_str(), 1);
-            ::execl(self.c_str(), self.c_str(), nullptr);
-            ::_exit(127);
-        }
         const std::string socket(HelperInterface::socketPath);
-        for (int wait = 0; wait < 500 && !fs::exists(socket); ++wait) std::this_thread::sleep_for(10ms);
         const auto nobody = test::unprivilegedAccount();
         const std::vector<std::string> version{"helper", "version", "--socket", socket};
         using Environment = std::map<std::string, std::string>;
@@ -190,6 +230,9 @@ TEST(ClientVettingTest, TheRunningHelperRefusesExecSwapsInjectionAndDumpableClie
         Environment early{{"VORNELO_TEST_CLIENT", "connect-exec"}, {"VORNELO_TEST_SOCKET", socket},
                           {"VORNELO_TEST_EARLY", "1"}, {"VORNELO_TEST_EXEC", client.native()}};
         Environment late{{"VORNELO_TEST_CLIENT", "connect-exec"}, {"VORNELO_TEST_SOCKET", socket}, {"VORNELO_TEST_EXEC", self.native()}};
+        auto lateHidden = late;
+        lateHidden["VORNELO_TEST_NONDUMPABLE"] = "1";
+        const Environment turning{{"VORNELO_TEST_CLIENT", "turn-dumpable"}, {"VORNELO_TEST_SOCKET", socket}};
         const struct {
             const char* attack;
             fs::path program;
@@ -208,24 +251,43 @@ TEST(ClientVettingTest, TheRunningHelperRefusesExecSwapsInjectionAndDumpableClie
             {"an unsigned process that execs the signed client", self, {}, early, false, 0},
             // Passes at accept time, then execs unsigned code that sends on the same connection.
             {"a signed process that execs unsigned code", signedSelf, {}, late, false, 3},
+            // The same well within the second between full checks, and not attachable, so only
+            // noticing the exec itself refuses it.
+            {"a signed process that execs unsigned non-dumpable code", signedSelf, {}, lateHidden, false, 3},
+            // Served while not dumpable, refused as soon as it is.
+            {"a signed client that turns dumpable after it was served", signedSelf, {}, turning, true, 3},
         };
         std::string complaint;
-        for (const auto& c : cases) {
-            auto environment = c.environment;
-            environment["HOME"] = temp.path().native();
-            auto arguments = c.arguments;
-            arguments.insert(arguments.begin(), {"--reuid=" + std::to_string(c.asNobody ? nobody.uid : 0),
-                                                 "--regid=" + std::to_string(c.asNobody ? nobody.gid : 0), "--clear-groups",
-                                                 c.program.native()});
-            const auto result = test::runProgram("/usr/bin/setpriv", arguments, environment);
-            if (result.exitCode != c.exitCode) {
-                complaint += std::string(c.attack) + " exited " + std::to_string(result.exitCode) + " (" + result.err + "); ";
+        // With the kernel's process events, and without them, as in a network namespace of its own.
+        for (const bool events : {true, false}) {
+            const pid_t daemon = ::fork();
+            if (daemon == 0) {
+                if (!events && ::unshare(CLONE_NEWNET) != 0) ::_exit(126);
+                ::setenv("VORNELO_TEST_VETTED_DAEMON", (temp / "logs").c_str(), 1);
+                ::execl(self.c_str(), self.c_str(), nullptr);
+                ::_exit(127);
             }
+            for (int wait = 0; wait < 500 && !fs::exists(socket); ++wait) std::this_thread::sleep_for(10ms);
+            const std::string mode = events ? "" : "without process events, ";
+            for (const auto& c : cases) {
+                auto environment = c.environment;
+                environment["HOME"] = temp.path().native();
+                auto arguments = c.arguments;
+                arguments.insert(arguments.begin(), {"--reuid=" + std::to_string(c.asNobody ? nobody.uid : 0),
+                                                     "--regid=" + std::to_string(c.asNobody ? nobody.gid : 0), "--clear-groups",
+                                                     c.program.native()});
+                const auto result = test::runProgram("/usr/bin/setpriv", arguments, environment);
+                if (result.exitCode != c.exitCode) {
+                    complaint += mode + c.attack + " exited " + std::to_string(result.exitCode) + " (" + result.err + "); ";
+                }
+            }
+            ::kill(daemon, SIGTERM);
+            ::waitpid(daemon, nullptr, 0);
+            const auto lines = test::logMessages(temp / "logs" / "helper.log");
+            if (lines != std::vector<std::string>{"helper started (protocol 1)"}) complaint += mode + "the helper logged a refused peer; ";
+            fs::remove(temp / "logs" / "helper.log");
+            fs::remove(socket);
         }
-        ::kill(daemon, SIGTERM);
-        ::waitpid(daemon, nullptr, 0);
-        const auto lines = test::logMessages(temp / "logs" / "helper.log");
-        if (lines != std::vector<std::string>{"helper started (protocol 1)"}) complaint += "the helper logged a refused peer";
         return complaint;
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;

@@ -21,6 +21,7 @@ public:
     explicit RecordingSteps(IdleMonitor& idle) : idle_(idle) {}
     bool authorized = true;
     bool hasTrash = true;
+    bool canRunLaunchctl = true;
     std::map<std::string, std::string> rejections;   // path -> reason
     std::map<std::string, std::string> moveErrors;   // path -> description
     std::vector<std::string> calls;
@@ -41,6 +42,10 @@ public:
         if (const auto it = rejections.find(path); it != rejections.end()) return std::unexpected(it->second);
         const auto kind = path.ends_with(".plist") ? RemovalKind::launchItem : RemovalKind::application;
         return JudgedItem{kind, path, nullptr, std::filesystem::path(path).filename()};
+    }
+    bool launchctlUsable() override {
+        calls.push_back("probe launchctl");
+        return canRunLaunchctl;
     }
     void launchctl(const std::vector<std::string>& arguments) override {
         calls.push_back("launchctl " + arguments.at(0) + " " + arguments.at(1) + " " + arguments.at(2));
@@ -121,16 +126,16 @@ TEST(ConnectionHandlerTest, JudgesBootsOutAndMovesEachPathAndLogsClientValuesEsc
     const auto reply = harness.handler.removeItems(paths, std::vector<std::uint8_t>(32));
 
     // A path given twice is handled twice; the later move's place wins.
-    const std::map<std::string, std::string> moved = {{"/Applications/Foo.app", "/T/Foo.app 15"},
-                                                      {"/Library/LaunchDaemons/d.plist", "/T/d.plist 7"},
-                                                      {"/Library/LaunchAgents/a.plist", "/T/a.plist 10"}};
+    const std::map<std::string, std::string> moved = {{"/Applications/Foo.app", "/T/Foo.app 16"},
+                                                      {"/Library/LaunchDaemons/d.plist", "/T/d.plist 8"},
+                                                      {"/Library/LaunchAgents/a.plist", "/T/a.plist 11"}};
     const std::map<std::string, std::string> failed = {{forged, "Protected path."},
                                                        {"/Applications/Busy.app", "You don't have permission."}};
     EXPECT_EQ(reply.moved, moved);
     EXPECT_EQ(reply.failed, failed);
     const std::vector<std::string> calls = {
         "authorize 32", "trash " + uid, "judge /Applications/Foo.app", "move /Applications/Foo.app",
-        "judge /Library/LaunchDaemons/d.plist", "launchctl bootout system /Library/LaunchDaemons/d.plist",
+        "judge /Library/LaunchDaemons/d.plist", "probe launchctl", "launchctl bootout system /Library/LaunchDaemons/d.plist",
         "move /Library/LaunchDaemons/d.plist", "judge /Library/LaunchAgents/a.plist",
         "launchctl bootout gui/" + uid + " /Library/LaunchAgents/a.plist", "move /Library/LaunchAgents/a.plist",
         "judge " + forged, "judge /Applications/Busy.app", "move /Applications/Busy.app",
@@ -145,6 +150,39 @@ TEST(ConnectionHandlerTest, JudgesBootsOutAndMovesEachPathAndLogsClientValuesEsc
         "failed /Applications/Busy.app: You don't have permission.",
         "moved /Applications/Foo.app to the Trash of uid " + uid};
     EXPECT_EQ(harness.messages(), messages);
+}
+
+TEST(ConnectionHandlerTest, MovesLaunchItemsWithoutLaunchctlWhenItCannotRunAskingOncePerRequest) {
+    Harness harness;
+    harness.steps.canRunLaunchctl = false;
+    for (int request = 0; request < 2; ++request) {
+        harness.steps.calls.clear();
+        EXPECT_EQ(harness.handler.removeItems({"/L/LaunchDaemons/d.plist", "/L/LaunchAgents/a.plist"}, {}).moved.size(), 2U);
+        // authorize, trash, then judge, probe, move, judge, move: no launchctl run, one probe
+        EXPECT_EQ(harness.steps.calls.size(), 7U) << request;
+        EXPECT_EQ(harness.steps.calls[3], "probe launchctl") << request;
+    }
+}
+
+TEST(DaemonRemovalStepsTest, RunsLaunchctlOnlyWhenItIsARootOwnedExecutableFileNoOneElseCanWrite) {
+    if (::geteuid() != 0) GTEST_SKIP() << "telling owners apart needs root";
+    test::TempDirectory root;
+    const HelperLog log(root / "helper.log");
+    const struct { const char* name; mode_t mode; uid_t owner; bool usable; } cases[] = {  // mode 0: none
+        {"missing", 0, 0, false},          {"tool", 0755, 0, true},           {"plain", 0644, 0, false},
+        {"folder", S_IFDIR | 0755, 0, false},     {"groupWritable", 0775, 0, false}, {"worldWritable", 0757, 0, false},
+        {"someoneElses", 0755, 65534, false},
+    };
+    for (const auto& testCase : cases) {
+        const auto path = root / testCase.name;
+        if ((testCase.mode & S_IFDIR) != 0) std::filesystem::create_directory(path);
+        else if (testCase.mode != 0) test::writeFile(path, "#!/bin/sh\n");
+        if (testCase.mode != 0) { ASSERT_EQ(::chmod(path.c_str(), testCase.mode & 07777) | ::chown(path.c_str(), testCase.owner, 0), 0); }
+        DaemonRemovalSteps steps({{}, {}, {}, path.native()}, log);
+        EXPECT_EQ(steps.launchctlUsable(), testCase.usable) << testCase.name;
+        const bool said = test::readFile(root / "helper.log").find("launchctl at " + path.native() + " is not") != std::string::npos;
+        EXPECT_EQ(said, !testCase.usable) << testCase.name;
+    }
 }
 
 TEST(ConnectionHandlerTest, DecodesCallsAndRefusesMalformedParametersWithoutARequest) {

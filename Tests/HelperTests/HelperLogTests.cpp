@@ -47,6 +47,11 @@ TEST(HelperLogTest, WritesWholeTimestampedLinesToTheFileAndTheSystemLog) {
               "com.tessaldon.Vornelo.helper helper helper started (protocol 1)");
     EXPECT_EQ(records[0].level, platform::LogLevel::defaultLevel);
 
+    // The file is held between lines; one deleted meanwhile is made again, not written into the void.
+    std::filesystem::remove_all(directory / "Logs");
+    log.note("after rotation");
+    EXPECT_EQ(test::readFile(file), "2026-03-04T05:00:00Z after rotation\n");
+
     // A log folder that cannot be made still leaves the system log line.
     test::writeFile(directory / "blocker");
     HelperLog(directory / "blocker" / "helper.log").note("still told");
