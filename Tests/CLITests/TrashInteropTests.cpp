@@ -22,12 +22,6 @@ protected:
         return {{"HOME", home.home().native()}, {"XDG_DATA_HOME", (home.home() / ".local/share").native()},
                 {"XDG_CONFIG_HOME", (home.home() / ".config").native()}};
     }
-    // Cleans the paths and returns the run's session.
-    std::string cleaned(const std::vector<std::string>& paths) const {
-        std::vector<std::string> arguments{"clean", "--yes"};
-        arguments.insert(arguments.end(), paths.begin(), paths.end());
-        return cliJson(arguments).value("sessionID", "");
-    }
     std::string trashList() const { return test::runProgram("/usr/bin/trash-list", {}, environment()).out; }
     // Each trashed item as "<name in the Trash> ... trash::orig-path=<original path>".
     std::string gioList() const {

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <tuple>
 
 namespace vornelo::platform {
 namespace {
@@ -87,9 +88,7 @@ TEST(AuthorizationTest, ExternalFormIsAcceptedOnlyFromTheProcessThatMadeIt) {
     auto ref = authorization.create();
     const auto self = AuthorizationSubject::currentProcess();
     ASSERT_TRUE(ref && self);
-    EXPECT_EQ(ref->subject(), self);
-    EXPECT_EQ(self->pid, ::getpid());
-    EXPECT_EQ(self->uid, ::geteuid());
+    EXPECT_EQ(std::tuple(ref->subject(), self->pid, self->uid), std::tuple(self, ::getpid(), ::geteuid()));
     const auto form = authorization.makeExternalForm(*ref);
     ASSERT_TRUE(form);
     const auto rebuilt = authorization.createFromExternalForm(*form, *self);

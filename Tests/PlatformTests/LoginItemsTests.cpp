@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <tuple>
+
 namespace vornelo::platform {
 namespace {
 
@@ -29,10 +31,9 @@ TEST_F(AutostartFolder, RegisterWritesAUsableEntryAndUnregisterRemovesIt) {
     EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
     ASSERT_TRUE(service.registerItem());
     EXPECT_EQ(service.status(), LoginItemStatus::enabled);
-    EXPECT_EQ(service.entryPath(), directory / "org.example.App.desktop");
-    EXPECT_EQ(test::readFile(service.entryPath()), service.entryText());
-    EXPECT_EQ(fs::status(directory).permissions(), fs::perms(0700));
-    EXPECT_EQ(fs::status(service.entryPath()).permissions(), fs::perms(0644));
+    EXPECT_EQ(std::tuple(service.entryPath(), test::readFile(service.entryPath()), fs::status(directory).permissions(),
+                         fs::status(service.entryPath()).permissions()),
+              std::tuple(directory / "org.example.App.desktop", service.entryText(), fs::perms(0700), fs::perms(0644)));
     EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);  // no temporary left
 
     ASSERT_TRUE(service.unregisterItem());

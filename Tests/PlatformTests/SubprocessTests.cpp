@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <tuple>
 
 namespace vornelo::platform {
 namespace {
@@ -28,11 +29,9 @@ TEST(SubprocessTest, SignalsStopReachingTheChildOnceItIsGoneAndDestroyingARunnin
     auto child = Subprocess::spawn("/bin/true", {});
     ASSERT_TRUE(child.has_value());
     runToEnd(*child);
-    EXPECT_EQ(child->terminationStatus(), 0);
-    EXPECT_FALSE(child->terminatedBySignal());
     // The pidfd refers to the reaped child only, whatever process holds its ID now.
-    EXPECT_FALSE(child->sendSignal(SIGTERM));
-    EXPECT_FALSE(child->isRunning());
+    EXPECT_EQ(std::tuple(child->terminationStatus(), child->terminatedBySignal(), child->sendSignal(SIGTERM), child->isRunning()),
+              std::tuple(0, false, false, false));
 
     // Destroying a running child kills and reaps it.
     pid_t pid = -1;
@@ -44,8 +43,7 @@ TEST(SubprocessTest, SignalsStopReachingTheChildOnceItIsGoneAndDestroyingARunnin
     }
     // Neither running nor a zombie: the ID is free.
     errno = 0;
-    EXPECT_EQ(::kill(pid, 0), -1);
-    EXPECT_EQ(errno, ESRCH);
+    EXPECT_TRUE(::kill(pid, 0) == -1 && errno == ESRCH);
 }
 
 TEST(SubprocessTest, TheChildStartsWithNoBlockedOrIgnoredSignals) {
@@ -66,8 +64,7 @@ TEST(SubprocessTest, TheChildStartsWithNoBlockedOrIgnoredSignals) {
 
     ASSERT_TRUE(child->sendSignal(SIGINT));
     runToEnd(*child);
-    EXPECT_TRUE(child->terminatedBySignal());
-    EXPECT_EQ(child->terminationStatus(), SIGINT);
+    EXPECT_EQ(std::pair(child->terminatedBySignal(), child->terminationStatus()), std::pair(true, SIGINT));
 
     auto second = Subprocess::spawn("/bin/sleep", {"30"});
     ASSERT_TRUE(second.has_value());
@@ -129,16 +126,10 @@ TEST(SubprocessTest, SearchPathFindsOnlyExecutableFiles) {
     const char* previous = std::getenv("PATH");
     const std::string saved = previous ? previous : "";
     ::setenv("PATH", ("/nonexistent:" + directory.path().string()).c_str(), 1);
-    const auto tool = Subprocess::searchPath("tool");
-    const auto plain = Subprocess::searchPath("plain");
-    const auto folder = Subprocess::searchPath("folder");
+    const std::vector found{Subprocess::searchPath("tool"), Subprocess::searchPath("plain"), Subprocess::searchPath("folder"),
+                            Subprocess::searchPath("./relative/tool"), Subprocess::searchPath("")};
     ::setenv("PATH", saved.c_str(), 1);
-
-    EXPECT_EQ(tool, (directory / "tool").string());
-    EXPECT_EQ(plain, std::nullopt);
-    EXPECT_EQ(folder, std::nullopt);
-    EXPECT_EQ(Subprocess::searchPath("./relative/tool"), "./relative/tool");
-    EXPECT_EQ(Subprocess::searchPath(""), std::nullopt);
+    EXPECT_EQ(found, (decltype(found){(directory / "tool").string(), std::nullopt, std::nullopt, "./relative/tool", std::nullopt}));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace vornelo::platform {
@@ -46,10 +47,9 @@ TEST(Iso8601Test, FormatsWholeSecondsInUtcAndParsesOffsets) {
     EXPECT_EQ(Iso8601::parse("2026-01-31T09:05:00Z"), floor<seconds>(time));
     EXPECT_EQ(Iso8601::parse("2026-01-31T10:05:00+01:00"), floor<seconds>(time));
     EXPECT_EQ(Iso8601::parse("2026-01-31T09:05:00.25Z"), floor<seconds>(time) + milliseconds{0});
-    EXPECT_FALSE(Iso8601::parse("2026-02-30T00:00:00Z"));
-    EXPECT_FALSE(Iso8601::parse("2026-01-31 09:05:00Z"));
-    EXPECT_FALSE(Iso8601::parse("2026-01-31T09:05:00"));
-    EXPECT_FALSE(Iso8601::parse("2026-01-31T09:05:00Zjunk"));
+    for (const auto* bad : {"2026-02-30T00:00:00Z", "2026-01-31 09:05:00Z", "2026-01-31T09:05:00", "2026-01-31T09:05:00Zjunk"}) {
+        EXPECT_FALSE(Iso8601::parse(bad)) << bad;
+    }
     EXPECT_LT(distantPast, *Iso8601::parse("1970-01-01T00:00:00Z"));
 }
 
@@ -79,11 +79,9 @@ TEST(LoggerTest, PrivateArgumentsAreRedactedAndRecordsReachTheSink) {
     logger.info("100%% done with %{public}lld", 42LL);
     const auto records = capture.records();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, "failed <private>: denied (3 items, <private>)");
-    EXPECT_EQ(records[0].level, LogLevel::error);
-    EXPECT_EQ(records[0].subsystem, "com.example");
-    EXPECT_EQ(records[0].category, "tests");
-    EXPECT_EQ(records[1].message, "100% done with 42");
+    EXPECT_EQ(std::tuple(records[0].message, records[0].level, records[0].subsystem, records[0].category, records[1].message),
+              std::tuple("failed <private>: denied (3 items, <private>)", LogLevel::error, "com.example", "tests",
+                         "100% done with 42"));
 }
 
 // MARK: JSON
@@ -149,18 +147,14 @@ TEST(JsonTests, ReaderReportsEveryKindOfMemberInDocumentOrderAndRefusesAnythingB
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(std::pair(std::string(members[i].key), members[i].value.kind), expected[i]) << i;
     }
-    EXPECT_EQ(members[0].value.string, "a/b\u00e9");
-    EXPECT_EQ(members[1].value.integer, -5);
-    EXPECT_EQ(members[2].value.unsignedInteger, 18446744073709551615u);
-    EXPECT_FALSE(members[4].value.boolean);
+    EXPECT_EQ(std::tuple(std::string(members[0].value.string), members[1].value.integer, members[2].value.unsignedInteger,
+                         members[4].value.boolean),
+              std::tuple("a/b\u00e9", -5, 18446744073709551615u, false));
 
     // Anything but one valid object is refused.
-    EXPECT_FALSE(reader.parse("[1,2]"));
-    EXPECT_FALSE(reader.parse("\"text\""));
-    EXPECT_FALSE(reader.parse(R"({"a":1} {"b":2})"));
-    EXPECT_FALSE(reader.parse(R"({"a":1,})"));
-    EXPECT_FALSE(reader.parse(R"({"a":"\xff"})"));
-    EXPECT_FALSE(reader.parse(""));
+    for (const std::string bad : {"[1,2]", "\"text\"", R"({"a":1} {"b":2})", R"({"a":1,})", "{\"a\":\"\xff\"}", ""}) {
+        EXPECT_FALSE(reader.parse(bad)) << bad;
+    }
     EXPECT_TRUE(reader.parse(" {\"a\":1} "));
     ASSERT_EQ(reader.members().size(), 1u);
 }
@@ -193,10 +187,8 @@ TEST(Sha256Tests, MatchesThePublishedTestVectorsAlsoWhenReused) {
     Sha256 hasher;
     const auto first = hasher.digest("first input");
     const auto second = hasher.digest("second");
-    EXPECT_EQ(first, Sha256().digest("first input"));
-    EXPECT_EQ(second, Sha256().digest("second"));
-    EXPECT_NE(first, second);
-    EXPECT_EQ(hasher.digest("first input"), first);
+    EXPECT_EQ(std::tuple(first, second, hasher.digest("first input")),
+              std::tuple(Sha256().digest("first input"), Sha256().digest("second"), first));
 }
 
 TEST(Sha256Tests, ThreadsHashingAtOnceAgree) {
@@ -216,47 +208,47 @@ TEST(Sha256Tests, ThreadsHashingAtOnceAgree) {
 
 // MARK: numbers
 
+// The formatter's text for each value.
+template <typename Formatter, typename Value>
+std::vector<std::string> texts(const Formatter& formatter, std::initializer_list<Value> values) {
+    std::vector<std::string> out;
+    for (const auto value : values) out.push_back(formatter.string(value));
+    return out;
+}
+std::vector<std::string> byteTexts(const ByteCountFormatter& formatter, std::initializer_list<std::int64_t> values) {
+    return texts(formatter, values);
+}
+using Texts = std::vector<std::string>;
+constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
+
 TEST(ByteCountFormatter, EveryUnitByDefaultWithWordsForZeroAndOne) {
-    const ByteCountFormatter formatter;
-    EXPECT_EQ(formatter.string(0), "Zero bytes");
-    EXPECT_EQ(formatter.string(1), "1 byte");
-    EXPECT_EQ(formatter.string(999), "999 bytes");
-    EXPECT_EQ(formatter.string(1000), "1 KB");
-    EXPECT_EQ(formatter.string(1'234'567'890'123'456), "1.23 PB");
-    EXPECT_EQ(formatter.string(std::numeric_limits<std::int64_t>::max()), "9.22 EB");
-    EXPECT_EQ(formatter.string(std::numeric_limits<std::int64_t>::min()), "-9.22 EB");
+    EXPECT_EQ(byteTexts({}, {0, 1, 999, 1000, 1'234'567'890'123'456, int64Max, -int64Max - 1}),
+              (Texts{"Zero bytes", "1 byte", "999 bytes", "1 KB", "1.23 PB", "9.22 EB", "-9.22 EB"}));
 }
 
 TEST(ByteCountFormatter, SettingsChangeTheTextNotTheValueAndCarriesGoOnlyIntoAnAllowedNeighbour) {
     ByteCountFormatter formatter;
     formatter.allowedUnits = ByteCountFormatter::useMB;
-    EXPECT_EQ(formatter.string(0), "Zero MB");
-    EXPECT_EQ(formatter.string(49'999), "0 MB");
-    EXPECT_EQ(formatter.string(50'001), "0.1 MB");
-    EXPECT_EQ(formatter.string(1'234'000'000), "1,234 MB");
+    EXPECT_EQ(byteTexts(formatter, {0, 49'999, 50'001, 1'234'000'000}),
+              (Texts{"Zero MB", "0 MB", "0.1 MB", "1,234 MB"}));
     formatter.allowsNonnumericFormatting = false;
     formatter.includesUnit = false;
-    EXPECT_EQ(formatter.string(0), "0");
-    EXPECT_EQ(formatter.string(2'250'000), "2.2");
+    EXPECT_EQ(byteTexts(formatter, {0, 2'250'000}), (Texts{"0", "2.2"}));
 
-    // A carry goes only into an allowed neighbour.
+    // A carry goes only into an allowed neighbour: there is no MB to carry 999,950 bytes into.
     formatter = ByteCountFormatter();
     formatter.allowedUnits = ByteCountFormatter::useKB | ByteCountFormatter::useGB;
-    EXPECT_EQ(formatter.string(999'950), "1,000 KB");  // no MB to carry into
-    EXPECT_EQ(formatter.string(999'999'999), "1,000,000 KB");
-    EXPECT_EQ(formatter.string(1'000'000'000), "1 GB");
+    EXPECT_EQ(byteTexts(formatter, {999'950, 999'999'999, 1'000'000'000}),
+              (Texts{"1,000 KB", "1,000,000 KB", "1 GB"}));
 }
 
 TEST(NumberFormatter, RoundsTheShortestDecimalHalfToEven) {
     NumberFormatter formatter;
     formatter.maximumFractionDigits = 2;
-    EXPECT_EQ(formatter.string(2.675), "2.68");  // the double is 2.67499..., its decimal a tie
-    EXPECT_EQ(formatter.string(2.665), "2.66");
-    EXPECT_EQ(formatter.string(0.005), "0");     // a tie at the first dropped digit, rounded to even 0
-    EXPECT_EQ(formatter.string(0.0051), "0.01");
-    EXPECT_EQ(formatter.string(9.995), "10");    // the carry runs through every digit
-    EXPECT_EQ(formatter.string(1e-300), "0");
-    EXPECT_EQ(formatter.string(1.5e20), "150000000000000000000");
+    // 2.675 is 2.67499... as a double but a tie as the shortest decimal; 0.005 ties at the first
+    // dropped digit and goes to the even 0; 9.995 carries through every digit.
+    EXPECT_EQ(texts(formatter, {2.675, 2.665, 0.005, 0.0051, 9.995, 1e-300, 1.5e20}),
+              (Texts{"2.68", "2.66", "0", "0.01", "10", "0", "150000000000000000000"}));
 }
 
 TEST(NumberFormatter, FractionDigitsGroupingAndSpecialValues) {

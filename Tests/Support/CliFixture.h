@@ -51,6 +51,12 @@ protected:
         EXPECT_EQ(missingFrom(result.err, parts), "");
         return result;
     }
+    // Cleans the paths and returns the run's session ("" when there is none).
+    std::string cleaned(const std::vector<std::string>& paths) const {
+        std::vector<std::string> arguments{"clean", "--yes"};
+        arguments.insert(arguments.end(), paths.begin(), paths.end());
+        return cliJson(arguments).value("sessionID", "");
+    }
     std::filesystem::path path(const std::string& relative) const { return home.home() / relative; }
     std::filesystem::path logPath() const { return path("Library/Logs/Vornelo/operations.log"); }
     std::filesystem::path trash(const std::string& name) const { return path(".local/share/Trash/files") / name; }
