@@ -1,5 +1,6 @@
 #include "Core/CleanupSession.h"
 
+#include "Support/CoreScenario.h"
 #include "Support/DeleterHarness.h"
 #include "Support/LogLines.h"
 
@@ -47,26 +48,19 @@ Entry asFailure(const Entry& entry) {
 }
 
 std::vector<std::string> pathsOf(const CleanupSession& session) {
-    std::vector<std::string> paths;
-    for (const auto& entry : session.entries()) paths.push_back(entry.path());
-    return paths;
+    return test::mapped(session.entries(), [](const Entry& entry) { return entry.path(); });
 }
 
 Reasons reasonsOf(const std::vector<Recovery::Item>& items) {
-    Reasons reasons;
-    for (const auto& item : items) reasons.push_back(item.unavailableReason);
-    return reasons;
+    return test::mapped(items, [](const Recovery::Item& item) { return item.unavailableReason; });
 }
 
 using Outcomes = std::vector<std::tuple<std::string, std::string, bool, std::string>>;
 Outcomes outcomesOf(const std::vector<Recovery::Result>& results) {
-    Outcomes outcomes;
-    for (const auto& result : results) outcomes.emplace_back(result.id, result.path, result.restored, result.message);
-    return outcomes;
+    return test::mapped(results, [](const auto& result) { return std::tuple(result.id, result.path, result.restored, result.message); });
 }
 
-// Puts back what the wrapped manager moves, then asks the walk to stop: a stop that arrives while
-// an item is being put back.
+// Asks the walk to stop once it has put an item back: a stop that arrives during a put-back.
 class StoppingFileManager : public platform::FileManager {
 public:
     explicit StoppingFileManager(std::stop_source& source) : source_(source) {}
@@ -153,9 +147,9 @@ TEST_F(CleanupSessionTests, ASessionSpanningARotationIsOneSessionInLogOrder) {
 
     const auto sessions = rotating.cleanupSessions(10);
     ASSERT_EQ(sessions.size(), 1u);
-    EXPECT_EQ(pathsOf(sessions[0]), (std::vector<std::string>{"/home/u/first", "/home/u/second"}));
-    EXPECT_EQ(sessions[0].date(), noon + 5s);  // the failed entry's
-    EXPECT_EQ(sessions[0].action(), "clean");  // the first entry's
+    // Dated by the failed entry, named by the first.
+    EXPECT_EQ(std::tuple(pathsOf(sessions[0]), sessions[0].date(), sessions[0].action()),
+              std::tuple(std::vector<std::string>{"/home/u/first", "/home/u/second"}, noon + 5s, "clean"));
 }
 
 TEST_F(CleanupSessionTests, SessionsComeLatestFirstAndTheLimitCounts) {
@@ -177,10 +171,9 @@ TEST_F(CleanupSessionTests, SessionsComeLatestFirstAndTheLimitCounts) {
 
     const auto latest = log.cleanupSessions(1);
     ASSERT_EQ(latest.size(), 1u);
-    EXPECT_EQ(latest[0].id(), quickSecond);
-    EXPECT_TRUE(log.cleanupSessions(0).empty());
-    EXPECT_TRUE(log.cleanupSessions(-3).empty());
-    EXPECT_EQ(log.cleanupSessions(OperationLog::unlimited).size(), 5u);
+    EXPECT_EQ(std::tuple(latest[0].id(), log.cleanupSessions(0).size(), log.cleanupSessions(-3).size(),
+                         log.cleanupSessions(OperationLog::unlimited).size()),
+              std::tuple(quickSecond, 0u, 0u, 5u));
 
     // An empty session dates from the distant past and cleans.
     const CleanupSession empty(run, {});
@@ -231,8 +224,7 @@ TEST_F(CleanupSessionTests, PreviewGivesEachEntryTheFirstReasonThatApplies) {
                                          occupied, "The original location is protected or excluded.", std::nullopt}));
     ASSERT_EQ(items.size(), session.entries().size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-        EXPECT_EQ(items[i].id(), session.entries()[i].id());
-        EXPECT_EQ(items[i].isAvailable(), !items[i].unavailableReason.has_value());
+        EXPECT_EQ(std::tuple(items[i].id(), items[i].isAvailable()), std::tuple(session.entries()[i].id(), !items[i].unavailableReason));
     }
     // Looking changes nothing.
     EXPECT_TRUE(std::filesystem::exists(someTrash));
@@ -276,9 +268,7 @@ TEST_F(CleanupSessionTests, RestoreReportsEachAttemptedItemInOrderAndGoesOnPastA
     // Only the put-back leaves an entry, under the run's session.
     const auto entries = log.retainedEntries();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].action(), "putBack");
-    EXPECT_EQ(entries[0].path(), back.path());
-    EXPECT_EQ(entries[0].sessionID(), run);
+    EXPECT_EQ(std::tuple(entries[0].action(), entries[0].path(), entries[0].sessionID()), std::tuple("putBack", back.path(), run));
 }
 
 TEST_F(CleanupSessionTests, ATrashPathUsedAgainByALaterRunIsNotOfferedForTheEarlierOne) {
@@ -312,8 +302,7 @@ TEST_F(CleanupSessionTests, AFolderComesBackBeforeWhatWasInsideIt) {
     EXPECT_EQ(readFile(x / "y/f"), "in y");
 }
 
-// Holds every move and trash until the test opens the gate (or 20 seconds pass), then fails a
-// move by throwing.
+// Holds every move and trash until the gate opens (or 20 seconds pass); a move then throws.
 class GatedFileManager : public platform::FileManager {
 public:
     std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem&, const platform::HeldFolder&,
@@ -387,8 +376,7 @@ TEST_F(CleanupSessionTests, AStopEndsTheWalkBeforeTheNextItem) {
 
     // Asked during the first put-back (of the last item): that one is finished, the others stay.
     const auto results = Recovery::restore(items, stoppingDeleter, source.get_token()).get();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_TRUE(results[0].restored);
+    EXPECT_EQ(outcomesOf(results), (Outcomes{{items[2].id(), (home.home() / "Junk/three").native(), true, "Restored"}}));
     EXPECT_EQ(readFile(home.home() / "Junk/three"), "contents of three");
     EXPECT_TRUE(std::filesystem::exists(trashFolder() / "two"));
 }

@@ -1,6 +1,7 @@
 #include "Core/CleanupSession.h"
 #include "Core/SafeFileDeleter.h"
 #include "Support/ChildProcess.h"
+#include "Support/CoreScenario.h"
 #include "Support/DeleterHarness.h"
 #include "Support/FailingFileManager.h"
 #include "Support/LogCapture.h"
@@ -16,7 +17,6 @@
 #include <grp.h>
 #include <optional>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -42,9 +42,7 @@ using Kind = SafeFileDeleter::PutBackError::Kind;
 using test::readFile;
 
 std::vector<std::string> idsOf(const std::vector<Item>& items) {
-    std::vector<std::string> ids;
-    for (const auto& item : items) ids.push_back(item.id());
-    return ids;
+    return test::mapped(items, [](const Item& item) { return item.id(); });
 }
 
 Item itemAt(const fs::path& path, std::int64_t size = 10, Category category = Category::cache) {
@@ -64,33 +62,24 @@ public:
 };
 
 TEST(DeletionPlan, RepeatedCandidatesAreDroppedBeforeAnyWork) {
-    CountingFileManager once;
-    CountingFileManager twice;
-    DeleterHarness harness(once);
-    DeleterHarness repeated(twice);
-    for (const auto* h : {&harness, &repeated}) {
-        writeFile(h->home() / "a" / "inner", std::string(5000, 'a'));
-        writeFile(h->home() / "b", "b");
-    }
-    const std::vector<fs::path> unique{harness.home() / "a", harness.home() / "b"};
-    const std::vector<fs::path> withRepeat{repeated.home() / "a", repeated.home() / "a", repeated.home() / "b"};
-    const auto plan = harness.deleter().preview(unique, Category::cache);
-    const auto planWithRepeat = repeated.deleter().preview(withRepeat, Category::cache);
+    CountingFileManager counting;
+    DeleterHarness harness(counting);
+    writeFile(harness.home() / "a" / "inner", std::string(5000, 'a'));
+    writeFile(harness.home() / "b", "b");
+    const std::vector<fs::path> withRepeat{harness.home() / "a", harness.home() / "a", harness.home() / "b"};
+    const auto plan = harness.deleter().preview(std::vector{withRepeat[0], withRepeat[2]}, Category::cache);
+    const int once = counting.total();
+    const auto planWithRepeat = harness.deleter().preview(withRepeat, Category::cache);
     EXPECT_EQ(idsOf(planWithRepeat.items()), (std::vector<std::string>{withRepeat[0], withRepeat[2]}));
-    EXPECT_EQ(planWithRepeat.totalReclaimable(), plan.totalReclaimable());
-    EXPECT_EQ(twice.total(), once.total());  // the repeat cost nothing
-
-    // A stop requested before the first candidate: nothing is looked at, three empty lists.
+    // The repeat cost nothing; nor does a preview stopped before the first candidate, which is empty.
+    EXPECT_EQ(std::tuple(planWithRepeat.totalReclaimable(), counting.total()), std::tuple(plan.totalReclaimable(), 2 * once));
     std::stop_source stop;
     stop.request_stop();
-    const int before = twice.total();
-    const auto cancelled = repeated.deleter().preview(withRepeat, Category::cache, nullptr, stop.get_token());
-    EXPECT_TRUE(cancelled.isEmpty());
-    EXPECT_EQ(twice.total(), before);
+    EXPECT_TRUE(harness.deleter().preview(withRepeat, Category::cache, nullptr, stop.get_token()).isEmpty());
+    EXPECT_EQ(counting.total(), 2 * once);
 }
 
-// Protected candidates are set aside unsized even when missing; missing ones are listed, and only
-// real absences reported; the rest are sized by their allocated blocks, links not followed.
+// Protected candidates are set aside unsized, missing ones listed; the rest sized, links not followed.
 TEST(DeletionPlan, CandidatesAreSetAsideListedAsMissingOrSized) {
     DeleterHarness harness;
     const auto home = harness.home();
@@ -133,67 +122,44 @@ TEST(DeletionPlan, CandidatesAreSetAsideListedAsMissingOrSized) {
     EXPECT_EQ(harness.deleter().preview(candidates, Category::log).missingItems(), plan.missingItems());
 }
 
-TEST(DeletionPlan, KeepingAndRemovingNarrowItemsInPlanOrder) {
-    const Plan plan({itemAt("/x/1", 1), itemAt("/x/2", 2), itemAt("/x/3", 4), itemAt("/x/4", 8), itemAt("/x/5", 16)},
-                    {Item("/p", 0, Category::cache, true)}, {itemAt("/m", 0)});
-    EXPECT_EQ(plan.totalReclaimable(), 31);
-
-    const auto kept = plan.keeping({"/x/4", "/x/2", "/not/in/plan"});
-    EXPECT_EQ(idsOf(kept.items()), (std::vector<std::string>{"/x/2", "/x/4"}));
-    EXPECT_EQ(kept.totalReclaimable(), 10);
-    EXPECT_EQ(kept.protectedItems(), plan.protectedItems());
-    EXPECT_EQ(kept.missingItems(), plan.missingItems());
-    EXPECT_NE(kept.id(), plan.id());
-    EXPECT_TRUE(plan.keeping({}).items().empty());
-
-    const auto removed = plan.removing({"/x/1", "/x/5"});
-    EXPECT_EQ(idsOf(removed.items()), (std::vector<std::string>{"/x/2", "/x/3", "/x/4"}));
-    EXPECT_EQ(removed.totalReclaimable(), 14);
-    EXPECT_EQ(removed.protectedItems(), plan.protectedItems());
-    const auto everything = plan.removing({});
-    EXPECT_EQ(everything.items(), plan.items());
-    EXPECT_NE(everything.id(), plan.id());
-}
-
-TEST(DeletionPlan, MergedKeepsTheFirstOfEachItemAndConcatenatesTheRest) {
+// Judged on the spelling, an item inside another goes with it: "/x/yz" is beside "/x/y", not inside.
+TEST(DeletionPlan, NarrowingMergingAndNestingKeepEachItemOnceInPlanOrder) {
     const Item protectedItem("/p", 0, Category::cache, true);
+    const Plan plan({itemAt("/x/1", 1), itemAt("/x/2", 2), itemAt("/x/3", 4), itemAt("/x/4", 8), itemAt("/x/5", 16)},
+                    {protectedItem}, {itemAt("/m", 0)});
+    EXPECT_EQ(plan.totalReclaimable(), 31);
+    const auto kept = plan.keeping({"/x/4", "/x/2", "/not/in/plan"});
+    const auto removed = plan.removing({"/x/1", "/x/5"});
+    EXPECT_EQ(std::tuple(idsOf(kept.items()), kept.totalReclaimable(), kept.protectedItems(), kept.missingItems()),
+              std::tuple(std::vector<std::string>{"/x/2", "/x/4"}, 10, plan.protectedItems(), plan.missingItems()));
+    EXPECT_EQ(std::tuple(idsOf(removed.items()), removed.totalReclaimable(), removed.protectedItems()),
+              std::tuple(std::vector<std::string>{"/x/2", "/x/3", "/x/4"}, 14, plan.protectedItems()));
+    EXPECT_TRUE(plan.keeping({}).items().empty());
+    EXPECT_EQ(plan.removing({}).items(), plan.items());
+    for (const auto& narrowed : {kept, plan.removing({})}) EXPECT_NE(narrowed.id(), plan.id());
+
     const std::vector<Plan> plans{Plan({itemAt("/a", 1), itemAt("/b", 2)}, {protectedItem}, {itemAt("/m", 0)}),
                                   Plan({itemAt("/b", 50), itemAt("/c", 4)}, {protectedItem}, {itemAt("/m", 0)})};
     const auto merged = Plan::merged(plans);
     EXPECT_EQ(merged.items(), (std::vector<Item>{itemAt("/a", 1), itemAt("/b", 2), itemAt("/c", 4)}));
-    EXPECT_EQ(merged.protectedItems(), (std::vector<Item>{protectedItem, protectedItem}));
-    EXPECT_EQ(merged.missingItems(), (std::vector<Item>{itemAt("/m", 0), itemAt("/m", 0)}));
-    EXPECT_EQ(merged.totalReclaimable(), 7);
+    EXPECT_EQ(std::tuple(merged.protectedItems().size(), merged.missingItems().size(), merged.totalReclaimable()),
+              std::tuple(2u, 2u, 7));
     EXPECT_NE(merged.id(), plans[0].id());
-
     EXPECT_TRUE(Plan::merged({}).isEmpty());
-    EXPECT_TRUE(Plan::empty().isEmpty());
     EXPECT_EQ(Plan::empty().id(), Plan::empty().id());
-}
 
-TEST(DeletionPlan, AnItemInsideAnotherItemGoesWithItAndIsCountedOnce) {
-    // Judged on the spelling: "/x/yz" is beside "/x/y", not inside it.
-    const Plan plan({itemAt("/x/y/z", 1), itemAt("/x/y/", 2), itemAt("/x/yz", 4), itemAt("/x/./y/w", 8), itemAt("rel/a", 16),
-                     itemAt("rel", 32), itemAt("/other", 64)},
-                    {}, {});
-    EXPECT_EQ(idsOf(plan.items()), (std::vector<std::string>{"/x/y/", "/x/yz", "rel", "/other"}));
-    EXPECT_EQ(plan.totalReclaimable(), 102);
-    // Narrowed to the inner item alone, it stays; merged with its folder, it goes again.
-    EXPECT_EQ(idsOf(plan.keeping({"/x/y/z"}).items()), std::vector<std::string>{});
-    const Plan inner({itemAt("/x/y/z", 1)}, {}, {});
-    EXPECT_EQ(idsOf(inner.items()), std::vector<std::string>{"/x/y/z"});
-    const std::vector<Plan> parts{inner, Plan({itemAt("/x", 10)}, {}, {})};
-    EXPECT_EQ(idsOf(Plan::merged(parts).items()), std::vector<std::string>{"/x"});
-    EXPECT_EQ(Plan::merged(parts).totalReclaimable(), 10);
-    EXPECT_TRUE(Plan({itemAt("/", 1), itemAt("/x", 2)}, {}, {}).items().size() == 1);
-
-    DeleterHarness harness;
-    writeFile(harness.home() / "x" / "y" / "f", std::string(100'000, 'f'));
-    writeFile(harness.home() / "x" / "g", std::string(100'000, 'g'));
-    const auto previewed = harness.deleter().preview(std::vector<fs::path>{harness.home() / "x" / "y", harness.home() / "x"},
-                                                     Category::cache);
-    EXPECT_EQ(idsOf(previewed.items()), std::vector<std::string>{(harness.home() / "x").native()});
-    EXPECT_EQ(previewed.totalReclaimable(), harness.deleter().directorySize(harness.home() / "x", nullptr));
+    const Plan nested({itemAt("/x/y/z", 1), itemAt("/x/y/", 2), itemAt("/x/yz", 4), itemAt("/x/./y/w", 8),
+                       itemAt("rel/a", 16), itemAt("rel", 32), itemAt("/other", 64)},
+                      {}, {});
+    EXPECT_EQ(idsOf(nested.items()), (std::vector<std::string>{"/x/y/", "/x/yz", "rel", "/other"}));
+    EXPECT_EQ(nested.totalReclaimable(), 102);
+    EXPECT_TRUE(nested.keeping({"/x/y/z"}).items().empty());
+    // Alone the inner item stays; merged with its folder it goes again.
+    const std::vector<Plan> parts{Plan({itemAt("/x/y/z", 1)}, {}, {}), Plan({itemAt("/x", 10)}, {}, {})};
+    EXPECT_EQ(idsOf(parts[0].items()), std::vector<std::string>{"/x/y/z"});
+    EXPECT_EQ(std::tuple(idsOf(Plan::merged(parts).items()), Plan::merged(parts).totalReclaimable()),
+              std::tuple(std::vector<std::string>{"/x"}, 10));
+    EXPECT_EQ(Plan({itemAt("/", 1), itemAt("/x", 2)}, {}, {}).items().size(), 1u);
 }
 
 TEST(DeletionPlan, InsideTrashMeansBelowATrashFolderAfterLinksAreResolved) {
@@ -214,10 +180,12 @@ TEST(DeletionPlan, InsideTrashMeansBelowATrashFolderAfterLinksAreResolved) {
         {home / ".Trash" / "escape", true}};
     for (const auto& [path, inside] : cases) EXPECT_EQ(SafeFileDeleter::isInsideTrash(path), inside) << path;
 
-    EXPECT_TRUE(Item(home / ".Trash" / "old.txt", 1, Category::trash, false).isPermanentRemoval());
-    EXPECT_FALSE(Item(home / ".Trash" / "old.txt", 1, Category::cache, false).isPermanentRemoval());
-    EXPECT_FALSE(Item(home / "old.txt", 1, Category::trash, false).isPermanentRemoval());
-    EXPECT_FALSE(Item(home / ".Trash" / "escape" / "x", 1, Category::trash, false).isPermanentRemoval());
+    // Only an item of the Trash category inside a Trash goes for good.
+    EXPECT_EQ(std::tuple(Item(home / ".Trash" / "old.txt", 1, Category::trash, false).isPermanentRemoval(),
+                         Item(home / ".Trash" / "old.txt", 1, Category::cache, false).isPermanentRemoval(),
+                         Item(home / "old.txt", 1, Category::trash, false).isPermanentRemoval(),
+                         Item(home / ".Trash" / "escape" / "x", 1, Category::trash, false).isPermanentRemoval()),
+              std::tuple(true, false, false, false));
 }
 
 constexpr std::string_view emptyTrashSuggestion =
@@ -243,8 +211,7 @@ std::string errorsOf(const SafeFileDeleter::ExecutionResult& result) {
     return text;
 }
 
-// One plan of items outside and inside the Trash, rehearsed and then run: the rehearsal predicts
-// each item's way and touches nothing, and only what already lies in a Trash goes for good.
+// Rehearsed, then run: the rehearsal predicts each item's way and touches nothing.
 TEST(PlanExecution, TrashModeKeepsItemsRecoverableButWhatAlreadyLiesInATrash) {
     DeleterHarness harness;
     const auto trash = harness.trash();
@@ -308,9 +275,8 @@ TEST(PlanExecution, TrashModeKeepsItemsRecoverableButWhatAlreadyLiesInATrash) {
                              trashedTo[i].transform(test::inodeOf)));
     }
     for (const auto index : {6u, 13u}) {  // the plan's protected items come last
-        EXPECT_EQ(entries[index].path(), kept.id());
-        EXPECT_EQ(entries[index].outcome(), Outcome::skipped);
-        EXPECT_EQ(entries[index].dryRun(), index == 6u);
+        EXPECT_EQ(std::tuple(entries[index].path(), entries[index].outcome(), entries[index].dryRun()),
+                  std::tuple(kept.id(), Outcome::skipped, index == 6u));
     }
 }
 
@@ -339,11 +305,10 @@ TEST(PlanExecution, ItemsThatCannotGoAreSkippedOrFailedAndLoggedWithWhy) {
               (std::vector<Failure>{{gone.id(), vanished, false}, {goneFromTrash.id(), vanished, false}}));
     // Path, way, outcome, size and detail of each entry; the plan's protected items come last.
     using Logged = std::tuple<std::string, LogMode, Outcome, std::int64_t, std::optional<std::string>>;
-    std::vector<Logged> logged;
-    for (const auto& entry : harness.entries()) {
-        logged.emplace_back(entry.path(), entry.mode(), entry.outcome(), entry.sizeBytes(), entry.detail());
-    }
-    EXPECT_EQ(logged, (std::vector<Logged>{
+    EXPECT_EQ(test::mapped(harness.entries(), [](const OperationLog::Entry& entry) {
+                  return Logged(entry.path(), entry.mode(), entry.outcome(), entry.sizeBytes(), entry.detail());
+              }),
+              (std::vector<Logged>{
                           {nowExcluded.id(), LogMode::permanent, Outcome::skipped, 0, skip},
                           {removable.id(), LogMode::trash, Outcome::success, removable.sizeBytes(), std::nullopt},
                           {gone.id(), LogMode::trash, Outcome::failed, gone.sizeBytes(), vanished},
@@ -394,8 +359,7 @@ TEST(PlanExecution, FailuresAreExplainedByTheErrorAndTheItemsOwner) {
     EXPECT_EQ((Failure{"/home/a/x", "r", false}).recoverySuggestion(), moveToTrashSuggestion);
 }
 
-// The user cannot write the folders that hold three items: one of root's and one of its own outside
-// the Trash, and one of root's inside its Trash.
+// The user cannot write the folders holding root's items and its own, outside and inside its Trash.
 TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
     VORNELO_REQUIRE_ROOT();
     test::TempDirectory directory;
@@ -418,7 +382,7 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
         ::chmod(path.c_str(), mode);
     }
 
-    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+    EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
         ::setenv("HOME", home.c_str(), 1);
         test::DeletionEngine engine(home, home / "operations.log");
         const auto result = engine.run(Plan({itemAt(locked / "root-file"), itemAt(locked / "own-file"),
@@ -443,8 +407,7 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
             return "the failures were not logged as such";
         }
         return {};
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+    }));
     EXPECT_TRUE(fs::exists(locked / "root-file") && fs::exists(trashLocked / "root-file"));
 }
 
@@ -471,9 +434,10 @@ TEST(PlanExecution, AnUnknownTrashLocationIsLoggedAsSuchAndStillRecoverable) {
               std::tuple(Outcome::success, std::nullopt, std::nullopt));
 }
 
-TEST(PlanExecution, ProgressAndCancellationAreCheckedBeforeEachItem) {
+// A stop asked for while an item is reported still finishes that item.
+TEST(PlanExecution, ProgressAndCancellationAreCheckedBeforeEachItemAndAnAsyncRunHasItsOwnSession) {
     DeleterHarness harness;
-    const auto path = [&](const char* name) { return (harness.home() / name).native(); };
+    const auto path = [&](const std::string& name) { return (harness.home() / name).native(); };
     std::vector<Progress> reports;
     // Three fresh files and a protected item; cancelled once the check has said no `allowed` times.
     const auto runAllowing = [&](int allowed) {
@@ -485,90 +449,39 @@ TEST(PlanExecution, ProgressAndCancellationAreCheckedBeforeEachItem) {
                                          [&](const Progress& progress) { reports.push_back(progress); },
                                          [&] { return ++asked > allowed; });
     };
-
     test::LogCapture capture;
     const auto stoppedAtOnce = runAllowing(0);
-    EXPECT_TRUE(stoppedAtOnce.cancelled);
-    EXPECT_EQ(stoppedAtOnce.skipped, 1);  // the plan's protected item is still logged
+    EXPECT_EQ(std::tuple(stoppedAtOnce.cancelled, stoppedAtOnce.skipped, fs::exists(path("a"))), std::tuple(true, 1, true));
     EXPECT_EQ(reports, (std::vector<Progress>{{3, 3, ""}}));
-    EXPECT_TRUE(fs::exists(path("a")));
     ASSERT_FALSE(capture.records().empty());
     EXPECT_EQ(capture.records().back().message, "clean: 0 removed, 0 failed, 1 skipped, 0 bytes (cancelled)");
-
     const auto stoppedInTheMiddle = runAllowing(1);
-    EXPECT_TRUE(stoppedInTheMiddle.cancelled);
-    EXPECT_EQ(stoppedInTheMiddle.removedIDs, std::set<std::string>{path("a")});
-    EXPECT_TRUE(fs::exists(path("b")));
+    EXPECT_EQ(std::tuple(stoppedInTheMiddle.cancelled, stoppedInTheMiddle.removedIDs, fs::exists(path("b"))),
+              std::tuple(true, std::set<std::string>{path("a")}, true));
     EXPECT_EQ(reports, (std::vector<Progress>{{0, 3, path("a")}, {3, 3, ""}}));
-
     const auto finished = runAllowing(3);
-    EXPECT_FALSE(finished.cancelled);
-    EXPECT_EQ(finished.succeeded, 3);
+    EXPECT_EQ(std::tuple(finished.cancelled, finished.succeeded), std::tuple(false, 3));
     EXPECT_EQ(reports, (std::vector<Progress>{{0, 3, path("a")}, {1, 3, path("b")}, {2, 3, path("c")}, {3, 3, ""}}));
-}
 
-TEST(PlanExecution, ExecuteAsyncRunsElsewhereWithAFreshSessionAndStopsWhenAsked) {
-    DeleterHarness harness;
-    const auto plan = [&](const std::string& prefix) {
-        return Plan({fileItem(harness.home() / (prefix + "1")), fileItem(harness.home() / (prefix + "2"))}, {}, {});
-    };
+    const auto plan = [&](const std::string& prefix) { return Plan({fileItem(path(prefix + "1")), fileItem(path(prefix + "2"))}, {}, {}); };
     const auto caller = std::this_thread::get_id();
     std::atomic<bool> elsewhere = true;
-    const auto onAnotherThread = [&](const Progress&) {
-        elsewhere = elsewhere && std::this_thread::get_id() != caller;
-    };
-    const auto first =
-        harness.deleter().executeAsync(plan("first"), Mode::trash, false, "clean", onAnotherThread).get();
+    const auto onAnotherThread = [&](const Progress&) { elsewhere = elsewhere && std::this_thread::get_id() != caller; };
+    const auto first = harness.deleter().executeAsync(plan("first"), Mode::trash, false, "clean", onAnotherThread).get();
     const auto second = harness.deleter().executeAsync(plan("second"), Mode::trash, true, "preview", {}).get();
-    EXPECT_EQ(first.succeeded, 2);
-    EXPECT_FALSE(first.cancelled);
-    EXPECT_TRUE(second.dryRun);
-    EXPECT_TRUE(elsewhere);
-
-    const auto entries = harness.entries();
-    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(std::tuple(first.succeeded, first.cancelled, second.dryRun, elsewhere.load()), std::tuple(2, false, true, true));
+    auto entries = harness.entries();
+    entries.erase(entries.begin(), entries.end() - 4);
     ASSERT_TRUE(entries[0].sessionID() && entries[2].sessionID());
-    EXPECT_EQ(entries[0].sessionID(), entries[1].sessionID());
-    EXPECT_EQ(entries[2].sessionID(), entries[3].sessionID());
+    EXPECT_EQ(std::tuple(entries[1].sessionID(), entries[3].sessionID(), entries[2].action()),
+              std::tuple(entries[0].sessionID(), entries[2].sessionID(), "preview"));
     EXPECT_NE(entries[0].sessionID(), entries[2].sessionID());
-    EXPECT_EQ(entries[2].action(), "preview");
-
-    // A stop requested while the first item is reported: that item is finished, the next one not.
     std::stop_source stop;
     const auto stopOnFirstItem = [&](const Progress& progress) {
         if (!progress.currentPath.empty()) stop.request_stop();
     };
-    auto running =
-        harness.deleter().executeAsync(plan("third"), Mode::trash, false, "clean", stopOnFirstItem, stop.get_token());
-    const auto stopped = running.get();
-    EXPECT_TRUE(stopped.cancelled);
-    EXPECT_EQ(stopped.succeeded, 1);
-    EXPECT_TRUE(fs::exists(harness.home() / "third2"));
-}
-
-TEST(PlanExecution, ItemsOnAnotherFileSystemGoToThatVolumesTrashAndCanComeBack) {
-    VORNELO_REQUIRE_ROOT();
-    test::TestHome home;
-    const auto volume = home.root() / "volume";
-    fs::create_directories(volume);
-    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
-        if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=4m") != 0) {
-            return std::string("mount failed: ") + std::strerror(errno);
-        }
-        const auto original = volume / "photos" / "holiday.jpg";
-        writeFile(original, "jpeg");
-        test::DeletionEngine engine(home.home(), home.root() / "operations.log");
-        const auto result = engine.run(Plan({itemAt(original)}, {}, {}), Mode::trash);
-        const auto expected = volume / (".Trash-" + std::to_string(::geteuid())) / "files" / "holiday.jpg";
-        if (result.succeeded != 1 || !fs::exists(expected)) return "not in the volume's Trash: " + errorsOf(result);
-        const auto entries = engine.entries();
-        if (entries.size() != 1 || entries[0].trashedPath() != expected.native()) return "trashed path not logged";
-        if (entries[0].trashedFileNumber() != test::inodeOf(expected)) return "file number not logged";
-        engine.deleter().putBack(expected, original, entries[0].trashedFileNumber(), entries[0].sessionID());
-        if (test::readFile(original) != "jpeg" || fs::exists(expected)) return "not put back";
-        return {};
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+    const auto stopped = harness.deleter().executeAsync(plan("third"), Mode::trash, false, "clean", stopOnFirstItem, stop.get_token()).get();
+    EXPECT_EQ(std::tuple(stopped.cancelled, stopped.succeeded, fs::exists(path("third2"))), std::tuple(true, 1, true));
 }
 
 struct Trashed {
@@ -622,93 +535,61 @@ TEST(PutBack, RecreatesTheFolderChainMovesTheItemBackAndLogsIt) {
                          OperationLog::Outcome::success, false, std::nullopt, std::nullopt, std::nullopt));
 }
 
-TEST(PutBack, OnlyTheVeryItemStillInATrashCanGoBack) {
+// A trashed link is judged by itself, so one whose target has gone still goes back.
+TEST(PutBack, OnlyTheVeryItemStillInATrashGoesBackAndOnlyToAFreePlace) {
     DeleterHarness harness;
-    // A file that exists, but outside any Trash.
     writeFile(harness.home() / "Trash" / "a.txt");
-    EXPECT_EQ(problemOf(harness, {harness.home() / "a.txt", harness.home() / "Trash" / "a.txt", std::nullopt}),
-              Kind::noLongerInTrash);
-    EXPECT_EQ(problemOf(harness, {harness.home() / "t", harness.trash(), std::nullopt}), Kind::noLongerInTrash);
-
-    // A folder in the Trash that is a link leading out of it.
     writeFile(harness.home() / "Documents" / "report.txt");
     fs::create_directories(harness.trash());
     fs::create_symlink(harness.home() / "Documents", harness.trash() / "escape");
-    EXPECT_EQ(problemOf(harness, {harness.home() / "Projects" / "report.txt", harness.trash() / "escape" / "report.txt",
-                                  std::nullopt}),
-              Kind::noLongerInTrash);
-}
+    for (const auto& trashed : {harness.home() / "Trash" / "a.txt", harness.trash(), harness.trash() / "escape" / "report.txt"}) {
+        EXPECT_EQ(problemOf(harness, {harness.home() / "back.txt", trashed, std::nullopt}), Kind::noLongerInTrash) << trashed;
+    }
 
-TEST(PutBack, AnotherFileUnderTheTrashedNameIsCaughtByItsFileNumber) {
-    DeleterHarness harness;
     const auto original = harness.home() / "report.txt";
     writeFile(original, "the trashed one");
     const auto item = trashThroughEngine(harness, original);
-    ASSERT_TRUE(item.fileNumber);
     // Made before the first is gone, so it cannot be given the same inode.
-    const auto impostor = harness.trash() / "impostor";
-    writeFile(impostor, "another one");
-    fs::rename(impostor, item.trashed);
-    ASSERT_NE(test::inodeOf(item.trashed), *item.fileNumber);
-
+    writeFile(harness.trash() / "impostor", "another one");
+    fs::rename(harness.trash() / "impostor", item.trashed);
+    ASSERT_NE(test::inodeOf(item.trashed), item.fileNumber.value_or(0));
     EXPECT_EQ(problemOf(harness, item), Kind::noLongerInTrash);
-    EXPECT_THROW(harness.deleter().putBack(item.trashed, original, item.fileNumber, std::nullopt),
-                 SafeFileDeleter::PutBackError);
+    EXPECT_THROW(harness.deleter().putBack(item.trashed, original, item.fileNumber, std::nullopt), SafeFileDeleter::PutBackError);
     // Without a recorded number nothing can tell them apart.
     harness.deleter().putBack(item.trashed, original, std::nullopt, std::nullopt);
     EXPECT_EQ(readFile(original), "another one");
-}
 
-TEST(PutBack, AnythingAtTheOriginalPlaceBlocksItAndAFailureThrowsAndLogsNothing) {
-    DeleterHarness harness;
-    const auto original = harness.home() / "place";
-    writeFile(original, "first");
-    const auto item = trashThroughEngine(harness, original);
-    std::filesystem::create_directories(original);
-    EXPECT_EQ(problemOf(harness, item), Kind::originalLocationOccupied);
-    fs::remove(original);
-    fs::create_symlink(harness.home() / "nowhere", original);
-    EXPECT_EQ(problemOf(harness, item), Kind::originalLocationOccupied);
-    fs::remove(original);
-    writeFile(original, "newcomer");
-    EXPECT_EQ(problemOf(harness, item), Kind::originalLocationOccupied);
-    try {
-        harness.deleter().putBack(item.trashed, original, item.fileNumber, Uuid());
-        ADD_FAILURE() << "put back over an existing file";
-    } catch (const SafeFileDeleter::PutBackError& error) {
-        EXPECT_EQ(error.kind(), Kind::originalLocationOccupied);
-        EXPECT_EQ(error.description(), "Something else now exists at the original location.");
-    }
-    // A parent that cannot be made: a file stands where the folder should be.
-    const auto underAFile = original / "inner.txt";
-    try {
-        harness.deleter().putBack(item.trashed, underAFile, item.fileNumber, Uuid());
-        ADD_FAILURE() << "put back below a file";
-    } catch (const SafeFileDeleter::FileOperationError& error) {
-        EXPECT_FALSE(error.description().empty());
-    }
-    EXPECT_EQ(readFile(item.trashed), "first");
-    EXPECT_EQ(readFile(original), "newcomer");
-    EXPECT_EQ(harness.entries().size(), 1u);  // only the original removal
-}
-
-// The item in the Trash is judged by itself, not by what it points to, so a trashed link whose
-// target has gone can still be put back.
-TEST(PutBack, ATrashedDanglingLinkCanGoBack) {
-    DeleterHarness harness;
     const auto link = harness.home() / "shortcut";
     fs::create_symlink(harness.home() / "gone", link);
-    const auto item = trashThroughEngine(harness, link);
-    ASSERT_TRUE(fs::is_symlink(item.trashed));
-    EXPECT_EQ(item.fileNumber, test::inodeOf(item.trashed));
-
-    harness.deleter().putBack(item.trashed, link, item.fileNumber, std::nullopt);
-    EXPECT_TRUE(fs::is_symlink(link));
+    const auto trashedLink = trashThroughEngine(harness, link);
+    EXPECT_EQ(trashedLink.fileNumber, test::inodeOf(trashedLink.trashed));
+    harness.deleter().putBack(trashedLink.trashed, link, trashedLink.fileNumber, std::nullopt);
     EXPECT_EQ(fs::read_symlink(link), harness.home() / "gone");
+
+    const auto place = harness.home() / "place";
+    writeFile(place, "first");
+    const auto first = trashThroughEngine(harness, place);
+    const std::function<void()> occupiers[] = {[&] { fs::create_directories(place); },
+                                               [&] { fs::create_symlink(harness.home() / "nowhere", place); },
+                                               [&] { writeFile(place, "newcomer"); }};
+    for (const auto& occupy : occupiers) {
+        fs::remove(place);
+        occupy();
+        EXPECT_EQ(problemOf(harness, first), Kind::originalLocationOccupied);
+    }
+    const auto logged = harness.entries().size();
+    EXPECT_EQ(test::descriptionThrown<SafeFileDeleter::PutBackError>(
+                  [&] { harness.deleter().putBack(first.trashed, place, first.fileNumber, Uuid()); }),
+              "Something else now exists at the original location.");
+    // A parent that cannot be made: a file stands where the folder should be.
+    EXPECT_NE(test::descriptionThrown<SafeFileDeleter::FileOperationError>(
+                  [&] { harness.deleter().putBack(first.trashed, place / "inner.txt", first.fileNumber, Uuid()); }),
+              "nothing thrown");
+    EXPECT_EQ(std::tuple(readFile(first.trashed), readFile(place), harness.entries().size()),
+              std::tuple("first", "newcomer", logged));
 }
 
-// Root puts back an item cleaned from a folder a user owns, after the user replaced a folder on the
-// way with a link: it is followed only when root owns the link.
+// Root puts back an item of a user's folder after the user swapped a folder on the way for a link.
 TEST(PutBack, ALinkOnTheWayIsFollowedOnlyWhenRootOrTheUserOwnsIt) {
     VORNELO_REQUIRE_ROOT();
     DeleterHarness harness;
@@ -726,13 +607,9 @@ TEST(PutBack, ALinkOnTheWayIsFollowedOnlyWhenRootOrTheUserOwnsIt) {
         fs::remove_all(bob / "cache");
         fs::create_symlink(rootOnly, bob / "cache");
         ASSERT_EQ(::lchown((bob / "cache").c_str(), owner, owner == 0 ? 0 : account.gid), 0);
-        try {
-            harness.deleter().putBack(item.trashed, item.original, item.fileNumber, std::nullopt);
-            EXPECT_TRUE(followed) << "followed a link of uid " << owner;
-        } catch (const SafeFileDeleter::FileOperationError& error) {
-            EXPECT_FALSE(followed) << error.description();
-            EXPECT_NE(error.description().find((bob / "cache").native()), std::string::npos) << error.description();
-        }
+        const auto error = test::descriptionThrown<SafeFileDeleter::FileOperationError>(
+            [&] { harness.deleter().putBack(item.trashed, item.original, item.fileNumber, std::nullopt); });
+        EXPECT_EQ(error.find((bob / "cache").native()) != std::string::npos, !followed) << error;
         EXPECT_EQ(fs::exists(rootOnly / "evil"), followed) << "link of uid " << owner;
         EXPECT_EQ(fs::exists(item.trashed), !followed) << "link of uid " << owner;
     }
@@ -760,11 +637,6 @@ public:
 private:
     pid_t pid_;
 };
-
-std::string contentsOf(const fs::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 struct Race {
     const char* name;
@@ -828,13 +700,13 @@ TEST_P(LinkSwapRace, ActsOnTheJudgedFolderOrNotAtAll) {
             ASSERT_EQ(test::inodeOf(outside / "victim"), outsideInode) << "attempt " << attempt;
         }
     }
-    EXPECT_EQ(contentsOf(outside / "victim"), "outside");
+    EXPECT_EQ(readFile(outside / "victim"), "outside");
     // The race really ran, and the engine still got through while it did.
     EXPECT_GT(linksSeen, 0);
     EXPECT_GT(foldersSeen, 0);
     EXPECT_GT(succeeded, 0);
     if (race.mode == Mode::trash) {
-        for (const auto& entry : fs::directory_iterator(harness.trash())) EXPECT_EQ(contentsOf(entry.path()), "inside") << entry.path();
+        for (const auto& entry : fs::directory_iterator(harness.trash())) EXPECT_EQ(readFile(entry.path()), "inside") << entry.path();
     }
 }
 

@@ -3,6 +3,8 @@
 #include "Core/ProtectedFolderAccessCheck.h"
 #include "Core/ScanCoverage.h"
 #include "Support/ChildProcess.h"
+#include "Support/CoreScenario.h"
+#include "Support/FileChecks.h"
 #include "Support/DeleterHarness.h"
 #include "Support/FailingFileManager.h"
 #include "Support/Subprocess.h"
@@ -160,24 +162,22 @@ TEST(FileSizing, UnreadableFoldersAreReportedAndLeftOut) {
     ::chmod((root / "locked").c_str(), 0);
     const auto readablePart = allocated(root / "readable" / "file") + allocated(root / "top");
 
-    const auto account = test::unprivilegedAccount();
-    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+    EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
         ScanCoverageRecorder coverage;
         const auto size = sizeOf(root, &coverage);
         if (size != readablePart) return "size " + std::to_string(size) + ", expected " + std::to_string(readablePart);
-        const auto snapshot = coverage.snapshot();
-        if (snapshot.issues.size() != 1) return std::to_string(snapshot.issues.size()) + " issues, expected 1";
-        if (snapshot.issues[0].path != (root / "locked").native()) return "issue for " + snapshot.issues[0].path;
-        if (snapshot.issues[0].kind != ScanCoverage::Kind::denied) return "issue is not denied";
+        const auto denied = std::vector<ScanCoverage::Issue>{{(root / "locked").native(), Kind::denied, ""}};
+        const auto issues = [](ScanCoverageRecorder& recorder) {
+            auto found = recorder.snapshot().issues;
+            for (auto& issue : found) issue.detail.clear();
+            return found;
+        };
+        if (issues(coverage) != denied) return "the locked folder was not the one issue, denied";
         if (sizeOf(root) != readablePart) return "size differs without a recorder";
-
         ScanCoverageRecorder startCoverage;
         if (sizeOf(root / "locked", &startCoverage) != 0) return "a locked start has a size";
-        const auto start = startCoverage.snapshot();
-        if (start.issues.size() != 1 || start.issues[0].kind != ScanCoverage::Kind::denied) return "locked start not denied";
-        return {};
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+        return issues(startCoverage) == denied ? "" : "locked start not denied";
+    }));
 }
 
 TEST(FileSizing, OtherFileSystemsBelowTheStartAreNotEntered) {
@@ -190,10 +190,7 @@ TEST(FileSizing, OtherFileSystemsBelowTheStartAreNotEntered) {
     std::filesystem::create_directories(root / "bound");
     const auto ownSize = allocated(root / "own") + allocated(root / "elsewhere" / "big");
 
-    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
-        if (::mount("tmpfs", (root / "tmpfs").c_str(), "tmpfs", 0, "size=16m") != 0) {
-            return std::string("mount failed: ") + std::strerror(errno);
-        }
+    EXPECT_TRUE(test::passed(test::withTmpfs(root / "tmpfs", "size=16m", [&]() -> std::string {
         writeFile(root / "tmpfs" / "mounted", std::string(1 << 20, 'm'));
         // A bind mount of a folder on the same file system is another mount all the same.
         if (auto failed = test::bindMount((root / "elsewhere").native(), (root / "bound").native()); !failed.empty()) {
@@ -203,8 +200,7 @@ TEST(FileSizing, OtherFileSystemsBelowTheStartAreNotEntered) {
         if (size != ownSize) return "size " + std::to_string(size) + ", expected " + std::to_string(ownSize);
         if (sizeOf(root / "tmpfs") < (1 << 20)) return "a mounted volume measured from its root counts";
         return {};
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+    })));
 }
 
 TEST(ScanCoverageRecorder, KeepsOneIssuePerPathAndKindAndMissingItemsAloneAreNotPartial) {
@@ -217,43 +213,33 @@ TEST(ScanCoverageRecorder, KeepsOneIssuePerPathAndKindAndMissingItemsAloneAreNot
     recorder.cloudSkipped();
     for (const auto* path : {"/z", "/c", "/z"}) recorder.checked(path);
     const auto first = recorder.snapshot();
-    EXPECT_FALSE(first.isPartial());
-    EXPECT_EQ(std::tuple(first.missingCount(), first.unavailableCount(), first.skippedCloudOnly), std::tuple(2, 0, 2));
+    EXPECT_EQ(std::tuple(first.isPartial(), first.missingCount(), first.unavailableCount(), first.skippedCloudOnly),
+              std::tuple(false, 2, 0, 2));
 
     recorder.record("/a/b", Kind::denied, "first");
     recorder.record("/a/b", Kind::denied, "second");
     recorder.record("/a/b", Kind::missing, "gone");
     const auto coverage = recorder.snapshot();
     // Snapshots are sorted copies: the first one does not see later reports.
-    EXPECT_EQ(first.issues.size(), 2u);
-    EXPECT_EQ(coverage.checkedPaths, (std::vector<std::string>{"/c", "/z"}));
-    EXPECT_EQ(coverage.issues[1].id(), "/a/bmissing");
+    EXPECT_EQ(std::tuple(first.issues.size(), coverage.checkedPaths, coverage.issues[1].id()),
+              std::tuple(2u, std::vector<std::string>{"/c", "/z"}, "/a/bmissing"));
     EXPECT_EQ(coverage.issues, (std::vector<ScanCoverage::Issue>{{"/a/b", Kind::denied, "first"}, {"/a/b", Kind::missing, "gone"},
                                                                  {"/x", Kind::missing, ""}, {"/y", Kind::missing, ""}}));
-    EXPECT_TRUE(coverage.isPartial());
-    EXPECT_EQ(std::tuple(coverage.missingCount(), coverage.unavailableCount()), std::tuple(3, 1));
+    EXPECT_EQ(std::tuple(coverage.isPartial(), coverage.missingCount(), coverage.unavailableCount()), std::tuple(true, 3, 1));
 }
 
-TEST(ScanCoverageRecorder, CountsButDoesNotKeepIssuesPastTheCap) {
+TEST(ScanCoverageRecorder, CountsButDoesNotKeepIssuesPastTheCapWhereRepeatsEachCount) {
     ScanCoverageRecorder recorder;
     for (int i = 0; i < 200; ++i) recorder.record("/m/" + std::to_string(i), Kind::missing, "");
     EXPECT_FALSE(recorder.snapshot().isPartial());
-
     recorder.record("/denied", Kind::denied, "no");
-    auto coverage = recorder.snapshot();
-    EXPECT_EQ(coverage.issues.size(), 200u);
-    EXPECT_EQ(coverage.additionalIssueCount, 1);
-    EXPECT_EQ(coverage.unavailableCount(), 1);
-    EXPECT_TRUE(coverage.isPartial());
-
+    const auto coverage = recorder.snapshot();
+    EXPECT_EQ(std::tuple(coverage.issues.size(), coverage.additionalIssueCount, coverage.unavailableCount(), coverage.isPartial()),
+              std::tuple(200u, 1, 1, true));
     recorder.record("/another-missing", Kind::missing, "");
     EXPECT_EQ(recorder.snapshot(), coverage);
-
-    // Past the cap repeats are not recognised, so each report counts.
     for (int i = 0; i < 3; ++i) recorder.record("/flaky", Kind::unavailable, "");
-    coverage = recorder.snapshot();
-    EXPECT_EQ(coverage.additionalIssueCount, 4);
-    EXPECT_EQ(coverage.unavailableCount(), 4);
+    EXPECT_EQ(std::tuple(recorder.snapshot().additionalIssueCount, recorder.snapshot().unavailableCount()), std::tuple(4, 4));
 }
 
 TEST(ScanCoverageRecorder, ClassifiesErrorsByDomainAndCodeAndRecordsTheirDescriptionAndKindsHaveWireNames) {
@@ -272,7 +258,6 @@ TEST(ScanCoverageRecorder, ClassifiesErrorsByDomainAndCodeAndRecordsTheirDescrip
     const auto error = FileError::fromErrno(EACCES, FileOperation::read, "/secret");
     recorder.failed("/secret", error);
     EXPECT_EQ(recorder.snapshot().issues, (std::vector<ScanCoverage::Issue>{{"/secret", Kind::denied, error.description}}));
-    // The kinds' wire names.
     for (const auto kind : {Kind::denied, Kind::unavailable, Kind::missing}) {
         EXPECT_EQ(ScanCoverage::kindFromRawValue(ScanCoverage::rawValue(kind)), kind);
     }
@@ -294,13 +279,11 @@ TEST(ScanCoverageRecorder, ReportsFromManyThreadsAllArrive) {
     }
     for (auto& thread : threads) thread.join();
     const auto coverage = recorder.snapshot();
-    EXPECT_EQ(coverage.issues.size(), 200u);
-    EXPECT_EQ(coverage.additionalIssueCount, 200);
-    EXPECT_EQ(coverage.checkedPaths.size(), 100u);
-    EXPECT_EQ(coverage.skippedCloudOnly, 400);
+    EXPECT_EQ(std::tuple(coverage.issues.size(), coverage.additionalIssueCount, coverage.checkedPaths.size(), coverage.skippedCloudOnly),
+              std::tuple(200u, 200, 100u, 400));
 }
 
-const platform::FileManager& files() { return platform::FileManager::defaultManager(); }
+using test::files;
 
 // A folder the unprivileged account can walk into, holding what the test makes.
 struct ReachableFolder {
@@ -330,16 +313,14 @@ TEST(FullDiskAccessCheck, OnlyAProbeFileThatOpensCounts) {
     const auto readable = root.file("Readable.db", 0644);
     const auto missing = root.directory / "missing.db";
 
-    const auto account = test::unprivilegedAccount();
-    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+    EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
         if (FullDiskAccessCheck::probe({missing, root.directory / "also-missing.db"}, files())) {
             return "missing files counted as access";
         }
         if (FullDiskAccessCheck::probe({unreadableA, unreadableB}, files())) return "unreadable files counted as access";
         return expect(FullDiskAccessCheck::probe({unreadableA, missing, readable}, files()),
                       "a readable file after an unreadable one was not found");
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+    }));
 }
 
 TEST(FullDiskAccessCheck, AFifoProbeNeverBlocksAndAFileInPlaceOfAFolderCannotBeListed) {
@@ -361,10 +342,9 @@ TEST(FullDiskAccessCheck, ProbesTheSystemDatabaseThenTheHomeOneBuiltOnFirstUse) 
     fs::permissions(home / "Library", fs::perms(0755));
     fs::permissions(home / "Library/Safari", fs::perms(0755));
 
-    const auto account = test::unprivilegedAccount();
-    auto probeWithMode = [&](mode_t mode) {
+    for (const mode_t mode : {0644, 0000}) {
         ::chmod(database.c_str(), mode);
-        return test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+        EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
             ::setenv("HOME", home.c_str(), 1);
             const auto& paths = FullDiskAccessCheck::probePaths();
             const std::vector<fs::path> expected{"/Library/Application Support/com.apple.TCC/TCC.db", database};
@@ -372,12 +352,8 @@ TEST(FullDiskAccessCheck, ProbesTheSystemDatabaseThenTheHomeOneBuiltOnFirstUse) 
             ::setenv("HOME", "/nonexistent", 1);  // built once: a later HOME changes nothing
             if (FullDiskAccessCheck::probePaths() != expected) return "the probe list was rebuilt";
             return expect(FullDiskAccessCheck::probe() == (mode == 0644), "probe() gave the wrong answer");
-        });
-    };
-    const auto readable = probeWithMode(0644);
-    EXPECT_TRUE(readable.succeeded) << readable.message;
-    const auto unreadable = probeWithMode(0000);
-    EXPECT_TRUE(unreadable.succeeded) << unreadable.message;
+        })) << "mode " << mode;
+    }
 }
 
 TEST(ProtectedFolderAccessCheck, ReportsExistingFoldersThatCannotBeListed) {
@@ -390,8 +366,7 @@ TEST(ProtectedFolderAccessCheck, ReportsExistingFoldersThatCannotBeListed) {
     sparseHome.folder("Desktop", 0755);
     sparseHome.folder("Documents", 0555);
 
-    const auto account = test::unprivilegedAccount();
-    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+    EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
         const auto denied = ProtectedFolderAccessCheck::deniedFolders(home.directory.path(), files());
         if (denied != std::vector<std::string>{"Documents", "Downloads"}) return "wrong denied list for the full home";
         ::setenv("HOME", home.directory.path().c_str(), 1);
@@ -399,8 +374,7 @@ TEST(ProtectedFolderAccessCheck, ReportsExistingFoldersThatCannotBeListed) {
         ::setenv("HOME", sparseHome.directory.path().c_str(), 1);
         if (!ProtectedFolderAccessCheck::deniedFolders().empty()) return "a missing folder was reported";
         return expect(ProtectedFolderAccessCheck::probe(), "probe() false with every existing folder listable");
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+    }));
 }
 
 }  // namespace

@@ -92,17 +92,13 @@ TEST(PathProtectionTablesTest, FixedPathsGetTheirVerdicts) {
 }
 
 TEST(PathProtectionTablesTest, TablesHaveTheirFullSizeAndNoDuplicates) {
-    EXPECT_EQ(PathProtection::protectedContainers().size(), 12u);
-    EXPECT_EQ(PathProtection::protectedSubtrees().size(), 13u);
-    EXPECT_EQ(PathProtection::protectedHomeContainers().size(), 17u);
-    EXPECT_EQ(PathProtection::protectedHomeSubtrees().size(), 8u);
-    EXPECT_EQ(PathProtection::endpointPrefixesLowercased().size(), 40u);
-    EXPECT_EQ(PathProtection::systemCriticalBundles().size(), 97u);
+    using P = PathProtection;
+    EXPECT_EQ(std::tuple(P::protectedContainers().size(), P::protectedSubtrees().size(), P::protectedHomeContainers().size(),
+                         P::protectedHomeSubtrees().size(), P::endpointPrefixesLowercased().size()),
+              std::tuple(12u, 13u, 17u, 8u, 40u));
     const auto patterns = PathProtection::systemCriticalBundles();
     EXPECT_EQ(std::set<std::string_view>(patterns.begin(), patterns.end()).size(), 97u);
-    for (const auto& prefix : PathProtection::endpointPrefixesLowercased()) {
-        EXPECT_EQ(prefix, platform::Text::lowercased(prefix));
-    }
+    for (const auto& prefix : P::endpointPrefixesLowercased()) EXPECT_EQ(prefix, platform::Text::lowercased(prefix));
     EXPECT_EQ(PathProtection::endpointPrefixesLowercased()[8], "com.microsoft.companyportal");
 }
 
@@ -153,28 +149,25 @@ TEST(PathProtectionHomeTest, AHomeReachedThroughALinkIsProtectedUnderBothSpellin
     }
 }
 
-TEST(PathProtectionExclusionTest, ExclusionsMatchWithoutCaseAndProtectTheirAncestors) {
+// Exclusions match without case and protect their ancestors; the providers are asked afresh on every check.
+TEST(PathProtectionExclusionTest, ExclusionsMatchWithoutCaseProtectTheirAncestorsAndAreAskedForAfreshOnEveryCheck) {
     const auto protection = protectionFor("/Users/u", {"/Users/u/Projects", ""});
     const auto inside = protection.protectionReason("/users/u/projects/x");
     ASSERT_TRUE(inside);
-    EXPECT_EQ(inside->rule, Rule::exclusion);
-    EXPECT_EQ(inside->match, "/Users/u/Projects");
-    EXPECT_TRUE(protection.shouldProtect("/Users/u/Projects"));
-    EXPECT_TRUE(protection.shouldProtect("/Users/u"));
+    EXPECT_EQ(std::tuple(inside->rule, inside->match), std::tuple(Rule::exclusion, "/Users/u/Projects"));
+    EXPECT_TRUE(protection.shouldProtect("/Users/u/Projects") && protection.shouldProtect("/Users/u"));
     EXPECT_FALSE(protection.shouldProtect("/Users/u/ProjectsOld"));
     EXPECT_FALSE(protection.shouldProtect("/Users/u/Other")) << "an empty exclusion never matches";
     const auto elsewhere = protectionFor("/home/v", {"/srv/DATA/keep"});
     EXPECT_EQ(elsewhere.protectionReason("/srv/data")->rule, Rule::ancestorOfExclusion);
     EXPECT_EQ(elsewhere.protectionReason("/SRV/Data/Keep/x")->rule, Rule::exclusion);
-}
 
-TEST(PathProtectionExclusionTest, ProvidersAreAskedAfreshOnEveryCheck) {
     auto current = std::make_shared<std::shared_ptr<const PathProtection::StringList>>(
         std::make_shared<const PathProtection::StringList>());
-    const PathProtection protection("/home/u", [current] { return *current; }, PathProtection::noStrings());
-    EXPECT_FALSE(protection.shouldProtect("/data/keep/file"));
+    const PathProtection asking("/home/u", [current] { return *current; }, PathProtection::noStrings());
+    EXPECT_FALSE(asking.shouldProtect("/data/keep/file"));
     *current = std::make_shared<const PathProtection::StringList>(PathProtection::StringList{"/data/keep"});
-    EXPECT_TRUE(protection.shouldProtect("/data/keep/file"));
+    EXPECT_TRUE(asking.shouldProtect("/data/keep/file"));
 }
 
 TEST(PathProtectionLinkTest, ALinkIntoAProtectedPlaceIsProtected) {
@@ -189,33 +182,28 @@ TEST(PathProtectionLinkTest, ALinkIntoAProtectedPlaceIsProtected) {
 
     const auto throughLink = protection.protectionReason(directory / "plain/to-usr");
     ASSERT_TRUE(throughLink);
-    EXPECT_TRUE(throughLink->throughSymbolicLink);
-    EXPECT_EQ(throughLink->judgedPath, "/usr/bin");
+    EXPECT_EQ(std::tuple(throughLink->throughSymbolicLink, throughLink->judgedPath), std::tuple(true, "/usr/bin"));
     EXPECT_TRUE(protection.shouldProtect(directory / "plain/to-keys/id_ed25519"));
     EXPECT_FALSE(protection.shouldProtect(directory / "plain-link/ordinary"));
     EXPECT_FALSE(protection.shouldProtect(directory / "plain/missing/../to-usr-not"));
 }
 
-TEST(PathProtectionSecurityTest, ComponentsNamingSecuritySoftwareAreProtected) {
-    const auto protection = protectionFor("/Users/u");
-    const auto teamPrefixed = protection.protectionReason("/Users/u/Library/Group Containers/AB12CD34EF.com.sophos.agent");
+// Components naming security software are protected, a team ID stripped; extra prefixes apply in any case.
+TEST(PathProtectionSecurityTest, ComponentsNamingSecuritySoftwareAreProtectedAndExtraPrefixesApplyInAnyCase) {
+    const auto teamPrefixed = protectionFor("/Users/u").protectionReason("/Users/u/Library/Group Containers/AB12CD34EF.com.sophos.agent");
     ASSERT_TRUE(teamPrefixed);
     EXPECT_EQ(teamPrefixed->match, "AB12CD34EF.com.sophos.agent");
+    const auto protection = protectionFor("/Users/u", {}, {"COM.EXAMPLE."});
     EXPECT_TRUE(protection.isEndpointSecurityPath("/x/y/com.jamf.management/z"));
     EXPECT_FALSE(protection.isEndpointSecurityPath("/x/y/jamf/z"));
-}
-
-TEST(PathProtectionSecurityTest, ExtraPrefixesApplyInAnyCase) {
-    const auto protection = protectionFor("/Users/u", {}, {"COM.EXAMPLE."});
     EXPECT_TRUE(protection.shouldProtect("/opt/com.Example.Agent/data"));
-    EXPECT_TRUE(protection.isEndpointSecurityBundle("com.example.tool"));
+    EXPECT_TRUE(protection.isEndpointSecurityBundle("com.example.tool") && protection.isEndpointSecurityBundle("COM.CROWDSTRIKE.falcon"));
     EXPECT_FALSE(protection.isEndpointSecurityBundle("com.examples.tool"));
-    EXPECT_TRUE(protection.isEndpointSecurityBundle("COM.CROWDSTRIKE.falcon"));
     EXPECT_FALSE(protectionFor("/u").isEndpointSecurityBundle("com.example.tool"));
     EXPECT_TRUE(protectionFor("/u", {}, {""}).isEndpointSecurityBundle("anything.at.all"));
 }
 
-TEST(BundleMatchingTest, StarsMatchRunsAndEverythingElseMatchesExactly) {
+TEST(BundleMatchingTest, StarsMatchRunsEverythingElseMatchesExactlyAndSystemCriticalIdentifiersAreRecognised) {
     // Segments never overlap: "abab" is not "aba*bab".
     const std::tuple<const char*, const char*, bool> cases[] = {
         {"com.apple.inputmethod.Kotoeri", "com.apple.inputmethod.*", true}, {"com.apple.mail.extension", "com.apple.mail", false},
@@ -228,36 +216,21 @@ TEST(BundleMatchingTest, StarsMatchRunsAndEverythingElseMatchesExactly) {
         {"AB12CD34EF.com.example.agent", "com.example.agent"}, {"ab12cd34ef.com.example.agent", "ab12cd34ef.com.example.agent"},
         {"AB12CD34E.com.example", "AB12CD34E.com.example"}, {"AB12CD34EF", "AB12CD34EF"}, {"AB12CD34EF.", ""}};
     for (const auto& [name, result] : stripped) EXPECT_EQ(PathProtection::strippingTeamID(name), result) << name;
-}
 
-TEST(BundleMatchingTest, SystemCriticalIdentifiersAreRecognised) {
     const auto protection = protectionFor("/u");
     for (const auto pattern : PathProtection::systemCriticalBundles()) {
         std::string example(pattern);
         if (example.ends_with('*')) example.back() = 'Z';
         EXPECT_TRUE(protection.isSystemCriticalBundle(example)) << pattern;
     }
-    EXPECT_TRUE(protection.isSystemCriticalBundle("com.apple.Settings.Extension"));
-    EXPECT_FALSE(protection.isSystemCriticalBundle("com.apple.settings"));
-    EXPECT_FALSE(protection.isSystemCriticalBundle("com.apple.Xcode"));
-    EXPECT_TRUE(protection.isSystemCriticalBundle("keychain-access"));
-    EXPECT_FALSE(protection.isSystemCriticalBundle("mykeychain"));
+    for (const auto& [name, critical] : std::vector<std::pair<const char*, bool>>{
+             {"com.apple.Settings.Extension", true}, {"com.apple.settings", false}, {"com.apple.Xcode", false},
+             {"keychain-access", true}, {"mykeychain", false}}) {
+        EXPECT_EQ(protection.isSystemCriticalBundle(name), critical) << name;
+    }
 }
 
-TEST(SecurityFolderSearchTest, FindsSecuritySoftwareOneOrTwoLevelsDownOnly) {
-    test::TempDirectory directory;
-    const auto protection = protectionFor("/u");
-    const auto& files = platform::FileManager::defaultManager();
-    std::filesystem::create_directories(directory / "plain/vendor/com.sentinelone.agent");
-    EXPECT_TRUE(protection.containsEndpointSecurityItem(directory / "plain", files));
-    std::filesystem::create_directories(directory / "deeper/a/b/com.sentinelone.agent");
-    EXPECT_FALSE(protection.containsEndpointSecurityItem(directory / "deeper", files));
-    test::writeFile(directory / "top/com.tenable.scanner.plist");
-    EXPECT_TRUE(protection.containsEndpointSecurityItem(directory / "top", files));
-    EXPECT_FALSE(protection.containsEndpointSecurityItem(directory / "missing", files));
-}
-
-// The real listing, put in name order so the test can say which entry is the 2001st.
+// The real listing, in name order.
 class SortedFileManager : public platform::FileManager {
 public:
     std::expected<std::vector<platform::DirectoryEntry>, platform::FileError> contentsOfDirectory(
@@ -268,18 +241,27 @@ public:
     }
 };
 
-TEST(SecurityFolderSearchTest, OnlyTheFirst2000EntriesOfAListingAreSearched) {
+TEST(SecurityFolderSearchTest, FindsSecuritySoftwareOneOrTwoLevelsDownInTheFirst2000EntriesOnly) {
     test::TempDirectory directory;
+    const auto protection = protectionFor("/u");
+    const auto& files = platform::FileManager::defaultManager();
+    std::filesystem::create_directories(directory / "plain/vendor/com.sentinelone.agent");
+    EXPECT_TRUE(protection.containsEndpointSecurityItem(directory / "plain", files));
+    std::filesystem::create_directories(directory / "deeper/a/b/com.sentinelone.agent");
+    EXPECT_FALSE(protection.containsEndpointSecurityItem(directory / "deeper", files));
+    test::writeFile(directory / "top/com.tenable.scanner.plist");
+    EXPECT_TRUE(protection.containsEndpointSecurityItem(directory / "top", files));
+    EXPECT_FALSE(protection.containsEndpointSecurityItem(directory / "missing", files));
+
+    // Only the first 2000 entries of a listing are searched, put in name order to say which is the 2001st.
     const auto folder = directory / "many";
-    std::filesystem::create_directories(folder);
     for (int i = 0; i < 2000; ++i) test::writeFile(folder / ("a" + std::to_string(10000 + i)), "");
     for (int i = 0; i < 499; ++i) test::writeFile(folder / ("d" + std::to_string(i)), "");
     test::writeFile(folder / "com.crowdstrike.late", "");
-    const SortedFileManager files;
-    const auto protection = protectionFor("/u");
-    EXPECT_FALSE(protection.containsEndpointSecurityItem(folder, files)) << "the 2001st entry is past the bound";
+    const SortedFileManager sorted;
+    EXPECT_FALSE(protection.containsEndpointSecurityItem(folder, sorted)) << "the 2001st entry is past the bound";
     std::filesystem::remove(folder / "a10000");
-    EXPECT_TRUE(protection.containsEndpointSecurityItem(folder, files)) << "now it is the 2000th";
+    EXPECT_TRUE(protection.containsEndpointSecurityItem(folder, sorted)) << "now it is the 2000th";
 }
 
 TEST(PathProtectionConcurrencyTest, OneValueServesManyThreads) {
@@ -321,6 +303,13 @@ TEST_F(ExclusionStoreTest, StoringDropsEmptyAndRepeatedEntriesAndTheCanonicalFor
     EXPECT_EQ(store.userPaths(), stored);
     EXPECT_EQ(home.defaults()->stringArray(std::string(AppStorageKey::userExclusions)), stored);
     EXPECT_EQ(*store.normalisedPaths(), (std::vector<std::string>{homePath() + "/Projects", "/tmp/x", "/a/c"}));
+    // A store with defaults of its own never touches the shared ones.
+    test::TempDirectory elsewhere;
+    auto own = std::make_shared<platform::UserDefaults>(
+        platform::UserDefaults::Locations{elsewhere / "own.plist", elsewhere / "managed.plist", ::getuid()});
+    ExclusionStore(own).setUserPaths({"/only/here"});
+    EXPECT_EQ(home.defaults()->stringArray(std::string(AppStorageKey::userExclusions)), stored);
+    EXPECT_EQ(own->stringArray(std::string(AppStorageKey::userExclusions)), std::vector<std::string>{"/only/here"});
 }
 
 TEST_F(ExclusionStoreTest, OnlyAForcedAdministratorListIsAppendedAfterTheUsers) {
@@ -342,27 +331,16 @@ TEST_F(ExclusionStoreTest, TheListIsCachedForThirtySeconds) {
     store.setUserPaths({"/first"});
     EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/first"});
     writeUserListDirectly({"/second"});
-    now += 10s;
-    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/first"}) << "still fresh";
-    now += 19s;
-    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/first"}) << "29 seconds is still fresh";
-    now += 1s;
-    EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/second"}) << "30 seconds is stale";
+    using Step = std::pair<std::chrono::seconds, const char*>;
+    for (const auto& [step, seen] : {Step{10s, "/first"}, Step{19s, "/first"}, Step{1s, "/second"}}) {
+        now += step;
+        EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{seen}) << "fresh for 29 seconds, stale at 30";
+    }
     writeUserListDirectly({"/third"});
     store.invalidate();
     EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/third"});
     store.setUserPaths({"/fourth"});
     EXPECT_EQ(*store.normalisedPaths(), std::vector<std::string>{"/fourth"});
-}
-
-TEST_F(ExclusionStoreTest, AStoreWithItsOwnDefaultsNeverTouchesTheSharedOnes) {
-    test::TempDirectory elsewhere;
-    auto own = std::make_shared<platform::UserDefaults>(
-        platform::UserDefaults::Locations{elsewhere / "own.plist", elsewhere / "managed.plist", ::getuid()});
-    ExclusionStore store(own);
-    store.setUserPaths({"/only/here"});
-    EXPECT_FALSE(home.defaults()->object(std::string(AppStorageKey::userExclusions)));
-    EXPECT_EQ(own->stringArray(std::string(AppStorageKey::userExclusions)), std::vector<std::string>{"/only/here"});
 }
 
 TEST_F(ExclusionStoreTest, AListThatCannotBeReadIsReportedAndADamagedFileIsNeverReplaced) {
