@@ -97,13 +97,6 @@ protected:
         return Recovery::restore(items, deleter, std::move(stop)).get();
     }
 
-    // Plans the paths and runs them through the engine under the fixture's session.
-    SafeFileDeleter::ExecutionResult clean(const std::vector<std::filesystem::path>& urls, SafeFileDeleter::Category category) {
-        const auto plan = deleter.preview(urls, category);
-        EXPECT_EQ(plan.items().size(), urls.size());
-        return deleter.execute(plan, SafeFileDeleter::Mode::trash, false, "clean", run, nullptr, nullptr);
-    }
-
     test::TestHome home;
     OperationLog log{home.home() / "Library/Logs/Vornelo/operations.log", true};
     PathProtection protection{home.home(), PathProtection::noStrings(), PathProtection::noStrings()};
@@ -392,7 +385,8 @@ TEST_F(CleanupSessionTests, AnItemWhoseNameIsNotUtf8IsNeitherOfferedNorMisplaced
     // A folder whose real name is what the log writes for the Latin-1 one.
     std::filesystem::create_directories(junk / "d\uFFFDj\uFFFD");
     const std::vector<std::filesystem::path> urls{junk / latin1Name, junk / latin1Folder / "inside.txt"};
-    ASSERT_EQ(clean(urls, SafeFileDeleter::Category::cache).succeeded, 2);
+    const auto plan = deleter.preview(urls, SafeFileDeleter::Category::cache);
+    ASSERT_EQ(deleter.execute(plan, SafeFileDeleter::Mode::trash, false, "clean", run, nullptr, nullptr).succeeded, 2);
     log.flush();
 
     // Logged with replacement characters, a chain that still verifies, and the real file numbers.

@@ -37,6 +37,12 @@ using test::readFile;
 using test::writeFile;
 using test::writeLines;
 
+// Appends the entries numbered `first` to `last` and writes them out.
+void appendNumbered(OperationLog& log, int first, int last, Mode mode = Mode::trash) {
+    for (int i = first; i <= last; ++i) log.append(entryNumber(i, mode));
+    log.flush();
+}
+
 Entry plainEntry(std::string path = "/Users/x/a", Mode mode = Mode::permanent, Outcome outcome = Outcome::success) {
     return Entry(noon, std::nullopt, "clean", std::move(path), 100, mode, outcome, false);
 }
@@ -167,18 +173,13 @@ const std::string csvHeader = "timestamp,action,outcome,mode,dryRun,sizeBytes,pa
 
 class OperationLogQueriesTests : public ::testing::Test {
 protected:
-    void appendEntries(int count, int from = 1) {
-        for (int i = from; i < from + count; ++i) log.append(entryNumber(i));
-        log.flush();
-    }
-
     test::TempDirectory folder;
     OperationLog log{folder / "operations.log", true};
 };
 
 TEST_F(OperationLogQueriesTests, VerificationFindsEachKindOfDamageAndChangesNothing) {
     EXPECT_EQ(log.verifyChain(), (ChainStatus{0, 0, std::nullopt, false}));  // no files at all
-    appendEntries(3);
+    appendNumbered(log, 1, 3);
     const auto original = linesOf(log.fileURL());
     const auto totals = readFile(log.totalsURL());
     EXPECT_EQ(log.verifyChain(), (ChainStatus{2, 1, std::nullopt, false}));
@@ -212,7 +213,7 @@ TEST_F(OperationLogQueriesTests, VerificationFindsEachKindOfDamageAndChangesNoth
     EXPECT_EQ(damaged([](auto& lines) { lines.pop_back(); }), (ChainStatus{1, 1, std::nullopt, true}));
     // Repaired, the chain goes on.
     writeLines(log.fileURL(), original);
-    appendEntries(1, 4);
+    appendNumbered(log, 4, 4);
     EXPECT_EQ(log.verifyChain(), (ChainStatus{3, 1, std::nullopt, false}));
     EXPECT_EQ(damaged([](auto& lines) { lines.clear(); }), (ChainStatus{0, 0, std::nullopt, true}));
     std::filesystem::remove(log.totalsURL());  // now only the first line could tell
@@ -220,8 +221,7 @@ TEST_F(OperationLogQueriesTests, VerificationFindsEachKindOfDamageAndChangesNoth
 
     // The first line is checked against rotated file one, and alone tells that one is gone.
     OperationLog rotating(folder / "rotating.log", true, false, 1);
-    for (int i = 1; i <= 3; ++i) rotating.append(entryNumber(i));
-    rotating.flush();
+    appendNumbered(rotating, 1, 3);
     EXPECT_EQ(rotating.verifyChain(), (ChainStatus{1, 0, std::nullopt, false}));
     const auto before = linesOf(rotating.rotatedURL(1));
     writeLines(rotating.rotatedURL(1), {before[0].substr(0, before[0].size() - 1) + " }"});
@@ -238,7 +238,7 @@ TEST_F(OperationLogQueriesTests, RecentReturnsTheNewestDecodableEntriesNewestFir
     EXPECT_EQ(log.totalFreed(), 0);
     EXPECT_TRUE(log.retainedEntries().empty());
 
-    appendEntries(5);
+    appendNumbered(log, 1, 5);
     const auto two = log.recent(2);
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(std::tuple(two[0].path(), two[1].path(), two[0].prevHash()),
@@ -270,8 +270,7 @@ TEST_F(OperationLogQueriesTests, CsvQuotesOnlyTheFieldsThatNeedItAndJsonLinesRep
 
     // JSON lines reproduce the stored lines of every retained file.
     OperationLog rotating(folder / "rotating.log", true, false, 300);
-    for (int i = 1; i <= 9; ++i) rotating.append(entryNumber(i));
-    rotating.flush();
+    appendNumbered(rotating, 1, 9);
     ASSERT_TRUE(std::filesystem::exists(rotating.rotatedURL(2)));
     std::string expected;
     for (int number = OperationLog::rotatedFilesKept; number >= 1; --number) {
@@ -286,8 +285,7 @@ TEST_F(OperationLogQueriesTests, CsvQuotesOnlyTheFieldsThatNeedItAndJsonLinesRep
 TEST_F(OperationLogQueriesTests, ClearRemovesEveryFileUnlessForcedAndTheNextLineStartsANewChain) {
     test::TestHome home;
     OperationLog rotating(folder / "rotating.log", true, true, 1);
-    for (int i = 1; i <= 3; ++i) rotating.append(entryNumber(i));
-    rotating.flush();
+    appendNumbered(rotating, 1, 3);
     home.writeManaged({{"ForceOperationLog", true}});
     EXPECT_FALSE(rotating.clear());
     EXPECT_EQ(linesOf(rotating.fileURL()).size(), 1u);
@@ -300,13 +298,11 @@ TEST_F(OperationLogQueriesTests, ClearRemovesEveryFileUnlessForcedAndTheNextLine
         if (item.path() == rotating.lockURL()) continue;
         EXPECT_FALSE(item.path().filename().native().starts_with("rotating")) << item.path();
     }
-    rotating.append(entryNumber(4));
-    rotating.flush();
+    appendNumbered(rotating, 4, 4);
     const auto lines = linesOf(rotating.fileURL());
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_FALSE(OperationLog::decodeLine(lines[0])->prevHash());
-    EXPECT_EQ(rotating.totals().operations, 1);
-    EXPECT_TRUE(rotating.verifyChain().isIntact());
+    EXPECT_EQ(std::tuple(OperationLog::decodeLine(lines[0])->prevHash(), rotating.totals().operations, rotating.verifyChain().isIntact()),
+              std::tuple(std::nullopt, 1, true));
 }
 
 std::optional<std::string> prevHashOf(const std::string& line) { return OperationLog::decodeLine(line)->prevHash(); }
@@ -321,8 +317,7 @@ TEST(OperationLogStoreTests, WritesExactLinesChainedByTheHashOfTheLineBeforeAndR
                          folder / "journal.2.log"));
     EXPECT_FALSE(std::filesystem::exists(folder / "deep"));  // construction touches nothing
     log.append(entryNumber(1));
-    log.append(entryNumber(2, Mode::permanent));
-    log.flush();
+    appendNumbered(log, 2, 2, Mode::permanent);
     const auto lines = linesOf(log.fileURL());
     ASSERT_EQ(lines.size(), 2u);
     // No prevHash on the very first line; the first line alone stayed under the threshold.
@@ -330,8 +325,7 @@ TEST(OperationLogStoreTests, WritesExactLinesChainedByTheHashOfTheLineBeforeAndR
     EXPECT_NE(lines[1].find(R"("prevHash":")" + OperationLog::hash(lines[0]) + R"(","sizeBytes")"), std::string::npos);
     EXPECT_EQ(totalsFileOf(log), Totals(10, 2, OperationLog::hash(lines[1]), 10, 0));
     ASSERT_GE(std::filesystem::file_size(log.fileURL()), 200u);
-    log.append(entryNumber(3));
-    log.flush();
+    appendNumbered(log, 3, 3);
     EXPECT_EQ(linesOf(log.rotatedURL(1)), lines);
     const auto current = linesOf(log.fileURL());
     ASSERT_EQ(current.size(), 1u);
@@ -382,8 +376,7 @@ TEST(OperationLogStoreTests, KeepsFiveRotatedFilesWhileTheTotalsKeepCountingEver
 TEST(OperationLogStoreTests, DeletedTotalsAreRebuiltFromTheRetainedLinesPlusTheNewEntry) {
     TempDirectory folder;
     OperationLog log(folder / "operations.log", true, false, 1);
-    for (int i = 1; i <= 8; ++i) log.append(entryNumber(i, Mode::permanent));
-    log.flush();
+    appendNumbered(log, 1, 8, Mode::permanent);
     std::filesystem::remove(log.totalsURL());
     // Read-only rebuild: the six retained lines, and no file is written.
     EXPECT_EQ(log.totals(), Totals(60, 6, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
@@ -411,40 +404,34 @@ TEST(OperationLogStoreTests, EarlierAccountingTotalsAreConvertedOnTheNextWrite) 
 TEST(OperationLogStoreTests, TotalsLeftBehindByACrashMidBurstCatchUpAndDoNotLookTruncated) {
     TempDirectory folder;
     OperationLog log(folder / "operations.log", true, false, 400);
-    for (int i = 1; i <= 2; ++i) log.append(entryNumber(i, Mode::permanent));
-    log.flush();
+    appendNumbered(log, 1, 2, Mode::permanent);
     // What the next burst stores before its first line: the sums so far, announcing more lines.
     auto lagging = *totalsFileOf(log);
     lagging.pendingLines = true;
     // The rest of the burst, across a rotation, whose totals a crash kept from the disk.
-    for (int i = 3; i <= 6; ++i) log.append(entryNumber(i, Mode::permanent));
-    log.flush();
+    appendNumbered(log, 3, 6, Mode::permanent);
     ASSERT_TRUE(std::filesystem::exists(log.rotatedURL(1)));
     writeFile(log.totalsURL(), lagging.encoded());
 
     OperationLog reopened(log.fileURL(), true, false, 400);
     const auto status = reopened.verifyChain();
-    EXPECT_TRUE(status.isIntact());
-    EXPECT_EQ(status.pendingLines, 4);
+    EXPECT_EQ(std::tuple(status.isIntact(), status.pendingLines), std::tuple(true, 4));
     EXPECT_EQ(reopened.totals(), Totals(60, 6, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
-    reopened.append(entryNumber(7, Mode::permanent));
-    reopened.flush();
+    appendNumbered(reopened, 7, 7, Mode::permanent);
     EXPECT_EQ(totalsFileOf(reopened), Totals(70, 7, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
 
     // Totals naming a line that is gone cannot be caught up; they keep counting from where they were.
     writeFile(log.totalsURL(), R"({"operations":1,"freedBytes":10,"lastHash":")" + std::string(64, 'a') +
                                    R"(","accountingVersion":2})");
     EXPECT_TRUE(reopened.verifyChain().truncated);
-    reopened.append(entryNumber(8, Mode::permanent));
-    reopened.flush();
+    appendNumbered(reopened, 8, 8, Mode::permanent);
     EXPECT_EQ(totalsFileOf(reopened)->operations, 2);
 }
 
 TEST(OperationLogStoreTests, ALineNoWriterAnnouncedIsReportedAndNeverCounted) {
     TempDirectory folder;
     OperationLog log(folder / "operations.log", true);
-    for (int i = 1; i <= 2; ++i) log.append(entryNumber(i, Mode::permanent));
-    log.flush();
+    appendNumbered(log, 1, 2, Mode::permanent);
     // A correctly chained line added by hand after the line the totals count.
     const auto last = linesOf(log.fileURL()).back();
     auto forged = *OperationLog::encodeLine(entryNumber(3, Mode::permanent, 1'000'000));
@@ -455,15 +442,12 @@ TEST(OperationLogStoreTests, ALineNoWriterAnnouncedIsReportedAndNeverCounted) {
     const OperationLog fresh(log.fileURL(), true);
     for (const OperationLog* reader : std::initializer_list<const OperationLog*>{&log, &fresh}) {
         const auto status = reader->verifyChain();
-        EXPECT_EQ(status.unaccountedLines, 1);
-        EXPECT_FALSE(status.isIntact());
-        EXPECT_EQ(reader->totals().freedBytes, 20);
+        EXPECT_EQ(std::tuple(status.unaccountedLines, status.isIntact(), reader->totals().freedBytes), std::tuple(1, false, 20));
     }
     EXPECT_EQ(readFile(log.totalsURL()), before);  // verification changes no file
 
     // The next line is counted, the forged one is not, and it stays visible as a break.
-    log.append(entryNumber(4, Mode::permanent));
-    log.flush();
+    appendNumbered(log, 4, 4, Mode::permanent);
     EXPECT_EQ(totalsFileOf(log), Totals(30, 3, OperationLog::hash(linesOf(log.fileURL()).back()), 0, 0));
     EXPECT_EQ(OperationLog(log.fileURL(), true).verifyChain().firstBrokenLine, 4);
 }
@@ -472,8 +456,7 @@ TEST(OperationLogStoreTests, ALineNoWriterAnnouncedIsReportedAndNeverCounted) {
 TEST(OperationLogStoreTests, TotalsThatAreUnreadableOrCannotTakeAnotherLineAreRebuiltSkippingUndecodableLines) {
     TempDirectory folder;
     OperationLog log(folder / "operations.log", true);
-    log.append(entryNumber(1, Mode::permanent));
-    log.flush();
+    appendNumbered(log, 1, 1, Mode::permanent);
     std::ofstream(log.fileURL(), std::ios::app) << "garbage line\n";
     const std::function<std::string(const std::string&)> stored[] = {
         [](const std::string&) { return R"({"operations":)"; },
@@ -504,8 +487,7 @@ TEST(OperationLogStoreTests, DestroyingALogWritesWhatWasQueuedAndALineCutShortBy
     std::ofstream(path, std::ios::app) << next.substr(0, next.size() / 2);
     OperationLog reopened(path, true);
     EXPECT_EQ(reopened.verifyChain().firstBrokenLine, 201);
-    reopened.append(entryNumber(201));
-    reopened.flush();
+    appendNumbered(reopened, 201, 201);
     const auto lines = linesOf(path);
     ASSERT_EQ(lines.size(), 202u);
     EXPECT_TRUE(OperationLog::decodeLine(lines[201]));  // the new line was not glued to the fragment
@@ -574,10 +556,9 @@ TEST(OperationLogStoreTests, AFailedWriteIsReportedToTheFlushAndChangesNothingEl
         EXPECT_FALSE(log.flush());
         const auto records = capture.records();
         ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].level, platform::LogLevel::error);
-        EXPECT_TRUE(records[0].message.starts_with("operation log write failed: ")) << records[0].message;
-        EXPECT_FALSE(std::filesystem::exists(log.totalsURL()));
-        EXPECT_FALSE(std::filesystem::exists(folder / "elsewhere"));
+        EXPECT_EQ(std::tuple(records[0].level, records[0].message.starts_with("operation log write failed: ")),
+                  std::tuple(platform::LogLevel::error, true)) << records[0].message;
+        EXPECT_FALSE(std::filesystem::exists(log.totalsURL()) || std::filesystem::exists(folder / "elsewhere"));
         // Once the path is free again the next line is written, and the failure is not reported twice.
         std::filesystem::remove(log.fileURL());
         log.append(entryNumber(2));
@@ -664,25 +645,21 @@ TEST(OperationLogStoreTests, APersistedSwitchIsSavedAndTheAdministratorsForceWin
     OperationLog log(folder / "operations.log", true, true, OperationLog::defaultMaxFileBytes);
     EXPECT_TRUE(log.setEnabled(false));
     EXPECT_EQ(home.defaults()->object(std::string(AppStorageKey::operationLogEnabled)), platform::PlistValue(false));
-    log.append(entryNumber(1));
-    log.flush();
+    appendNumbered(log, 1, 1);
     EXPECT_FALSE(std::filesystem::exists(log.fileURL()));
 
     home.writeManaged({{"ForceOperationLog", true}});
     EXPECT_EQ(std::tuple(log.isForced(), log.enabled(), log.storedEnabled()), std::tuple(true, true, false));
-    log.append(entryNumber(2));
-    log.flush();
+    appendNumbered(log, 2, 2);
     EXPECT_EQ(linesOf(log.fileURL()).size(), 1u);
 
     // A log that does not persist its switch follows only that switch, and saves nothing.
     OperationLog unpersisted(folder / "unpersisted.log", false);
     EXPECT_FALSE(unpersisted.isForced() || unpersisted.enabled());
-    unpersisted.append(entryNumber(1));
-    unpersisted.flush();
+    appendNumbered(unpersisted, 1, 1);
     EXPECT_FALSE(std::filesystem::exists(unpersisted.fileURL()));
     unpersisted.setEnabled(true);
-    unpersisted.append(entryNumber(2));
-    unpersisted.flush();
+    appendNumbered(unpersisted, 2, 2);
     EXPECT_EQ(linesOf(unpersisted.fileURL()).size(), 1u);
     EXPECT_EQ(home.defaults()->object(std::string(AppStorageKey::operationLogEnabled)), platform::PlistValue(false));
 

@@ -56,9 +56,9 @@ TEST(PrivilegedShellTest, EscapesBackslashesFirstThenQuotesAndTheHostReadsBackEx
         EXPECT_EQ(platform::ScriptHost::commandFromScript(PrivilegedShell::scriptText(command)), command) << command;
     }
     // Errors describe themselves for the user.
-    EXPECT_EQ(RunError::failed("Disk full.").errorDescription(), "Disk full.");
-    EXPECT_EQ(RunError::failed("").errorDescription(), "The command could not complete.");
-    EXPECT_EQ(RunError::cancelled().errorDescription(), "Authentication was cancelled.");
+    EXPECT_EQ(std::tuple(RunError::failed("Disk full.").errorDescription(), RunError::failed("").errorDescription(),
+                         RunError::cancelled().errorDescription()),
+              std::tuple("Disk full.", "The command could not complete.", "Authentication was cancelled."));
     EXPECT_NE(RunError::failed(""), RunError::cancelled());
 }
 

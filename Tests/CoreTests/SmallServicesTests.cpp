@@ -47,21 +47,18 @@ TEST(ByteSizeFormatter, FormatPicksKilobytesToTerabytesRoundsTiesToEvenAndCarrie
     for (const auto& [bytes, text] : cases) EXPECT_EQ(ByteSizeFormatter::format(bytes), text) << bytes;
 }
 
-TEST(ByteSizeFormatter, FormatRoundedGivesWholeMegabytesOrGigabytes) {
+TEST(ByteSizeFormatter, FormatRoundedGivesWholeMegabytesOrGigabytesAndFormatPercentOneFractionDigit) {
     // Below a megabyte the byte-count text; half to even; never "1000 MB"; no grouping, no TB.
     const Sized cases[] = {{999'999, "1 MB"}, {-5'000'000, "-5 MB"}, {1'000'000, "1 MB"}, {250'600'000, "251 MB"},
                            {2'500'000, "2 MB"}, {999'400'000, "999 MB"}, {999'500'000, "1 GB"},
                            {1'000'000'000, "1 GB"}, {1'500'000'000, "2 GB"}, {2'500'000'000, "2 GB"},
                            {5'000'000'000'000, "5000 GB"}};
     for (const auto& [bytes, text] : cases) EXPECT_EQ(ByteSizeFormatter::formatRounded(bytes), text) << bytes;
-}
-
-TEST(ByteSizeFormatter, FormatPercentShowsOneFractionDigit) {
-    // 0.15 is a decimal tie, though the double is below it.
-    const std::pair<double, const char*> cases[] = {{42.0, "42.0%"}, {7.25, "7.2%"},     {7.35, "7.4%"},
+    // Percentages show one fraction digit; 0.15 is a decimal tie, though the double is below it.
+    const std::pair<double, const char*> percents[] = {{42.0, "42.0%"}, {7.25, "7.2%"},     {7.35, "7.4%"},
                                                     {0.15, "0.2%"},  {0, "0.0%"},        {150, "150.0%"},
                                                     {99.96, "100.0%"}, {std::nan(""), "NaN%"}};
-    for (const auto& [value, text] : cases) EXPECT_EQ(ByteSizeFormatter::formatPercent(value), text) << value;
+    for (const auto& [value, text] : percents) EXPECT_EQ(ByteSizeFormatter::formatPercent(value), text) << value;
 }
 
 // The two elements wait for each other, so the map ends only if they run at once.
@@ -181,9 +178,7 @@ TEST(WorkCoordinator, OneJobAtATimeAndOnlyItsTokenReleasesIt) {
     const auto scan = coordinator.begin("Scanning caches", Kind::scan);
     ASSERT_TRUE(scan);
     EXPECT_FALSE(coordinator.begin("Emptying the Trash", Kind::deletion));
-    ASSERT_TRUE(coordinator.activity());
-    EXPECT_EQ(std::tie(coordinator.activity()->id, coordinator.activity()->title, coordinator.activity()->kind),
-              std::tuple(*scan, "Scanning caches", Kind::scan));
+    EXPECT_EQ(coordinator.activity(), (WorkCoordinator::Activity{*scan, "Scanning caches", Kind::scan}));
 
     coordinator.finish(Uuid());  // a token nobody holds
     EXPECT_TRUE(coordinator.isBusy());
