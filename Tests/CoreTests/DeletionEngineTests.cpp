@@ -328,10 +328,8 @@ TEST(PlanExecution, ItemsThatCannotGoAreSkippedOrFailedAndLoggedWithWhy) {
     const auto empty = harness.deleter().execute(
         Plan({}, {plannedProtected, plannedProtected}, {}), Mode::trash, false, "clean", Uuid(),
         [&](const Progress& progress) { reports.push_back(progress); }, [] { return true; });
-    EXPECT_EQ(reports, (std::vector<Progress>{{0, 0, ""}}));
-    EXPECT_EQ(countsOf(empty), (Counts{0, 0, 2, 0, 0}));
-    EXPECT_FALSE(empty.cancelled);
-    EXPECT_EQ(harness.entries().size(), 7u);
+    EXPECT_EQ(std::tuple(reports, countsOf(empty), empty.cancelled, harness.entries().size()),
+              std::tuple(std::vector<Progress>{{0, 0, ""}}, Counts{0, 0, 2, 0, 0}, false, 7u));
 }
 
 TEST(PlanExecution, FailuresAreExplainedByTheErrorAndTheItemsOwner) {
