@@ -2,6 +2,7 @@
 #include "Platform/CodeSigning.h"
 #include "Platform/PeerProcess.h"
 #include "Support/ChildProcess.h"
+#include "Support/PlatformScenario.h"
 #include "Support/SigningIdentity.h"
 #include "Support/TempDirectory.h"
 
@@ -16,7 +17,6 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 namespace vornelo::platform {
 namespace {
@@ -249,10 +249,7 @@ public:
     // Judging starts once the program runs rather than the forked test, and its exec is over.
     void waitUntilRunning(const fs::path& program) const {
         const auto startedWith = "/proc/" + std::to_string(pid_) + "/environ";
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while ((executable() != program || test::readFile(startedWith).empty()) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        test::eventually([&] { return executable() == program && !test::readFile(startedWith).empty(); }, std::chrono::seconds(10));
     }
     ~Peer() { stop(); }
 
@@ -325,12 +322,9 @@ TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExitAndRefusesLo
     // The client itself gives up dumpability first thing, so it passes as the same user.
     const auto client = signedCopy(VORNELO_CLI_PATH, "vornelo-cli", leaf);
     Peer clientPeer(client, {"run", "--", "/bin/sleep", "30"}, {"PATH=/usr/bin:/bin", "HOME=" + temp.path().string()}, nobody);
-    CodeSigning::Verdict verdict;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    do {
-        verdict = signing.checkPeer(clientPeer.pidfd(), clientRequirement());
-    } while (!verdict.satisfied && std::chrono::steady_clock::now() < deadline);
-    EXPECT_TRUE(verdict.satisfied) << verdict.reason;
+    EXPECT_TRUE(test::eventually([&] { return signing.checkPeer(clientPeer.pidfd(), clientRequirement()).satisfied; },
+                                 std::chrono::seconds(10)))
+        << signing.checkPeer(clientPeer.pidfd(), clientRequirement()).reason;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "Platform/LineReader.h"
 #include "Support/ChildProcess.h"
 #include "Support/FileChecks.h"
+#include "Support/PlatformScenario.h"
 #include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
@@ -29,9 +30,7 @@ protected:
 
 TEST_F(RegularFileTests, AppendingCreatesTheFileWithTheDefaultPermissionsAddsAtTheEndAndLeavesNoFragmentOnFailure) {
     const auto path = folder / "log";
-    const mode_t previous = ::umask(027);
-    auto file = RegularFile::openForAppending(path);
-    ::umask(previous);
+    auto file = test::underUmask(027, [&] { return RegularFile::openForAppending(path); });
     ASSERT_TRUE(file && file->append("one\n"));
     ASSERT_TRUE(RegularFile::openForAppending(path)->append("kept\n"));
     EXPECT_EQ(test::modeOf(path), 0640u);
@@ -59,9 +58,7 @@ TEST_F(RegularFileTests, OpeningRefusesLinksFoldersAndFifosAndReadingStopsAtTheE
         EXPECT_FALSE(RegularFile::openForAppending(folder / name)) << name;
     }
     EXPECT_EQ(readFile(folder / "target"), "0123456789");
-    const auto missing = RegularFile::openForReading(folder / "missing");
-    ASSERT_FALSE(missing);
-    EXPECT_TRUE(missing.error().isCocoa(FileError::readNoSuchFile));
+    EXPECT_TRUE(test::failsWith(RegularFile::openForReading(folder / "missing"), FileError::readNoSuchFile));
 
     auto file = RegularFile::openForReading(folder / "target");
     ASSERT_TRUE(file);
@@ -76,7 +73,7 @@ TEST_F(RegularFileTests, OpeningRefusesLinksFoldersAndFifosAndReadingStopsAtTheE
 
 // MARK: replacing a whole file
 
-TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceAndLeavesNoTemporaryFile) {
+TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceLeavesNoTemporaryFileAndReplacesALink) {
     const auto target = folder / "export.csv";
     writeFile(target, "old");
     {
@@ -101,17 +98,12 @@ TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceAndLea
     ASSERT_TRUE(rival->commit());
     EXPECT_EQ(readFile(target), "rival");
     EXPECT_EQ(itemsInFolder(), 1u);
-}
 
-TEST_F(RegularFileTests, AReplacementReplacesALinkRatherThanFollowingItWithDefaultPermissions) {
+    // A link is replaced rather than followed, with the default permissions.
     writeFile(folder / "elsewhere", "untouched");
     fs::create_symlink(folder / "elsewhere", folder / "link");
-    const mode_t previous = ::umask(077);
-    auto replacement = FileReplacement::begin(folder / "link");
-    ::umask(previous);
-    ASSERT_TRUE(replacement);
-    ASSERT_TRUE(replacement->write("new"));
-    ASSERT_TRUE(replacement->commit());
+    auto linked = test::underUmask(077, [&] { return FileReplacement::begin(folder / "link"); });
+    ASSERT_TRUE(linked && linked->write("new") && linked->commit());
     EXPECT_FALSE(fs::is_symlink(folder / "link"));
     EXPECT_EQ(readFile(folder / "link"), "new");
     EXPECT_EQ(readFile(folder / "elsewhere"), "untouched");

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace vornelo::platform {
@@ -143,27 +144,18 @@ TEST_F(UserDefaultsTest, AFileThatExistsButCannotBeReadReadsAsEmptyAndIsNeverOve
     EXPECT_EQ(defaults.object("fresh"), PlistValue(true));
 }
 
-TEST_F(UserDefaultsTest, ForcedKeysWinOverTheUsersAndAreReportedAsForcedAlsoFromABinaryFile) {
+TEST_F(UserDefaultsTest, ForcedKeysWinOverTheUsersButAManagedFileWritableByOthersALinkOrSomeoneElsesIsIgnored) {
     UserDefaults defaults(locations());
-    ASSERT_TRUE(defaults.set("DisablePrivilegedTools", false));
-    EXPECT_FALSE(defaults.objectIsForced("DisablePrivilegedTools"));
-    writeManaged({{"DisablePrivilegedTools", PlistValue(true)}});
-    EXPECT_TRUE(defaults.objectIsForced("DisablePrivilegedTools"));
-    EXPECT_EQ(defaults.object("DisablePrivilegedTools"), PlistValue(true));
-    EXPECT_EQ(defaults.userObject("DisablePrivilegedTools"), PlistValue(false));
-    EXPECT_FALSE(defaults.objectIsForced("Other"));
-    writeManaged({{"ProtectedPaths", PlistValue::strings({"/srv/keep"})}}, 0644, PlistFormat::binary);
-    EXPECT_EQ(defaults.stringArray("ProtectedPaths"), (std::vector<std::string>{"/srv/keep"}));
-}
-
-TEST_F(UserDefaultsTest, AManagedFileWritableByOthersALinkOrSomeoneElsesIsIgnored) {
-    UserDefaults defaults(locations());
+    ASSERT_TRUE(defaults.set("ForceOperationLog", false));
+    EXPECT_FALSE(defaults.objectIsForced("ForceOperationLog"));
     for (const mode_t mode : {0664, 0646, 0666}) {
         writeManaged({{"ForceOperationLog", PlistValue(true)}}, mode);
         EXPECT_FALSE(defaults.objectIsForced("ForceOperationLog")) << "mode " << std::oct << mode;
     }
-    writeManaged({{"ForceOperationLog", PlistValue(true)}}, 0644);
+    writeManaged({{"ForceOperationLog", PlistValue(true)}}, 0644, PlistFormat::binary);
     EXPECT_TRUE(defaults.objectIsForced("ForceOperationLog"));
+    EXPECT_EQ(std::tuple(defaults.object("ForceOperationLog"), defaults.userObject("ForceOperationLog"), defaults.objectIsForced("Other")),
+              std::tuple(PlistValue(true), PlistValue(false), false));
 
     const auto real = directory / "elsewhere.plist";
     std::filesystem::rename(locations().managedFile, real);
@@ -300,7 +292,7 @@ TEST(Published, AnnouncesEveryAssignmentBeforeItIsStored) {
     EXPECT_EQ(value.value(), 2);
 }
 
-TEST(Published, ObserversMayCancelOthersAndSubscribeDuringANotification) {
+TEST(Published, ObserversMayCancelOthersAndSubscribeDuringANotificationAndOutliveTheirValue) {
     Published<int> value;
     std::vector<std::string> events;
     Published<int>::Subscription second;
@@ -318,15 +310,14 @@ TEST(Published, ObserversMayCancelOthersAndSubscribeDuringANotification) {
     value.set(2);
     EXPECT_EQ(events, (std::vector<std::string>{"first", "late"}));
     EXPECT_EQ(value.observerCount(), 2u);
-}
 
-TEST(Published, SubscriptionOutlivingItsValueCancelsHarmlessly) {
+    // A subscription outliving its value cancels harmlessly.
     Published<std::optional<int>>::Subscription survivor;
     std::optional<int> received = 7;
     {
-        Published<std::optional<int>> value;
-        survivor = value.subscribe([&](const std::optional<int>& next) { received = next; });
-        EXPECT_EQ(value.observerCount(), 1u);
+        Published<std::optional<int>> brief;
+        survivor = brief.subscribe([&](const std::optional<int>& next) { received = next; });
+        EXPECT_EQ(brief.observerCount(), 1u);
     }
     EXPECT_EQ(received, std::nullopt);  // the current value arrived at once
     survivor.cancel();  // must not touch the destroyed value (ASan checks)
