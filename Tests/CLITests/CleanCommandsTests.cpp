@@ -4,6 +4,7 @@
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/FileChecks.h"
+#include "Support/PlatformScenario.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -17,7 +18,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <thread>
 #include <tuple>
 
 namespace vornelo {
@@ -26,6 +26,7 @@ namespace {
 using nlohmann::json;
 using test::allocatedBytes;
 using test::contains;
+using test::eventually;
 using test::missingFrom;
 using test::readFile;
 using test::writeFile;
@@ -33,17 +34,6 @@ using Entry = OperationLog::Entry;
 using namespace std::chrono_literals;
 
 const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
-
-// Waits for a state of another process that the test itself brings about; the bound only keeps a
-// broken run from hanging the suite.
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int attempt = 0; attempt < 6000; ++attempt) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
 
 // A home owned by the unprivileged account, holding the given files, for runs as that account.
 struct AccountHome {
@@ -177,16 +167,14 @@ TEST_F(CleanCommandsTest, PreviewSetsProtectedAndMissingItemsApartAndCleanMovesT
           "Missing, already gone (1):\n  " + gone + "\n"});
 
     // Looking neither moves nor logs anything; cleaning then moves the items and logs one session.
-    EXPECT_TRUE(std::filesystem::exists(big));
-    EXPECT_FALSE(std::filesystem::exists(path(".local/share/Trash")));
-    EXPECT_FALSE(std::filesystem::exists(logPath()));
+    EXPECT_EQ(std::tuple(std::filesystem::exists(big), std::filesystem::exists(path(".local/share/Trash")),
+                         std::filesystem::exists(logPath())),
+              std::tuple(true, false, false));
     writeFile(path("Junk/big.bin.d/keep"), "not named");
     const auto result = says({"clean", "--yes", big, folder, "/usr/bin"}, {"Moved 2 items to the Trash", "Skipped 1 protected item."});
-    EXPECT_EQ(readFile(trash("big.bin")), std::string(20000, 'b'));
-    EXPECT_EQ(readFile(trash("folder/inner.bin")), std::string(9000, 'i'));
-    EXPECT_FALSE(std::filesystem::exists(big));
-    EXPECT_TRUE(std::filesystem::exists(path("Junk/big.bin.d/keep")));
-    EXPECT_TRUE(std::filesystem::exists("/usr/bin"));
+    EXPECT_EQ(std::tuple(readFile(trash("big.bin")), readFile(trash("folder/inner.bin")), std::filesystem::exists(big),
+                         std::filesystem::exists(path("Junk/big.bin.d/keep")), std::filesystem::exists("/usr/bin")),
+              std::tuple(std::string(20000, 'b'), std::string(9000, 'i'), false, true, true));
 
     const auto sessions = cliJson({"sessions"});
     ASSERT_EQ(sessions.size(), 1u);
@@ -216,8 +204,7 @@ TEST_F(CleanCommandsTest, UsageErrorsAndADryRunChangeNothingAndOnlyWhatIsAlready
     says({"clean", "--dry-run", "--category", "trash", a, old},
          {"Dry run, nothing was changed: cleaning would move 1 item to the Trash and remove 1 item inside a Trash for "
           "good"});
-    EXPECT_EQ(readFile(a), "alpha");
-    EXPECT_EQ(readFile(old), "old");
+    EXPECT_EQ(std::tuple(readFile(a), readFile(old)), std::tuple("alpha", "old"));
     ASSERT_EQ(logged().size(), 2u);
     EXPECT_TRUE(logged()[0].dryRun() && logged()[1].dryRun());
     EXPECT_EQ(cliJson({"sessions"}), json::array());  // a rehearsal is no session to restore
@@ -228,9 +215,8 @@ TEST_F(CleanCommandsTest, UsageErrorsAndADryRunChangeNothingAndOnlyWhatIsAlready
     EXPECT_EQ(std::tuple(result["succeeded"], result["recoverable"], result["failed"], result["dryRun"],
                          result["removedIDs"].size(), document["plan"]["items"][1]["permanent"]),
               std::tuple(2, 1, 0, false, 2u, true)) << document.dump(1);
-    EXPECT_EQ(readFile(trash("a.txt")), "alpha");
-    EXPECT_FALSE(std::filesystem::exists(old));
-    EXPECT_EQ(cliJson({"sessions"})[0]["id"], document["sessionID"]);
+    EXPECT_EQ(std::tuple(readFile(trash("a.txt")), std::filesystem::exists(old), cliJson({"sessions"})[0]["id"]),
+              std::tuple("alpha", false, document["sessionID"]));
 }
 
 TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedPutBackOrSizedGivesExitOneWithTheReasonAndWhatToDo) {
@@ -272,13 +258,9 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedPutBackOrSizedGivesExitOneWithT
                                           "Restored  " + (user / "Free/a.txt") + "\n"});
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
-    EXPECT_EQ(readFile(stuck), "stuck");
-    EXPECT_EQ(readFile(user / ".local/share/Trash/files/b.txt"), "beta");
-    EXPECT_EQ(readFile(user / "Free/a.txt"), "alpha");
-    EXPECT_EQ(readFile(user / ".local/share/Trash/files/ok.txt"), "ok");
-    ::chmod((user / "Locked").c_str(), 0755);
-    ::chmod((user / "Shut").c_str(), 0755);
-    ::chmod((user / "Sized/hidden").c_str(), 0755);
+    EXPECT_EQ(std::tuple(readFile(stuck), readFile(user / ".local/share/Trash/files/b.txt"), readFile(user / "Free/a.txt"),
+                         readFile(user / ".local/share/Trash/files/ok.txt")),
+              std::tuple("stuck", "beta", "alpha", "ok"));
 }
 
 TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced) {

@@ -1,6 +1,7 @@
 #include "Platform/Subprocess.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
+#include "Support/PlatformScenario.h"
 #include "Support/SystemServices.h"
 
 #include <signal.h>
@@ -8,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 #include <tuple>
 
 namespace vornelo {
@@ -61,11 +61,7 @@ TEST_F(ProcessCommandsTest, InterruptingRunStopsTheProgramAndSaysSo) {
     auto cli = platform::Subprocess::spawn(VORNELO_CLI_PATH, {"run", "--", "/bin/sleep", "30"});
     ASSERT_TRUE(cli.has_value());
     // The CLI takes Ctrl-C over before it starts the program, so once sleep runs the signal is its.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!hasChildNamed(cli->processIdentifier(), "sleep")) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the CLI never started the program";
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ASSERT_TRUE(test::eventually([&] { return hasChildNamed(cli->processIdentifier(), "sleep"); })) << "the program never started";
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(cli->sendSignal(SIGINT));
     while (!cli->hasExited() || cli->isOpen(platform::Subprocess::Stream::error)) {

@@ -3,6 +3,7 @@
 #include "Core/PrivilegedHelperConstants.h"
 #include "Platform/FileDescriptor.h"
 #include "Support/FileChecks.h"
+#include "Support/PlatformScenario.h"
 #include "Support/PolkitSandbox.h"
 #include "Support/TempDirectory.h"
 
@@ -157,14 +158,12 @@ TEST(AuthorizationTest, DefiningTheRightWritesThePackagedActionFile) {
     const Authorization authorization({.actionsFolder = folder.path(), .definitionWait = {}});
     const auto ref = authorization.create();
     ASSERT_TRUE(ref);
-    const auto previous = ::umask(077);
-    const auto status = authorization.rightSet(*ref, right, Authorization::ruleAuthenticateAdmin, prompt);
-    ::umask(previous);
-    ASSERT_EQ(status, errAuthorizationSuccess);
+    ASSERT_EQ(test::underUmask(077, [&] { return authorization.rightSet(*ref, right, Authorization::ruleAuthenticateAdmin, prompt); }),
+              errAuthorizationSuccess);
     const auto written = folder / (right + ".policy");
     EXPECT_EQ(test::readFile(written), test::readFile(packagedActionFile()));
     EXPECT_EQ(test::modeOf(written), 0644U) << "polkitd must be able to read it whatever the umask";
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1) << "a temporary file was left";
+    EXPECT_EQ(test::entryCount(folder.path()), 1) << "a temporary file was left";
 }
 
 using Call = std::function<OSStatus(const Authorization&, const AuthorizationRef&)>;

@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vornelo::platform {
@@ -136,12 +137,7 @@ TEST_F(RegularFileTests, LinesAreSplitAtLineFeedsWholeAcrossChunksAndOversizedOn
         chunked += chunkedLines.back() + "\n";
     }
     const std::string huge(3 * 1024 * 1024, 'x');
-    const struct {
-        const char* name;
-        std::string contents;
-        std::size_t maxLineBytes;
-        std::vector<std::string> lines;
-    } cases[] = {
+    const std::tuple<const char*, std::string, std::size_t, std::vector<std::string>> cases[] = {
         {"empty pieces skipped, an unterminated end kept", "\nfirst\n\n\nsecond\nlast without feed",
          LineReader::defaultMaxLineBytes, {"first", "second", "last without feed"}},
         {"empty", "", LineReader::defaultMaxLineBytes, {}},
@@ -150,11 +146,11 @@ TEST_F(RegularFileTests, LinesAreSplitAtLineFeedsWholeAcrossChunksAndOversizedOn
          {"short", "<oversized>", "<oversized>", "after", "<oversized>"}},
         {"exactly the limit", std::string(32, 'z') + "\n" + std::string(32, 'w'), 32, {std::string(32, 'z'), std::string(32, 'w')}},
     };
-    for (const auto& c : cases) {
-        writeFile(folder / "f", c.contents);
-        const auto read = readAll(LineReader(folder / "f", c.maxLineBytes));
-        EXPECT_EQ(read.lines, c.lines) << c.name;
-        EXPECT_TRUE(read.paddingHeld) << c.name;
+    for (const auto& [name, contents, maxLineBytes, lines] : cases) {
+        writeFile(folder / "f", contents);
+        const auto read = readAll(LineReader(folder / "f", maxLineBytes));
+        EXPECT_EQ(read.lines, lines) << name;
+        EXPECT_TRUE(read.paddingHeld) << name;
     }
     EXPECT_TRUE(readAll(LineReader(folder / "missing")).lines.empty());
     EXPECT_FALSE(LineReader(folder / "missing").opened());
