@@ -15,15 +15,16 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <future>
-#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <regex>
 #include <thread>
@@ -40,10 +41,53 @@ void replaceAll(std::string& text, const std::string& from, const std::string& t
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) text.replace(at, from.size(), to);
 }
 
+// Client modes of this program, chosen by VORNELO_TEST_CLIENT (the socket in VORNELO_TEST_SOCKET):
+// "call" asks for the version and exits 0 when answered; "turn-dumpable" gives up dumpability,
+// is answered once (else exits 4), takes dumpability back and exits 0 when answered again;
+// "connect-exec" connects (descriptor 3, kept across exec), queues a removal at once when
+// VORNELO_TEST_EARLY is set, waits until the helper has judged it, then execs VORNELO_TEST_EXEC;
+// "send" sends a removal on descriptor 3 and exits 0 when answered, having first given up
+// dumpability when VORNELO_TEST_NONDUMPABLE is set. Any other outcome exits 3.
+const bool runsAsClient = [] {
+    const char* mode = std::getenv("VORNELO_TEST_CLIENT");
+    const char* socket = std::getenv("VORNELO_TEST_SOCKET");
+    if (mode == nullptr || socket == nullptr) return false;
+    const std::string removal = Json{{"method", std::string(HelperInterface::removeItemsMethod)},
+                                     {"parameters", {{"paths", {"/Applications/A.app"}}, {"authorization", ""}}}}
+                                    .dump() + std::string(1, '\0');
+    const auto answered = [](int fd) {
+        char byte;
+        return !test::closedByPeer(fd) && ::recv(fd, &byte, 1, 0) == 1;
+    };
+    const std::string_view chosen(mode);
+    const auto send = [&](int fd) { return ::send(fd, removal.data(), removal.size(), MSG_NOSIGNAL) > 0; };
+    if (chosen == "send" && std::getenv("VORNELO_TEST_NONDUMPABLE") != nullptr) ::prctl(PR_SET_DUMPABLE, 0);
+    if (chosen == "send") std::_Exit(send(3) && answered(3) ? 0 : 3);
+    if (chosen == "turn-dumpable") ::prctl(PR_SET_DUMPABLE, 0);
+    auto client = platform::VarlinkClient::connect(socket);
+    if (!client) std::_Exit(3);
+    const auto version = [&] { return client->call(HelperInterface::helperVersionMethod, Json::object()).has_value(); };
+    if (chosen == "call") std::_Exit(version() ? 0 : 3);
+    if (chosen == "turn-dumpable") {
+        if (!version()) std::_Exit(4);
+        ::prctl(PR_SET_DUMPABLE, 1);
+        std::_Exit(version() ? 0 : 3);
+    }
+    ::dup2(client->fd(), 3);
+    ::fcntl(3, F_SETFD, 0);  // dup2 onto itself keeps close-on-exec
+    // Whether the bytes are still queued when the helper accepts is the helper's race to win.
+    if (std::getenv("VORNELO_TEST_EARLY") != nullptr) send(3);
+    std::this_thread::sleep_for(300ms);
+    const char* next = std::getenv("VORNELO_TEST_EXEC");
+    ::setenv("VORNELO_TEST_CLIENT", "send", 1);
+    ::execl(next, next, "helper", "version", "--socket", socket, nullptr);
+    std::_Exit(3);
+}();
+
 // Started with VORNELO_TEST_RAW_CLIENT naming a socket, a signed copy of this program is a client
 // that speaks bytes: it sends the file VORNELO_TEST_RAW_INPUT names as it is ("@FORM@" and
-// "@SHORT@" become its own authorization in base64, whole or a byte short), ends its side, and
-// prints all it is answered.
+// "@SHORT@" become its own authorization in base64, whole or a byte short), ends its side, prints
+// all it is answered, and exits 1 when that is nothing.
 const bool runsAsRawClient = [] {
     const char* socketPath = std::getenv("VORNELO_TEST_RAW_CLIENT");
     if (socketPath == nullptr) return false;
@@ -53,11 +97,9 @@ const bool runsAsRawClient = [] {
         replaceAll(input, "@FORM@", platform::Base64::encode(*form));
         replaceAll(input, "@SHORT@", platform::Base64::encode(std::span(form->data(), form->size() - 1)));
     }
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath, sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) std::_Exit(3);
+    const auto client = platform::VarlinkClient::connect(socketPath);
+    if (!client) std::_Exit(3);
+    const int fd = client->fd();
     for (std::size_t done = 0; done < input.size();) {
         const auto put = ::send(fd, input.data() + done, input.size() - done, MSG_NOSIGNAL);
         if (put <= 0) break;  // closed for cause
@@ -65,9 +107,10 @@ const bool runsAsRawClient = [] {
     }
     ::shutdown(fd, SHUT_WR);
     char buffer[65536];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) std::cout.write(buffer, got);
+    bool answered = false;
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0; answered = true) std::cout.write(buffer, got);
     std::cout.flush();
-    std::_Exit(0);
+    std::_Exit(answered ? 0 : 1);
 }();
 
 std::string removal(const std::vector<std::string>& paths, const std::string& form = "@FORM@") {
@@ -143,11 +186,13 @@ public:
                                       base / "newroot");
     }
 
-    // systemd-socket-activate on the helper's socket, which execs the helper on the first connection.
-    std::string startHelper(const std::string& idleAfter) {
+    // systemd-socket-activate on the helper's socket, which execs the helper on the first connection;
+    // without the kernel's process events when in a network namespace of its own.
+    std::string startHelper(const std::string& idleAfter, bool events = true) {
         fs::remove(socket);
-        auto started = platform::Subprocess::spawn("/usr/bin/systemd-socket-activate",
-                                                   {"-l", socket, VORNELO_HELPER_PATH, "--idle-after", idleAfter});
+        std::vector<std::string> command{"/usr/bin/systemd-socket-activate", "-l", socket, VORNELO_HELPER_PATH, "--idle-after", idleAfter};
+        if (!events) command.insert(command.begin(), "--net");
+        auto started = platform::Subprocess::spawn(events ? command[0] : "/usr/bin/unshare", {command.begin() + 1, command.end()});
         if (!started) return "systemd-socket-activate did not start";
         helper.emplace(std::move(*started));
         // It says so once the socket listens, before any connection starts the helper.
@@ -160,12 +205,12 @@ public:
         return {};
     }
 
-    test::ProgramResult as(const User& user, const std::vector<std::string>& command) const {
+    test::ProgramResult as(const User& user, const std::vector<std::string>& command, std::map<std::string, std::string> environment = {}) const {
         std::vector<std::string> arguments{"--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid), "--clear-groups"};
         arguments.insert(arguments.end(), command.begin(), command.end());
-        return test::runProgram("/usr/bin/setpriv", arguments,
-                                {{"HOME", user.home}, {"PATH", (base / "bin").native() + ":/usr/bin:/bin"}, {"VORNELO_TEST_RAW_CLIENT", socket},
-                                 {"VORNELO_TEST_RAW_INPUT", rawInput}});
+        environment.merge(std::map<std::string, std::string>{{"HOME", user.home}, {"PATH", (base / "bin").native() + ":/usr/bin:/bin"},
+                                                             {"VORNELO_TEST_RAW_CLIENT", socket}, {"VORNELO_TEST_RAW_INPUT", rawInput}});
+        return test::runProgram("/usr/bin/setpriv", arguments, environment);
     }
     // `helper remove --json` through the signed client: its exit code and its document.
     std::pair<int, Json> remove(const User& user, const std::vector<std::string>& paths) const {
@@ -203,6 +248,89 @@ void makeApp(const fs::path& app, const std::string& identifier) {
     fs::create_directories(app / "Contents/MacOS");
     test::writeFile(app / "Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier"
                                                  "</key><string>" + identifier + "</string></dict></plist>");
+}
+
+// Clients of the running helper, as root and as nobody: the signed client and the command-line
+// mistakes it and the helper answer, then signatures that must not pass and the attacks of the
+// client check's threat model (client modes above). Each exits 0 when served and begins its output
+// with what is `said`; a refused one never reaches a handler, so the log gains no line.
+std::string tryClients(const World& world, const std::string& mode) {
+    using test::CertificateProfile;
+    const auto& kit = world.signing;
+    const auto pki = kit.folder / "pki";
+    const auto otherUnit = test::makeCertificate(pki, "unit", CertificateProfile::signer("Q9Q9Q9Q9Q9"), kit.anchor);
+    const auto expired = test::makeCertificate(pki, "expired", CertificateProfile::signer("K7Q2M8X4ZD", -10, -1), kit.anchor);
+    const auto stranger = test::makeCertificate(pki, "stranger", CertificateProfile::anchor("Stranger"));
+    const auto strangerLeaf = test::makeCertificate(pki, "stranger-leaf", CertificateProfile::signer("K7Q2M8X4ZD"), stranger);
+    const auto tampered = kit.signedCopy("tampered", kit.leaf);
+    test::flipLastByte(tampered.native() + ".sig");
+    const auto modified = kit.signedCopy("modified", kit.leaf);
+    std::ofstream(modified, std::ios::app) << '\n';
+    // What the unsigned copy of this program sends as a raw client: introspection and a removal.
+    test::writeFile(world.rawInput, Json{{"method", "org.varlink.service.GetInfo"}}.dump() + '\0' + removal({"/Applications/Kept.app"}));
+    const User root{0, 0, world.base.path()};
+    const auto self = fs::read_symlink("/proc/self/exe");
+    const std::vector<std::string> version{"helper", "version", "--socket", world.socket};
+    const std::string none = "/run/vornelo/none";
+    using Environment = std::map<std::string, std::string>;
+    const Environment call{{"VORNELO_TEST_CLIENT", "call"}, {"VORNELO_TEST_SOCKET", world.socket}};
+    const Environment turning{{"VORNELO_TEST_CLIENT", "turn-dumpable"}, {"VORNELO_TEST_SOCKET", world.socket}};
+    Environment late{{"VORNELO_TEST_CLIENT", "connect-exec"}, {"VORNELO_TEST_SOCKET", world.socket}, {"VORNELO_TEST_EXEC", self}};
+    auto lateHidden = late;
+    lateHidden["VORNELO_TEST_NONDUMPABLE"] = "1";
+    auto early = late;
+    early["VORNELO_TEST_EARLY"] = "1";
+    early["VORNELO_TEST_EXEC"] = world.cli;
+    const struct {
+        const char* what;
+        fs::path program;
+        std::vector<std::string> arguments;
+        Environment environment;
+        const User& user;
+        int exitCode;
+        std::string said;
+    } cases[] = {
+        {"the signed client", world.cli, version, {}, world.a, 0, "The helper at " + world.socket + " speaks protocol version 1.\n"},
+        {"the signed client as root", world.cli, version, {}, root, 0, ""},
+        {"the signed client without a helper", world.cli, {"helper", "remove", "--socket", none, "/Applications/Kept.app"}, {}, world.a, 1,
+         "vornelo-cli: The helper is not installed: there is no socket at " + none +
+             " (an administrator enables it with systemctl enable --now vornelo-helper.socket).\n"},
+        {"the helper told to idle for no time", VORNELO_HELPER_PATH, {"--idle-after", "0"}, {}, world.a, 2,
+         "VorneloHelper: --idle-after takes seconds above 0 and at most 86400, not \"0\".\n"},
+        {"no signature", VORNELO_CLI_PATH, version, {}, world.a, 1, "vornelo-cli: The helper at " + world.socket + " did not answer: "},
+        {"no signature on this program", self, {}, {}, root, 1, ""},
+        {"another unit", kit.signedCopy("unit", otherUnit), version, {}, root, 1, ""},
+        {"another identifier", kit.signedCopy("identifier", kit.leaf, "com.tessaldon.Other"), version, {}, root, 1, ""},
+        {"an anchor not in the store", kit.signedCopy("stranger", strangerLeaf), version, {}, root, 1, ""},
+        {"an expired signer", kit.signedCopy("expired", expired), version, {}, root, 1, ""},
+        {"a tampered signature", tampered, version, {}, root, 1, ""},
+        {"a modified executable", modified, version, {}, root, 1, ""},
+        {"LD_PRELOAD into the signed client", world.cli, version, {{"LD_PRELOAD", "libm.so.6"}}, root, 1, ""},
+        {"a signed client of ours", world.raw, {}, call, root, 0, ""},
+        {"a dumpable signed client", world.raw, {}, call, world.a, 3, ""},
+        // Connects and queues a removal as itself, then becomes the signed client, whose own
+        // connection is served: the queued removal never reaches a handler (no log line).
+        {"an unsigned process that execs the signed client", self, {}, early, root, 0, ""},
+        // Passes at accept time, then execs unsigned code that sends on the same connection.
+        {"a signed process that execs unsigned code", world.raw, {}, late, root, 3, ""},
+        // The same well within the second between full checks, and not attachable, so only
+        // noticing the exec itself refuses it.
+        {"a signed process that execs unsigned non-dumpable code", world.raw, {}, lateHidden, root, 3, ""},
+        // Served while not dumpable, refused as soon as it is.
+        {"a signed client that turns dumpable after it was served", world.raw, {}, turning, world.a, 3, ""},
+    };
+    std::string complaints;
+    const auto lines = world.log().size();
+    for (const auto& c : cases) {
+        std::vector<std::string> command{c.program};
+        command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+        const auto result = world.as(c.user, command, c.environment);
+        if (result.exitCode != c.exitCode || !(result.out + result.err).starts_with(c.said)) {
+            complaints += mode + c.what + " exited " + std::to_string(result.exitCode) + " [" + result.out + "] [" + result.err + "]\n";
+        }
+    }
+    if (world.log().size() != lines) complaints += mode + "the helper logged a refused peer or a version call\n";
+    return complaints;
 }
 
 // Nobody's requests are approved; vornelo-b's are refused, after an administrator's long look
@@ -377,7 +505,7 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         }
 
         // Garbage, an oversized message and a half-sent one close only their own connection: the
-        // call after them is never answered, the helper serves the next client, unsigned ones never.
+        // call after them is never answered, and the helper serves the next client.
         const struct {
             const char* what;
             std::string bytes;
@@ -392,34 +520,7 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
             const auto versions = std::ranges::count_if(replies, [](const Json& reply) { return reply["parameters"].contains("version"); });
             expect(static_cast<std::size_t>(versions) == bad.versions, std::string(bad.what) + ": " + std::to_string(replies.size()) + " replies");
         }
-        const auto linesBeforeVersions = world.log().size();
-        const auto none = "/run/vornelo/none";
-        const struct {
-            fs::path program;
-            std::vector<std::string> arguments;
-            int exitCode;
-            std::string out;
-            std::string err;
-        } clients[] = {
-            {world.cli, {"helper", "version", "--socket", world.socket}, 0, "The helper at " + world.socket + " speaks protocol version 1.\n", ""},
-            {VORNELO_CLI_PATH, {"helper", "version", "--socket", world.socket}, 1, "", "vornelo-cli: The helper at " + world.socket + " did not answer: "},
-            {world.cli, {"helper", "remove", "--socket", none, "/Applications/Kept.app"}, 1, "",
-             "vornelo-cli: The helper is not installed: there is no socket at " + std::string(none) +
-                 " (an administrator enables it with systemctl enable --now vornelo-helper.socket).\n"},
-            {VORNELO_HELPER_PATH, {"--idle-after", "0"}, 2, "", "VorneloHelper: --idle-after takes seconds above 0 and at most 86400, not \"0\".\n"},
-        };
-        for (const auto& client : clients) {
-            std::vector<std::string> command{client.program};
-            command.insert(command.end(), client.arguments.begin(), client.arguments.end());
-            const auto result = world.as(a, command);
-            expect(result.exitCode == client.exitCode && result.out == client.out && result.err.starts_with(client.err),
-                   client.program.filename().native() + " " + client.arguments[0] + " gave " + std::to_string(result.exitCode) + " [" +
-                       result.out + "] [" + result.err + "]");
-        }
-        expect(world.rawReplies(a, versionCall).size() == 1, "the raw client was not answered");
-        expect(test::runProgram(fs::read_symlink("/proc/self/exe"), {}, {{"VORNELO_TEST_RAW_CLIENT", world.socket}, {"VORNELO_TEST_RAW_INPUT", world.rawInput}}).out.empty(),
-               "an unsigned client was answered");
-        expect(world.log().size() == linesBeforeVersions, "version calls or unsigned clients left lines in the log");
+        complaints += tryClients(world, "");
 
         // polkit's text agent runs only on a terminal, and ends with the request.
         expect(!fs::exists(world.base / "bin/agent.log"), "an agent was started without a terminal");
@@ -447,10 +548,11 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         expect(world.helper->hasExited() && !world.helper->terminatedBySignal() && world.helper->terminationStatus() == 0 &&
                    exited - asked > 2500ms && exited - answered < 2500ms,
                "idle exit " + std::to_string((exited - answered) / 1ms) + " ms after the reply");
-        if (auto started = world.startHelper("30"); !started.empty()) return complaints + started;
+        if (auto started = world.startHelper("30", false); !started.empty()) return complaints + started;
         expect(world.as(a, {world.cli, "helper", "version", "--socket", world.socket}).exitCode == 0 &&
                    world.logged("helper started") == 3,
                "not started again");
+        complaints += tryClients(world, "without process events: ");
 
         if (complaints.empty()) return complaints;
         const auto lines = world.log();

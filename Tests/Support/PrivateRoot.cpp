@@ -1,6 +1,7 @@
 #include "Support/PrivateRoot.h"
 
-#include <fcntl.h>
+#include "Support/TempDirectory.h"
+
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -47,11 +48,8 @@ std::string populate(const fs::path& real, const fs::path& target, const Own& ow
             if (auto made = populate(from, to, own); !made.empty()) return made;
             continue;
         }
-        if (entry.is_directory()) {
-            fs::create_directory(to);
-        } else if (const int fd = ::open(to.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644); fd >= 0) {
-            ::close(fd);
-        }
+        if (entry.is_directory()) fs::create_directory(to);
+        else writeFile(to, "");  // a file to bind the entry over
         if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) return failed("binding", from);
     }
     if (error) return "listing " + real.native() + " failed: " + error.message();

@@ -1,8 +1,5 @@
 #pragma once
-// Copies of vornelo-cli signed the way an installed client is (identifier
-// "com.tessaldon.Vornelo", a leaf with OU "K7Q2M8X4ZD" under a test anchor), and the mounts that
-// make a helper started in a private mount namespace trust that anchor and listen in a folder of
-// the test's own.
+// Copies of vornelo-cli signed the way an installed client is, and the anchor store that trusts them.
 
 #include "Support/SigningIdentity.h"
 
@@ -11,8 +8,9 @@
 
 namespace vornelo::test {
 
-// A test anchor, a client leaf under it, and an anchor store holding the anchor, all in `folder`
-// (made readable by every user, so clients run as another user can start).
+// A test anchor, a client leaf under it (OU "K7Q2M8X4ZD"), and an anchor store holding the anchor
+// (for a helper, mounted over /etc/code-signing by PrivateRoot), all in `folder`, which every user
+// may read, so clients run as another user can start.
 struct ClientSigning {
     explicit ClientSigning(const std::filesystem::path& folder);
 
@@ -26,11 +24,5 @@ struct ClientSigning {
     PemIdentity anchor;
     PemIdentity leaf;
 };
-
-// Inside a private mount namespace (runInPrivateMountNamespace): `anchors` over
-// /etc/code-signing/anchors and `runFolder` over /run/vornelo. Where a mount point is missing the
-// folder above it is overlaid (its new entries live in a tmpfs of the namespace), so the real /etc
-// and /run are never written; the system bus socket stays reachable. Empty, or what failed.
-std::string mountClientTrust(const std::filesystem::path& anchors, const std::filesystem::path& runFolder);
 
 }  // namespace vornelo::test
