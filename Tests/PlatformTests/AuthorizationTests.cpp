@@ -182,12 +182,8 @@ TEST(AuthorizationTest, PolkitJudgesTheConnectedClientProcess) {
     const auto get = [](std::string name) {
         return [=](const Authorization& authorization, const AuthorizationRef&) { return authorization.rightGet(name); };
     };
-    struct Scenario {
-        std::string name;
-        std::string rules;
-        std::vector<std::tuple<std::string, Call, OSStatus>> steps;
-    };
-    const std::vector<Scenario> scenarios{
+    using Steps = std::vector<std::tuple<std::string, Call, OSStatus>>;
+    const std::vector<std::tuple<std::string, std::string, Steps>> scenarios{  // name, rules, steps
         {"a rule grants the right", test::polkitRule(right, "YES"),
          {{"the right", ask(right, interactive), errAuthorizationSuccess},
           {"an unknown right", ask("com.example.unknown", interactive), errAuthorizationDenied},
@@ -203,14 +199,14 @@ TEST(AuthorizationTest, PolkitJudgesTheConnectedClientProcess) {
           {"the right without extending", ask(right, kAuthorizationFlagInteractionAllowed), errAuthorizationDenied}}},
     };
     const test::PolkitSandbox::Actions actions{{right + ".policy", test::readFile(packagedActionFile())}};
-    for (const auto& scenario : scenarios) {
-        const auto outcome = test::runWithPolkit({actions, scenario.rules}, [&]() -> std::string {
+    for (const auto& [name, rules, steps] : scenarios) {
+        const auto outcome = test::runWithPolkit({actions, rules}, [&]() -> std::string {
             const Authorization authorization;
             const Client client(test::unprivilegedAccount());
             const auto ref = authorization.createFromExternalForm(client.form, client.peer);
             if (!ref) return "the client's own form was refused: " + std::to_string(ref.error());
             std::string complaints;
-            for (const auto& [what, call, expected] : scenario.steps) {
+            for (const auto& [what, call, expected] : steps) {
                 const auto status = call(authorization, *ref);
                 if (status != expected) complaints += what + " gave " + std::to_string(status) + "; ";
             }
@@ -219,7 +215,7 @@ TEST(AuthorizationTest, PolkitJudgesTheConnectedClientProcess) {
             if (authorization.createFromExternalForm(foreign, client.peer)) complaints += "a foreign form was accepted";
             return complaints;
         });
-        EXPECT_TRUE(outcome.succeeded) << scenario.name << ": " << outcome.message;
+        EXPECT_TRUE(outcome.succeeded) << name << ": " << outcome.message;
     }
 }
 

@@ -1,3 +1,4 @@
+#include "Platform/ConcurrentPerform.h"
 #include "Platform/Formatters.h"
 #include "Platform/Iso8601.h"
 #include "Platform/Json.h"
@@ -9,13 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -188,17 +189,9 @@ TEST(Sha256Tests, MatchesThePublishedTestVectorsAlsoWhenReused) {
 
 TEST(Sha256Tests, ThreadsHashingAtOnceAgree) {
     const std::string expected = Sha256::hexString("shared input");
-    std::vector<std::thread> threads;
-    std::vector<int> mismatches(4, 0);
-    for (std::size_t t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 2000; ++i) {
-                if (Sha256::hexString("shared input") != expected) ++mismatches[t];
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+    std::atomic<int> mismatches{0};
+    concurrentPerform(8000, [&](std::size_t) { mismatches += Sha256::hexString("shared input") != expected; });
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // MARK: numbers

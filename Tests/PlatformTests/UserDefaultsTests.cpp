@@ -1,5 +1,6 @@
 #include "Platform/UserDefaults.h"
 
+#include "Platform/ConcurrentPerform.h"
 #include "Platform/PropertyList.h"
 #include "Platform/Published.h"
 #include "Support/ChildProcess.h"
@@ -13,7 +14,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -62,13 +62,9 @@ TEST_F(UserDefaultsTest, ValuesSurviveAFreshInstanceMissingKeysReadAsNothingAndC
 
 TEST_F(UserDefaultsTest, WritesFromManyThreadsAndProcessesAreNeverLostAndLeaveNoTemporaries) {
     UserDefaults defaults(locations());
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 10; ++i) defaults.set("thread" + std::to_string(t) + "." + std::to_string(i), i);
-        });
-    }
-    for (auto& thread : threads) thread.join();
+    concurrentPerform(40, [&](std::size_t n) {
+        (void)defaults.set("thread" + std::to_string(n / 10) + "." + std::to_string(n % 10), static_cast<int>(n % 10));
+    });
     const auto outcome = test::runInChild([&]() -> std::string {
         UserDefaults other(locations());
         for (int i = 0; i < 10; ++i) {
