@@ -1,8 +1,10 @@
 #include "Core/OperationLog.h"
 #include "Platform/Iso8601.h"
+#include "Platform/Text.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/FileChecks.h"
+#include "Support/PlatformScenario.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -16,7 +18,6 @@
 #include <chrono>
 #include <fstream>
 #include <map>
-#include <thread>
 #include <tuple>
 
 namespace vornelo {
@@ -25,6 +26,7 @@ namespace {
 using nlohmann::json;
 using test::allocatedBytes;
 using test::contains;
+using test::eventually;
 using test::missingFrom;
 using test::readFile;
 using test::writeFile;
@@ -32,17 +34,6 @@ using Entry = OperationLog::Entry;
 using namespace std::chrono_literals;
 
 const platform::TimePoint noon{std::chrono::sys_days{std::chrono::year{2024} / 5 / 1} + 12h};
-
-// Waits for a state of another process that the test itself brings about; the bound only keeps a
-// broken run from hanging the suite.
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int attempt = 0; attempt < 6000; ++attempt) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
 
 // A home owned by the unprivileged account, holding the given files, for runs as that account.
 struct AccountHome {
@@ -176,16 +167,14 @@ TEST_F(CleanCommandsTest, PreviewSetsProtectedAndMissingItemsApartAndCleanMovesT
           "Missing, already gone (1):\n  " + gone + "\n"});
 
     // Looking neither moves nor logs anything; cleaning then moves the items and logs one session.
-    EXPECT_TRUE(std::filesystem::exists(big));
-    EXPECT_FALSE(std::filesystem::exists(path(".local/share/Trash")));
-    EXPECT_FALSE(std::filesystem::exists(logPath()));
+    EXPECT_EQ(std::tuple(std::filesystem::exists(big), std::filesystem::exists(path(".local/share/Trash")),
+                         std::filesystem::exists(logPath())),
+              std::tuple(true, false, false));
     writeFile(path("Junk/big.bin.d/keep"), "not named");
     const auto result = says({"clean", "--yes", big, folder, "/usr/bin"}, {"Moved 2 items to the Trash", "Skipped 1 protected item."});
-    EXPECT_EQ(readFile(trash("big.bin")), std::string(20000, 'b'));
-    EXPECT_EQ(readFile(trash("folder/inner.bin")), std::string(9000, 'i'));
-    EXPECT_FALSE(std::filesystem::exists(big));
-    EXPECT_TRUE(std::filesystem::exists(path("Junk/big.bin.d/keep")));
-    EXPECT_TRUE(std::filesystem::exists("/usr/bin"));
+    EXPECT_EQ(std::tuple(readFile(trash("big.bin")), readFile(trash("folder/inner.bin")), std::filesystem::exists(big),
+                         std::filesystem::exists(path("Junk/big.bin.d/keep")), std::filesystem::exists("/usr/bin")),
+              std::tuple(std::string(20000, 'b'), std::string(9000, 'i'), false, true, true));
 
     const auto sessions = cliJson({"sessions"});
     ASSERT_EQ(sessions.size(), 1u);
@@ -215,8 +204,7 @@ TEST_F(CleanCommandsTest, UsageErrorsAndADryRunChangeNothingAndOnlyWhatIsAlready
     says({"clean", "--dry-run", "--category", "trash", a, old},
          {"Dry run, nothing was changed: cleaning would move 1 item to the Trash and remove 1 item inside a Trash for "
           "good"});
-    EXPECT_EQ(readFile(a), "alpha");
-    EXPECT_EQ(readFile(old), "old");
+    EXPECT_EQ(std::tuple(readFile(a), readFile(old)), std::tuple("alpha", "old"));
     ASSERT_EQ(logged().size(), 2u);
     EXPECT_TRUE(logged()[0].dryRun() && logged()[1].dryRun());
     EXPECT_EQ(cliJson({"sessions"}), json::array());  // a rehearsal is no session to restore
@@ -227,16 +215,17 @@ TEST_F(CleanCommandsTest, UsageErrorsAndADryRunChangeNothingAndOnlyWhatIsAlready
     EXPECT_EQ(std::tuple(result["succeeded"], result["recoverable"], result["failed"], result["dryRun"],
                          result["removedIDs"].size(), document["plan"]["items"][1]["permanent"]),
               std::tuple(2, 1, 0, false, 2u, true)) << document.dump(1);
-    EXPECT_EQ(readFile(trash("a.txt")), "alpha");
-    EXPECT_FALSE(std::filesystem::exists(old));
-    EXPECT_EQ(cliJson({"sessions"})[0]["id"], document["sessionID"]);
+    EXPECT_EQ(std::tuple(readFile(trash("a.txt")), std::filesystem::exists(old), cliJson({"sessions"})[0]["id"]),
+              std::tuple("alpha", false, document["sessionID"]));
 }
 
-TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedOrPutBackGivesExitOneWithTheReasonAndWhatToDo) {
+TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedPutBackOrSizedGivesExitOneWithTheReasonAndWhatToDo) {
     VORNELO_REQUIRE_ROOT();
     // As an ordinary user, an item in a folder it may not write stays where it is.
-    const AccountHome user({{"Free/ok.txt", "ok"}, {"Free/a.txt", "alpha"}, {"Locked/stuck.txt", "stuck"}, {"Shut/b.txt", "beta"}});
+    const AccountHome user({{"Free/ok.txt", "ok"}, {"Free/a.txt", "alpha"}, {"Locked/stuck.txt", "stuck"}, {"Shut/b.txt", "beta"},
+                            {"Sized/hidden/secret", "s"}});
     ::chmod((user / "Locked").c_str(), 0555);
+    ::chmod((user / "Sized/hidden").c_str(), 0);
     const auto stuck = user / "Locked/stuck.txt";
     const std::string reason = stuck + ": Permission denied \u2014 macOS blocked access to this item.";
 
@@ -253,6 +242,11 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedOrPutBackGivesExitOneWithTheRea
             document["result"]["errors"][0] != reason) {
             return "unexpected result: " + document.dump();
         }
+        const auto sized = test::runCli({"size", user / "Sized"}, user.root);
+        if (sized.exitCode != 1) return "size exit code " + std::to_string(sized.exitCode);
+        if (const auto unlisted = missingFrom(sized.out, {"Could not read 1 item", user / "Sized/hidden"}); !unlisted.empty()) {
+            return unlisted;
+        }
 
         // Restore offers what is free, but the folder no longer lets this user put anything in it.
         const auto cleaned = test::runCli({"--json", "clean", "--yes", user / "Shut/b.txt", user / "Free/a.txt"}, user.root);
@@ -264,12 +258,9 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedOrPutBackGivesExitOneWithTheRea
                                           "Restored  " + (user / "Free/a.txt") + "\n"});
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
-    EXPECT_EQ(readFile(stuck), "stuck");
-    EXPECT_EQ(readFile(user / ".local/share/Trash/files/b.txt"), "beta");
-    EXPECT_EQ(readFile(user / "Free/a.txt"), "alpha");
-    EXPECT_EQ(readFile(user / ".local/share/Trash/files/ok.txt"), "ok");
-    ::chmod((user / "Locked").c_str(), 0755);
-    ::chmod((user / "Shut").c_str(), 0755);
+    EXPECT_EQ(std::tuple(readFile(stuck), readFile(user / ".local/share/Trash/files/b.txt"), readFile(user / "Free/a.txt"),
+                         readFile(user / ".local/share/Trash/files/ok.txt")),
+              std::tuple("stuck", "beta", "alpha", "ok"));
 }
 
 TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced) {
@@ -278,23 +269,14 @@ TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced)
     const auto settings = home.defaults()->locations().userFile;
     auto damaged = readFile(settings);
     damaged.replace(damaged.find("<array>"), 7, "<arr>");
-    for (const bool fifo : {false, true}) {
-        std::filesystem::remove(settings);
-        if (fifo) {
-            ASSERT_EQ(::mkfifo(settings.c_str(), 0600), 0);
-        } else {
-            writeFile(settings, damaged);
-        }
-        complains({"clean", "--yes", path("Keep").native()}, 1,
-                  {"Nothing was cleaned, because your exclusions cannot be read",
-                   settings.native() + (fifo ? " is not a regular file" : " is not a property list")});
-        EXPECT_EQ(readFile(path("Keep/precious")), "mine");
-        complains({"preview", path("Keep").native()}, 1, {"This plan may hold what you excluded"});
-        complains({"exclusions", "add", path("Other").native()}, 1,
-                  {"Your exclusions were not changed: the settings file " + settings.native()});
-        if (!fifo) { EXPECT_EQ(readFile(settings), damaged); }
-    }
-    EXPECT_TRUE(std::filesystem::is_fifo(settings));
+    writeFile(settings, damaged);
+    complains({"clean", "--yes", path("Keep").native()}, 1,
+              {"Nothing was cleaned, because your exclusions cannot be read", settings.native() + " is not a property list"});
+    EXPECT_EQ(readFile(path("Keep/precious")), "mine");
+    complains({"preview", path("Keep").native()}, 1, {"This plan may hold what you excluded"});
+    complains({"exclusions", "add", path("Other").native()}, 1,
+              {"Your exclusions were not changed: the settings file " + settings.native()});
+    EXPECT_EQ(readFile(settings), damaged);
 }
 
 TEST_F(CleanCommandsTest, ControlCharactersInNamesAreShownEscapedAndKeptInJson) {
@@ -363,9 +345,7 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
     complains({"restore", "not-a-session"}, 2, {"\u201Cnot-a-session\u201D is not a session identifier"});
     complains({"restore", unknown.uuidString()}, 2, {"no cleanup session " + unknown.uuidString()});
     complains({"restore"}, 2);
-    auto lower = evening.uuidString();
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    EXPECT_EQ(cli({"restore", lower, "--dry-run"}).exitCode, 0);
+    EXPECT_EQ(cli({"restore", platform::Text::lowercased(evening.uuidString()), "--dry-run"}).exitCode, 0);
 }
 
 
@@ -405,18 +385,6 @@ TEST_F(SessionCommandsTest, RestoreShowsAvailabilityThenPutsTheTrashedItemsBackO
     EXPECT_EQ(cliJson({"sessions"}).size(), 2u);  // neither that run nor the put-backs start a session
 }
 
-TEST_F(SessionCommandsTest, NestedPathsAreCleanedAndPutBackOnce) {
-    writeFile(path("x/y/f"), std::string(50'000, 'f'));
-    writeFile(path("x/g"), "g");
-    const auto document = cliJson({"clean", "--yes", path("x/y").native(), path("x").native()});
-    EXPECT_EQ(document["plan"]["items"].size(), 1u) << document.dump(1);
-    EXPECT_EQ(document["result"]["freedBytes"], document["plan"]["totalReclaimable"]);
-
-    says({"restore", document["sessionID"].get<std::string>()}, {"Restored  " + path("x").native() + "\n"});
-    EXPECT_EQ(readFile(path("x/y/f")), std::string(50'000, 'f'));
-    EXPECT_EQ(readFile(path("x/g")), "g");
-}
-
 // MARK: On a terminal
 
 TEST_F(CleanCommandsTest, OnATerminalCleanAsksFirstNoAnswerChangesNothingAndCtrlCStopsBeforeTheNextItem) {
@@ -452,6 +420,37 @@ TEST_F(CleanCommandsTest, OnATerminalCleanAsksFirstNoAnswerChangesNothingAndCtrl
     const auto entries = logged();
     ASSERT_EQ(entries.size(), 1u);  // items not reached are not logged either
     EXPECT_EQ(entries[0].path(), path("Junk/file-0").native());
+}
+
+// MARK: size
+
+using SizeCommand = CleanCommandsTest;
+
+TEST_F(SizeCommand, EachPathGetsItsTotalAndTheCoverageAndItExitsOneWhenSomethingWasMissing) {
+    const auto caches = path("Library/Caches").native();
+    const auto shortcut = path("shortcut").native();
+    const auto gone = path("gone").native();
+    writeFile(caches + "/one/blob", std::string(30000, 'a'));
+    writeFile(caches + "/two", std::string(5000, 'b'));
+    std::filesystem::create_symlink(caches, shortcut);
+    const auto total = allocatedBytes(caches + "/one/blob") + allocatedBytes(caches + "/two");
+
+    auto document = cliJson({"size", caches, shortcut, gone}, 1);
+    document["coverage"]["issues"][0].erase("detail");
+    const auto item = [](const std::string& path, std::int64_t bytes, bool link) {
+        return json{{"isSymbolicLink", link}, {"path", path}, {"sizeBytes", bytes}};
+    };
+    EXPECT_EQ(document, (json{{"cancelled", false}, {"totalBytes", total},
+                              {"items", json::array({item(caches, total, false), item(shortcut, 0, true), item(gone, 0, false)})},
+                              {"coverage", {{"additionalIssueCount", 0}, {"checkedPaths", json::array({caches, shortcut})},
+                                            {"isPartial", false}, {"issues", json::array({{{"kind", "missing"}, {"path", gone}}})},
+                                            {"missingCount", 1}, {"skippedCloudOnly", 0}, {"unavailableCount", 0}}}}))
+        << document.dump(1);
+    const auto human = says({"size", caches}, {" bytes  " + caches});
+    EXPECT_FALSE(contains(human.out, "\033[")) << "progress drawn into a pipe";
+    says({"size", gone}, {"Missing 1 item:"}, 1);
+    complains({"size"}, 2);
+    complains({"size", ""}, 2);
 }
 
 }  // namespace

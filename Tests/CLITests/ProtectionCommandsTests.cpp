@@ -1,10 +1,7 @@
 #include "Platform/PropertyList.h"
-#include "Platform/SystemLocations.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/ManagedPreferences.h"
-
-#include <set>
 
 namespace vornelo {
 namespace {
@@ -17,31 +14,26 @@ TEST_F(ProtectionCommandsTest, CheckNamesTheRuleForEachPathBundleIdentifiersAreC
     says({"check", "/usr/local/bin/tool", "/Applications/Example.app"},
          {"/usr/local/bin/tool: protected. Inside the protected system folder /usr.",
           "/Applications/Example.app: not protected."});
-
-    const auto document = cliJson({"check", (home.home() / ".ssh/config").native(), "/opt/tool"});
-    ASSERT_EQ(document["results"].size(), 2u);
-    EXPECT_EQ(document["results"][0]["protected"], true);
-    EXPECT_EQ(document["results"][0]["rule"], "homeSubtree");
-    EXPECT_EQ(document["results"][0]["match"], (home.home() / ".ssh").native());
-    EXPECT_EQ(document["results"][1]["protected"], false);
-    EXPECT_FALSE(document["results"][1].contains("rule"));
-    const auto late = cli({"check", "--json", "/"});  // --json may follow the command too
-    ASSERT_EQ(late.exitCode, 0) << late.err;
-    EXPECT_EQ(json::parse(late.out)["results"][0]["rule"], "protectedContainer");
+    const auto ssh = path(".ssh").native();
+    EXPECT_EQ(cliJson({"check", ssh + "/config", "/opt/tool"})["results"],
+              json::array({{{"judgedPath", ssh + "/config"}, {"match", ssh}, {"path", ssh + "/config"}, {"protected", true},
+                            {"reason", "Inside the protected home folder " + ssh + "."}, {"rule", "homeSubtree"},
+                            {"throughSymbolicLink", false}},
+                           {{"path", "/opt/tool"}, {"protected", false}}}));
+    EXPECT_EQ(cli({"check", "--json", "/"}).out, cli({"--json", "check", "/"}).out) << "--json may follow the command too";
 
     EXPECT_EQ(cliJson({"bundle-id", "com.apple.finder", "com.sophos.scan", "com.example.app"})["results"], json::parse(R"([
         {"bundleID": "com.apple.finder", "isEndpointSecurityBundle": false, "isSystemCriticalBundle": true},
         {"bundleID": "com.sophos.scan", "isEndpointSecurityBundle": true, "isSystemCriticalBundle": false},
         {"bundleID": "com.example.app", "isEndpointSecurityBundle": false, "isSystemCriticalBundle": false}])"));
-    const auto policy = cliJson({"policy"});
-    EXPECT_EQ(policy["isManaged"], false);
-    EXPECT_EQ(policy["disabledFeatures"], json::array());
-    EXPECT_EQ(policy["scheduledScanIntervalHours"], nullptr);
-    EXPECT_EQ(policy["managedPreferencesFile"], "/etc/managed-preferences/com.tessaldon.Vornelo.plist");
+    EXPECT_EQ(cliJson({"policy"}), json::parse(R"({"disableAutomaticUpdates": false, "disablePrivilegedTools": false,
+        "disabledFeatures": [], "forceOperationLog": false, "isManaged": false, "protectedBundlePrefixes": [],
+        "protectedPaths": [], "managedPreferencesFile": "/etc/managed-preferences/com.tessaldon.Vornelo.plist",
+        "scheduledScanIntervalHours": null})"));
 
     // A home reached through a link keeps its keys: the CLI hands protection HOME as it is spelled.
     std::filesystem::create_directory_symlink(home.home(), home.root() / "link");
-    const auto viaLink = test::runCli({"--json", "check", (home.home() / ".ssh").native()}, home.root() / "link");
+    const auto viaLink = test::runCli({"--json", "check", ssh}, home.root() / "link");
     EXPECT_EQ(json::parse(viaLink.out)["results"][0]["rule"], "homeSubtree") << viaLink.out << viaLink.err;
 
     for (const auto& arguments : std::vector<std::vector<std::string>>{
@@ -51,61 +43,19 @@ TEST_F(ProtectionCommandsTest, CheckNamesTheRuleForEachPathBundleIdentifiersAreC
     says({"check", "--help"}, {"PATH"});
 }
 
-// The paths of a plan's protected items, and anything left eligible.
-std::set<std::string> protectedURLs(const json& plan) {
-    std::set<std::string> urls;
-    for (const auto& item : plan["protectedItems"]) urls.insert(item["url"].get<std::string>());
-    if (!plan["items"].empty()) urls.insert("eligible: " + plan["items"].dump());
-    return urls;
-}
-
-TEST_F(ProtectionCommandsTest, OperatingSystemFoldersAreRefusedByCheckPreviewAndClean) {
-    std::vector<std::string> paths, eligible{"/var/library"};
-    for (const auto& location : platform::SystemLocations::containers()) {
-        paths.emplace_back(location.path);
-        eligible.push_back(std::string(location.path) + "/vornelo-probe");
-    }
-    for (const auto& location : platform::SystemLocations::subtrees()) {
-        paths.insert(paths.end(), {std::string(location.path), std::string(location.path) + "/vornelo-probe"});
-        eligible.push_back(std::string(location.path) + "x");
-    }
-    const auto command = [&](std::vector<std::string> words, const std::vector<std::string>& more) {
-        words.insert(words.end(), more.begin(), more.end());
-        return cliJson(words);
-    };
-    const auto check = command({"check"}, paths);
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        EXPECT_EQ(check["results"][i]["match"], paths[i].substr(0, paths[i].find("/vornelo-probe"))) << paths[i];
-        EXPECT_TRUE(check["results"][i]["rule"].get<std::string>().starts_with("platform")) << check["results"][i];
-    }
-    const auto unprotected = command({"check"}, eligible);
-    for (const auto& result : unprotected["results"]) EXPECT_EQ(result["protected"], false) << result;
-    const std::set<std::string> expected(paths.begin(), paths.end());
-    EXPECT_EQ(protectedURLs(command({"preview"}, paths)["plan"]), expected);
-    const auto clean = command({"clean", "--dry-run", "--yes"}, paths);
-    EXPECT_EQ(protectedURLs(clean["plan"]), expected);
-    EXPECT_EQ(clean["result"]["skipped"], paths.size());
-}
-
 TEST_F(ProtectionCommandsTest, ExclusionsCanBeAddedListedAndRemovedAndRelativeOnesAreStoredAsAbsolutePaths) {
     const auto added = cliJson({"exclusions", "add", "~/Projects/", "/srv/data"});
-    EXPECT_EQ(added["userPaths"], json({"~/Projects/", "/srv/data"}));
-    EXPECT_EQ(added["normalisedPaths"], json({(home.home() / "Projects").native(), "/srv/data"}));
-
-    const auto protectedNow = cliJson({"check", (home.home() / "projects/site").native()});
-    EXPECT_EQ(protectedNow["results"][0]["rule"], "exclusion");
-
-    const auto removed = cliJson({"exclusions", "remove", (home.home() / "Projects").native()});
-    EXPECT_EQ(removed["userPaths"], json({"/srv/data"})) << "any spelling of the same place removes it";
-
+    EXPECT_EQ(added, json({{"managedPaths", json::array()}, {"normalisedPaths", {path("Projects").native(), "/srv/data"}},
+                           {"userPaths", {"~/Projects/", "/srv/data"}}}));
+    EXPECT_EQ(cliJson({"check", path("projects/site").native()})["results"][0]["rule"], "exclusion");
+    EXPECT_EQ(cliJson({"exclusions", "remove", path("Projects").native()})["userPaths"], json({"/srv/data"}))
+        << "any spelling of the same place removes it";
     complains({"exclusions", "remove", "/never/added"}, 1, {"/never/added"});
-    EXPECT_EQ(cliJson({"exclusions", "list"})["userPaths"], json({"/srv/data"}));
 
-    const auto result = test::runProgram("/bin/sh", {"-c", std::string("cd / && ") + VORNELO_CLI_PATH + " --json exclusions add srv/x"},
-                                         {{"HOME", home.home().native()},
-                                          {"XDG_CONFIG_HOME", (home.home() / ".config").native()}});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(json::parse(result.out)["userPaths"], json({"/srv/data", "/srv/x"}));
+    const auto relative = test::runProgram("/bin/sh", {"-c", std::string("cd / && ") + VORNELO_CLI_PATH + " exclusions add srv/x"},
+                                           {{"HOME", home.home().native()}, {"XDG_CONFIG_HOME", path(".config").native()}});
+    ASSERT_EQ(relative.exitCode, 0) << relative.err;
+    EXPECT_EQ(cliJson({"exclusions", "list"})["userPaths"], json({"/srv/data", "/srv/x"}));
 }
 
 TEST_F(ProtectionCommandsTest, AnAdministratorsProfileIsHonouredOnlyWhenSafe) {
@@ -120,17 +70,44 @@ TEST_F(ProtectionCommandsTest, AnAdministratorsProfileIsHonouredOnlyWhenSafe) {
         const auto check = json::parse(cli({"--json", "check", "/srv/keep/file"}).out);
         if (check["results"][0]["rule"] != "exclusion") return "managed path not protected: " + check.dump();
         const auto bundle = json::parse(cli({"--json", "bundle-id", "org.example.guard"}).out);
-        if (bundle["results"][0]["isEndpointSecurityBundle"] != true) return "managed prefix ignored";
-        return "";
+        return bundle["results"][0]["isEndpointSecurityBundle"] == true ? "" : "managed prefix ignored";
     });
     if (honoured.starts_with("SKIP")) GTEST_SKIP() << honoured;
     EXPECT_EQ(honoured, "");
+    EXPECT_EQ(test::withManagedPreferences(keys, 0666, [&]() -> std::string {
+                  return json::parse(cli({"--json", "policy"}).out)["isManaged"] == false ? "" : "a world-writable profile was honoured";
+              }),
+              "");
+}
 
-    const auto unsafe = test::withManagedPreferences(keys, 0666, [&]() -> std::string {
-        const auto policy = json::parse(cli({"--json", "policy"}).out);
-        return policy["isManaged"] == false ? "" : "a world-writable profile was honoured";
-    });
-    EXPECT_EQ(unsafe, "");
+// MARK: helper check
+
+using HelperCheckCommandTest = test::CliTest;
+
+TEST_F(HelperCheckCommandTest, VerdictsKindsReasonsAndExitCodes) {
+    const auto apps = home.root() / "Applications";
+    const auto library = home.root() / "Library";
+    test::writeFile(apps / "Editor.app/Contents/Info.plist",
+                    "<plist><dict><key>CFBundleIdentifier</key><string>com.example.editor</string></dict></plist>");
+    test::writeFile(library / "LaunchAgents/com.example.agent.plist");
+    const auto check = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.end(), {"--applications-root", apps.native(), "--library-root", library.native()});
+        return arguments;
+    };
+    const auto editor = (apps / "Editor.app").native();
+    const auto agent = (library / "LaunchAgents/com.example.agent.plist").native();
+
+    EXPECT_EQ(says(check({"helper", "check", editor, agent}), {}).out,
+              editor + ": accepted as application.\n" + agent + ": accepted as launchItem.\n");
+    EXPECT_EQ(cliJson(check({"helper", "check", editor, editor + "/Contents", "/usr/bin/env"}), 1)["results"],
+              json::parse(R"([{"path": ")" + editor + R"(", "kind": "application", "reason": null},
+                              {"path": ")" + editor + R"(/Contents", "kind": null,
+                               "reason": "Outside the locations the helper may modify."},
+                              {"path": "/usr/bin/env", "kind": null, "reason": "Protected path."}])"));
+    EXPECT_EQ(says({"helper", "check", editor}, {}, 1).out, editor + ": refused. Outside the locations the helper may modify.\n")
+        << "the real roots by default";
+    EXPECT_EQ(complains({"helper", "check", "--library-root", "Library", agent}, 2).err,
+              "vornelo-cli: The library root \u201CLibrary\u201D is not an absolute path.\n");
 }
 
 }  // namespace

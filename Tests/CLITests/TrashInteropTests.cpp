@@ -7,6 +7,7 @@
 #include "Support/FileChecks.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace vornelo {
 namespace {
@@ -35,14 +36,10 @@ protected:
 // A path as gio prints a byte-string attribute: bytes past ASCII as "\\xNN".
 std::string gioPath(const fs::path& path) {
     std::string text;
-    for (const char character : path.native()) {
-        const auto byte = static_cast<unsigned char>(character);
-        if (byte < 0x80) {
-            text.push_back(character);
-            continue;
-        }
-        static constexpr char hex[] = "0123456789abcdef";
-        text.append({'\\', 'x', hex[byte >> 4], hex[byte & 0xF]});
+    char escaped[5];
+    for (const unsigned char byte : path.native()) {
+        std::snprintf(escaped, sizeof escaped, byte < 0x80 ? "%c" : "\\x%02x", byte);
+        text += escaped;
     }
     return text;
 }

@@ -3,6 +3,7 @@
 #include "Core/PrivilegedHelperConstants.h"
 #include "Platform/FileDescriptor.h"
 #include "Support/FileChecks.h"
+#include "Support/PlatformScenario.h"
 #include "Support/PolkitSandbox.h"
 #include "Support/TempDirectory.h"
 
@@ -157,14 +158,12 @@ TEST(AuthorizationTest, DefiningTheRightWritesThePackagedActionFile) {
     const Authorization authorization({.actionsFolder = folder.path(), .definitionWait = {}});
     const auto ref = authorization.create();
     ASSERT_TRUE(ref);
-    const auto previous = ::umask(077);
-    const auto status = authorization.rightSet(*ref, right, Authorization::ruleAuthenticateAdmin, prompt);
-    ::umask(previous);
-    ASSERT_EQ(status, errAuthorizationSuccess);
+    ASSERT_EQ(test::underUmask(077, [&] { return authorization.rightSet(*ref, right, Authorization::ruleAuthenticateAdmin, prompt); }),
+              errAuthorizationSuccess);
     const auto written = folder / (right + ".policy");
     EXPECT_EQ(test::readFile(written), test::readFile(packagedActionFile()));
     EXPECT_EQ(test::modeOf(written), 0644U) << "polkitd must be able to read it whatever the umask";
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1) << "a temporary file was left";
+    EXPECT_EQ(test::entryCount(folder.path()), 1) << "a temporary file was left";
 }
 
 using Call = std::function<OSStatus(const Authorization&, const AuthorizationRef&)>;
@@ -183,12 +182,8 @@ TEST(AuthorizationTest, PolkitJudgesTheConnectedClientProcess) {
     const auto get = [](std::string name) {
         return [=](const Authorization& authorization, const AuthorizationRef&) { return authorization.rightGet(name); };
     };
-    struct Scenario {
-        std::string name;
-        std::string rules;
-        std::vector<std::tuple<std::string, Call, OSStatus>> steps;
-    };
-    const std::vector<Scenario> scenarios{
+    using Steps = std::vector<std::tuple<std::string, Call, OSStatus>>;
+    const std::vector<std::tuple<std::string, std::string, Steps>> scenarios{  // name, rules, steps
         {"a rule grants the right", test::polkitRule(right, "YES"),
          {{"the right", ask(right, interactive), errAuthorizationSuccess},
           {"an unknown right", ask("com.example.unknown", interactive), errAuthorizationDenied},
@@ -204,14 +199,14 @@ TEST(AuthorizationTest, PolkitJudgesTheConnectedClientProcess) {
           {"the right without extending", ask(right, kAuthorizationFlagInteractionAllowed), errAuthorizationDenied}}},
     };
     const test::PolkitSandbox::Actions actions{{right + ".policy", test::readFile(packagedActionFile())}};
-    for (const auto& scenario : scenarios) {
-        const auto outcome = test::runWithPolkit({actions, scenario.rules}, [&]() -> std::string {
+    for (const auto& [name, rules, steps] : scenarios) {
+        const auto outcome = test::runWithPolkit({actions, rules}, [&]() -> std::string {
             const Authorization authorization;
             const Client client(test::unprivilegedAccount());
             const auto ref = authorization.createFromExternalForm(client.form, client.peer);
             if (!ref) return "the client's own form was refused: " + std::to_string(ref.error());
             std::string complaints;
-            for (const auto& [what, call, expected] : scenario.steps) {
+            for (const auto& [what, call, expected] : steps) {
                 const auto status = call(authorization, *ref);
                 if (status != expected) complaints += what + " gave " + std::to_string(status) + "; ";
             }
@@ -220,7 +215,7 @@ TEST(AuthorizationTest, PolkitJudgesTheConnectedClientProcess) {
             if (authorization.createFromExternalForm(foreign, client.peer)) complaints += "a foreign form was accepted";
             return complaints;
         });
-        EXPECT_TRUE(outcome.succeeded) << scenario.name << ": " << outcome.message;
+        EXPECT_TRUE(outcome.succeeded) << name << ": " << outcome.message;
     }
 }
 

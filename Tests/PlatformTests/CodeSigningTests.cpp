@@ -2,6 +2,7 @@
 #include "Platform/CodeSigning.h"
 #include "Platform/PeerProcess.h"
 #include "Support/ChildProcess.h"
+#include "Support/PlatformScenario.h"
 #include "Support/SigningIdentity.h"
 #include "Support/TempDirectory.h"
 
@@ -16,7 +17,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
-#include <thread>
+#include <tuple>
 
 namespace vornelo::platform {
 namespace {
@@ -72,14 +73,9 @@ TEST_F(CodeSigningTest, ExecutableFileVerdictsNameWhatFailed) {
     const auto otherUnit = test::makeCertificate(pki, "other-unit", CertificateProfile::signer("Q9Q9Q9Q9Q9"), anchor);
     const auto expired = test::makeCertificate(pki, "expired", CertificateProfile::signer(teamUnit, -30, -1), anchor);
     const auto foreign = test::makeCertificate(pki, "foreign", CertificateProfile::signer(teamUnit), stranger);
-    const std::function<void(const fs::path&)> none = [](const fs::path&) {};
-    struct Case {
-        const char* label;
-        const PemIdentity* signer;
-        std::string identifier;
-        std::function<void(const fs::path&)> afterSigning;
-        const char* reason;
-    } cases[] = {
+    using Change = std::function<void(const fs::path&)>;
+    const Change none = [](const fs::path&) {};
+    const std::tuple<const char*, const PemIdentity*, std::string, Change, const char*> cases[] = {
         {"right identity", &leaf, clientIdentifier, none, "satisfies the requirement"},
         {"other unit", &otherUnit, clientIdentifier, none, "organisational unit is \"Q9Q9Q9Q9Q9\", not \"K7Q2M8X4ZD\""},
         {"other identifier", &leaf, "com.example.Other", none, "identifier is \"com.example.Other\""},
@@ -90,14 +86,14 @@ TEST_F(CodeSigningTest, ExecutableFileVerdictsNameWhatFailed) {
         {"modified executable", &leaf, clientIdentifier, [](const fs::path& p) { std::ofstream(p, std::ios::app) << '\n'; }, "differ from what was signed"},
         {"no signature", &leaf, clientIdentifier, [](const fs::path& p) { fs::remove(CodeSignature::signaturePath(p)); }, "is not signed"},
     };
-    for (const auto& c : cases) {
-        const auto program = temp / c.label;
+    for (const auto& [label, signer, identifier, afterSigning, reason] : cases) {
+        const auto program = temp / label;
         test::writeFile(program, "#!/bin/sh\necho signed code\n");
-        ASSERT_TRUE(CodeSignature::sign(program, c.identifier, {c.signer->certificate, c.signer->key, std::nullopt})) << c.label;
-        c.afterSigning(program);
+        ASSERT_TRUE(CodeSignature::sign(program, identifier, {signer->certificate, signer->key, std::nullopt})) << label;
+        afterSigning(program);
         const auto verdict = signing.checkFile(program, clientRequirement());
-        EXPECT_EQ(verdict.satisfied, c.label == std::string("right identity")) << c.label << ": " << verdict.reason;
-        EXPECT_NE(verdict.reason.find(c.reason), std::string::npos) << c.label << ": " << verdict.reason;
+        EXPECT_EQ(verdict.satisfied, label == std::string("right identity")) << label << ": " << verdict.reason;
+        EXPECT_NE(verdict.reason.find(reason), std::string::npos) << label << ": " << verdict.reason;
     }
     // The anchor may also travel inside the signature; it still has to be in the store.
     const auto chained = temp / "chained";
@@ -112,22 +108,17 @@ TEST_F(CodeSigningTest, SigningRefusesIdentitiesThatCouldNeverVerify) {
     const auto tls = test::makeCertificate(pki, "tls", CertificateProfile::signer(teamUnit, -1, 30, false), anchor);
     const auto program = temp / "program";
     test::writeFile(program, "code");
-    struct Case {
-        fs::path executable;
-        std::string identifier;
-        SigningIdentityFiles identity;
-        std::string error;
-    } cases[] = {
+    const std::tuple<fs::path, std::string, SigningIdentityFiles, std::string> cases[] = {
         {program, clientIdentifier, {tls.certificate, tls.key, std::nullopt}, "is not a code-signing certificate"},
         {program, clientIdentifier, {leaf.certificate, anchor.key, std::nullopt}, "is not the key of"},
         {program, "com.example app", {leaf.certificate, leaf.key, std::nullopt}, "\"com.example app\" may hold only"},
         {program, clientIdentifier, {leaf.key, leaf.key, std::nullopt}, "holds no PEM certificate"},
         {temp / "missing", clientIdentifier, {leaf.certificate, leaf.key, std::nullopt}, "missing cannot be opened"},
     };
-    for (const auto& c : cases) {
-        const auto made = CodeSignature::sign(c.executable, c.identifier, c.identity);
-        ASSERT_FALSE(made.has_value()) << c.error;
-        EXPECT_NE(made.error().find(c.error), std::string::npos) << made.error();
+    for (const auto& [executable, identifier, identity, error] : cases) {
+        const auto made = CodeSignature::sign(executable, identifier, identity);
+        ASSERT_FALSE(made.has_value()) << error;
+        EXPECT_NE(made.error().find(error), std::string::npos) << made.error();
     }
     EXPECT_FALSE(fs::exists(CodeSignature::signaturePath(program)));
 }
@@ -197,11 +188,7 @@ TEST(CodeRequirementTest, ParsesOnlyTheSupportedGrammarAndEvaluatesEveryClause) 
 
     // What parses is evaluated clause by clause.
     const SigningFacts team{"com.tessaldon.Vornelo", true, {"K7Q2M8X4ZD"}};
-    struct Case {
-        std::string text;
-        SigningFacts facts;
-        const char* unmet;  // nullptr when satisfied
-    } cases[] = {
+    const std::tuple<std::string, SigningFacts, const char*> cases[] = {  // the clause unmet, nullptr when satisfied
         {std::string(PrivilegedHelperConstants::clientRequirement), team, nullptr},
         {std::string(PrivilegedHelperConstants::helperRequirement), team, "identifier is \"com.tessaldon.Vornelo\", not \"com.tessaldon.Vornelo.helper\""},
         {std::string(PrivilegedHelperConstants::clientRequirement), {team.identifier, false, team.leafOrganizationalUnits}, "trusted anchor"},
@@ -211,12 +198,12 @@ TEST(CodeRequirementTest, ParsesOnlyTheSupportedGrammarAndEvaluatesEveryClause) 
         {" ( anchor apple generic ) and identifier \"x\"", team, "not \"x\""},
         {"certificate leaf[subject.OU] = \"K7Q2M8X4ZD\"", {"", false, {"K7Q2M8X4ZD"}}, nullptr},
     };
-    for (const auto& c : cases) {
-        const auto requirement = CodeRequirement::parse(c.text);
-        ASSERT_TRUE(requirement.has_value()) << c.text << ": " << requirement.error();
-        const auto unmet = requirement->unmetClause(c.facts);
-        ASSERT_EQ(unmet.has_value(), c.unmet != nullptr) << c.text << ": " << unmet.value_or("");
-        if (c.unmet) { EXPECT_NE(unmet->find(c.unmet), std::string::npos) << *unmet; }
+    for (const auto& [text, facts, clause] : cases) {
+        const auto requirement = CodeRequirement::parse(text);
+        ASSERT_TRUE(requirement.has_value()) << text << ": " << requirement.error();
+        const auto unmet = requirement->unmetClause(facts);
+        ASSERT_EQ(unmet.has_value(), clause != nullptr) << text << ": " << unmet.value_or("");
+        if (clause) { EXPECT_NE(unmet->find(clause), std::string::npos) << *unmet; }
     }
 }
 
@@ -249,10 +236,7 @@ public:
     // Judging starts once the program runs rather than the forked test, and its exec is over.
     void waitUntilRunning(const fs::path& program) const {
         const auto startedWith = "/proc/" + std::to_string(pid_) + "/environ";
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while ((executable() != program || test::readFile(startedWith).empty()) && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        test::eventually([&] { return executable() == program && !test::readFile(startedWith).empty(); }, std::chrono::seconds(10));
     }
     ~Peer() { stop(); }
 
@@ -306,31 +290,24 @@ TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExitAndRefusesLo
 
     // A peer started with loader variables or dumpable is refused.
     const auto nobody = test::unprivilegedAccount();
-    struct Case {
-        std::string environment;
-        std::optional<test::Account> account;
-        const char* reason;
-    } cases[] = {
+    const std::tuple<std::string, std::optional<test::Account>, const char*> cases[] = {
         {"LD_PRELOAD=/nonexistent/inject.so", std::nullopt, "started with LD_PRELOAD"},
         {"LD_AUDIT=/nonexistent/audit.so", std::nullopt, "started with LD_AUDIT"},
         {"LD_LIBRARY_PATH=" + temp.path().string(), std::nullopt, "started with LD_LIBRARY_PATH"},
         {"LD_PRELOAD=", nobody, "is dumpable"},
     };
-    for (const auto& c : cases) {
-        Peer started(shell, {"-c", "read line"}, {"PATH=/usr/bin:/bin", c.environment}, c.account);
+    for (const auto& [environment, account, reason] : cases) {
+        Peer started(shell, {"-c", "read line"}, {"PATH=/usr/bin:/bin", environment}, account);
         const auto verdict = signing.checkPeer(started.pidfd(), clientRequirement());
-        EXPECT_TRUE(!verdict.satisfied && says(verdict, c.reason)) << c.environment << ": " << verdict.reason;
+        EXPECT_TRUE(!verdict.satisfied && says(verdict, reason)) << environment << ": " << verdict.reason;
     }
 
     // The client itself gives up dumpability first thing, so it passes as the same user.
     const auto client = signedCopy(VORNELO_CLI_PATH, "vornelo-cli", leaf);
     Peer clientPeer(client, {"run", "--", "/bin/sleep", "30"}, {"PATH=/usr/bin:/bin", "HOME=" + temp.path().string()}, nobody);
-    CodeSigning::Verdict verdict;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    do {
-        verdict = signing.checkPeer(clientPeer.pidfd(), clientRequirement());
-    } while (!verdict.satisfied && std::chrono::steady_clock::now() < deadline);
-    EXPECT_TRUE(verdict.satisfied) << verdict.reason;
+    EXPECT_TRUE(test::eventually([&] { return signing.checkPeer(clientPeer.pidfd(), clientRequirement()).satisfied; },
+                                 std::chrono::seconds(10)))
+        << signing.checkPeer(clientPeer.pidfd(), clientRequirement()).reason;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "Platform/LoginItems.h"
+#include "Support/PlatformScenario.h"
 #include "Support/TempDirectory.h"
 #include "Support/TestHome.h"
 
@@ -26,20 +27,6 @@ struct AutostartFolder : ::testing::Test {
         test::writeFile(service.entryPath(), text);
     }
 };
-
-TEST_F(AutostartFolder, RegisterWritesAUsableEntryAndUnregisterRemovesIt) {
-    EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
-    ASSERT_TRUE(service.registerItem());
-    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
-    EXPECT_EQ(std::tuple(service.entryPath(), test::readFile(service.entryPath()), fs::status(directory).permissions(),
-                         fs::status(service.entryPath()).permissions()),
-              std::tuple(directory / "org.example.App.desktop", service.entryText(), fs::perms(0700), fs::perms(0644)));
-    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 1);  // no temporary left
-
-    ASSERT_TRUE(service.unregisterItem());
-    EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
-    EXPECT_TRUE(service.unregisterItem());  // already gone is what was asked
-}
 
 TEST_F(AutostartFolder, EntriesSwitchedOffReadAsRequiringApprovalAndThoseNoSessionWouldStartAsNotFound) {
     const std::string entry = "[Desktop Entry]\nType=Application\nExec=example-app\n";
@@ -71,19 +58,26 @@ TEST_F(AutostartFolder, EntriesSwitchedOffReadAsRequiringApprovalAndThoseNoSessi
     EXPECT_EQ(service.status(), LoginItemStatus::notFound);  // and returns instead of waiting for a writer
 }
 
-TEST_F(AutostartFolder, LinksAreReadThroughButReplacedNotWrittenThrough) {
+TEST_F(AutostartFolder, RegisteringReplacesALinkRatherThanWritingThroughItAndUnregisteringRemovesTheEntry) {
     const auto packaged = root / "packaged.desktop";
     test::writeFile(packaged, "[Desktop Entry]\nExec=example-app\n");
-    fs::create_directories(directory);
+    ASSERT_TRUE(service.registerItem());
+    EXPECT_EQ(fs::status(directory).permissions(), fs::perms(0700)) << "the folder it makes is private";
+    fs::remove(service.entryPath());
     fs::create_symlink(root / "missing.desktop", service.entryPath());
     EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
     fs::remove(service.entryPath());
     fs::create_symlink(packaged, service.entryPath());
-    EXPECT_EQ(service.status(), LoginItemStatus::enabled);
+    EXPECT_EQ(service.status(), LoginItemStatus::enabled);  // read through
 
     ASSERT_TRUE(service.registerItem());
-    EXPECT_FALSE(fs::is_symlink(service.entryPath()));
-    EXPECT_EQ(test::readFile(packaged), "[Desktop Entry]\nExec=example-app\n");
+    EXPECT_EQ(std::tuple(service.entryPath(), test::readFile(service.entryPath()), fs::symlink_status(service.entryPath()).permissions(),
+                         test::readFile(packaged), test::entryCount(directory)),
+              std::tuple(directory / "org.example.App.desktop", service.entryText(), fs::perms(0644),
+                         "[Desktop Entry]\nExec=example-app\n", 1));  // a regular file, and no temporary left
+    ASSERT_TRUE(service.unregisterItem());
+    EXPECT_EQ(service.status(), LoginItemStatus::notRegistered);
+    EXPECT_TRUE(service.unregisterItem());  // already gone is what was asked
 }
 
 TEST_F(AutostartFolder, FailuresAndIdentifiersThatAreNotOneFileNameComeBackAsErrorsAndChangeNothing) {

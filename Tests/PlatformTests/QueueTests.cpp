@@ -1,5 +1,6 @@
 #include "Platform/ConcurrentQueue.h"
 #include "Platform/SerialQueue.h"
+#include "Support/PlatformScenario.h"
 
 #include <gtest/gtest.h>
 
@@ -93,7 +94,6 @@ TEST(SerialQueueTests, DestructionRunsWhatIsStillQueuedAndAPendingIdleTaskWithou
 
 // MARK: concurrent queues
 
-
 // Items that only finish once `expected` of them are running at the same time.
 class Rendezvous {
 public:
@@ -113,45 +113,32 @@ private:
     int arrived_ = 0;
 };
 
-TEST(ConcurrentQueueTest, ItemsRunAtTheSameTimeOnAGrowingPool) {
-    constexpr int items = 6;
-    Rendezvous rendezvous(items);
-    std::atomic<int> metEveryone{0};
-    {
-        ConcurrentQueue queue("test.parallel", items);
-        for (int i = 0; i < items; ++i) {
-            queue.async([&] {
-                if (rendezvous.arriveAndWait()) ++metEveryone;
-            });
-        }
-    }
-    EXPECT_EQ(metEveryone.load(), items);
-}
-
-TEST(ConcurrentQueueTest, NeverRunsMoreThanItsCeilingAndRunsEverythingEvenWhatWorkSubmits) {
+TEST(ConcurrentQueueTest, ItemsRunAtTheSameTimeUpToTheCeilingAndEverythingRunsEvenWhatWorkSubmits) {
+    constexpr int ceiling = 3;
+    Rendezvous rendezvous(ceiling);  // the first items meet only when the pool has grown to the ceiling
     std::atomic<int> running{0};
     std::atomic<int> highest{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> met{0};
     {
-        ConcurrentQueue queue("test.ceiling", 2);
+        ConcurrentQueue queue("test.ceiling", ceiling);
         for (int i = 0; i < 12; ++i) {
             queue.async([&] {
                 const int now = ++running;
                 int seen = highest.load();
                 while (now > seen && !highest.compare_exchange_weak(seen, now)) {
                 }
+                if (rendezvous.arriveAndWait()) ++met;
                 std::this_thread::sleep_for(10ms);
                 --running;
-                ++finished;
             });
         }
-        EXPECT_LE(queue.threadCount(), 2u);
+        EXPECT_LE(queue.threadCount(), std::size_t{ceiling});
     }
-    EXPECT_EQ(finished.load(), 12);
-    EXPECT_LE(highest.load(), 2);
+    EXPECT_EQ(met.load(), 12);
+    EXPECT_LE(highest.load(), ceiling);
 
     // Work submitted from work runs before the queue goes away.
-    finished = 0;
+    int finished = 0;
     {
         ConcurrentQueue queue("test.nested", 1);
         queue.async([&] {
@@ -159,21 +146,16 @@ TEST(ConcurrentQueueTest, NeverRunsMoreThanItsCeilingAndRunsEverythingEvenWhatWo
             ++finished;
         });
     }
-    EXPECT_EQ(finished.load(), 2);
+    EXPECT_EQ(finished, 2);
 }
 
 TEST(ConcurrentQueueTest, IdleWorkersGoAwayAndNewWorkBringsThemBack) {
     ConcurrentQueue queue("test.idle", 4, 50ms);
     std::atomic<int> finished{0};
     queue.async([&] { ++finished; });
-    const auto waitUntil = [&](auto condition) {
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
-        return condition();
-    };
-    EXPECT_TRUE(waitUntil([&] { return finished.load() == 1 && queue.threadCount() == 0; }));
+    EXPECT_TRUE(test::eventually([&] { return finished.load() == 1 && queue.threadCount() == 0; }));
     queue.async([&] { ++finished; });
-    EXPECT_TRUE(waitUntil([&] { return finished.load() == 2; }));
+    EXPECT_TRUE(test::eventually([&] { return finished.load() == 2; }));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "Platform/LineReader.h"
 #include "Support/ChildProcess.h"
 #include "Support/FileChecks.h"
+#include "Support/PlatformScenario.h"
 #include "Support/TempDirectory.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include <csignal>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace vornelo::platform {
@@ -29,9 +31,7 @@ protected:
 
 TEST_F(RegularFileTests, AppendingCreatesTheFileWithTheDefaultPermissionsAddsAtTheEndAndLeavesNoFragmentOnFailure) {
     const auto path = folder / "log";
-    const mode_t previous = ::umask(027);
-    auto file = RegularFile::openForAppending(path);
-    ::umask(previous);
+    auto file = test::underUmask(027, [&] { return RegularFile::openForAppending(path); });
     ASSERT_TRUE(file && file->append("one\n"));
     ASSERT_TRUE(RegularFile::openForAppending(path)->append("kept\n"));
     EXPECT_EQ(test::modeOf(path), 0640u);
@@ -59,9 +59,7 @@ TEST_F(RegularFileTests, OpeningRefusesLinksFoldersAndFifosAndReadingStopsAtTheE
         EXPECT_FALSE(RegularFile::openForAppending(folder / name)) << name;
     }
     EXPECT_EQ(readFile(folder / "target"), "0123456789");
-    const auto missing = RegularFile::openForReading(folder / "missing");
-    ASSERT_FALSE(missing);
-    EXPECT_TRUE(missing.error().isCocoa(FileError::readNoSuchFile));
+    EXPECT_TRUE(test::failsWith(RegularFile::openForReading(folder / "missing"), FileError::readNoSuchFile));
 
     auto file = RegularFile::openForReading(folder / "target");
     ASSERT_TRUE(file);
@@ -76,7 +74,7 @@ TEST_F(RegularFileTests, OpeningRefusesLinksFoldersAndFifosAndReadingStopsAtTheE
 
 // MARK: replacing a whole file
 
-TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceAndLeavesNoTemporaryFile) {
+TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceLeavesNoTemporaryFileAndReplacesALink) {
     const auto target = folder / "export.csv";
     writeFile(target, "old");
     {
@@ -101,17 +99,12 @@ TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceAndLea
     ASSERT_TRUE(rival->commit());
     EXPECT_EQ(readFile(target), "rival");
     EXPECT_EQ(itemsInFolder(), 1u);
-}
 
-TEST_F(RegularFileTests, AReplacementReplacesALinkRatherThanFollowingItWithDefaultPermissions) {
+    // A link is replaced rather than followed, with the default permissions.
     writeFile(folder / "elsewhere", "untouched");
     fs::create_symlink(folder / "elsewhere", folder / "link");
-    const mode_t previous = ::umask(077);
-    auto replacement = FileReplacement::begin(folder / "link");
-    ::umask(previous);
-    ASSERT_TRUE(replacement);
-    ASSERT_TRUE(replacement->write("new"));
-    ASSERT_TRUE(replacement->commit());
+    auto linked = test::underUmask(077, [&] { return FileReplacement::begin(folder / "link"); });
+    ASSERT_TRUE(linked && linked->write("new") && linked->commit());
     EXPECT_FALSE(fs::is_symlink(folder / "link"));
     EXPECT_EQ(readFile(folder / "link"), "new");
     EXPECT_EQ(readFile(folder / "elsewhere"), "untouched");
@@ -144,12 +137,7 @@ TEST_F(RegularFileTests, LinesAreSplitAtLineFeedsWholeAcrossChunksAndOversizedOn
         chunked += chunkedLines.back() + "\n";
     }
     const std::string huge(3 * 1024 * 1024, 'x');
-    const struct {
-        const char* name;
-        std::string contents;
-        std::size_t maxLineBytes;
-        std::vector<std::string> lines;
-    } cases[] = {
+    const std::tuple<const char*, std::string, std::size_t, std::vector<std::string>> cases[] = {
         {"empty pieces skipped, an unterminated end kept", "\nfirst\n\n\nsecond\nlast without feed",
          LineReader::defaultMaxLineBytes, {"first", "second", "last without feed"}},
         {"empty", "", LineReader::defaultMaxLineBytes, {}},
@@ -158,11 +146,11 @@ TEST_F(RegularFileTests, LinesAreSplitAtLineFeedsWholeAcrossChunksAndOversizedOn
          {"short", "<oversized>", "<oversized>", "after", "<oversized>"}},
         {"exactly the limit", std::string(32, 'z') + "\n" + std::string(32, 'w'), 32, {std::string(32, 'z'), std::string(32, 'w')}},
     };
-    for (const auto& c : cases) {
-        writeFile(folder / "f", c.contents);
-        const auto read = readAll(LineReader(folder / "f", c.maxLineBytes));
-        EXPECT_EQ(read.lines, c.lines) << c.name;
-        EXPECT_TRUE(read.paddingHeld) << c.name;
+    for (const auto& [name, contents, maxLineBytes, lines] : cases) {
+        writeFile(folder / "f", contents);
+        const auto read = readAll(LineReader(folder / "f", maxLineBytes));
+        EXPECT_EQ(read.lines, lines) << name;
+        EXPECT_TRUE(read.paddingHeld) << name;
     }
     EXPECT_TRUE(readAll(LineReader(folder / "missing")).lines.empty());
     EXPECT_FALSE(LineReader(folder / "missing").opened());

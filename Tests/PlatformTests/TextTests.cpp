@@ -1,3 +1,4 @@
+#include "Platform/ConcurrentPerform.h"
 #include "Platform/Formatters.h"
 #include "Platform/Iso8601.h"
 #include "Platform/Json.h"
@@ -9,12 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <regex>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -58,10 +60,7 @@ TEST(UuidTest, RandomUuidsAreVersionFourAndSpelledInUpperCase) {
     for (int i = 0; i < 100; ++i) {
         const Uuid uuid;
         const auto text = uuid.uuidString();
-        ASSERT_EQ(text.size(), 36u);
-        EXPECT_EQ(text[14], '4');
-        EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos);
-        for (const char c : text) EXPECT_FALSE(c >= 'a' && c <= 'f') << text;
+        EXPECT_TRUE(std::regex_match(text, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}"))) << text;
         EXPECT_EQ(Uuid::fromString(text), uuid);
         seen.insert(text);
     }
@@ -94,9 +93,7 @@ TEST(JsonTests, CompactTextSortsKeysEscapesOntoOneLineLeavesSlashesAndUtf8AloneA
     const auto escaped = Json::compactText(nlohmann::json{{"d", std::string("a\"b\\c\nd\re\tf\x01g", 14)}});
     ASSERT_TRUE(escaped);
     EXPECT_EQ(*escaped, R"({"d":"a\"b\\c\nd\re\tf\u0001g\u0000"})");
-    const auto invalid = Json::compactText(nlohmann::json{{"path", "/tmp/\xff"}});
-    ASSERT_FALSE(invalid);
-    EXPECT_FALSE(invalid.error().description.empty());
+    EXPECT_FALSE(Json::compactText(nlohmann::json{{"path", "/tmp/\xff"}}));
 }
 
 TEST(JsonTests, TheStreamingWriterProducesExactlyWhatNlohmannWrites) {
@@ -140,13 +137,12 @@ TEST(JsonTests, ReaderReportsEveryKindOfMemberInDocumentOrderAndRefusesAnythingB
     ASSERT_TRUE(reader.parse(
         R"({"s":"a\/b\u00e9","i":-5,"u":18446744073709551615,"r":1.5,"b":false,"n":null,"a":[1],"o":{}})"));
     const auto members = reader.members();
+    std::vector<std::pair<std::string, JsonValue::Kind>> kinds;
+    for (const auto& member : members) kinds.emplace_back(member.key, member.value.kind);
     using enum JsonValue::Kind;
-    const std::vector<std::pair<std::string, JsonValue::Kind>> expected{
-        {"s", string}, {"i", integer}, {"u", unsignedInteger}, {"r", real}, {"b", boolean}, {"n", null}, {"a", array}, {"o", object}};
-    ASSERT_EQ(members.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(std::pair(std::string(members[i].key), members[i].value.kind), expected[i]) << i;
-    }
+    EXPECT_EQ(kinds, (decltype(kinds){{"s", string}, {"i", integer}, {"u", unsignedInteger}, {"r", real}, {"b", boolean},
+                                      {"n", null}, {"a", array}, {"o", object}}));
+    ASSERT_EQ(members.size(), 8u);
     EXPECT_EQ(std::tuple(std::string(members[0].value.string), members[1].value.integer, members[2].value.unsignedInteger,
                          members[4].value.boolean),
               std::tuple("a/b\u00e9", -5, 18446744073709551615u, false));
@@ -193,17 +189,9 @@ TEST(Sha256Tests, MatchesThePublishedTestVectorsAlsoWhenReused) {
 
 TEST(Sha256Tests, ThreadsHashingAtOnceAgree) {
     const std::string expected = Sha256::hexString("shared input");
-    std::vector<std::thread> threads;
-    std::vector<int> mismatches(4, 0);
-    for (std::size_t t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 2000; ++i) {
-                if (Sha256::hexString("shared input") != expected) ++mismatches[t];
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+    std::atomic<int> mismatches{0};
+    concurrentPerform(8000, [&](std::size_t) { mismatches += Sha256::hexString("shared input") != expected; });
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 // MARK: numbers
@@ -221,12 +209,9 @@ std::vector<std::string> byteTexts(const ByteCountFormatter& formatter, std::ini
 using Texts = std::vector<std::string>;
 constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
 
-TEST(ByteCountFormatter, EveryUnitByDefaultWithWordsForZeroAndOne) {
+TEST(ByteCountFormatter, EveryUnitByDefaultSettingsChangeTheTextNotTheValueAndCarriesGoOnlyIntoAnAllowedNeighbour) {
     EXPECT_EQ(byteTexts({}, {0, 1, 999, 1000, 1'234'567'890'123'456, int64Max, -int64Max - 1}),
               (Texts{"Zero bytes", "1 byte", "999 bytes", "1 KB", "1.23 PB", "9.22 EB", "-9.22 EB"}));
-}
-
-TEST(ByteCountFormatter, SettingsChangeTheTextNotTheValueAndCarriesGoOnlyIntoAnAllowedNeighbour) {
     ByteCountFormatter formatter;
     formatter.allowedUnits = ByteCountFormatter::useMB;
     EXPECT_EQ(byteTexts(formatter, {0, 49'999, 50'001, 1'234'000'000}),
@@ -242,17 +227,15 @@ TEST(ByteCountFormatter, SettingsChangeTheTextNotTheValueAndCarriesGoOnlyIntoAnA
               (Texts{"1,000 KB", "1,000,000 KB", "1 GB"}));
 }
 
-TEST(NumberFormatter, RoundsTheShortestDecimalHalfToEven) {
+TEST(NumberFormatter, RoundsTheShortestDecimalHalfToEvenAndKeepsItsFractionDigitsGroupingAndSpecialValues) {
     NumberFormatter formatter;
     formatter.maximumFractionDigits = 2;
     // 2.675 is 2.67499... as a double but a tie as the shortest decimal; 0.005 ties at the first
     // dropped digit and goes to the even 0; 9.995 carries through every digit.
     EXPECT_EQ(texts(formatter, {2.675, 2.665, 0.005, 0.0051, 9.995, 1e-300, 1.5e20}),
               (Texts{"2.68", "2.66", "0", "0.01", "10", "0", "150000000000000000000"}));
-}
 
-TEST(NumberFormatter, FractionDigitsGroupingAndSpecialValues) {
-    NumberFormatter formatter;
+    formatter = NumberFormatter();
     formatter.minimumFractionDigits = 3;  // raises the maximum with it
     EXPECT_EQ(formatter.string(1.5), "1.500");
     formatter.maximumFractionDigits = 5;

@@ -2,6 +2,7 @@
 
 #include "Platform/TrashInfo.h"
 #include "Support/FileChecks.h"
+#include "Support/PlatformScenario.h"
 #include "Support/TempDirectory.h"
 #include "Support/TestHome.h"
 
@@ -11,6 +12,7 @@
 
 #include <regex>
 #include <set>
+#include <tuple>
 
 namespace vornelo::platform {
 namespace {
@@ -56,11 +58,9 @@ TEST(Trash, InfoFilesEncodeThePathAndOnlyATrashsFilesFolderHoldsTrashedItems) {
                                "/v/.Trash-1000", "/v/.Trash-1000/info", "/v/.Trash-x1/files", "/h/Trashcan/files", "/"}) {
         EXPECT_FALSE(Trash::holdsTrashedItems(folder)) << folder;
     }
-    test::TestHome home;
-    ::setenv("XDG_DATA_HOME", "/data/ada", 1);
+    const test::ScopedVariable data("XDG_DATA_HOME", "/data/ada");
     EXPECT_TRUE(Trash::holdsTrashedItems("/data/ada/Trash/files/x"));
     EXPECT_FALSE(Trash::holdsTrashedItems("/data/ada/Trash/filesx"));
-    ::unsetenv("XDG_DATA_HOME");
 }
 
 std::string infoOf(const fs::path& trashed) {
@@ -86,9 +86,9 @@ TEST(Trash, HomeTrashGetsTheItemItsInfoFileAndFreeNamesInBothFolders) {
     EXPECT_EQ(trashed(home.home() / "Downloads/report.pdf"), trash / "files/report.pdf");
     writeFile(home.home() / "Projects/report.pdf", "two");
     EXPECT_EQ(trashed(home.home() / "Projects/report.pdf"), trash / "files/report 2.pdf");
-    EXPECT_EQ(readFile(trash / "files/report 2.pdf"), "two");
-    EXPECT_EQ(recordedPath(trash / "files/report.pdf"), (home.home() / "Downloads/report.pdf").native());
-    EXPECT_EQ(recordedPath(trash / "files/report 2.pdf"), (home.home() / "Projects/report.pdf").native());
+    EXPECT_EQ(std::tuple(readFile(trash / "files/report 2.pdf"), recordedPath(trash / "files/report.pdf"),
+                         recordedPath(trash / "files/report 2.pdf")),
+              std::tuple("two", (home.home() / "Downloads/report.pdf").native(), (home.home() / "Projects/report.pdf").native()));
     for (const auto* folder : {"", "/files", "/info"}) EXPECT_EQ(modeOf(trash.native() + folder), 0700u) << folder;
 
     // A name taken in only one of the two folders is not free.
@@ -116,14 +116,12 @@ TEST(Trash, HomeTrashGetsTheItemItsInfoFileAndFreeNamesInBothFolders) {
     EXPECT_TRUE(fs::exists(trash / "info/report 2.pdf.trashinfo"));
 
     // The data folder setting is honoured; a missing item fails.
-    ::setenv("XDG_DATA_HOME", (home.root() / "data").c_str(), 1);
     writeFile(home.home() / "note.txt", "note");
-    const auto elsewhere = trashed(home.home() / "note.txt");
-    ::unsetenv("XDG_DATA_HOME");
-    EXPECT_EQ(elsewhere, home.root() / "data/Trash/files/note.txt");
-    const auto missing = files().trashItem(home.home() / "gone.txt");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().underlyingPosixCode, ENOENT);
+    {
+        const test::ScopedVariable data("XDG_DATA_HOME", (home.root() / "data").native());
+        EXPECT_EQ(trashed(home.home() / "note.txt"), home.root() / "data/Trash/files/note.txt");
+    }
+    EXPECT_TRUE(test::failsWith(files().trashItem(home.home() / "gone.txt"), FileError::noSuchFile));
     EXPECT_FALSE(files().trashItem("/"));
 }
 
@@ -281,10 +279,8 @@ TEST(Trash, AUsersTrashIsPreparedOpenedAndFilledOnTheirBehalf) {
     FileDescriptor parent(::open((directory / "Applications").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const auto moved = Trash::moveIntoTrash(*held, parent.get(), directory / "Applications/Tool.app");
     ASSERT_TRUE(moved) << moved.error().description;
-    EXPECT_EQ(*moved, trash / "files/Tool 2.app");
-    EXPECT_EQ(readFile(*moved / "marker"), "root's");
-    EXPECT_EQ(ownerOf(trash / "info/Tool 2.app.trashinfo"), account.uid);
-    EXPECT_EQ(recordedPath(*moved), (directory / "Applications/Tool.app").native());
+    EXPECT_EQ(std::tuple(*moved, readFile(*moved / "marker"), ownerOf(trash / "info/Tool 2.app.trashinfo"), recordedPath(*moved)),
+              std::tuple(trash / "files/Tool 2.app", "root's", account.uid, (directory / "Applications/Tool.app").native()));
 
     // A folder of the Trash that is a link or someone else's makes it unusable.
     for (const auto* folder : {"info", "files"}) {

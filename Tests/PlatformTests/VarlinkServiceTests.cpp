@@ -51,25 +51,18 @@ TEST(VarlinkServiceTest, AnswersIntrospectionCallsErrorsAndOnewayInOrder) {
     ASSERT_TRUE(info.has_value() && own.has_value());
     EXPECT_EQ(std::tuple((*info)["interfaces"], (*info)["version"], (*own)["description"]),
               std::tuple(nlohmann::json({"org.varlink.service", "org.example.probe"}), "7", interfaceText));
-    struct Case {
-        const char* method;
-        nlohmann::json parameters;
-        const char* error;
-        nlohmann::json errorParameters;
-    };
     const std::string notFound = "org.varlink.service.InterfaceNotFound";
-    const Case cases[] = {
+    const std::tuple<const char*, nlohmann::json, const char*, nlohmann::json> cases[] = {
         {"org.varlink.service.GetInterfaceDescription", {{"interface", "org.example.x"}}, notFound.c_str(), {{"interface", "org.example.x"}}},
         {"org.varlink.service.GetInterfaceDescription", {{"interface", 3}}, "org.varlink.service.InvalidParameter", {{"parameter", "interface"}}},
         {"org.example.x.Who", nlohmann::json::object(), notFound.c_str(), {{"interface", "org.example.x"}}},
         {"org.example.probe.Nope", nlohmann::json::object(), "org.varlink.service.MethodNotFound", {{"method", "org.example.probe.Nope"}}},
         {"NoInterface", nlohmann::json::object(), notFound.c_str(), {{"interface", "NoInterface"}}},
     };
-    for (const auto& testCase : cases) {
-        const auto reply = client.call(testCase.method, testCase.parameters);
-        ASSERT_FALSE(reply.has_value()) << testCase.method;
-        EXPECT_EQ(std::pair(reply.error().error, reply.error().parameters), std::pair(std::string(testCase.error), testCase.errorParameters))
-            << testCase.method;
+    for (const auto& [method, parameters, error, errorParameters] : cases) {
+        const auto reply = client.call(method, parameters);
+        ASSERT_FALSE(reply.has_value()) << method;
+        EXPECT_EQ(std::pair(reply.error().error, reply.error().parameters), std::pair(std::string(error), errorParameters)) << method;
     }
 
     // A oneway call gets no reply; calls sent together are answered one after the other, and a
@@ -89,10 +82,7 @@ TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) 
     auto bystander = served.connect();
 
     const std::string deep = std::string(100, '[') + std::string(100, ']');
-    const struct {
-        const char* what;
-        std::string bytes;
-    } cases[] = {
+    const std::pair<const char*, std::string> cases[] = {
         {"not JSON", withNul("hello")},
         {"no method", withNul(R"({"parameters":{}})")},
         {"a method that is no string", withNul(R"({"method":7})")},
@@ -104,13 +94,13 @@ TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) 
         {"half-sent", R"({"method":"org.example.probe.Echo")"},
         {"invalid UTF-8", withNul("{\"method\":\"org.example.probe.Echo\",\"parameters\":{\"a\":\"\xff\"}}")},
     };
-    for (const auto& testCase : cases) {
+    for (const auto& [what, bytes] : cases) {
         auto client = served.connect();
-        ASSERT_TRUE(client.send(testCase.bytes)) << testCase.what;
-        EXPECT_TRUE(closedByPeer(client.fd())) << testCase.what;
-        const auto still = bystander.call("org.example.probe.Echo", {{"after", testCase.what}});
-        ASSERT_TRUE(still.has_value()) << testCase.what;
-        EXPECT_EQ((*still)["after"], testCase.what);
+        ASSERT_TRUE(client.send(bytes)) << what;
+        EXPECT_TRUE(closedByPeer(client.fd())) << what;
+        const auto still = bystander.call("org.example.probe.Echo", {{"after", what}});
+        ASSERT_TRUE(still.has_value()) << what;
+        EXPECT_EQ((*still)["after"], what);
     }
     // A connection that merely stays quiet between messages is left alone.
     std::this_thread::sleep_for(limits.stallTimeout * 2);
