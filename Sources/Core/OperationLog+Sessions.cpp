@@ -25,6 +25,9 @@ constexpr std::size_t notKept = std::numeric_limits<std::size_t>::max();
 std::vector<CleanupSession> OperationLog::cleanupSessions(std::int64_t limit) const {
     if (limit <= 0) return {};
     auto groups = queue_.sync([&] {
+        // Shared with other readers, never with a writer: a rotation between two files would show
+        // some lines twice or not at all, and a run would come back incomplete.
+        const auto held = lockForReading();
         std::vector<Group> found;
         std::unordered_map<Uuid, std::size_t> indexOf;
         // The entry (group, position) that last named each Trash path: when a later line names

@@ -11,6 +11,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace vornelo {
 namespace {
 
@@ -406,6 +409,40 @@ TEST_F(CleanupSessionTests, AnItemWhoseNameIsNotUtf8IsNeitherOfferedNorMisplaced
     EXPECT_EQ(readFile(trashFolder() / latin1Name), "file");
     EXPECT_EQ(readFile(trashFolder() / "inside.txt"), "inside");
     EXPECT_TRUE(std::filesystem::is_empty(junk / "d\uFFFDj\uFFFD"));
+}
+
+// A run read while another process appends to it and rotates the log: every read shows a whole
+// stretch of the run, newest lines kept in order, none twice and none missing in the middle.
+TEST(CleanupSessionReadingTests, ARunReadWhileAnotherProcessRotatesTheLogHasNoGapsOrRepeats) {
+    test::TempDirectory folder;
+    const auto path = folder / "operations.log";
+    constexpr std::int64_t threshold = 2'000;  // a rotation every dozen lines or so
+    const Uuid run;
+    const pid_t writer = ::fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        OperationLog log(path, true, false, threshold);
+        for (int number = 0; number < 600; ++number) {
+            log.append(plain(noon, run, "/Users/x/file-" + std::to_string(number)));
+            if (!log.flush()) ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int reads = 0;
+    int status = 0;
+    while (::waitpid(writer, &status, WNOHANG) == 0) {
+        const OperationLog log(path, true, false, threshold);
+        const auto sessions = log.cleanupSessions(OperationLog::unlimited);
+        if (sessions.empty()) continue;
+        ++reads;
+        const auto& entries = sessions.front().entries();
+        const auto numberOf = [](const Entry& entry) { return std::stoi(entry.path().substr(std::string_view("/Users/x/file-").size())); };
+        for (std::size_t index = 1; index < entries.size(); ++index) {
+            ASSERT_EQ(numberOf(entries[index]), numberOf(entries[index - 1]) + 1) << "read " << reads << ", entry " << index;
+        }
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_GT(reads, 10);
 }
 
 }  // namespace
