@@ -8,8 +8,6 @@
 
 #include <fstream>
 #include <future>
-#include <stdexcept>
-#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -296,63 +294,6 @@ TEST_F(CleanupSessionTests, AFolderComesBackBeforeWhatWasInsideIt) {
                                              {session.entries()[0].id(), (x / "y").native(), true, "Restored"}}));
     EXPECT_EQ(readFile(x / "g"), "in x");
     EXPECT_EQ(readFile(x / "y/f"), "in y");
-}
-
-// Holds every move and trash until the gate opens (or 20 seconds pass); a move then throws.
-class GatedFileManager : public platform::FileManager {
-public:
-    std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem&, const platform::HeldFolder&,
-                                                          const std::string&) const override {
-        passGate();
-        throw std::runtime_error("the disk went away");
-    }
-    std::expected<std::filesystem::path, platform::FileError> trashHeldItem(const platform::HeldItem& item) const override {
-        passGate();
-        return FileManager::trashHeldItem(item);
-    }
-    void open() { gate_.set_value(); }
-    int passes() const { return passes_; }
-    // Whether every pass found the gate opened rather than giving up on it.
-    bool openedInTime() const { return openedInTime_; }
-
-private:
-    void passGate() const {
-        if (gateOpened_.wait_for(std::chrono::seconds(20)) != std::future_status::ready) openedInTime_ = false;
-        ++passes_;
-    }
-    std::promise<void> gate_;
-    std::shared_future<void> gateOpened_ = gate_.get_future().share();
-    mutable std::atomic<int> passes_ = 0;
-    mutable std::atomic<bool> openedInTime_ = true;
-};
-
-TEST_F(CleanupSessionTests, DroppedFuturesLeaveTheWorkRunningAndRestoreNeverThrows) {
-    GatedFileManager gated;
-    const SafeFileDeleter gatedDeleter(gated, protection, log);
-    const CleanupSession session(run, {inTheTrash("one", home.home() / "Junk/one")});
-    const auto items = Recovery::preview(session, gatedDeleter);
-    writeFile(home.home() / "junk.txt", "junk");
-    const auto plan = gatedDeleter.preview(std::vector{home.home() / "junk.txt"}, SafeFileDeleter::Category::cache);
-
-    // The run is done with the test's objects at its final progress report, the move at its throw.
-    std::promise<void> ranThrough;
-    const auto reported = [&ranThrough](const SafeFileDeleter::Progress& progress) {
-        if (progress.currentPath.empty()) ranThrough.set_value();
-    };
-    // Dropped at once: a future that waited for its work would hold each line until the gate gives up.
-    std::ignore = Recovery::restore(items, gatedDeleter);
-    std::ignore = gatedDeleter.executeAsync(plan, SafeFileDeleter::Mode::trash, false, "clean", reported);
-    gated.open();
-    ASSERT_EQ(ranThrough.get_future().wait_for(60s), std::future_status::ready);
-    for (int wait = 0; wait < 3000 && gated.passes() < 2; ++wait) std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(gated.openedInTime()) << "a dropped future waited for its work";
-    log.flush();
-    ASSERT_EQ(log.retainedEntries().size(), 1u);
-    EXPECT_FALSE(std::filesystem::exists(home.home() / "junk.txt"));
-
-    // What the move threw becomes the item's result.
-    EXPECT_EQ(outcomesOf(Recovery::restore(items, gatedDeleter).get()),
-              (Outcomes{{items[0].id(), (home.home() / "Junk/one").native(), false, "the disk went away"}}));
 }
 
 TEST_F(CleanupSessionTests, AStopEndsTheWalkBeforeTheNextItem) {

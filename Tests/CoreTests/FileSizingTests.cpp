@@ -285,42 +285,14 @@ TEST(ScanCoverageRecorder, ReportsFromManyThreadsAllArrive) {
 
 using test::files;
 
-// A folder the unprivileged account can walk into, holding what the test makes.
-struct ReachableFolder {
-    TempDirectory directory{"vornelo-access"};
-    ReachableFolder() { ::chmod(directory.path().c_str(), 0755); }
-    fs::path file(const std::string& name, mode_t mode) const {
-        const auto path = directory / name;
-        test::writeFile(path, "secret");
-        ::chmod(path.c_str(), mode);
-        return path;
-    }
-    fs::path folder(const std::string& name, mode_t mode) const {
-        const auto path = directory / name;
-        fs::create_directories(path);
-        ::chmod(path.c_str(), mode);
-        return path;
-    }
-};
-
-std::string expect(bool condition, const std::string& complaint) { return condition ? std::string() : complaint; }
-
-TEST(FullDiskAccessCheck, OnlyAProbeFileThatOpensCounts) {
-    VORNELO_REQUIRE_ROOT();  // root opens everything; the probe must run as an ordinary user
-    const ReachableFolder root;
-    const auto unreadableA = root.file("TCC.db", 0000);
-    const auto unreadableB = root.file("CloudTabs.db", 0000);
-    const auto readable = root.file("Readable.db", 0644);
-    const auto missing = root.directory / "missing.db";
-
-    EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
-        if (FullDiskAccessCheck::probe({missing, root.directory / "also-missing.db"}, files())) {
-            return "missing files counted as access";
-        }
-        if (FullDiskAccessCheck::probe({unreadableA, unreadableB}, files())) return "unreadable files counted as access";
-        return expect(FullDiskAccessCheck::probe({unreadableA, missing, readable}, files()),
-                      "a readable file after an unreadable one was not found");
-    }));
+// Made with the mode given, in a folder the unprivileged account can walk into.
+fs::path madeWithMode(const TempDirectory& directory, const std::string& name, mode_t mode, bool folder = false) {
+    ::chmod(directory.path().c_str(), 0755);
+    const auto path = directory / name;
+    if (folder) fs::create_directories(path);
+    if (!folder) test::writeFile(path, "secret");
+    ::chmod(path.c_str(), mode);
+    return path;
 }
 
 TEST(FullDiskAccessCheck, AFifoProbeNeverBlocksAndAFileInPlaceOfAFolderCannotBeListed) {
@@ -332,48 +304,28 @@ TEST(FullDiskAccessCheck, AFifoProbeNeverBlocksAndAFileInPlaceOfAFolderCannotBeL
     EXPECT_EQ(ProtectedFolderAccessCheck::deniedFolders(root.path(), files()), std::vector<std::string>{"Desktop"});
 }
 
-TEST(FullDiskAccessCheck, ProbesTheSystemDatabaseThenTheHomeOneBuiltOnFirstUse) {
+// Root opens and lists everything, so the probes run as an ordinary user.
+TEST(FullDiskAccessCheck, OnlyAFileThatOpensCountsAndOnlyExistingFoldersThatCannotBeListedAreDenied) {
     VORNELO_REQUIRE_ROOT();
     if (fs::exists("/Library/Application Support/com.apple.TCC/TCC.db")) GTEST_SKIP() << "a real TCC.db exists here";
-    const ReachableFolder root;
-    const auto home = root.folder("home", 0755);
-    const auto database = home / "Library/Safari/CloudTabs.db";
-    test::writeFile(database, "tabs");
-    fs::permissions(home / "Library", fs::perms(0755));
-    fs::permissions(home / "Library/Safari", fs::perms(0755));
-
-    for (const mode_t mode : {0644, 0000}) {
-        ::chmod(database.c_str(), mode);
-        EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
-            ::setenv("HOME", home.c_str(), 1);
-            const auto& paths = FullDiskAccessCheck::probePaths();
-            const std::vector<fs::path> expected{"/Library/Application Support/com.apple.TCC/TCC.db", database};
-            if (paths != expected) return "unexpected probe paths, second is " + paths.at(1).native();
-            ::setenv("HOME", "/nonexistent", 1);  // built once: a later HOME changes nothing
-            if (FullDiskAccessCheck::probePaths() != expected) return "the probe list was rebuilt";
-            return expect(FullDiskAccessCheck::probe() == (mode == 0644), "probe() gave the wrong answer");
-        })) << "mode " << mode;
-    }
-}
-
-TEST(ProtectedFolderAccessCheck, ReportsExistingFoldersThatCannotBeListed) {
-    VORNELO_REQUIRE_ROOT();
-    const ReachableFolder home;
-    home.folder("Desktop", 0755);     // consent given
-    home.folder("Documents", 0700);   // the owner's (root's) only
-    home.folder("Downloads", 0000);
-    const ReachableFolder sparseHome;  // no Downloads at all
-    sparseHome.folder("Desktop", 0755);
-    sparseHome.folder("Documents", 0555);
+    const TempDirectory root{"vornelo-access"}, home{"vornelo-access"};
+    const auto unreadable = madeWithMode(root, "TCC.db", 0000);
+    const auto readable = madeWithMode(root, "Readable.db", 0644);
+    for (const auto* folder : {"Library", "Library/Safari", "Desktop"}) madeWithMode(home, folder, 0755, true);
+    const auto database = madeWithMode(home, "Library/Safari/CloudTabs.db", 0644);
+    madeWithMode(home, "Documents", 0700, true);  // the owner's (root's) only; there is no Downloads
+    const std::vector<fs::path> expected{"/Library/Application Support/com.apple.TCC/TCC.db", database};
 
     EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
-        const auto denied = ProtectedFolderAccessCheck::deniedFolders(home.directory.path(), files());
-        if (denied != std::vector<std::string>{"Documents", "Downloads"}) return "wrong denied list for the full home";
-        ::setenv("HOME", home.directory.path().c_str(), 1);
-        if (ProtectedFolderAccessCheck::probe()) return "probe() true with two folders denied";
-        ::setenv("HOME", sparseHome.directory.path().c_str(), 1);
-        if (!ProtectedFolderAccessCheck::deniedFolders().empty()) return "a missing folder was reported";
-        return expect(ProtectedFolderAccessCheck::probe(), "probe() false with every existing folder listable");
+        if (FullDiskAccessCheck::probe({root / "missing.db", unreadable}, files())) return "unreadable files counted";
+        if (!FullDiskAccessCheck::probe({unreadable, readable}, files())) return "a readable file after an unreadable one was missed";
+        ::setenv("HOME", home.path().c_str(), 1);
+        if (FullDiskAccessCheck::probePaths() != expected || !FullDiskAccessCheck::probe()) return "the home database was not probed";
+        if (ProtectedFolderAccessCheck::deniedFolders() != std::vector<std::string>{"Documents"}) return "wrong denied folders";
+        if (ProtectedFolderAccessCheck::probe()) return "probe() true with a folder denied";
+        ::setenv("HOME", root.path().c_str(), 1);  // the probe list is built once: a later HOME changes nothing
+        if (FullDiskAccessCheck::probePaths() != expected) return "the probe list was rebuilt";
+        return ProtectedFolderAccessCheck::probe() ? "" : "probe() false with no folder denied";
     }));
 }
 

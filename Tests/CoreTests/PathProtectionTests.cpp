@@ -264,22 +264,6 @@ TEST(SecurityFolderSearchTest, FindsSecuritySoftwareOneOrTwoLevelsDownInTheFirst
     EXPECT_TRUE(protection.containsEndpointSecurityItem(folder, sorted)) << "now it is the 2000th";
 }
 
-TEST(PathProtectionConcurrencyTest, OneValueServesManyThreads) {
-    const auto protection = protectionFor("/Users/u", {"/Users/u/Keep"}, {"com.example."});
-    std::vector<std::thread> threads;
-    std::atomic<int> protectedCount{0};
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) {
-                if (protection.shouldProtect("/Users/u/keep/" + std::to_string(i))) ++protectedCount;
-                if (protection.shouldProtect("/Users/u/Library/Caches/x" + std::to_string(i))) --protectedCount;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(protectedCount.load(), 8 * 200);
-}
-
 class ExclusionStoreTest : public ::testing::Test {
 protected:
     ExclusionStore makeStore() {

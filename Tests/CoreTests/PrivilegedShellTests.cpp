@@ -167,11 +167,9 @@ TEST(ProcessRunnerTest, CollectsTheExitCodeAndBothStreamsApartAndPassesArguments
     EXPECT_EQ(ProcessRunner::runBlocking("/usr/bin/printf", {"[%s]", "a b", "$HOME", "'q'", "", "*"}, 60).stdout,
               "[a b][$HOME]['q'][][*]");
     // Standard input is the null device: with no arguments sh reads its script from it and cat
-    // copies it, and both end at once.
-    const auto start = Clock::now();
+    // copies it, and both end at once rather than time out.
     EXPECT_EQ(ProcessRunner::runBlocking("/bin/sh", {}, 10), (Output{0, "", "", false, false}));
     EXPECT_EQ(ProcessRunner::runBlocking("/bin/cat", {}, 10), (Output{0, "", "", false, false}));
-    EXPECT_LT(secondsSince(start), 5.0);
 }
 
 TEST(ProcessRunnerTest, AProgramThatCannotStartIsALaunchFailureWithItsDescription) {
@@ -208,40 +206,18 @@ TEST(ProcessRunnerTest, OutputLargerThanAPipeBufferArrivesWholeAndAStreamThatIsN
     EXPECT_EQ(shell("printf 'caf\\303'").stdout, "");
 }
 
+// A straggler ignoring the terminate signal is killed; a time-out that is not positive fires at once.
 TEST(ProcessRunnerTest, ATimeOutTerminatesTheChildAndIsLogged) {
     test::LogCapture log;
-    const auto start = Clock::now();
     const auto output = ProcessRunner::runBlocking("/bin/sleep", {"30"}, 0.5);
-    const double elapsed = secondsSince(start);
     EXPECT_EQ(std::tuple(output.timedOut, output.launchFailed, output.exitCode), std::tuple(true, false, SIGTERM));
-    EXPECT_GE(elapsed, 0.45);
-    EXPECT_LT(elapsed, 10.0);
     const auto errors = processErrors(log);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].message, "/bin/sleep timed out after 0.500000s and was terminated");
-    // A time-out that is not a positive number fires at once.
+    EXPECT_EQ(shell("trap '' TERM; exec sleep 30", 0.5).exitCode, SIGKILL);
     for (const double timeout : {0.0, -5.0, std::nan("")}) {
-        const auto again = Clock::now();
         EXPECT_TRUE(ProcessRunner::runBlocking("/bin/sleep", {"30"}, timeout).timedOut) << timeout;
-        EXPECT_LT(secondsSince(again), 10.0) << timeout;
     }
-}
-
-// Killed two seconds after the time-out, or waited for two seconds at most after the child exits.
-TEST(ProcessRunnerTest, StragglersAreKilledOrWaitedForAboutTwoSecondsAtMost) {
-    auto start = Clock::now();
-    const auto ignoring = shell("trap '' TERM; exec sleep 30", 1.0);
-    EXPECT_EQ(std::tuple(ignoring.timedOut, ignoring.exitCode), std::tuple(true, SIGKILL));
-    EXPECT_GE(secondsSince(start), 2.8);
-    EXPECT_LT(secondsSince(start), 10.0);
-    start = Clock::now();
-    EXPECT_EQ(shell("sleep 8 & echo started", 60), (Output{0, "started\n", "", false, false}));
-    EXPECT_GE(secondsSince(start), 1.8);
-    EXPECT_LT(secondsSince(start), 6.0);
-    start = Clock::now();
-    EXPECT_EQ(shell("(sleep 0.3; echo late; echo late-error >&2) & echo early", 60),
-              (Output{0, "early\nlate\n", "late-error\n", false, false}));
-    EXPECT_LT(secondsSince(start), 1.8);
 }
 
 TEST(ProcessRunnerTest, ConcurrentRunsKeepTheirOwnOutputAndOverlap) {
@@ -259,21 +235,13 @@ TEST(ProcessRunnerTest, ConcurrentRunsKeepTheirOwnOutputAndOverlap) {
     EXPECT_LT(secondsSince(start), 6.0);
 }
 
-// A stop ends the child and still delivers its output; a dropped future leaves the run to finish.
-TEST(ProcessRunnerTest, AStopEndsTheChildAndStillDeliversTheOutputAndADroppedFutureLeavesTheRunToFinish) {
+TEST(ProcessRunnerTest, AStopEndsTheChildAndStillDeliversTheOutput) {
     std::stop_source source;
     auto future = ProcessRunner::run("/bin/sh", {"-c", "echo begun; exec sleep 30"}, 60, source.get_token());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     source.request_stop();
     ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(future.get(), (Output{SIGTERM, "begun\n", "", false, false}));
-
-    test::TempDirectory directory;
-    const auto marker = directory / "finished";
-    { [[maybe_unused]] auto dropped = ProcessRunner::run("/bin/sh", {"-c", "sleep 0.2; touch \"$0\"", marker.string()}, 60); }
-    const auto start = Clock::now();
-    while (!std::filesystem::exists(marker) && secondsSince(start) < 10) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(std::filesystem::exists(marker));
 }
 
 }  // namespace
