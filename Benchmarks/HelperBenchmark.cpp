@@ -25,11 +25,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -169,8 +173,23 @@ bool moveLikeTheFloor(const std::filesystem::path& folder, const std::filesystem
     return moved;
 }
 
+// Empties `folder`, so that a round finds every name free.
+void emptied(const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) std::filesystem::remove_all(entry.path());
+}
+
+double median(std::vector<double> values) {
+    std::ranges::sort(values);
+    return values[values.size() / 2];
+}
+
+constexpr int removalRounds = 5;
+
 // In the polkit sandbox: "<removal seconds> <baseline seconds> <removal CPU seconds> <baseline CPU
-// seconds> <floor seconds>", or why it could not run. The removal's processor time is the
+// seconds> <floor seconds>", each the median of the rounds, or why it could not run. The rounds
+// take the three in turn, each round in another order, so that a file system that slows down
+// or speeds up as it fills weighs on all three alike. The removal's processor time is the
 // helper's (this process, whose threads serve the socket); the baseline's is the renames' and
 // pkcheck's. Neither counts polkitd's.
 std::string measureRemoval() {
@@ -180,7 +199,6 @@ std::string measureRemoval() {
     for (const char* folder : {"home", "Library", "Applications", "baseline"}) std::filesystem::create_directories(root / folder);
     ::chmod(root.path().c_str(), 0755);
     ::chown((root / "home").c_str(), account.uid, account.gid);
-    std::string figures;
     const auto outcome = test::runWithPolkit(
         {{{right + ".policy", test::readFile(VORNELO_SOURCE_DIR "/packaging/polkit/" + right + ".policy")}},
          test::polkitRule(right, "YES")},
@@ -189,6 +207,7 @@ std::string measureRemoval() {
                 std::regex("\nnobody:([^:]*:[^:]*:[^:]*:[^:]*):[^:]*:"), "\nnobody:$1:" + (root / "home").native() + ":"));
             if (::mount((root / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0) return "no passwd mount";
             if (!platform::Trash::prepareUserTrash(account.uid)) return "no Trash";
+            const auto trash = root / "home/.local/share/Trash";
             const helper::HelperLog log(root / "helper.log");
             helper::IdleMonitor idle({}, [] { return std::chrono::system_clock::now(); }, [] {});
             const platform::Authorization authorization;
@@ -201,46 +220,65 @@ std::string measureRemoval() {
             const test::ServedSocket served(std::string(helper::HelperInterface::text), [&](const platform::SocketPeer& peer) {
                 return std::make_unique<helper::ConnectionHandler>(peer, steps, idle, log);
             });
-            makeApps(root / "Applications");
             std::vector<std::string> paths;
             for (int index = 0; index < removalCount; ++index) paths.push_back(root / "Applications" / ("App" + std::to_string(index) + ".app"));
-            const double helperCpu = cpuSeconds(RUSAGE_SELF);
-            const auto client = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
-                auto connection = platform::VarlinkClient::connect(served.path());
-                const auto form = platform::Authorization().externalFormOfThisProcess();
-                if (!connection || !form) return "no connection";
-                const auto start = std::chrono::steady_clock::now();
-                const auto reply = connection->call(helper::HelperInterface::removeItemsMethod,
-                                                    {{"paths", paths}, {"authorization", platform::Base64::encode(*form)}});
-                if (!reply || (*reply)["moved"].size() != removalCount) return "FAILED " + (reply ? reply->dump().substr(0, 300) : "");
-                return "SECONDS " + std::to_string(secondsSince(start));
-            });
-            if (!client.message.starts_with("SECONDS ")) return client.message;
-            const double removalCpu = cpuSeconds(RUSAGE_SELF) - helperCpu;
-            makeApps(root / "Applications");
             const std::string check = "pkcheck --action-id " + right + " --process " + std::to_string(::getpid()) + " >/dev/null 2>&1";
-            const double baselineCpu = cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN);
-            auto start = std::chrono::steady_clock::now();
-            if (std::system(check.c_str()) != 0) return "pkcheck refused";
-            for (int index = 0; index < removalCount; ++index) {
-                const std::string name = "App" + std::to_string(index) + ".app";
-                ::renameat2(AT_FDCWD, (root / "Applications" / name).c_str(), AT_FDCWD, (root / "baseline" / name).c_str(), RENAME_NOREPLACE);
+            std::vector<double> removals, baselines, removalCpus, baselineCpus, floors;
+            // Each returns why it failed, or nothing.
+            const auto removal = [&]() -> std::string {
+                const double helperCpu = cpuSeconds(RUSAGE_SELF);
+                const auto client = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+                    auto connection = platform::VarlinkClient::connect(served.path());
+                    const auto form = platform::Authorization().externalFormOfThisProcess();
+                    if (!connection || !form) return "no connection";
+                    const auto start = std::chrono::steady_clock::now();
+                    const auto reply = connection->call(helper::HelperInterface::removeItemsMethod,
+                                                        {{"paths", paths}, {"authorization", platform::Base64::encode(*form)}});
+                    if (!reply || (*reply)["moved"].size() != removalCount) return "FAILED " + (reply ? reply->dump().substr(0, 300) : "");
+                    return "SECONDS " + std::to_string(secondsSince(start));
+                });
+                if (!client.message.starts_with("SECONDS ")) return client.message;
+                removalCpus.push_back(cpuSeconds(RUSAGE_SELF) - helperCpu);
+                removals.push_back(std::stod(client.message.substr(8)));
+                return {};
+            };
+            const auto baseline = [&]() -> std::string {
+                const double cpu = cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN);
+                const auto start = std::chrono::steady_clock::now();
+                if (std::system(check.c_str()) != 0) return "pkcheck refused";
+                for (int index = 0; index < removalCount; ++index) {
+                    const std::string name = "App" + std::to_string(index) + ".app";
+                    ::renameat2(AT_FDCWD, (root / "Applications" / name).c_str(), AT_FDCWD, (root / "baseline" / name).c_str(), RENAME_NOREPLACE);
+                }
+                baselines.push_back(secondsSince(start));
+                baselineCpus.push_back(cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN) - cpu);
+                return {};
+            };
+            const auto floor = [&]() -> std::string {
+                const auto start = std::chrono::steady_clock::now();
+                if (std::system(check.c_str()) != 0) return "pkcheck refused";
+                if (!moveLikeTheFloor(root / "Applications", root / "floor", account)) return "the floor's moves failed";
+                floors.push_back(secondsSince(start));
+                return {};
+            };
+            const std::array<std::function<std::string()>, 3> inTurn{removal, baseline, floor};
+            for (int round = 0; round < removalRounds; ++round) {
+                for (const auto& folder : {trash / "files", trash / "info", root / "baseline", root / "floor/files", root / "floor/info"}) {
+                    emptied(folder);
+                }
+                for (std::size_t step = 0; step < inTurn.size(); ++step) {
+                    makeApps(root / "Applications");
+                    if (auto failed = inTurn[(step + static_cast<std::size_t>(round)) % inTurn.size()](); !failed.empty()) return failed;
+                }
             }
-            const double baseline = secondsSince(start);
-            const double baselineUsed = cpuSeconds(RUSAGE_SELF) + cpuSeconds(RUSAGE_CHILDREN) - baselineCpu;
-            makeApps(root / "Applications");
-            start = std::chrono::steady_clock::now();
-            if (std::system(check.c_str()) != 0) return "pkcheck refused";
-            if (!moveLikeTheFloor(root / "Applications", root / "floor", account)) return "the floor's moves failed";
-            const double floor = secondsSince(start);
-            figures = client.message.substr(8) + " " + std::to_string(baseline) + " " + std::to_string(removalCpu) + " " +
-                      std::to_string(baselineUsed) + " " + std::to_string(floor);
-            return "FIGURES " + figures;
+            return "FIGURES " + std::to_string(median(removals)) + " " + std::to_string(median(baselines)) + " " +
+                   std::to_string(median(removalCpus)) + " " + std::to_string(median(baselineCpus)) + " " +
+                   std::to_string(median(floors));
         });
     return outcome.message;
 }
 
-// One run, reported as counters: the removal's and the baseline's seconds.
+// One run of interleaved rounds, reported as counters: the medians of each figure.
 void BM_RemoveItems500(benchmark::State& state) {
     if (const auto reason = test::polkitSandboxSkipReason(); !reason.empty()) {
         state.SkipWithError(reason.c_str());
