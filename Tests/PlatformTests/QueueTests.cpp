@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <future>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -94,28 +92,9 @@ TEST(SerialQueueTests, DestructionRunsWhatIsStillQueuedAndAPendingIdleTaskWithou
 
 // MARK: concurrent queues
 
-// Items that only finish once `expected` of them are running at the same time.
-class Rendezvous {
-public:
-    explicit Rendezvous(int expected) : expected_(expected) {}
-
-    bool arriveAndWait() {
-        std::unique_lock lock(mutex_);
-        ++arrived_;
-        changed_.notify_all();
-        return changed_.wait_for(lock, 10s, [&] { return arrived_ >= expected_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int expected_;
-    int arrived_ = 0;
-};
-
 TEST(ConcurrentQueueTest, ItemsRunAtTheSameTimeUpToTheCeilingAndEverythingRunsEvenWhatWorkSubmits) {
     constexpr int ceiling = 3;
-    Rendezvous rendezvous(ceiling);  // the first items meet only when the pool has grown to the ceiling
+    std::atomic<int> arrived{0};  // the first items meet only when the pool has grown to the ceiling
     std::atomic<int> running{0};
     std::atomic<int> highest{0};
     std::atomic<int> met{0};
@@ -127,7 +106,8 @@ TEST(ConcurrentQueueTest, ItemsRunAtTheSameTimeUpToTheCeilingAndEverythingRunsEv
                 int seen = highest.load();
                 while (now > seen && !highest.compare_exchange_weak(seen, now)) {
                 }
-                if (rendezvous.arriveAndWait()) ++met;
+                ++arrived;
+                if (test::eventually([&] { return arrived.load() >= ceiling; }, 10s)) ++met;
                 std::this_thread::sleep_for(10ms);
                 --running;
             });

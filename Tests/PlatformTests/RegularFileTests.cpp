@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 class RegularFileTests : public ::testing::Test {
 protected:
-    std::size_t itemsInFolder() const { return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder.path()), {})); }
     test::TempDirectory folder;
 };
 
@@ -84,7 +83,7 @@ TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceLeaves
         auto moved = std::move(*abandoned);  // the moved-from object owns nothing any more
     }
     EXPECT_EQ(readFile(target), "old");
-    EXPECT_EQ(itemsInFolder(), 1u);
+    EXPECT_EQ(test::entryCount(folder.path()), 1);
 
     auto replacement = FileReplacement::begin(target);
     auto rival = FileReplacement::begin(target);
@@ -98,7 +97,7 @@ TEST_F(RegularFileTests, AReplacementChangesTheTargetOnlyAtCommitAllAtOnceLeaves
     EXPECT_FALSE(replacement->write("too late"));
     ASSERT_TRUE(rival->commit());
     EXPECT_EQ(readFile(target), "rival");
-    EXPECT_EQ(itemsInFolder(), 1u);
+    EXPECT_EQ(test::entryCount(folder.path()), 1);
 
     // A link is replaced rather than followed, with the default permissions.
     writeFile(folder / "elsewhere", "untouched");

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace vornelo::platform {
 namespace {
 
@@ -19,15 +18,11 @@ TEST(ScriptHostTest, UndoesExactlyTheTwoEscapesAndRefusesEverythingElse) {
     EXPECT_EQ(ScriptHost::commandFromScript(script(R"(say \"a\" \\ b \\\" c)")), R"(say "a" \ b \" c)");
     EXPECT_EQ(ScriptHost::commandFromScript(script("one\ntwo\r\n\tthree 'x' $HOME `id`")), "one\ntwo\r\n\tthree 'x' $HOME `id`");
     const std::vector<std::string> refused = {
-        "",
-        "display dialog \"hi\"",
-        "do shell script \"echo hi\"",
-        "do shell script \"echo hi\" with administrator privileges\n",
+        "", "display dialog \"hi\"", "do shell script \"echo hi\"", "do shell script \"echo hi\" with administrator privileges\n",
         " do shell script \"echo hi\" with administrator privileges",
         "do shell script \"echo hi\" with administrator privileges & \"x\"",
         "do shell script \"a\" & \"b\" with administrator privileges",  // an unescaped quote ends the literal
-        script(R"(echo \n)"),                                          // AppleScript escapes we never write
-        script(R"(echo \t)"),
+        script(R"(echo \n)"), script(R"(echo \t)"),                      // AppleScript escapes we never write
         script("echo trailing\\"),  // the lone backslash would escape the closing quote
         script("bad \xFF byte"),
         "do shell script \" with administrator privileges",  // prefix and suffix overlapping
@@ -41,12 +36,7 @@ TEST(ScriptHostTest, UndoesExactlyTheTwoEscapesAndRefusesEverythingElse) {
 
 TEST(ScriptHostTest, TheHostRefusesAnyOtherInvocationBeforeStartingAnything) {
     const std::vector<std::vector<std::string>> invocations = {
-        {},
-        {"--help"},
-        {"-e"},
-        {"-e", "display dialog \"hi\""},
-        {"-e", script("id"), "extra"},
-        {"-x", script("id")},
+        {}, {"--help"}, {"-e"}, {"-e", "display dialog \"hi\""}, {"-e", script("id"), "extra"}, {"-x", script("id")},
         {"-e", script("id\\n")},
     };
     for (const auto& arguments : invocations) {

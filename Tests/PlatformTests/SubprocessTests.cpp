@@ -57,20 +57,17 @@ TEST(SubprocessTest, TheChildStartsWithNoBlockedOrIgnoredSignals) {
     struct sigaction previousAction {};
     ::sigaction(SIGINT, &ignore, &previousAction);
 
+    // Both start while SIGTERM is blocked and SIGINT ignored here.
     auto child = Subprocess::spawn("/bin/sleep", {"30"});
+    auto second = Subprocess::spawn("/bin/sleep", {"30"});
     ::pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
     ::sigaction(SIGINT, &previousAction, nullptr);
-    ASSERT_TRUE(child.has_value());
-
-    ASSERT_TRUE(child->sendSignal(SIGINT));
+    ASSERT_TRUE(child.has_value() && second.has_value());
+    ASSERT_TRUE(child->sendSignal(SIGINT) && second->terminate());
     runToEnd(*child);
-    EXPECT_EQ(std::pair(child->terminatedBySignal(), child->terminationStatus()), std::pair(true, SIGINT));
-
-    auto second = Subprocess::spawn("/bin/sleep", {"30"});
-    ASSERT_TRUE(second.has_value());
-    ASSERT_TRUE(second->terminate());
     runToEnd(*second);
-    EXPECT_EQ(second->terminationStatus(), SIGTERM);
+    EXPECT_EQ(std::tuple(child->terminatedBySignal(), child->terminationStatus(), second->terminatedBySignal(), second->terminationStatus()),
+              std::tuple(true, SIGINT, true, SIGTERM));
 }
 
 TEST(SubprocessTest, DescriptorsOpenedWithoutCloseOnExecAreNotInherited) {

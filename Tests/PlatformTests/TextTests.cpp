@@ -29,8 +29,7 @@ TEST(TextTest, LowercasingCoversUnicodeAndSanitisingReplacesEachMaximalInvalidSu
     EXPECT_EQ(Text::lowercased("\u0130"), "i\u0307") << "full mapping of capital I with dot";
     EXPECT_EQ(Text::lowercased("\u039F\u0394\u039F\u03A3"), "\u03BF\u03B4\u03BF\u03C2") << "final sigma";
     EXPECT_EQ(Text::lowercased("\u03A3\u0391"), "\u03C3\u03B1") << "sigma not at a word end";
-    const std::string invalid = "AB\xFF\xC3Z";
-    EXPECT_EQ(Text::lowercased(invalid), "ab\xFF\xC3z");
+    EXPECT_EQ(Text::lowercased("AB\xFF\xC3Z"), "ab\xFF\xC3z");
 
     // Sanitising replaces each maximal invalid subpart once.
     EXPECT_EQ(Text::sanitizedUtf8("plain \u00e9"), "plain \u00e9");
@@ -65,8 +64,6 @@ TEST(UuidTest, RandomUuidsAreVersionFourAndSpelledInUpperCase) {
         seen.insert(text);
     }
     EXPECT_EQ(seen.size(), 100u);
-    EXPECT_EQ(Uuid::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f")->uuidString(),
-              "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     EXPECT_FALSE(Uuid::fromString("E621E1F8C36C495A93FC0C247A3E6E5F"));
     EXPECT_FALSE(Uuid::fromString("E621E1F8-C36C-495A-93FC-0C247A3E6E5G"));
 }
@@ -87,12 +84,9 @@ TEST(LoggerTest, PrivateArgumentsAreRedactedAndRecordsReachTheSink) {
 
 TEST(JsonTests, CompactTextSortsKeysEscapesOntoOneLineLeavesSlashesAndUtf8AloneAndRefusesInvalidUtf8) {
     const nlohmann::json object{{"zeta", 1}, {"path", "/Users/x/caf\u00e9 \xF0\x9F\x93\x81"}, {"alpha", true}};
-    const auto text = Json::compactText(object);
-    ASSERT_TRUE(text);
-    EXPECT_EQ(*text, "{\"alpha\":true,\"path\":\"/Users/x/caf\u00e9 \xF0\x9F\x93\x81\",\"zeta\":1}");
-    const auto escaped = Json::compactText(nlohmann::json{{"d", std::string("a\"b\\c\nd\re\tf\x01g", 14)}});
-    ASSERT_TRUE(escaped);
-    EXPECT_EQ(*escaped, R"({"d":"a\"b\\c\nd\re\tf\u0001g\u0000"})");
+    EXPECT_EQ(Json::compactText(object).value_or(""), "{\"alpha\":true,\"path\":\"/Users/x/caf\u00e9 \xF0\x9F\x93\x81\",\"zeta\":1}");
+    EXPECT_EQ(Json::compactText(nlohmann::json{{"d", std::string("a\"b\\c\nd\re\tf\x01g", 14)}}).value_or(""),
+              R"({"d":"a\"b\\c\nd\re\tf\u0001g\u0000"})");
     EXPECT_FALSE(Json::compactText(nlohmann::json{{"path", "/tmp/\xff"}}));
 }
 
@@ -203,27 +197,24 @@ std::vector<std::string> texts(const Formatter& formatter, std::initializer_list
     for (const auto value : values) out.push_back(formatter.string(value));
     return out;
 }
-std::vector<std::string> byteTexts(const ByteCountFormatter& formatter, std::initializer_list<std::int64_t> values) {
-    return texts(formatter, values);
-}
 using Texts = std::vector<std::string>;
 constexpr auto int64Max = std::numeric_limits<std::int64_t>::max();
 
 TEST(ByteCountFormatter, EveryUnitByDefaultSettingsChangeTheTextNotTheValueAndCarriesGoOnlyIntoAnAllowedNeighbour) {
-    EXPECT_EQ(byteTexts({}, {0, 1, 999, 1000, 1'234'567'890'123'456, int64Max, -int64Max - 1}),
+    EXPECT_EQ((texts<ByteCountFormatter, std::int64_t>({}, {0, 1, 999, 1000, 1'234'567'890'123'456, int64Max, -int64Max - 1})),
               (Texts{"Zero bytes", "1 byte", "999 bytes", "1 KB", "1.23 PB", "9.22 EB", "-9.22 EB"}));
     ByteCountFormatter formatter;
     formatter.allowedUnits = ByteCountFormatter::useMB;
-    EXPECT_EQ(byteTexts(formatter, {0, 49'999, 50'001, 1'234'000'000}),
+    EXPECT_EQ(texts(formatter, {0, 49'999, 50'001, 1'234'000'000}),
               (Texts{"Zero MB", "0 MB", "0.1 MB", "1,234 MB"}));
     formatter.allowsNonnumericFormatting = false;
     formatter.includesUnit = false;
-    EXPECT_EQ(byteTexts(formatter, {0, 2'250'000}), (Texts{"0", "2.2"}));
+    EXPECT_EQ(texts(formatter, {0, 2'250'000}), (Texts{"0", "2.2"}));
 
     // A carry goes only into an allowed neighbour: there is no MB to carry 999,950 bytes into.
     formatter = ByteCountFormatter();
     formatter.allowedUnits = ByteCountFormatter::useKB | ByteCountFormatter::useGB;
-    EXPECT_EQ(byteTexts(formatter, {999'950, 999'999'999, 1'000'000'000}),
+    EXPECT_EQ(texts(formatter, {999'950, 999'999'999, 1'000'000'000}),
               (Texts{"1,000 KB", "1,000,000 KB", "1 GB"}));
 }
 

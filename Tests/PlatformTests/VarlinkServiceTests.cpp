@@ -83,15 +83,13 @@ TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) 
 
     const std::string deep = std::string(100, '[') + std::string(100, ']');
     const std::pair<const char*, std::string> cases[] = {
-        {"not JSON", withNul("hello")},
-        {"no method", withNul(R"({"parameters":{}})")},
-        {"a method that is no string", withNul(R"({"method":7})")},
+        {"not JSON", withNul("hello")}, {"no method", withNul(R"({"parameters":{}})")},
+        {"a method that is no string", withNul(R"({"method":7})")}, {"half-sent", R"({"method":"org.example.probe.Echo")"},
         {"parameters that are no object", withNul(R"({"method":"org.example.probe.Echo","parameters":[]})")},
         {"nesting too deep", withNul(R"({"method":"org.example.probe.Echo","parameters":{"a":)" + deep + "}}")},
         {"too long with its NUL", withNul(R"({"method":"org.example.probe.Echo","parameters":{"a":")" +
                                           std::string(2000, 'x') + "\"}}")},
         {"too long without a NUL", std::string(1500, ' ')},
-        {"half-sent", R"({"method":"org.example.probe.Echo")"},
         {"invalid UTF-8", withNul("{\"method\":\"org.example.probe.Echo\",\"parameters\":{\"a\":\"\xff\"}}")},
     };
     for (const auto& [what, bytes] : cases) {

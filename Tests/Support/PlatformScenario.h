@@ -1,7 +1,7 @@
 #pragma once
 // Steps the platform and command-line tests share: waiting for a state another thread or process
-// brings about, expecting a failure of one kind, acting as the unprivileged account, and changes to
-// the environment or the umask that last one scope.
+// brings about, expecting a failure of one kind, and changes to the environment or the umask that
+// last one scope.
 
 #include "Platform/FileError.h"
 #include "Support/ChildProcess.h"
@@ -37,12 +37,6 @@ template <typename Value>
     if (result) return ::testing::AssertionFailure() << "succeeded";
     if (result.error().isCocoa(code)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "failed with code " << result.error().code << ": " << result.error().description;
-}
-
-// Runs the body in a child as the unprivileged account. Needs root.
-inline ChildOutcome asUnprivileged(const std::function<std::string()>& body) {
-    const auto account = unprivilegedAccount();
-    return runAsUser(account.uid, account.gid, body);
 }
 
 // An environment variable set (or, given nothing, unset) until the end of the scope.
