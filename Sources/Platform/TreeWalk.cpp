@@ -69,11 +69,17 @@ public:
         if (stopped()) return false;
         const auto count = counter_.fetch_add(1, std::memory_order_relaxed) + 1;
         if (!visitor_.shouldContinue || visitor_.checkInterval == 0 || count % visitor_.checkInterval != 0) return true;
-        auto guard = callGuard();
-        if (stopped()) return false;
-        if (visitor_.shouldContinue()) return true;
-        stopped_.store(true);
-        return false;
+        bool goOn = false;
+        {
+            auto guard = callGuard();
+            if (stopped()) return false;
+            goOn = visitor_.shouldContinue();
+        }
+        // Through stop(), which wakes every waiting thread: a thread woken for a folder handed off
+        // just before sees the stop and leaves the folder queued, so the pending count never
+        // reaches zero and a thread nobody woke would wait forever.
+        if (!goOn) stop();
+        return goOn;
     }
 
     TreeWalkAction visit(const TreeWalkItem& item) {
