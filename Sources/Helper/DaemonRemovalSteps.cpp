@@ -2,13 +2,12 @@
 
 #include "Core/HelperPolicy.h"
 #include "Core/ProcessRunner.h"
+#include "Platform/FileDescriptor.h"
 #include "Platform/FileError.h"
 #include "Platform/Trash.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,13 +15,6 @@
 namespace vornelo::helper {
 
 namespace {
-
-int openBeneath(int directory, const char* path, std::uint64_t flags) {
-    open_how how{};
-    how.flags = flags | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    return static_cast<int>(platform::retryOnInterrupt([&] { return ::syscall(SYS_openat2, directory, path, &how, sizeof how); }));
-}
 
 struct Identity {
     dev_t device;
@@ -103,7 +95,7 @@ std::expected<std::pair<platform::FileDescriptor, std::string>, std::string> Dae
         return std::unexpected("The path " + path + " does not name an item.");
     }
     // An absolute path starts at the root whatever the directory given, so none is opened for it.
-    platform::FileDescriptor fd(openBeneath(AT_FDCWD, parent.c_str(), O_RDONLY | O_DIRECTORY));
+    platform::FileDescriptor fd(platform::openWithoutLinks(AT_FDCWD, parent.c_str(), O_RDONLY | O_DIRECTORY));
     if (!fd) return std::unexpected(platform::FileError::fromErrno(errno, platform::FileOperation::read, path).description);
     return std::pair{std::move(fd), name};
 }

@@ -1,9 +1,13 @@
 #pragma once
 // Owns one file descriptor and closes it once. Every descriptor is opened with O_CLOEXEC.
 
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 namespace vornelo::platform {
@@ -47,6 +51,16 @@ auto retryOnInterrupt(Call call) {
             return result;
         }
     }
+}
+
+// Opens `path` (absolute, or relative to `directory`) in one lookup that refuses every symbolic
+// link on the way, the last component included: -1 with errno set otherwise (ELOOP for a link,
+// ENOSYS on a kernel without openat2). O_CLOEXEC is added to `flags`.
+inline int openWithoutLinks(int directory, const char* path, std::uint64_t flags) {
+    open_how how{};
+    how.flags = flags | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    return static_cast<int>(retryOnInterrupt([&] { return ::syscall(SYS_openat2, directory, path, &how, sizeof how); }));
 }
 
 }  // namespace vornelo::platform

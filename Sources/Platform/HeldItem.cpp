@@ -4,9 +4,7 @@
 #include "Platform/FileTree.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,14 +34,6 @@ void pushComponents(std::vector<std::string>& pending, std::string_view path) {
         start = slash + 1;
     }
     pending.insert(pending.end(), components.rbegin(), components.rend());
-}
-
-// The whole path in one lookup that refuses every link: -1 with errno set otherwise.
-int openWithoutLinks(const std::string& path) {
-    struct open_how how {};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    return static_cast<int>(retryOnInterrupt([&] { return ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how); }));
 }
 
 Failure refusedLink(const std::string& link) {
@@ -130,7 +120,7 @@ HeldFolder::HeldFolder(FileDescriptor fd, std::string path, dev_t device, ino_t 
 
 std::expected<HeldFolder, FileError> HeldFolder::open(std::string_view folder, LinkRule links, bool createMissing) {
     const std::string path = FileManager::absoluteStandardizedPath(folder);
-    Walked walked{FileDescriptor(openWithoutLinks(path)), path};
+    Walked walked{FileDescriptor(openWithoutLinks(AT_FDCWD, path.c_str(), O_PATH | O_DIRECTORY)), path};
     if (!walked.fd) {
         const int error = errno;
         // Links on the way, folders still to make, or a kernel without openat2: walk it.
@@ -147,7 +137,7 @@ std::expected<HeldFolder, FileError> HeldFolder::open(std::string_view folder, L
 }
 
 bool HeldFolder::stillInPlace() const {
-    const FileDescriptor again(openWithoutLinks(path_));
+    const FileDescriptor again(openWithoutLinks(AT_FDCWD, path_.c_str(), O_PATH | O_DIRECTORY));
     struct stat info {};
     return again && ::fstat(again.get(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
 }

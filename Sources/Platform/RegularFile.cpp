@@ -3,9 +3,7 @@
 #include "Platform/FileReplacement.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,13 +14,8 @@ namespace vornelo::platform {
 std::expected<RegularFile, FileError> RegularFile::open(const std::filesystem::path& path, int flags,
                                                         FileOperation operation, bool noLinkOnTheWay) {
     flags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    FileDescriptor fd(retryOnInterrupt([&] {
-        if (!noLinkOnTheWay) return ::open(path.c_str(), flags, 0666);
-        open_how how{};
-        how.flags = static_cast<std::uint64_t>(flags);
-        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-        return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
-    }));
+    FileDescriptor fd(noLinkOnTheWay ? openWithoutLinks(AT_FDCWD, path.c_str(), static_cast<std::uint64_t>(flags))
+                                     : retryOnInterrupt([&] { return ::open(path.c_str(), flags, 0666); }));
     if (!fd) return std::unexpected(FileError::fromErrno(errno, operation, path.native()));
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0) return std::unexpected(FileError::fromErrno(errno, operation, path.native()));
