@@ -4,8 +4,8 @@
 // (VORNELO_CODESIGN_FIXTURE: a signed "program" and an "anchors" folder) and prints the ratios.
 
 #include "Core/PrivilegedHelperConstants.h"
-#include "Platform/CodeSigning.h"
-#include "Platform/PeerProcess.h"
+#include "Platform/Identity/CodeSigning.h"
+#include "Platform/Identity/PeerProcess.h"
 
 #include <benchmark/benchmark.h>
 

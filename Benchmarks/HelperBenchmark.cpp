@@ -5,14 +5,14 @@
 // renameat2 calls on the same tree. scripts/bench-helper prints the ratios.
 
 #include "Helper/DaemonRemovalSteps.h"
-#include "Helper/HelperInterface.h"
+#include "Core/HelperInterface.h"
 #include "Helper/ListenerDelegate.h"
 #include "Core/PrivilegedHelperConstants.h"
 #include "Helper/AdministratorApproval.h"
 #include "Helper/ConnectionHandler.h"
-#include "Platform/Base64.h"
-#include "Platform/TrashInfo.h"
-#include "Platform/VarlinkClient.h"
+#include "Platform/Encoding/Base64.h"
+#include "Platform/Trash/TrashInfo.h"
+#include "Platform/Ipc/VarlinkClient.h"
 #include "Support/PolkitSandbox.h"
 #include "Support/TempDirectory.h"
 #include "Support/VarlinkFixture.h"

@@ -3,7 +3,7 @@
 #include "CLI/Context.h"
 #include "Core/FullDiskAccessCheck.h"
 #include "Core/ProtectedFolderAccessCheck.h"
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <CLI/CLI.hpp>
 

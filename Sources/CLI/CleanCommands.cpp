@@ -6,9 +6,9 @@
 #include "Core/ByteSizeFormatter.h"
 #include "Core/ExclusionStore.h"
 #include "Core/SafeFileDeleter.h"
-#include "Platform/Checked.h"
-#include "Platform/FileManager.h"
-#include "Platform/InterruptSignals.h"
+#include "Platform/Encoding/Checked.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Processes/InterruptSignals.h"
 
 #include <CLI/CLI.hpp>
 

@@ -4,7 +4,7 @@
 #include "CLI/Context.h"
 #include "Core/ExclusionStore.h"
 #include "Core/PathProtection.h"
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,12 +1,12 @@
 // vornelo-cli helper version | remove: requests to the running helper through its socket.
 
 #include "CLI/Context.h"
-#include "Helper/HelperInterface.h"
-#include "Platform/Authorization.h"
-#include "Platform/Base64.h"
-#include "Platform/FileManager.h"
-#include "Platform/Trash.h"
-#include "Platform/VarlinkClient.h"
+#include "Core/HelperInterface.h"
+#include "Platform/Authorization/Authorization.h"
+#include "Platform/Encoding/Base64.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Trash/Trash.h"
+#include "Platform/Ipc/VarlinkClient.h"
 
 #include <CLI/CLI.hpp>
 

@@ -4,7 +4,7 @@
 #include "CLI/Context.h"
 #include "Core/ManagedPolicy.h"
 #include "Core/OperationLog.h"
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <CLI/CLI.hpp>
 

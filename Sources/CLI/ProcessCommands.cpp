@@ -4,9 +4,9 @@
 #include "CLI/Context.h"
 #include "Core/PrivilegedShell.h"
 #include "Core/ProcessRunner.h"
-#include "Platform/InterruptSignals.h"
-#include "Platform/ScriptHost.h"
-#include "Platform/Subprocess.h"
+#include "Platform/Processes/InterruptSignals.h"
+#include "Platform/Processes/ScriptHost.h"
+#include "Platform/Processes/Subprocess.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>

@@ -5,7 +5,7 @@
 #include "CLI/EngineOutput.h"
 #include "Core/CleanupSession.h"
 #include "Core/SafeFileDeleter.h"
-#include "Platform/InterruptSignals.h"
+#include "Platform/Processes/InterruptSignals.h"
 
 #include <CLI/CLI.hpp>
 

@@ -7,9 +7,9 @@
 #include "Core/ConcurrentMap.h"
 #include "Core/FileSizing.h"
 #include "Core/ScanCoverage.h"
-#include "Platform/FileManager.h"
-#include "Platform/Checked.h"
-#include "Platform/InterruptSignals.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Encoding/Checked.h"
+#include "Platform/Processes/InterruptSignals.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,7 @@
 // vornelo-cli: every capability of the library, by hand or from scripts.
 
 #include "CLI/Context.h"
-#include "Platform/ProcessHardening.h"
+#include "Platform/Identity/ProcessHardening.h"
 
 #include <CLI/CLI.hpp>
 

@@ -1,8 +1,8 @@
 // vornelo-codesign: signs an executable with a detached signature, and checks one against a code
 // requirement (for an administrator before installing; the helper always uses the system store).
 
-#include "Platform/CodeSigning.h"
-#include "Platform/Json.h"
+#include "Platform/Identity/CodeSigning.h"
+#include "Platform/Encoding/Json.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>

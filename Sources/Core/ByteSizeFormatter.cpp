@@ -1,6 +1,6 @@
 #include "Core/ByteSizeFormatter.h"
 
-#include "Platform/Formatters.h"
+#include "Platform/Encoding/Formatters.h"
 
 namespace vornelo {
 

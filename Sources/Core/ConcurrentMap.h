@@ -6,7 +6,7 @@
 // caller's thread blocks until every element is done. If a transform throws, the other elements
 // still run and the first exception is rethrown to the caller.
 
-#include "Platform/ConcurrentPerform.h"
+#include "Platform/Concurrency/ConcurrentPerform.h"
 
 #include <cstddef>
 #include <mutex>

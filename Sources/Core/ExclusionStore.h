@@ -5,8 +5,8 @@
 // Thread safety: every member may be called from any thread. The lock guards only the cache and
 // is never held while the defaults are read or written.
 
-#include "Platform/FileManager.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/System/UserDefaults.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "Core/FileSizing.h"
 
-#include "Platform/Checked.h"
-#include "Platform/TreeWalk.h"
+#include "Platform/Encoding/Checked.h"
+#include "Platform/Files/TreeWalk.h"
 
 #include <atomic>
 #include <mutex>

@@ -10,7 +10,7 @@
 // problem is folded into the result and, when a recorder is given, reported to it.
 
 #include "Core/ScanCoverage.h"
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -9,7 +9,7 @@
 // Thread safety: callable from any thread. The probe list is built once, on first use, from the
 // home directory at that moment.
 
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <filesystem>
 #include <vector>

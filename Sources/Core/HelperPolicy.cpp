@@ -2,9 +2,9 @@
 
 #include "Core/ManagedPolicy.h"
 #include "Core/PrivilegedHelperConstants.h"
-#include "Platform/PropertyList.h"
-#include "Platform/RegularFile.h"
-#include "Platform/Text.h"
+#include "Platform/Encoding/PropertyList.h"
+#include "Platform/Files/RegularFile.h"
+#include "Platform/Encoding/Text.h"
 
 namespace vornelo {
 

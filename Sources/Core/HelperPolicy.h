@@ -23,7 +23,7 @@
 // change at any time; the judgement vouches for the item's place and identity, not for them.
 
 #include "Core/PathProtection.h"
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <cstdint>
 #include <expected>

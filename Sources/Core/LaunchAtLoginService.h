@@ -7,8 +7,8 @@
 // Thread safety: callable from any thread; two concurrent setEnabled calls race as two programs
 // editing the same entry would.
 
-#include "Platform/FileError.h"
-#include "Platform/LoginItems.h"
+#include "Platform/Files/FileError.h"
+#include "Platform/System/LoginItems.h"
 
 #include <expected>
 #include <string_view>

@@ -1,7 +1,7 @@
 #pragma once
 // The library's diagnostic loggers. Each is created once, on first use, from any thread.
 
-#include "Platform/Logger.h"
+#include "Platform/System/Logger.h"
 
 #include <string_view>
 

@@ -1,6 +1,6 @@
 #include "Core/ManagedPolicy.h"
 
-#include "Platform/Text.h"
+#include "Platform/Encoding/Text.h"
 
 #include <mutex>
 

@@ -3,7 +3,7 @@
 // A managed key counts only when the defaults report it as forced, so a user cannot lift a
 // restriction by writing the same key into their own settings.
 
-#include "Platform/UserDefaults.h"
+#include "Platform/System/UserDefaults.h"
 
 #include <array>
 #include <cstdint>

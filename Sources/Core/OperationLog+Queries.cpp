@@ -2,12 +2,12 @@
 
 #include "Core/OperationLog+Internal.h"
 
-#include "Platform/Checked.h"
-#include "Platform/FileManager.h"
-#include "Platform/FileReplacement.h"
-#include "Platform/LineReader.h"
-#include "Platform/RegularFile.h"
-#include "Platform/Sha256.h"
+#include "Platform/Encoding/Checked.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Files/FileReplacement.h"
+#include "Platform/Files/LineReader.h"
+#include "Platform/Files/RegularFile.h"
+#include "Platform/Encoding/Sha256.h"
 
 #include <cstring>
 

@@ -2,8 +2,8 @@
 
 #include "Core/OperationLog+Internal.h"
 
-#include "Platform/Sha256.h"
-#include "Platform/Text.h"
+#include "Platform/Encoding/Sha256.h"
+#include "Platform/Encoding/Text.h"
 
 #include <charconv>
 #include <chrono>

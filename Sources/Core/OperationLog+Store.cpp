@@ -6,12 +6,12 @@
 #include "Core/AppStorageKeys.h"
 #include "Core/Log.h"
 #include "Core/ManagedPolicy.h"
-#include "Platform/Checked.h"
-#include "Platform/FileManager.h"
-#include "Platform/LineReader.h"
-#include "Platform/ProcessInfo.h"
-#include "Platform/RegularFile.h"
-#include "Platform/Sha256.h"
+#include "Platform/Encoding/Checked.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Files/LineReader.h"
+#include "Platform/Processes/ProcessInfo.h"
+#include "Platform/Files/RegularFile.h"
+#include "Platform/Encoding/Sha256.h"
 
 #include <algorithm>
 #include <string>

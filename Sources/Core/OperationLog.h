@@ -17,13 +17,13 @@
 // flush returns false; every other problem (a rotation or totals write that fails, an unreadable
 // line, damaged totals) degrades as the member's comment says. Only exportTo throws.
 
-#include "Platform/FileError.h"
-#include "Platform/FileLock.h"
-#include "Platform/Iso8601.h"
-#include "Platform/Json.h"
-#include "Platform/RegularFile.h"
-#include "Platform/SerialQueue.h"
-#include "Platform/Uuid.h"
+#include "Platform/Files/FileError.h"
+#include "Platform/Files/FileLock.h"
+#include "Platform/Encoding/Iso8601.h"
+#include "Platform/Encoding/Json.h"
+#include "Platform/Files/RegularFile.h"
+#include "Platform/Concurrency/SerialQueue.h"
+#include "Platform/Encoding/Uuid.h"
 
 #include <array>
 #include <chrono>

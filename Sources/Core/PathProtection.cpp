@@ -2,8 +2,8 @@
 
 #include "Core/ExclusionStore.h"
 #include "Core/ManagedPolicy.h"
-#include "Platform/SystemLocations.h"
-#include "Platform/Text.h"
+#include "Platform/System/SystemLocations.h"
+#include "Platform/Encoding/Text.h"
 
 #include <algorithm>
 #include <array>

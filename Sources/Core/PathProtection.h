@@ -5,7 +5,7 @@
 // A PathProtection value is immutable and may be shared between threads; the two provider
 // functions it holds are called from any thread, concurrently.
 
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <filesystem>
 #include <functional>

@@ -1,8 +1,8 @@
 #include "Core/PrivilegedShell.h"
 
 #include "Core/ManagedPolicy.h"
-#include "Platform/ScriptHost.h"
-#include "Platform/Text.h"
+#include "Platform/Processes/ScriptHost.h"
+#include "Platform/Encoding/Text.h"
 
 #include <memory>
 #include <optional>

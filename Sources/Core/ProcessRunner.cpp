@@ -1,9 +1,9 @@
 #include "Core/ProcessRunner.h"
 
 #include "Core/Log.h"
-#include "Platform/ConcurrentQueue.h"
-#include "Platform/Subprocess.h"
-#include "Platform/Text.h"
+#include "Platform/Concurrency/ConcurrentQueue.h"
+#include "Platform/Processes/Subprocess.h"
+#include "Platform/Encoding/Text.h"
 
 #include <fmt/format.h>
 

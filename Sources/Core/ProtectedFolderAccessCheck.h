@@ -4,7 +4,7 @@
 //
 // Thread safety: callable from any thread. The home directory is looked up at every call.
 
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 
 #include <array>
 #include <filesystem>

@@ -3,9 +3,9 @@
 
 #include "Core/Log.h"
 #include "Core/SafeFileDeleter.h"
-#include "Platform/Checked.h"
-#include "Platform/HeldItem.h"
-#include "Platform/Trash.h"
+#include "Platform/Encoding/Checked.h"
+#include "Platform/Files/HeldItem.h"
+#include "Platform/Trash/Trash.h"
 
 #include <cerrno>
 #include <chrono>

@@ -3,8 +3,8 @@
 
 #include "Core/SafeFileDeleter.h"
 
-#include "Platform/HeldItem.h"
-#include "Platform/Trash.h"
+#include "Platform/Files/HeldItem.h"
+#include "Platform/Trash/Trash.h"
 
 #include <chrono>
 

@@ -2,8 +2,8 @@
 
 #include "Core/SafeFileDeleter.h"
 
-#include "Platform/Checked.h"
-#include "Platform/Trash.h"
+#include "Platform/Encoding/Checked.h"
+#include "Platform/Trash/Trash.h"
 
 #include <algorithm>
 #include <array>

@@ -13,9 +13,9 @@
 #include "Core/OperationLog.h"
 #include "Core/PathProtection.h"
 #include "Core/ScanCoverage.h"
-#include "Platform/FileError.h"
-#include "Platform/FileManager.h"
-#include "Platform/Uuid.h"
+#include "Platform/Files/FileError.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Encoding/Uuid.h"
 
 #include <array>
 #include <cstdint>

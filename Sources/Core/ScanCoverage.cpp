@@ -1,6 +1,6 @@
 #include "Core/ScanCoverage.h"
 
-#include "Platform/Checked.h"
+#include "Platform/Encoding/Checked.h"
 
 #include <algorithm>
 #include <cerrno>

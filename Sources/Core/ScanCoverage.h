@@ -6,7 +6,7 @@
 // reports into it: each operation takes its one lock for its whole body and calls nothing that
 // could come back into the recorder; callers only ever receive copies.
 
-#include "Platform/FileError.h"
+#include "Platform/Files/FileError.h"
 
 #include <cstdint>
 #include <filesystem>

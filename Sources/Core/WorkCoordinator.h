@@ -12,8 +12,8 @@
 // Thread safety: none, by design; the coordinator takes no lock. Use it from one thread at a time
 // (the interface's thread). The cancellation handler runs on the thread that calls cancel().
 
-#include "Platform/Published.h"
-#include "Platform/Uuid.h"
+#include "Platform/Concurrency/Published.h"
+#include "Platform/Encoding/Uuid.h"
 
 #include <functional>
 #include <optional>

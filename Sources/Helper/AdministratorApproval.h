@@ -6,8 +6,8 @@
 // immutable); it blocks while an administrator is asked.
 
 #include "Helper/HelperLog.h"
-#include "Platform/Authorization.h"
-#include "Platform/SocketPeer.h"
+#include "Platform/Authorization/Authorization.h"
+#include "Platform/Identity/SocketPeer.h"
 
 #include <cstdint>
 #include <span>

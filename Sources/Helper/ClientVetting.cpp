@@ -1,8 +1,8 @@
 #include "Helper/ClientVetting.h"
 
 #include "Core/PrivilegedHelperConstants.h"
-#include "Platform/ExecWatch.h"
-#include "Platform/PeerProcess.h"
+#include "Platform/Identity/ExecWatch.h"
+#include "Platform/Identity/PeerProcess.h"
 
 #include <chrono>
 

@@ -10,9 +10,9 @@
 // Thread safety: guard() may be called from any thread; the handlers it makes belong to their
 // connection's thread.
 
-#include "Platform/CodeRequirement.h"
-#include "Platform/CodeSigning.h"
-#include "Platform/VarlinkService.h"
+#include "Platform/Identity/CodeRequirement.h"
+#include "Platform/Identity/CodeSigning.h"
+#include "Platform/Ipc/VarlinkService.h"
 
 #include <chrono>
 #include <functional>

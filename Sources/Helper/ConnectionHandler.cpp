@@ -1,7 +1,7 @@
 #include "Helper/ConnectionHandler.h"
 
 #include "Core/PrivilegedHelperConstants.h"
-#include "Platform/Base64.h"
+#include "Platform/Encoding/Base64.h"
 
 namespace vornelo::helper {
 

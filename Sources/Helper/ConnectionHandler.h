@@ -11,7 +11,7 @@
 #include "Helper/HelperLog.h"
 #include "Helper/IdleMonitor.h"
 #include "Helper/RemovalSteps.h"
-#include "Platform/VarlinkService.h"
+#include "Platform/Ipc/VarlinkService.h"
 
 #include <cstdint>
 #include <map>

@@ -2,9 +2,9 @@
 
 #include "Core/HelperPolicy.h"
 #include "Core/ProcessRunner.h"
-#include "Platform/FileDescriptor.h"
-#include "Platform/FileError.h"
-#include "Platform/Trash.h"
+#include "Platform/Files/FileDescriptor.h"
+#include "Platform/Files/FileError.h"
+#include "Platform/Trash/Trash.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

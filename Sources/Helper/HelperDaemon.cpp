@@ -3,7 +3,7 @@
 #include "Core/PrivilegedHelperConstants.h"
 #include "Helper/AdministratorApproval.h"
 #include "Helper/ListenerDelegate.h"
-#include "Platform/Logger.h"
+#include "Platform/System/Logger.h"
 
 #include <unistd.h>
 

@@ -9,10 +9,10 @@
 
 #include "Helper/ClientVetting.h"
 #include "Helper/DaemonRemovalSteps.h"
-#include "Helper/HelperInterface.h"
+#include "Core/HelperInterface.h"
 #include "Helper/IdleMonitor.h"
-#include "Platform/Authorization.h"
-#include "Platform/VarlinkService.h"
+#include "Platform/Authorization/Authorization.h"
+#include "Platform/Ipc/VarlinkService.h"
 
 #include <filesystem>
 #include <functional>

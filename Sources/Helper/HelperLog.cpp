@@ -1,8 +1,8 @@
 #include "Helper/HelperLog.h"
 
-#include "Platform/FileDescriptor.h"
-#include "Platform/Iso8601.h"
-#include "Platform/Logger.h"
+#include "Platform/Files/FileDescriptor.h"
+#include "Platform/Encoding/Iso8601.h"
+#include "Platform/System/Logger.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -15,7 +15,7 @@
 // is opened again once the file held has been deleted; a log renamed away keeps its lines until
 // the helper exits, which it does within a minute and a half of its last request.
 
-#include "Platform/FileDescriptor.h"
+#include "Platform/Files/FileDescriptor.h"
 
 #include <chrono>
 #include <filesystem>

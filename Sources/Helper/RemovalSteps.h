@@ -6,9 +6,9 @@
 // Thread safety: one object serves every connection, so each member may be called from several
 // threads at once.
 
-#include "Platform/FileDescriptor.h"
-#include "Platform/SocketPeer.h"
-#include "Platform/Trash.h"
+#include "Platform/Files/FileDescriptor.h"
+#include "Platform/Identity/SocketPeer.h"
+#include "Platform/Trash/Trash.h"
 
 #include <sys/types.h>
 

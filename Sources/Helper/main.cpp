@@ -6,8 +6,8 @@
 // environment, which a client could reach more easily than root's unit files.
 
 #include "Helper/HelperDaemon.h"
-#include "Platform/ExecWatch.h"
-#include "Platform/ProcessHardening.h"
+#include "Platform/Identity/ExecWatch.h"
+#include "Platform/Identity/ProcessHardening.h"
 
 #include <linux/capability.h>
 

@@ -7,9 +7,9 @@
 // Exit status: the command's (128 + n when signal n ended it); 1 with "User canceled. (-128)" on
 // standard error when authentication was dismissed or refused; 2 for a refused invocation.
 
-#include "Platform/FileDescriptor.h"
-#include "Platform/ScriptHost.h"
-#include "Platform/Subprocess.h"
+#include "Platform/Files/FileDescriptor.h"
+#include "Platform/Processes/ScriptHost.h"
+#include "Platform/Processes/Subprocess.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "Core/OperationLog.h"
-#include "Platform/Iso8601.h"
-#include "Platform/Text.h"
+#include "Platform/Encoding/Iso8601.h"
+#include "Platform/Encoding/Text.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/FileChecks.h"

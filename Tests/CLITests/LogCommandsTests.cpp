@@ -1,5 +1,5 @@
 #include "Core/OperationLog.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Encoding/PropertyList.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/ManagedPreferences.h"

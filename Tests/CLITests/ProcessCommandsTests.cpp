@@ -1,4 +1,4 @@
-#include "Platform/Subprocess.h"
+#include "Platform/Processes/Subprocess.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/PlatformScenario.h"

@@ -1,4 +1,4 @@
-#include "Platform/PropertyList.h"
+#include "Platform/Encoding/PropertyList.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/ManagedPreferences.h"

@@ -2,8 +2,8 @@
 #include "Core/ExclusionStore.h"
 #include "Core/HelperPolicy.h"
 #include "Core/PathProtection.h"
-#include "Platform/PropertyList.h"
-#include "Platform/Text.h"
+#include "Platform/Encoding/PropertyList.h"
+#include "Platform/Encoding/Text.h"
 #include "Support/TempDirectory.h"
 #include "Support/TestHome.h"
 

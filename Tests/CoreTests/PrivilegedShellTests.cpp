@@ -1,6 +1,6 @@
 #include "Core/PrivilegedShell.h"
 #include "Core/ProcessRunner.h"
-#include "Platform/ScriptHost.h"
+#include "Platform/Processes/ScriptHost.h"
 #include "Support/ChildProcess.h"
 #include "Support/LogCapture.h"
 #include "Support/SystemServices.h"

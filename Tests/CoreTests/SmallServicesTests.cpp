@@ -4,7 +4,7 @@
 #include "Core/LaunchAtLoginService.h"
 #include "Core/ManagedPolicy.h"
 #include "Core/WorkCoordinator.h"
-#include "Platform/ConcurrentPerform.h"
+#include "Platform/Concurrency/ConcurrentPerform.h"
 #include "Support/TestHome.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // the file system fails with a chosen error instead of reaching it. Other calls pass through unchanged.
 // Counters are atomic, so the manager may be shared between threads like the real one.
 
-#include "Platform/FileManager.h"
-#include "Platform/TreeWalk.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Files/TreeWalk.h"
 
 #include <array>
 #include <atomic>

@@ -2,7 +2,7 @@
 // Small looks at files on disk for tests of code that moves, removes or sizes them, and a scratch
 // file system for what must cross one.
 
-#include "Platform/FileManager.h"
+#include "Platform/Files/FileManager.h"
 #include "Support/ChildProcess.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #pragma once
 // Replaces the process-wide log sink for the life of the object and keeps what was logged.
 
-#include "Platform/Logger.h"
+#include "Platform/System/Logger.h"
 
 #include <memory>
 #include <mutex>

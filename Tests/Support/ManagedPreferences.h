@@ -2,7 +2,7 @@
 // The administrator's settings file lives at a fixed place under /etc. Tests write it inside a
 // private mount namespace, on an overlay over /etc, so the real /etc never changes. Needs root.
 
-#include "Platform/PropertyList.h"
+#include "Platform/Encoding/PropertyList.h"
 
 #include <sys/types.h>
 

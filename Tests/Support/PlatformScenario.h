@@ -3,7 +3,7 @@
 // brings about, expecting a failure of one kind, and changes to the environment or the umask that
 // last one scope.
 
-#include "Platform/FileError.h"
+#include "Platform/Files/FileError.h"
 #include "Support/ChildProcess.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "Support/PolkitSandbox.h"
 
-#include "Platform/Subprocess.h"
+#include "Platform/Processes/Subprocess.h"
 #include "Support/Subprocess.h"
 #include "Support/TempDirectory.h"
 

@@ -1,6 +1,6 @@
 #include "Support/SignedClient.h"
 
-#include "Platform/CodeSignature.h"
+#include "Platform/Identity/CodeSignature.h"
 
 #include <stdexcept>
 

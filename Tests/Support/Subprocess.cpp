@@ -1,6 +1,6 @@
 #include "Support/Subprocess.h"
 
-#include "Platform/Subprocess.h"
+#include "Platform/Processes/Subprocess.h"
 
 namespace vornelo::test {
 

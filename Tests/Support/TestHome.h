@@ -3,8 +3,8 @@
 // application's settings live there, and a managed-preferences file of the test's own (trusted
 // because the test owns it) stands in for the administrator's.
 
-#include "Platform/PropertyList.h"
-#include "Platform/UserDefaults.h"
+#include "Platform/Encoding/PropertyList.h"
+#include "Platform/System/UserDefaults.h"
 #include "Support/TempDirectory.h"
 
 #include <sys/stat.h>

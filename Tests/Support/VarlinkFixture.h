@@ -2,8 +2,8 @@
 // Helper and Varlink fixtures. A Varlink service on a socket in a temporary folder (reachable by every user), run on a thread
 // of its own for the life of the object, and small client helpers for tests that speak bytes.
 
-#include "Platform/VarlinkClient.h"
-#include "Platform/VarlinkService.h"
+#include "Platform/Ipc/VarlinkClient.h"
+#include "Platform/Ipc/VarlinkService.h"
 #include "Support/TempDirectory.h"
 
 #include <poll.h>
