@@ -2,7 +2,6 @@
 
 #include "Platform/Files/FileDescriptor.h"
 #include "Platform/Files/HeldItem.h"
-#include "Platform/Trash/Trash.h"
 #include "Platform/Files/TreeWalk.h"
 
 #include <dirent.h>
@@ -366,19 +365,8 @@ bool FileManager::fileExistsFollowingLinks(const std::filesystem::path& path) co
     return ::stat(path.c_str(), &info) == 0;
 }
 
-std::expected<std::filesystem::path, FileError> FileManager::trashItem(const std::filesystem::path& item) const {
-    auto held = holdItem(item);
-    if (!held) return std::unexpected(held.error());
-    return trashHeldItem(*held);
-}
-
 std::expected<HeldItem, FileError> FileManager::holdItem(const std::filesystem::path& item) const {
     return HeldItem::hold(item.native(), LinkRule::ownedByRootOrUser);
-}
-
-std::expected<std::filesystem::path, FileError> FileManager::trashHeldItem(const HeldItem& item) const {
-    if (auto unchanged = item.checkUnchanged(); !unchanged) return std::unexpected(unchanged.error());
-    return Trash::moveToTrash(item.folder().fd(), item.place(), homeDirectoryForCurrentUser(), ::geteuid());
 }
 
 uid_t FileManager::realUserID() const { return ::getuid(); }

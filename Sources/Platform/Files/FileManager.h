@@ -113,7 +113,7 @@ public:
     // stat: true when the path leads to something after following every link (false for a
     // dangling link).
     [[nodiscard]] virtual bool fileExistsFollowingLinks(const std::filesystem::path& path) const;
-    // Moves the item into the Trash of its file system (Platform/Trash.h) for the effective user
+    // Moves the item into the Trash of its file system (Platform/Trash/Trash.h) for the effective user
     // and the current user's home; returns where it went. Never replaces anything.
     virtual std::expected<std::filesystem::path, FileError> trashItem(const std::filesystem::path& item) const;
     // Removes the item and, for a folder, everything inside it. A symbolic link is removed, never
