@@ -44,7 +44,9 @@ struct BorrowedStackDeleter {
 };
 
 constexpr std::string_view directoryMagic = "vornelo-code-directory";
-constexpr std::size_t readChunk = 1024 * 1024;
+// Small enough that the checks of many connections at once cost little memory; hashing is no
+// faster with larger reads.
+constexpr std::size_t readChunk = 64 * 1024;
 
 std::string openSslReason() {
     const unsigned long code = ::ERR_get_error();

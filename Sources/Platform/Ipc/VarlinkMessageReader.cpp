@@ -363,8 +363,8 @@ VarlinkMessageReader::~VarlinkMessageReader() = default;
 
 bool VarlinkMessageReader::awaitMessage() { return source_->awaitBytes(); }
 
-std::expected<VarlinkMessage, VarlinkMessageReader::Problem> VarlinkMessageReader::read() {
-    source_->beginMessage(Clock::now() + limits_.messageTimeout);
+std::expected<VarlinkMessage, VarlinkMessageReader::Problem> VarlinkMessageReader::read(Clock::time_point began) {
+    source_->beginMessage(began + limits_.messageTimeout);
     std::map<std::string, std::size_t> lengths;
     VarlinkHeldBytes held(pool_, limits_.heldBytesPerConnection);
     Builder builder(limits_, held, source_->deadline(), lengths);

@@ -102,8 +102,8 @@ public:
     // Waits, as long as it takes, for the first byte of the next message; false when the peer
     // closed the connection (or it failed) or the service stops.
     [[nodiscard]] bool awaitMessage();
-    // Reads the message that has begun, to its NUL.
-    [[nodiscard]] std::expected<VarlinkMessage, Problem> read();
+    // Reads the message that has begun, to its NUL, within the time limit from `began`.
+    [[nodiscard]] std::expected<VarlinkMessage, Problem> read(std::chrono::steady_clock::time_point began);
 
     // A sentence for the diagnostics about why a connection was closed.
     [[nodiscard]] static std::string describe(Problem problem, const VarlinkLimits& limits);

@@ -329,9 +329,12 @@ void VarlinkService::State::serve(Connection& connection) {
     if (accept) connection.handler = accept(connection.peer);
     if (connection.handler) {
         VarlinkMessageReader reader(connection.fd.get(), limits, *pool, wake.get(), stopping);
-        // Between messages a connection may idle; a message, once begun, has its time limit.
-        while (reader.awaitMessage() && connection.handler->admitsNextMessage()) {
-            auto message = reader.read();
+        // Between messages a connection may idle; a message has its time limit from the moment its
+        // first byte is seen (for the first one: once the peer's accept-time check has passed).
+        while (reader.awaitMessage()) {
+            const auto began = std::chrono::steady_clock::now();
+            if (!connection.handler->admitsNextMessage()) break;
+            auto message = reader.read(began);
             if (!message) {
                 if (!stopping.load()) closedFor(connection, VarlinkMessageReader::describe(message.error(), limits));
                 break;
