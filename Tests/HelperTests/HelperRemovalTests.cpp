@@ -466,6 +466,24 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                    path + " changed on its way");
         }
 
+        // Root-owned items the requester has renamed to every name under which a copy across file
+        // systems could once be made (the helper's pid and a counter), then a removal that copies
+        // again: not one of them goes, and the copy leaves nothing of its own behind.
+        std::vector<fs::path> planted;
+        for (int counter = 0; counter < 50; ++counter) {
+            planted.push_back(files / (".vornelo-copy-" + std::to_string(world.helper->processIdentifier()) + "-" + std::to_string(counter)));
+            test::writeFile(planted.back() / "Contents/kept", "root's");
+        }
+        makeApp("/Applications/Copied.app", "com.example.copied");
+        const auto copied = world.remove(a, {"/Applications/Copied.app"});
+        expect(copied == std::pair{0, Json{{"moved", {{"/Applications/Copied.app", (files / "Copied.app").native()}}}, {"failed", Json::object()}}},
+               "copied beside planted names: " + copied.second.dump());
+        expect(std::ranges::all_of(planted, [](const fs::path& item) { return fs::exists(item / "Contents/kept"); }), "the helper removed a planted item");
+        for (const auto& item : planted) fs::remove_all(item);
+        for (const auto& entry : fs::directory_iterator(files)) {
+            expect(!entry.path().filename().native().starts_with(".vornelo-"), "left behind: " + entry.path().native());
+        }
+
         // Serving, it no longer holds the capability it needed only to start listening to exec events.
         const auto status = test::readFile("/proc/" + std::to_string(world.helper->processIdentifier()) + "/status");
         const auto capabilities = [&](const std::string& set) {

@@ -10,7 +10,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <memory>
@@ -154,26 +153,20 @@ std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, 
     return failure(EEXIST, item.path);
 }
 
-// Across file systems: a full copy under a hidden name inside the held "files" folder, so that
-// nothing lands outside the Trash whatever its owner does meanwhile, renamed to the claimed name;
-// the source is removed through its folder last, and only while it is still the item copied.
+// Across file systems: a full copy made aside inside the held "files" folder (StagedCopy: only
+// what the copy made is ever removed, never a name), so that nothing lands outside the Trash
+// whatever its owner does meanwhile, renamed to the claimed name; the source is removed through
+// its folder last, and only while it is still the item copied.
 std::expected<std::filesystem::path, FileError> placeByCopy(const Trash::Held& trash, int parentFd,
                                                             const ItemLocation& item) {
     struct stat before {};
     if (::fstatat(parentFd, item.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return failure(errno, item.path);
-    static std::atomic<unsigned> counter{0};
-    const std::string temporary = ".vornelo-copy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const std::string temporaryPath = FileManager::joinedPath(FileManager::joinedPath(trash.path, "files"), temporary);
-    if (auto copied = copyEntryAt(parentFd, item.name.c_str(), item.path, trash.files.get(), temporary.c_str(),
-                                  temporaryPath);
-        !copied) {
-        return std::unexpected(copied.error());
-    }
-    auto placed = place(trash, trash.files.get(), item, item.path, &temporary);
-    if (!placed) {
-        (void)removeEntryAt(trash.files.get(), temporary.c_str(), temporaryPath);
-        return placed;
-    }
+    auto copy = StagedCopy::make(parentFd, item.name.c_str(), item.path, trash.files.get(),
+                                 FileManager::joinedPath(trash.path, "files"));
+    if (!copy) return std::unexpected(copy.error());
+    auto placed = place(trash, copy->folder(), item, item.path, &copy->name());
+    if (!placed) return placed;
+    copy->published();
     struct stat after {};
     // Changed meanwhile: the copy stays in the Trash and the source where it is, so nothing is lost.
     if (::fstatat(parentFd, item.name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_dev != before.st_dev ||
