@@ -567,10 +567,14 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         // A Trash that is a link or someone else's refuses everything; a form of the wrong size or
         // made by another process is refused without asking polkit.
         makeApp("/Applications/Kept.app", "com.example.kept");
+        const auto realHome = world.base / "real-home-a";
         const auto restore = [&] {
+            if (fs::is_symlink(a.home)) fs::remove(a.home), fs::rename(realHome, a.home);
             if (fs::is_symlink(a.trash())) fs::remove(a.trash()), fs::rename(a.home / "RealTrash", a.trash());
             ::chown(a.trash().c_str(), a.uid, a.gid);
+            ::chown(a.home.c_str(), a.uid, a.gid);
         };
+        const auto notTheirHome = "no usable Trash for uid " + std::to_string(a.uid) + ": The home folder \u201C" + a.home.native() + "\u201D is not";
         const auto foreign = platform::Base64::encode(*platform::Authorization().externalFormOfThisProcess());
         const struct {
             const char* what;
@@ -583,6 +587,10 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
              "@FORM@", ConnectionHandler::noTrash, "no usable Trash for uid " + std::to_string(a.uid) + ": "},
             {"someone else's Trash", [&] { ::chown(a.trash().c_str(), world.b.uid, world.b.gid); }, "@FORM@", ConnectionHandler::noTrash,
              "no usable Trash for uid " + std::to_string(a.uid) + ": "},
+            {"a home owned by root", [&] { ::chown(a.home.c_str(), 0, 0); }, "@FORM@", ConnectionHandler::noTrash, notTheirHome},
+            {"a home that is the requester's own link", [&] {
+                 fs::rename(a.home, realHome), fs::create_directory_symlink(realHome, a.home), ::lchown(a.home.c_str(), a.uid, a.gid);
+             }, "@FORM@", ConnectionHandler::noTrash, notTheirHome},
             {"a form a byte short", [] {}, "@SHORT@", ConnectionHandler::notApproved, "authorization blob has the wrong size: 31"},
             {"another process's form", [] {}, foreign, ConnectionHandler::notApproved,
              "could not read the app's authorization: " + std::to_string(platform::errAuthorizationInvalidRef)},

@@ -468,11 +468,28 @@ std::optional<Trash::Account> Trash::account(uid_t user) {
 
 namespace {
 
-std::expected<Trash::Held, FileError> walkToUserTrash(const Trash::Account& account, bool create) {
+// The home folder itself must be the user's: a link there is followed only when root made it (the
+// user database's own places), and the folder reached must belong to the user.
+std::expected<FileDescriptor, FileError> openHome(const Trash::Account& account) {
+    struct stat entry {};
+    if (::lstat(account.home.c_str(), &entry) != 0) return failure(errno, account.home);
     FileDescriptor homeFd(retryOnInterrupt([&] { return ::open(account.home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!homeFd) return failure(errno, account.home);
+    struct stat home {};
+    if (::fstat(homeFd.get(), &home) != 0) return failure(errno, account.home);
+    if ((S_ISLNK(entry.st_mode) && entry.st_uid != 0) || home.st_uid != account.user) {
+        return Failure(FileError::make(FileError::cocoaDomain, FileError::writeUnknown,
+                                       "The home folder \u201C" + account.home + "\u201D is not a folder that belongs to the user " +
+                                           std::to_string(account.user) + "."));
+    }
+    return homeFd;
+}
+
+std::expected<Trash::Held, FileError> walkToUserTrash(const Trash::Account& account, bool create) {
+    auto homeFd = openHome(account);
+    if (!homeFd) return std::unexpected(homeFd.error());
     const Owner owner{account.user, account.group};
-    FileDescriptor folder = std::move(homeFd);
+    FileDescriptor folder = std::move(*homeFd);
     std::string path = account.home;
     for (const char* name : {".local", "share"}) {
         path = FileManager::joinedPath(path, name);

@@ -84,9 +84,10 @@ struct Trash {
     [[nodiscard]] static std::optional<Account> account(uid_t user);
 
     // Opens the home Trash "<home>/.local/share/Trash" of `account` (its data folder setting is
-    // the user's own business, not the caller's), with its "files" and "info" folders. Each folder
-    // below the home folder (".local", "share", "Trash", "files", "info") must be a real folder
-    // belonging to the user; otherwise nothing is created and the error names the folder at fault.
+    // the user's own business, not the caller's), with its "files" and "info" folders. The home
+    // folder must belong to the user (a link at its place counts only when root made it), and each
+    // folder below it (".local", "share", "Trash", "files", "info") must be a real folder belonging
+    // to the user; otherwise nothing is created and the error names the folder at fault.
     static std::expected<Held, FileError> openUserTrash(const Account& account);
     static std::expected<Held, FileError> openUserTrash(uid_t user);
 
