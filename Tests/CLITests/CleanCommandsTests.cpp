@@ -249,6 +249,33 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedPutBackOrSizedGivesExitOneWithT
               std::tuple("Locked/stuck.txt", "Shut/b.txt", "Free/a.txt", "Free/ok.txt"));
 }
 
+// A file whose path is longer than the system takes is there, but no call by path reaches it:
+// cleaning it is a failure that says so, never "already gone"; a path that is gone is no failure.
+TEST_F(CleanCommandsTest, AnItemThatIsThereButCannotBeReachedIsAFailureNotAMissingOne) {
+    const auto deep = path("deep");
+    ASSERT_TRUE(test::makeDeepChain(deep, 20, 250, "file", false));
+    std::string far = deep.native();
+    for (int level = 0; level < 20; ++level) far += "/" + std::string(250, 'd');
+    far += "/file";
+    const auto gone = path("gone.txt").native();
+    for (const auto& command : {std::vector<std::string>{"preview"}, std::vector<std::string>{"clean", "--yes"}}) {
+        auto arguments = command;
+        arguments.insert(arguments.end(), {far, gone});
+        const auto text = cli(arguments);
+        EXPECT_EQ(text.exitCode, 1) << command[0] << ": " << text.out;
+        EXPECT_EQ(missingFrom(text.out, {"Missing, already gone (1):\n  " + gone + "\n", "Could not be reached, left as they are (1):\n  " + far +
+                                         "\n    The operation on \u201Cfile\u201D couldn\u2019t be completed. (File name too long)\n"}), "") << command[0];
+        EXPECT_FALSE(contains(text.out, "Could not read")) << command[0] << ": said twice";
+    }
+    const auto document = cliJson({"clean", "--yes", far, gone}, 1);
+    const auto& plan = document["plan"];
+    EXPECT_EQ(std::tuple(plan["unreachableItems"].size(), plan["unreachableItems"][0]["id"], plan["missingItems"].size(),
+                         plan["missingItems"][0]["id"], document["result"]["succeeded"]),
+              std::tuple(1u, far, 1u, gone, 0)) << plan.dump(1).substr(0, 400);
+    EXPECT_EQ(test::runProgram("/usr/bin/find", {deep.native(), "-name", "file"}).out, far + "\n");  // still there
+    EXPECT_EQ(cli({"clean", "--yes", gone}).exitCode, 0);
+}
+
 TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced) {
     writeFile(path("Keep/precious"), "mine");
     ASSERT_EQ(cli({"exclusions", "add", path("Keep").native()}).exitCode, 0);
