@@ -131,9 +131,9 @@ Claim claimName(const Trash::Held& trash, const std::string& infoName, const std
 // `sourceName`, when given, is the entry in `parentFd` to rename in place of item.name.
 std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, int parentFd, const ItemLocation& item,
                                                       const std::string& recordedPath,
-                                                      const std::string* sourceName = nullptr) {
+                                                      const std::string* sourceName = nullptr, std::string_view session = {}) {
     const std::string& source = sourceName ? *sourceName : item.name;
-    const std::string contents = TrashInfo::contents(recordedPath, std::chrono::system_clock::now());
+    const std::string contents = TrashInfo::contents(recordedPath, std::chrono::system_clock::now(), session);
     const std::string filesPath = FileManager::joinedPath(trash.path, "files");
     for (unsigned number = 1; number <= maxNumber; ++number) {
         if (number == 1 && item.name.size() > maxItemNameBytes) continue;
@@ -209,7 +209,7 @@ std::optional<Trash::Held> openAdministratorsTrash(int topFd, const std::string&
 }
 
 std::expected<std::filesystem::path, FileError> moveToTopDirectoryTrash(int parentFd, const ItemLocation& item,
-                                                                        dev_t device, Owner owner) {
+                                                                        dev_t device, Owner owner, std::string_view session) {
     const std::string resolvedParent = FileManager::defaultManager().resolvingSymlinksInPath(item.parent);
     const std::string top = mountPointOf(resolvedParent, device);
     FileDescriptor topFd(retryOnInterrupt([&] { return ::open(top.c_str(), folderFlags); }));
@@ -228,7 +228,7 @@ std::expected<std::filesystem::path, FileError> moveToTopDirectoryTrash(int pare
     trash->topDirectory = top;
     const std::string original = FileManager::joinedPath(resolvedParent, item.name);
     const std::string relative = top == "/" ? original.substr(1) : original.substr(top.size() + 1);
-    return place(*trash, parentFd, item, relative);
+    return place(*trash, parentFd, item, relative, nullptr, session);
 }
 
 // The data folder of the current user, created (mode 0700) when missing.
@@ -381,16 +381,18 @@ std::string Trash::numberedName(std::string_view name, unsigned number, std::siz
 std::filesystem::path Trash::homeTrash(const std::filesystem::path& home) { return FileManager::joinedPath(dataHomeOf(home), "Trash"); }
 
 std::expected<std::filesystem::path, FileError> Trash::moveToTrash(const std::filesystem::path& item,
-                                                                   const std::filesystem::path& home, uid_t user) {
+                                                                   const std::filesystem::path& home, uid_t user,
+                                                                   std::string_view session) {
     const auto location = locate(item);
     if (!location) return failure(EBUSY, item.native());
     FileDescriptor parentFd(retryOnInterrupt([&] { return ::open(location->parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!parentFd) return failure(errno, location->path);
-    return moveToTrash(parentFd.get(), item, home, user);
+    return moveToTrash(parentFd.get(), item, home, user, session);
 }
 
 std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd, const std::filesystem::path& item,
-                                                                   const std::filesystem::path& home, uid_t user) {
+                                                                   const std::filesystem::path& home, uid_t user,
+                                                                   std::string_view session) {
     const auto location = locate(item);
     if (!location) return failure(EBUSY, item.native());
     struct statx parentInfo {};
@@ -409,11 +411,11 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd,
     const auto trash = homeTrashFor(dataHomeOf(home), home, device, owner);
     if (!trash) return std::unexpected(trash.error());
     if (*trash) {
-        auto moved = place(**trash, parentFd, *location, location->path);
+        auto moved = place(**trash, parentFd, *location, location->path, nullptr, session);
         // The same device can still be another mount (a bind mount), which a rename cannot leave.
         if (moved || moved.error().underlyingPosixCode != EXDEV) return moved;
     }
-    return moveToTopDirectoryTrash(parentFd, *location, device, owner);
+    return moveToTopDirectoryTrash(parentFd, *location, device, owner, session);
 }
 
 bool Trash::holdsTrashedItems(std::string_view folder) {
