@@ -5,7 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <istream>
+#include <cstring>
 #include <optional>
 #include <streambuf>
 #include <vector>
@@ -103,6 +103,8 @@ public:
         if (handed_ < filled_) return true;
         return fill(std::nullopt);
     }
+
+    bool holdsNul() const { return std::memchr(buffer_.get() + handed_, '\0', filled_ - handed_) != nullptr; }
 
     void beginMessage(Clock::time_point deadline) {
         deadline_ = deadline;
@@ -357,19 +359,25 @@ private:
 
 VarlinkMessageReader::VarlinkMessageReader(int fd, const VarlinkLimits& limits, VarlinkMemoryPool& pool, int wake,
                                            const std::atomic<bool>& stopping)
-    : fd_(fd), limits_(limits), pool_(pool), source_(std::make_unique<Source>(fd, limits, wake, stopping)) {}
+    : fd_(fd),
+      limits_(limits),
+      pool_(pool),
+      source_(std::make_unique<Source>(fd, limits, wake, stopping)),
+      stream_(std::make_unique<std::istream>(source_.get())) {}
 
 VarlinkMessageReader::~VarlinkMessageReader() = default;
 
 bool VarlinkMessageReader::awaitMessage() { return source_->awaitBytes(); }
+
+bool VarlinkMessageReader::holdsWholeMessage() const { return source_->holdsNul(); }
 
 std::expected<VarlinkMessage, VarlinkMessageReader::Problem> VarlinkMessageReader::read(Clock::time_point began) {
     source_->beginMessage(began + limits_.messageTimeout);
     std::map<std::string, std::size_t> lengths;
     VarlinkHeldBytes held(pool_, limits_.heldBytesPerConnection);
     Builder builder(limits_, held, source_->deadline(), lengths);
-    std::istream stream(source_.get());
-    const bool parsed = Json::sax_parse(stream, &builder, Json::input_format_t::json, false);
+    stream_->clear();
+    const bool parsed = Json::sax_parse(*stream_, &builder, Json::input_format_t::json, false);
     if (source_->problem()) return std::unexpected(*source_->problem());
     if (builder.outOfMemory()) return std::unexpected(Problem::noMemory);
     if (!parsed || !source_->finishMessage()) return std::unexpected(source_->problem().value_or(Problem::notJson));

@@ -24,6 +24,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <expected>
+#include <istream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -102,6 +103,8 @@ public:
     // Waits, as long as it takes, for the first byte of the next message; false when the peer
     // closed the connection (or it failed) or the service stops.
     [[nodiscard]] bool awaitMessage();
+    // Whether the whole of the message that has begun (its NUL included) has been received.
+    [[nodiscard]] bool holdsWholeMessage() const;
     // Reads the message that has begun, to its NUL, within the time limit from `began`.
     [[nodiscard]] std::expected<VarlinkMessage, Problem> read(std::chrono::steady_clock::time_point began);
 
@@ -116,6 +119,7 @@ private:
     const VarlinkLimits& limits_;
     VarlinkMemoryPool& pool_;
     std::unique_ptr<Source> source_;
+    std::unique_ptr<std::istream> stream_;
 };
 
 }  // namespace vornelo::platform

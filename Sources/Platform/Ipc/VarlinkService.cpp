@@ -333,14 +333,16 @@ void VarlinkService::State::serve(Connection& connection) {
         // first byte is seen (for the first one: once the peer's accept-time check has passed).
         while (reader.awaitMessage()) {
             const auto began = std::chrono::steady_clock::now();
+            const bool arrived = reader.holdsWholeMessage();
             if (!connection.handler->admitsNextMessage()) break;
             auto message = reader.read(began);
             if (!message) {
                 if (!stopping.load()) closedFor(connection, VarlinkMessageReader::describe(message.error(), limits));
                 break;
             }
-            // Judged again with the whole message in: an exec while it was arriving is seen now.
-            if (!connection.handler->admitsNextMessage() || !handleMessage(connection, *message)) break;
+            // Judged again once all of it is in, unless it was in already: an exec while it was
+            // arriving is seen now.
+            if ((!arrived && !connection.handler->admitsNextMessage()) || !handleMessage(connection, *message)) break;
         }
     }
     connection.fd.reset();
@@ -430,9 +432,7 @@ namespace {
 class ReplySender final : public nlohmann::detail::output_adapter_protocol<char> {
 public:
     ReplySender(int fd, int wake, const std::atomic<bool>& stopping, std::chrono::steady_clock::time_point deadline)
-        : fd_(fd), wake_(wake), stopping_(stopping), deadline_(deadline) {
-        pending_.reserve(capacity);
-    }
+        : fd_(fd), wake_(wake), stopping_(stopping), deadline_(deadline) {}
 
     void write_character(char c) override {
         pending_.push_back(c);
