@@ -140,6 +140,7 @@ void offerGlobalOptions(CLI::App& root, Context& context) {
     static const auto formatter = std::make_shared<HelpFormatter>();
     root.formatter(formatter);
     for (auto* command : root.get_subcommands([](CLI::App* sub) { return !sub->get_name().empty(); })) {
+        command->formatter(formatter);
         if (command->get_option_no_throw("--json") == nullptr) {
             command->add_flag("--json", context.json, "Print one JSON document for scripts")->group(globalGroup);
         }
