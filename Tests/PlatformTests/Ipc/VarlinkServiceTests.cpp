@@ -104,6 +104,12 @@ TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) 
         ASSERT_TRUE(still.has_value()) << what;
         EXPECT_EQ((*still)["after"], what);
     }
+    // A message of the largest size allowed is answered.
+    std::string largest = R"({"method":"org.example.probe.Echo","parameters":{"a":")";
+    largest += std::string(limits.maxMessageBytes - largest.size() - 3, 'x') + "\"}}";
+    ASSERT_EQ(largest.size(), limits.maxMessageBytes);
+    ASSERT_TRUE(bystander.send(withNul(largest)));
+    EXPECT_TRUE(bystander.receive().has_value());
     // A connection that merely stays quiet between messages is left alone.
     std::this_thread::sleep_for(limits.messageTimeout * 2);
     EXPECT_TRUE(bystander.call("org.example.probe.Echo", nlohmann::json::object()).has_value());
