@@ -20,14 +20,15 @@ using test::ServedSocket;
 
 constexpr const char* interfaceText = "# A test interface.\ninterface org.example.probe\n\nmethod Who() -> (uid: int)\n";
 
-// Answers Who with what the kernel said about the peer, Echo with its parameters, and Lengths with
-// its parameters and the lengths of the arrays the service cut short.
+// Answers Who with what the kernel said about the peer, Echo with its parameters, Lengths with
+// its parameters and the lengths of the arrays the service cut short, and Large with 3 MB.
 class PeerEcho : public VarlinkConnectionHandler {
 public:
     explicit PeerEcho(const SocketPeer& peer) : peer_(peer) {}
     VarlinkReply call(std::string_view method, const nlohmann::json& parameters, const VarlinkArrayLengths& lengths) override {
         if (method == "Echo") return parameters;
         if (method == "Lengths") return nlohmann::json{{"parameters", parameters}, {"lengths", lengths}};
+        if (method == "Large") return nlohmann::json{{"large", std::vector<std::string>(200, std::string(16 * 1024, 'x'))}};
         if (method != "Who") return std::unexpected(VarlinkError::methodNotFound(method));
         return nlohmann::json{{"uid", peer_.uid()}, {"pid", peer_.pid()}, {"start", peer_.startTime()},
                               {"held", peer_.heldBySocket()}, {"alive", peer_.isAlive()}};
@@ -138,9 +139,7 @@ TEST(VarlinkServiceTest, AMessageOrAReplyThatTricklesIsCutOffAtItsTimeLimit) {
 
     // A reply far larger than the socket's buffers, read a little at a time, then all at once.
     auto reader = served.connect();
-    nlohmann::json big = nlohmann::json::array();
-    for (int i = 0; i < 200; ++i) big.push_back(std::string(16 * 1024, 'x'));
-    ASSERT_TRUE(reader.send(withNul(nlohmann::json{{"method", "org.example.probe.Echo"}, {"parameters", {{"big", big}}}}.dump())));
+    ASSERT_TRUE(reader.send(withNul(R"({"method":"org.example.probe.Large"})")));
     char buffer[65536];
     std::size_t received = 0;
     bool whole = false;
