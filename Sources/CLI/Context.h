@@ -39,6 +39,10 @@ bool stdoutIsTerminal();
 // An operation-log entry as its log line holds it, plus its "id".
 nlohmann::json entryJson(const OperationLog::Entry& entry);
 
+// After a command that used the operation log: says on standard error what to do when an
+// earlier version's log could not be moved to the log's place because both hold one.
+void noteLogLeftBehind(const CLI::App& app);
+
 // Each group registers its commands on the application.
 void addProtectionCommands(CLI::App& app, Context& context);
 void addExclusionCommands(CLI::App& app, Context& context);

@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        noteLogLeftBehind(app);
     } catch (const CLI::CallForHelp& help) {
         return app.exit(help);
     } catch (const CLI::CallForAllHelp& help) {

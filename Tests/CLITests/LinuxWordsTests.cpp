@@ -1,0 +1,247 @@
+#include "Core/OperationLog.h"
+#include "Platform/Encoding/PropertyList.h"
+#include "Support/ChildProcess.h"
+#include "Support/CliFixture.h"
+#include "Support/PrivateRoot.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace vornelo {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using test::contains;
+using test::missingFrom;
+using test::readFile;
+using test::writeFile;
+
+// The first word of the other platform in a command's output, with what surrounds it; empty when
+// there is none. "Part of macOS." is literally true of an Apple bundle and may stand.
+std::string foreignWords(std::string text, const std::string& command) {
+    for (std::size_t at; (at = text.find("Part of macOS.")) != std::string::npos;) text.erase(at, 14);
+    for (const std::string_view word : {"Finder", "App Store", "macOS"}) {
+        if (const auto at = text.find(word); at != std::string::npos) {
+            return command + " says \"" + text.substr(at < 60 ? 0 : at - 60, 140) + "\"";
+        }
+    }
+    return {};
+}
+
+// Runs vornelo-cli in `home`, collects what it says and reports the first foreign word.
+struct Sweep {
+    fs::path home;
+    std::map<std::string, std::string> environment{};
+    std::string complaint{};
+    std::string everything{};
+
+    test::ProgramResult run(const std::vector<std::string>& arguments) {
+        auto result = test::runCli(arguments, home, environment);
+        std::string command = "vornelo-cli";
+        for (const auto& argument : arguments) command += " " + argument;
+        everything += result.out + result.err;
+        if (complaint.empty()) complaint = foreignWords(result.out + result.err, command);
+        return result;
+    }
+};
+
+void writeBundle(const fs::path& bundle, const std::string& identifier) {
+    const auto bytes = platform::PropertyList::serialize(
+        platform::PlistValue(platform::PlistValue::Dictionary{{"CFBundleIdentifier", platform::PlistValue(identifier)}}),
+        platform::PlistFormat::xml);
+    writeFile(bundle / "Contents/Info.plist", std::string(bytes.begin(), bytes.end()));
+}
+
+using LinuxWordsTest = test::CliTest;
+
+// The whole command set in a scratch home, as the test's user (root here): nothing names the other
+// platform's programs, and no command makes a ~/Library.
+TEST_F(LinuxWordsTest, EveryCommandSpeaksLinuxAndNoneCreatesALibraryFolder) {
+    Sweep sweep{home.home()};
+    writeFile(path("Junk/a.txt"), "a");
+    writeFile(path("Junk/folder/b.txt"), "b");
+    writeFile(path(".local/share/keyrings/login.keyring"), "secret");
+    writeBundle(home.root() / "Applications/Safari.app", "com.apple.Safari");
+    writeBundle(home.root() / "Applications/Editor.app", "com.example.editor");
+    const auto apps = (home.root() / "Applications").native();
+    const auto library = (home.root() / "SystemLibrary").native();
+    fs::create_directories(library);
+
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--help-all"}, {"check", path("Library/Caches/x").native(), path(".local/share/keyrings").native(), "/System", "/"},
+             {"bundle-id", "com.apple.finder", "com.apple.AppStore"}, {"exclusions", "add", path("Keep").native()},
+             {"exclusions", "list"}, {"exclusions", "remove", path("Keep").native()}, {"exclusions", "remove", "/never"},
+             {"policy"}, {"format", "bytes", "1234567"}, {"format", "percent", "half"}, {"access"}, {"--json", "access"},
+             {"login-item", "status"}, {"login-item", "enable"}, {"login-item", "disable"},
+             {"run", "--", "/bin/false"}, {"run", "--", "/no/such/program"}, {"run", "--timeout", "0.2", "--", "/bin/sleep", "5"},
+             {"size", path("Junk").native(), path("Gone").native()}, {"preview", path("Junk").native(), "/usr/bin", path("Gone").native()},
+             {"clean", "--dry-run", path("Junk/a.txt").native()}, {"clean", "--yes", path(".local/share/keyrings").native()},
+             {"clean", "--yes", path(".local").native(), path("Gone").native()}, {"clean", path("Junk/a.txt").native()},
+             {"helper", "check", "--applications-root", apps, "--library-root", library, apps + "/Safari.app", apps + "/Editor.app"},
+             {"helper", "version"}, {"helper", "remove", apps + "/Editor.app"},
+             {"log", "status"}, {"log", "path"}, {"log", "totals"}, {"log", "verify"}, {"log", "disable"}, {"log", "enable"}}) {
+        (void)sweep.run(arguments);
+    }
+    EXPECT_TRUE(contains(sweep.everything, "Part of macOS.")) << "the helper's verdict on an Apple bundle stands";
+    const auto cleaned = json::parse(sweep.run({"--json", "clean", "--yes", path("Junk").native()}).out);
+    const auto session = cleaned.value("sessionID", "");
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"sessions"}, {"restore", session, "--dry-run"}, {"restore", session}, {"restore", session},
+             {"restore", "00000000-0000-4000-8000-000000000000"}, {"restore", "not-a-session"},
+             {"log", "recent"}, {"log", "export", path("export.csv").native(), "--format", "csv"},
+             {"log", "export", "/proc/no/such/export"}, {"log", "clear"}}) {
+        (void)sweep.run(arguments);
+    }
+    EXPECT_EQ(sweep.complaint, "");
+    EXPECT_FALSE(fs::exists(path("Library")));
+    EXPECT_TRUE(fs::exists(path(".local/share/keyrings/login.keyring")));
+    EXPECT_TRUE(contains(sweep.everything, path(".local/share/keyrings").native() + " is protected: it holds the desktop's keyrings"));
+}
+
+// The failures an ordinary user meets: an item root owns (outside and inside the Trash), an
+// unreadable folder, a Trash that cannot be made. The commands the advice names work for root.
+TEST_F(LinuxWordsTest, FailuresOfAnOrdinaryUserSpeakLinuxAndTheAdministratorsCommandsTheyNameWork) {
+    VORNELO_REQUIRE_ROOT();
+    const auto account = test::unprivilegedAccount();
+    test::TempDirectory directory;
+    ::chmod(directory.path().c_str(), 0755);
+    const auto user = directory / "home";
+    const auto tool = user / "Tools/installed-by-root";
+    const auto trashed = user / ".local/share/Trash/files/root-owned";
+    writeFile(tool / "bin", "tool");
+    writeFile(trashed / "data", "data");
+    writeFile(user / "Shut/inner/file", "x");
+    writeFile(user / "Broken/file", "x");
+    for (const auto& entry : fs::recursive_directory_iterator(user)) ::lchown(entry.path().c_str(), account.uid, account.gid);
+    ::chown(user.c_str(), account.uid, account.gid);
+    for (const auto& item : {tool, trashed}) {
+        ::lchown(item.c_str(), 0, 0);
+        ::lchown((item / (item == tool ? "bin" : "data")).c_str(), 0, 0);
+    }
+    ::chmod((user / "Shut/inner").c_str(), 0);
+
+    const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+        Sweep sweep{user};
+        const auto cleaned = sweep.run({"clean", "--yes", (tool / "bin").native(), (trashed / "data").native()});
+        if (cleaned.exitCode != 1) return "clean exit code " + std::to_string(cleaned.exitCode) + ": " + cleaned.out;
+        const auto quoted = [](const fs::path& path) { return "'" + path.native() + "'"; };
+        if (auto missing = missingFrom(cleaned.out, {"Owned by another user (usually installed by the package manager",
+                                                     "\u201Csudo vornelo-cli clean " + quoted(tool / "bin") + "\u201D",
+                                                     "\u201Csudo vornelo-cli clean --mode permanent " + quoted(trashed / "data") + "\u201D"});
+            !missing.empty()) {
+            return missing;
+        }
+        (void)sweep.run({"size", (user / "Shut").native()});
+        (void)sweep.run({"clean", "--yes", (user / "Shut/inner/file").native()});
+        // A Trash that cannot be made: its data folder is a file.
+        const auto broken = user / "Broken";
+        writeFile(broken / "item", "i");
+        sweep.environment["XDG_DATA_HOME"] = (broken / "file").native();
+        const auto noTrash = sweep.run({"clean", "--yes", (broken / "item").native()});
+        if (noTrash.exitCode != 1) return "clean without a Trash: exit code " + std::to_string(noTrash.exitCode);
+        if (!sweep.complaint.empty()) return sweep.complaint;
+        return fs::exists(user / "Library") ? "a Library folder was made" : "";
+    });
+    ASSERT_TRUE(outcome.succeeded) << outcome.message;
+
+    // What the advice says an administrator runs, run as root with root's own (scratch) home.
+    const auto administrator = directory / "root-home";
+    fs::create_directories(administrator);
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"clean", "--yes", "--mode", "permanent", (trashed / "data").native()}, {"clean", "--yes", (tool / "bin").native()}}) {
+        const auto done = test::runCli(arguments, administrator);
+        EXPECT_EQ(done.exitCode, 0) << done.out << done.err;
+    }
+    EXPECT_EQ(std::tuple(fs::exists(trashed / "data"), fs::exists(tool / "bin"),
+                         readFile(administrator / ".local/share/Trash/files/bin")),
+              std::tuple(false, false, "tool"));
+}
+
+// A disk without room for the Trash's records or the log's lines.
+TEST_F(LinuxWordsTest, AFullDiskIsReportedInLinuxWords) {
+    VORNELO_REQUIRE_ROOT();
+    test::TempDirectory directory;
+    const auto small = directory / "small";
+    fs::create_directories(small);
+    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
+        if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k,nr_inodes=64") != 0) return "no tmpfs";
+        writeFile(small / "home/item.txt", "item");
+        std::ofstream filler(small / "filler", std::ios::binary);
+        const std::string block(4096, 'f');
+        while (filler.write(block.data(), block.size())) continue;
+        filler.close();
+        Sweep sweep{small / "home"};
+        const auto full = sweep.run({"clean", "--yes", (small / "home/item.txt").native()});
+        if (full.exitCode != 1) return "clean on a full disk: exit code " + std::to_string(full.exitCode) + ": " + full.out + full.err;
+        if (!contains(full.out + full.err, "enough space")) return "the full disk was not named: " + full.out + full.err;
+        (void)sweep.run({"log", "verify"});
+        return sweep.complaint;
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+// In a simulated Flatpak sandbox (its marker file in a root of the test's own), access says so.
+TEST_F(LinuxWordsTest, AccessTellsAnUnconfinedProcessFromAFlatpakSandbox) {
+    const auto open = cliJson({"access"});
+    EXPECT_EQ(std::tuple(open["fullDiskAccess"], open["confinement"], open["homeListable"]), std::tuple(true, "none", true))
+        << "this test expects to run unconfined";
+    says({"access"}, {"Full disk access: yes", "No sandbox or security label confines this process."});
+    VORNELO_REQUIRE_ROOT();
+    test::TempDirectory scratch;
+    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
+        if (auto entered = test::enterPrivateRoot({}, scratch.path()); !entered.empty()) return entered;
+        writeFile("/.flatpak-info", "[Application]\nname=org.example.Vornelo\n\n[Instance]\ninstance-id=1\n");
+        const auto text = test::runCli({"access"}, home.home());
+        const auto document = json::parse(test::runCli({"--json", "access"}, home.home()).out, nullptr, false);
+        if (document.is_discarded() || document["fullDiskAccess"] != false || document["confinement"] != "flatpak" ||
+            document["confinementDetail"] != "org.example.Vornelo") {
+            return "in a sandbox: " + document.dump();
+        }
+        return missingFrom(text.out, {"Full disk access: no", "Flatpak sandbox (org.example.Vornelo)"});
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+// The log an earlier version kept in ~/Library moves to the XDG state folder; when both hold a
+// log, the command says what to do, and doing it works.
+TEST_F(LinuxWordsTest, TheEarlierLogMovesToTheStateFolderAndTwoLogsAreExplainedWithCommandsThatWork) {
+    const auto earlier = path("Library/Logs/Vornelo/operations.log");
+    const auto entry = [](const std::string& item) {
+        return OperationLog::Entry(std::chrono::system_clock::now(), Uuid(), "clean", item, 1, OperationLog::Mode::trash,
+                                   OperationLog::Outcome::failed, false, std::string("No longer exists."));
+    };
+    const auto writeEarlier = [&](const std::string& item) {
+        OperationLog log(earlier, true);
+        log.append(entry(item));
+        ASSERT_TRUE(log.flush());
+    };
+    writeEarlier("/h/earlier");
+    const auto path = cliJson({"log", "path"})["logPath"];
+    EXPECT_EQ(path, logPath().native());
+    EXPECT_EQ(cliJson({"log", "verify"})["isIntact"], true);
+    EXPECT_EQ(cliJson({"log", "recent"})[0]["path"], "/h/earlier");
+    EXPECT_FALSE(fs::exists(home.home() / "Library"));
+
+    writeEarlier("/h/again");
+    const auto both = cli({"log", "recent"});
+    EXPECT_EQ(both.exitCode, 0);
+    ASSERT_TRUE(contains(both.err, "so Vornelo moved neither")) << both.err;
+    EXPECT_TRUE(contains(both.err, earlier.parent_path().native()));
+    EXPECT_TRUE(fs::exists(earlier)) << "neither is touched";
+    const auto start = both.err.find("\u201Cmv ");
+    const auto end = both.err.find("\u201D", start);
+    ASSERT_NE(end, std::string::npos) << both.err;
+    const auto move = both.err.substr(start + 3, end - start - 3);
+    ASSERT_EQ(test::runProgram("/bin/sh", {"-c", move}).exitCode, 0) << move;
+    const auto moved = cli({"--json", "log", "recent"});
+    EXPECT_EQ(std::tuple(moved.err, json::parse(moved.out)[0]["path"]), std::tuple("", "/h/again"));
+    EXPECT_FALSE(fs::exists(home.home() / "Library"));
+    EXPECT_TRUE(fs::exists(logPath().parent_path().native() + ".later/operations.log")) << "the later log is kept aside";
+}
+
+}  // namespace
+}  // namespace vornelo
