@@ -14,6 +14,8 @@ namespace vornelo::cli {
 
 namespace {
 
+using nlohmann::json;
+
 std::string joined(const std::vector<std::string>& names) {
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -32,7 +34,8 @@ std::string folderState(const std::string& path) {
 void runAccess(Context& context) {
     const auto full = FullDiskAccessCheck::report();
     const auto& fileManager = platform::FileManager::defaultManager();
-    const auto folders = ProtectedFolderAccessCheck::folders(platform::UserFolders::currentUser());
+    const auto userFolders = platform::UserFolders::currentUser();
+    const auto folders = ProtectedFolderAccessCheck::folders(userFolders);
     const auto denied = ProtectedFolderAccessCheck::deniedFolders(folders, fileManager);
     if (context.json) {
         auto probed = nlohmann::json::array();
@@ -44,7 +47,8 @@ void runAccess(Context& context) {
                    {"homeListable", full.homeListable},
                    {"protectedFolderAccess", denied.empty()},
                    {"protectedFolders", probed},
-                   {"deniedFolders", denied}});
+                   {"deniedFolders", denied},
+                   {"userDirsProblem", userFolders.userDirsProblem ? json(*userFolders.userDirsProblem) : json()}});
         return;
     }
     std::cout << "Full disk access: " << (full.granted ? "yes" : "no") << '\n';
@@ -55,6 +59,10 @@ void runAccess(Context& context) {
     } else {
         std::cout << "Protected folders: " << joined(denied) << (denied.size() == 1 ? " cannot" : " can't")
                   << " be listed.\n";
+    }
+    if (userFolders.userDirsProblem) {
+        std::cout << "  The folders' names in user-dirs.dirs were not used, so the English ones apply: "
+                  << displayed(*userFolders.userDirsProblem) << '\n';
     }
     for (const auto& folder : folders) {
         std::cout << "  " << folder.name << " (" << displayed(folder.path) << "): " << folderState(folder.path) << '\n';

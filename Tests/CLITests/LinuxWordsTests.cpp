@@ -1,4 +1,5 @@
 #include "Core/OperationLog.h"
+#include "Core/SafeFileDeleter.h"
 #include "Platform/Encoding/PropertyList.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
@@ -110,39 +111,30 @@ TEST_F(LinuxWordsTest, FailuresOfAnOrdinaryUserSpeakLinuxAndTheAdministratorsCom
     test::TempDirectory directory;
     ::chmod(directory.path().c_str(), 0755);
     const auto user = directory / "home";
-    const auto tool = user / "Tools/installed-by-root";
-    const auto trashed = user / ".local/share/Trash/files/root-owned";
-    writeFile(tool / "bin", "tool");
-    writeFile(trashed / "data", "data");
-    writeFile(user / "Shut/inner/file", "x");
-    writeFile(user / "Broken/file", "x");
-    for (const auto& entry : fs::recursive_directory_iterator(user)) ::lchown(entry.path().c_str(), account.uid, account.gid);
-    ::chown(user.c_str(), account.uid, account.gid);
-    for (const auto& item : {tool, trashed}) {
-        ::lchown(item.c_str(), 0, 0);
-        ::lchown((item / (item == tool ? "bin" : "data")).c_str(), 0, 0);
+    const auto tool = user / "Tools/root/bin";
+    const auto trashed = user / ".local/share/Trash/files/root/data";
+    for (const auto& file : {tool, trashed, user / "Shut/inner/file", user / "Broken/item"}) writeFile(file, "x");
+    for (const auto& entry : fs::recursive_directory_iterator(user)) {
+        const bool roots = contains(entry.path().native().substr(user.native().size()), "/root");
+        ::lchown(entry.path().c_str(), roots ? 0 : account.uid, roots ? 0 : account.gid);
     }
+    ::chown(user.c_str(), account.uid, account.gid);
     ::chmod((user / "Shut/inner").c_str(), 0);
 
     const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
         Sweep sweep{user};
-        const auto cleaned = sweep.run({"clean", "--yes", (tool / "bin").native(), (trashed / "data").native()});
-        if (cleaned.exitCode != 1) return "clean exit code " + std::to_string(cleaned.exitCode) + ": " + cleaned.out;
-        const auto quoted = [](const fs::path& path) { return "'" + path.native() + "'"; };
+        const auto cleaned = sweep.run({"clean", "--yes", tool.native(), trashed.native()});
         if (auto missing = missingFrom(cleaned.out, {"Owned by another user (usually installed by the package manager",
-                                                     "\u201Csudo vornelo-cli clean " + quoted(tool / "bin") + "\u201D",
-                                                     "\u201Csudo vornelo-cli clean --mode permanent " + quoted(trashed / "data") + "\u201D"});
-            !missing.empty()) {
-            return missing;
+                                                     "\u201Csudo vornelo-cli clean '" + tool.native() + "'\u201D",
+                                                     "\u201Csudo vornelo-cli clean --mode permanent '" + trashed.native() + "'\u201D"});
+            cleaned.exitCode != 1 || !missing.empty()) {
+            return "clean exit code " + std::to_string(cleaned.exitCode) + ": " + missing;
         }
         (void)sweep.run({"size", (user / "Shut").native()});
         (void)sweep.run({"clean", "--yes", (user / "Shut/inner/file").native()});
-        // A Trash that cannot be made: its data folder is a file.
-        const auto broken = user / "Broken";
-        writeFile(broken / "item", "i");
-        sweep.environment["XDG_DATA_HOME"] = (broken / "file").native();
-        const auto noTrash = sweep.run({"clean", "--yes", (broken / "item").native()});
-        if (noTrash.exitCode != 1) return "clean without a Trash: exit code " + std::to_string(noTrash.exitCode);
+        sweep.environment["XDG_DATA_HOME"] = (user / "Broken/item").native() + "x";  // a file's place: no Trash there
+        writeFile(user / "Broken/itemx", "a file");
+        if (sweep.run({"clean", "--yes", (user / "Broken/item").native()}).exitCode != 1) return "clean without a Trash succeeded";
         if (!sweep.complaint.empty()) return sweep.complaint;
         return fs::exists(user / "Library") ? "a Library folder was made" : "";
     });
@@ -151,94 +143,65 @@ TEST_F(LinuxWordsTest, FailuresOfAnOrdinaryUserSpeakLinuxAndTheAdministratorsCom
     // What the advice says an administrator runs, run as root with root's own (scratch) home.
     const auto administrator = directory / "root-home";
     fs::create_directories(administrator);
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"clean", "--yes", "--mode", "permanent", (trashed / "data").native()}, {"clean", "--yes", (tool / "bin").native()}}) {
-        const auto done = test::runCli(arguments, administrator);
-        EXPECT_EQ(done.exitCode, 0) << done.out << done.err;
-    }
-    EXPECT_EQ(std::tuple(fs::exists(trashed / "data"), fs::exists(tool / "bin"),
-                         readFile(administrator / ".local/share/Trash/files/bin")),
-              std::tuple(false, false, "tool"));
+    EXPECT_EQ(test::runCli({"clean", "--yes", "--mode", "permanent", trashed.native()}, administrator).exitCode, 0);
+    EXPECT_EQ(test::runCli({"clean", "--yes", tool.native()}, administrator).exitCode, 0);
+    EXPECT_EQ(std::tuple(fs::exists(trashed), fs::exists(tool), readFile(administrator / ".local/share/Trash/files/bin")),
+              std::tuple(false, false, "x"));
 }
 
-// A disk without room for the Trash's records or the log's lines.
-TEST_F(LinuxWordsTest, AFullDiskIsReportedInLinuxWords) {
-    VORNELO_REQUIRE_ROOT();
-    test::TempDirectory directory;
-    const auto small = directory / "small";
-    fs::create_directories(small);
-    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
-        if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k,nr_inodes=64") != 0) return "no tmpfs";
-        writeFile(small / "home/item.txt", "item");
-        std::ofstream filler(small / "filler", std::ios::binary);
-        const std::string block(4096, 'f');
-        while (filler.write(block.data(), block.size())) continue;
-        filler.close();
-        Sweep sweep{small / "home"};
-        const auto full = sweep.run({"clean", "--yes", (small / "home/item.txt").native()});
-        if (full.exitCode != 1) return "clean on a full disk: exit code " + std::to_string(full.exitCode) + ": " + full.out + full.err;
-        if (!contains(full.out + full.err, "enough space")) return "the full disk was not named: " + full.out + full.err;
-        (void)sweep.run({"log", "verify"});
-        return sweep.complaint;
-    });
-    EXPECT_TRUE(outcome.succeeded) << outcome.message;
-}
-
-// In a simulated Flatpak sandbox (its marker file in a root of the test's own), access says so.
-TEST_F(LinuxWordsTest, AccessTellsAnUnconfinedProcessFromAFlatpakSandbox) {
-    const auto open = cliJson({"access"});
-    EXPECT_EQ(std::tuple(open["fullDiskAccess"], open["confinement"], open["homeListable"]), std::tuple(true, "none", true))
-        << "this test expects to run unconfined";
+// In a private mount namespace: a small volume, whose top holds its own Trash and which then fills
+// up, and a simulated Flatpak sandbox (its marker file in a root of the test's own).
+TEST_F(LinuxWordsTest, AVolumesTopAFullDiskAndAFlatpakSandboxAreReportedInLinuxWords) {
     says({"access"}, {"Full disk access: yes", "No sandbox or security label confines this process."});
     VORNELO_REQUIRE_ROOT();
-    test::TempDirectory scratch;
+    test::TempDirectory directory;
+    const auto volume = directory / "volume";
+    fs::create_directories(volume);
+    fs::create_directories(directory / "root");
     const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
-        if (auto entered = test::enterPrivateRoot({}, scratch.path()); !entered.empty()) return entered;
+        if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=64k,nr_inodes=64") != 0) return "no tmpfs";
+        Sweep sweep{home.home()};
+        const auto top = sweep.run({"clean", "--yes", volume.native()});
+        if (top.exitCode != 1 || !contains(top.out, SafeFileDeleter::holdsItsTrashReason)) return "the top: " + top.out;
+        writeFile(volume / "item.txt", "item");
+        std::ofstream filler(volume / "filler", std::ios::binary);
+        for (const std::string block(4096, 'f'); filler.write(block.data(), block.size());) continue;
+        filler.close();
+        const auto full = sweep.run({"clean", "--yes", (volume / "item.txt").native()});
+        if (full.exitCode != 1 || !contains(full.out, "enough space")) return "a full disk: " + full.out + full.err;
+        if (!sweep.complaint.empty()) return sweep.complaint;
+
+        if (auto entered = test::enterPrivateRoot({}, directory / "root"); !entered.empty()) return entered;
         writeFile("/.flatpak-info", "[Application]\nname=org.example.Vornelo\n\n[Instance]\ninstance-id=1\n");
-        const auto text = test::runCli({"access"}, home.home());
         const auto document = json::parse(test::runCli({"--json", "access"}, home.home()).out, nullptr, false);
         if (document.is_discarded() || document["fullDiskAccess"] != false || document["confinement"] != "flatpak" ||
             document["confinementDetail"] != "org.example.Vornelo") {
             return "in a sandbox: " + document.dump();
         }
-        return missingFrom(text.out, {"Full disk access: no", "Flatpak sandbox (org.example.Vornelo)"});
+        return missingFrom(test::runCli({"access"}, home.home()).out, {"Full disk access: no", "Flatpak sandbox (org.example.Vornelo)"});
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
-// The log an earlier version kept in ~/Library moves to the XDG state folder; when both hold a
-// log, the command says what to do, and doing it works.
-TEST_F(LinuxWordsTest, TheEarlierLogMovesToTheStateFolderAndTwoLogsAreExplainedWithCommandsThatWork) {
+// When both places hold a log, the command says what to do, and doing it works.
+TEST_F(LinuxWordsTest, TwoLogsAreExplainedWithACommandThatWorks) {
     const auto earlier = path("Library/Logs/Vornelo/operations.log");
-    const auto entry = [](const std::string& item) {
-        return OperationLog::Entry(std::chrono::system_clock::now(), Uuid(), "clean", item, 1, OperationLog::Mode::trash,
-                                   OperationLog::Outcome::failed, false, std::string("No longer exists."));
-    };
-    const auto writeEarlier = [&](const std::string& item) {
-        OperationLog log(earlier, true);
-        log.append(entry(item));
+    for (const auto* item : {"/h/later", "/h/earlier"}) {
+        OperationLog log(std::string(item) == "/h/later" ? logPath() : earlier, true);
+        log.append(OperationLog::Entry(std::chrono::system_clock::now(), Uuid(), "clean", item, 1, OperationLog::Mode::trash,
+                                       OperationLog::Outcome::failed, false, std::string("No longer exists.")));
         ASSERT_TRUE(log.flush());
-    };
-    writeEarlier("/h/earlier");
-    const auto path = cliJson({"log", "path"})["logPath"];
-    EXPECT_EQ(path, logPath().native());
-    EXPECT_EQ(cliJson({"log", "verify"})["isIntact"], true);
-    EXPECT_EQ(cliJson({"log", "recent"})[0]["path"], "/h/earlier");
-    EXPECT_FALSE(fs::exists(home.home() / "Library"));
-
-    writeEarlier("/h/again");
+    }
     const auto both = cli({"log", "recent"});
     EXPECT_EQ(both.exitCode, 0);
     ASSERT_TRUE(contains(both.err, "so Vornelo moved neither")) << both.err;
-    EXPECT_TRUE(contains(both.err, earlier.parent_path().native()));
     EXPECT_TRUE(fs::exists(earlier)) << "neither is touched";
     const auto start = both.err.find("\u201Cmv ");
     const auto end = both.err.find("\u201D", start);
     ASSERT_NE(end, std::string::npos) << both.err;
-    const auto move = both.err.substr(start + 3, end - start - 3);
-    ASSERT_EQ(test::runProgram("/bin/sh", {"-c", move}).exitCode, 0) << move;
+    ASSERT_EQ(test::runProgram("/bin/sh", {"-c", both.err.substr(start + 3, end - start - 3)}).exitCode, 0);
     const auto moved = cli({"--json", "log", "recent"});
-    EXPECT_EQ(std::tuple(moved.err, json::parse(moved.out)[0]["path"]), std::tuple("", "/h/again"));
+    EXPECT_EQ(std::tuple(moved.err, json::parse(moved.out)[0]["path"]), std::tuple("", "/h/earlier"));
     EXPECT_FALSE(fs::exists(home.home() / "Library"));
     EXPECT_TRUE(fs::exists(logPath().parent_path().native() + ".later/operations.log")) << "the later log is kept aside";
 }

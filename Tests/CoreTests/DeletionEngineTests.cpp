@@ -395,12 +395,9 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
              false, true}};
         if (result.partlyRemoved != 1 || fs::exists(mixed / "own-file")) return "the partial removal was not reported";
         if (result.failures != expected) return "failures: " + errorsOf(result);
-        if (result.failures[0].recoverySuggestion() != moveToTrashSuggestion(result.failures[0].path)) {
-            return "wrong suggestion outside the Trash";
-        }
-        if (result.failures[2].recoverySuggestion() != emptyTrashSuggestion(result.failures[2].path)) {
-            return "wrong suggestion inside the Trash";
-        }
+        const auto& [outside, inside] = std::tie(result.failures[0], result.failures[2]);
+        if (outside.recoverySuggestion() != moveToTrashSuggestion(outside.path)) return "wrong suggestion outside the Trash";
+        if (inside.recoverySuggestion() != emptyTrashSuggestion(inside.path)) return "wrong suggestion inside the Trash";
         const auto entries = engine.entries();
         if (entries.size() != 4 || entries[2].mode() != LogMode::permanent ||
             entries[2].detail() != SafeFileDeleter::ownedByAnotherUserReason) {
