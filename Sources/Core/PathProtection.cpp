@@ -296,6 +296,8 @@ void PathProtection::joinLinuxRows(const platform::UserFolders& folders, const s
             linuxPatterns_.push_back({std::move(prefix) + "/", std::string(row.path.substr(star + 3)), row.reason});
         }
     }
+    // The application's own log folder, which the home table names by its place on the other platform.
+    for (auto& path : spellings(Base::state, "vornelo")) linuxSubtrees_.push_back({std::move(path), "holds Vornelo's own operation log"});
     for (const auto& folder : folders.userDirectories) {
         const auto explanation = "is the " + std::string(folder.role) + " folder" +
                                  (folder.named ? " that user-dirs.dirs names" : "");

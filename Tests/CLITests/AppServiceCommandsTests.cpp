@@ -20,18 +20,6 @@ TEST_F(AppServiceCommands, FormatPrintsOneTextPerValueAndRefusesValuesThatAreNot
     }
 }
 
-TEST_F(AppServiceCommands, AccessReportsBothProbes) {
-    fs::create_directories(path("Desktop"));
-    const auto document = cliJson({"access"});
-    ASSERT_EQ(document["protectedFolders"].size(), 3u);
-    EXPECT_EQ(std::tuple(document["protectedFolders"][0]["path"], document["protectedFolders"][0]["state"],
-                         document["protectedFolders"][2]["state"], document["deniedFolders"],
-                         document["protectedFolderAccess"], document["home"], document["homeListable"]),
-              std::tuple(path("Desktop").native(), "can be listed", "not present", nlohmann::json::array(), true,
-                         home.home().native(), true));
-    says({"access"}, {"Downloads (" + path("Downloads").native() + "): not present", "The home folder " + home.home().native() + " can be listed."});
-}
-
 TEST_F(AppServiceCommands, LoginItemTurnsOnAndOffAndReportsFailure) {
     const auto entry = path(".config/autostart/com.tessaldon.Vornelo.desktop");
     EXPECT_EQ(cliJson({"login-item", "status"}),

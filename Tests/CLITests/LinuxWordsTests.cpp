@@ -1,6 +1,5 @@
 #include "Core/OperationLog.h"
 #include "Core/SafeFileDeleter.h"
-#include "Platform/Encoding/PropertyList.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/PrivateRoot.h"
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <ranges>
 
 namespace vornelo {
 namespace {
@@ -33,7 +33,7 @@ std::string foreignWords(std::string text, const std::string& command) {
     return {};
 }
 
-// Runs vornelo-cli in `home`, collects what it says and reports the first foreign word.
+// Runs vornelo-cli in `home`, collects what it says and keeps the first foreign word found.
 struct Sweep {
     fs::path home;
     std::map<std::string, std::string> environment{};
@@ -42,19 +42,15 @@ struct Sweep {
 
     test::ProgramResult run(const std::vector<std::string>& arguments) {
         auto result = test::runCli(arguments, home, environment);
-        std::string command = "vornelo-cli";
-        for (const auto& argument : arguments) command += " " + argument;
         everything += result.out + result.err;
-        if (complaint.empty()) complaint = foreignWords(result.out + result.err, command);
+        if (complaint.empty()) complaint = foreignWords(result.out + result.err, ::testing::PrintToString(arguments));
         return result;
     }
 };
 
 void writeBundle(const fs::path& bundle, const std::string& identifier) {
-    const auto bytes = platform::PropertyList::serialize(
-        platform::PlistValue(platform::PlistValue::Dictionary{{"CFBundleIdentifier", platform::PlistValue(identifier)}}),
-        platform::PlistFormat::xml);
-    writeFile(bundle / "Contents/Info.plist", std::string(bytes.begin(), bytes.end()));
+    writeFile(bundle / "Contents/Info.plist", "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" +
+                                                  identifier + "</string></dict></plist>");
 }
 
 using LinuxWordsTest = test::CliTest;
@@ -65,7 +61,23 @@ TEST_F(LinuxWordsTest, EveryCommandSpeaksLinuxAndNoneCreatesALibraryFolder) {
     Sweep sweep{home.home()};
     writeFile(path("Junk/a.txt"), "a");
     writeFile(path("Junk/folder/b.txt"), "b");
-    writeFile(path(".local/share/keyrings/login.keyring"), "secret");
+    // The secrets and containers a cleanup must never take, and the caches it may.
+    std::vector<std::string> kept;
+    for (const auto* place : {".local/share/keyrings/login.keyring", ".password-store/mail.gpg", ".aws/credentials",
+                              ".kube/config", ".docker/config.json", ".netrc", ".git-credentials", ".config/gh/hosts.yml",
+                              ".pki/nssdb/cert9.db", ".mozilla/firefox/profiles.ini", ".thunderbird/profiles.ini",
+                              ".config/google-chrome/Default/Login Data", ".config/chromium/Local State",
+                              ".config/BraveSoftware/Brave-Browser/Local State", ".var/app/org.mozilla.firefox/.mozilla/x"}) {
+        writeFile(path(place), "secret");
+        kept.push_back(path(place).native());
+    }
+    for (const auto* container : {".config", ".local", ".local/share", ".local/state", ".cache", ".var/app", "snap",
+                                  ".local/share/Trash", ".local/share/Trash/files", ".local/share/Trash/info"}) {
+        fs::create_directories(path(container));
+        kept.push_back(path(container).native());
+    }
+    writeFile(path(".cache/mozilla/firefox/cache2/entry"), "cache");
+    writeFile(path(".cache/google-chrome/Default/Cache/data_0"), "cache");
     writeBundle(home.root() / "Applications/Safari.app", "com.apple.Safari");
     writeBundle(home.root() / "Applications/Editor.app", "com.example.editor");
     const auto apps = (home.root() / "Applications").native();
@@ -80,8 +92,8 @@ TEST_F(LinuxWordsTest, EveryCommandSpeaksLinuxAndNoneCreatesALibraryFolder) {
              {"login-item", "status"}, {"login-item", "enable"}, {"login-item", "disable"},
              {"run", "--", "/bin/false"}, {"run", "--", "/no/such/program"}, {"run", "--timeout", "0.2", "--", "/bin/sleep", "5"},
              {"size", path("Junk").native(), path("Gone").native()}, {"preview", path("Junk").native(), "/usr/bin", path("Gone").native()},
-             {"clean", "--dry-run", path("Junk/a.txt").native()}, {"clean", "--yes", path(".local/share/keyrings").native()},
-             {"clean", "--yes", path(".local").native(), path("Gone").native()}, {"clean", path("Junk/a.txt").native()},
+             {"clean", "--dry-run", path("Junk/a.txt").native()}, {"clean", "--yes", path("Gone").native()},
+             {"clean", path("Junk/a.txt").native()},
              {"helper", "check", "--applications-root", apps, "--library-root", library, apps + "/Safari.app", apps + "/Editor.app"},
              {"helper", "version"}, {"helper", "remove", apps + "/Editor.app"},
              {"log", "status"}, {"log", "path"}, {"log", "totals"}, {"log", "verify"}, {"log", "disable"}, {"log", "enable"}}) {
@@ -97,10 +109,20 @@ TEST_F(LinuxWordsTest, EveryCommandSpeaksLinuxAndNoneCreatesALibraryFolder) {
              {"log", "export", "/proc/no/such/export"}, {"log", "clear"}}) {
         (void)sweep.run(arguments);
     }
+    std::vector<std::string> places{"--json", "preview"};
+    places.insert(places.end(), kept.begin(), kept.end());
+    const auto plan = json::parse(sweep.run(places).out)["plan"];
+    EXPECT_EQ(std::tuple(plan["protectedItems"].size(), plan["items"].size()), std::tuple(kept.size(), 0u));
+    for (const std::string reason : plan["protectedItems"] | std::views::transform([](auto& item) { return item["reason"]; })) {
+        EXPECT_TRUE(contains(reason, ": it ") || contains(reason, ", which ")) << reason;  // says why
+    }
+    places.assign({"--json", "clean", "--yes", path(".cache/mozilla").native(), path(".cache/google-chrome").native()});
+    places.insert(places.end(), kept.begin(), kept.end());
+    const auto result = json::parse(sweep.run(places).out)["result"];
+    EXPECT_EQ(std::tuple(result["skipped"], result["succeeded"]), std::tuple(kept.size(), 2));
+    for (const auto& place : kept) EXPECT_TRUE(fs::exists(place)) << place;
     EXPECT_EQ(sweep.complaint, "");
     EXPECT_FALSE(fs::exists(path("Library")));
-    EXPECT_TRUE(fs::exists(path(".local/share/keyrings/login.keyring")));
-    EXPECT_TRUE(contains(sweep.everything, path(".local/share/keyrings").native() + " is protected: it holds the desktop's keyrings"));
 }
 
 // The failures an ordinary user meets: an item root owns (outside and inside the Trash), an
@@ -152,7 +174,10 @@ TEST_F(LinuxWordsTest, FailuresOfAnOrdinaryUserSpeakLinuxAndTheAdministratorsCom
 // In a private mount namespace: a small volume, whose top holds its own Trash and which then fills
 // up, and a simulated Flatpak sandbox (its marker file in a root of the test's own).
 TEST_F(LinuxWordsTest, AVolumesTopAFullDiskAndAFlatpakSandboxAreReportedInLinuxWords) {
-    says({"access"}, {"Full disk access: yes", "No sandbox or security label confines this process."});
+    fs::create_directories(path("Desktop"));
+    const auto open = cliJson({"access"});
+    EXPECT_EQ(std::tuple(open["fullDiskAccess"], open["confinement"], open["protectedFolders"][0]["path"], open["deniedFolders"]),
+              std::tuple(true, "none", path("Desktop").native(), json::array()));
     VORNELO_REQUIRE_ROOT();
     test::TempDirectory directory;
     const auto volume = directory / "volume";

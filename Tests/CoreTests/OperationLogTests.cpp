@@ -652,10 +652,10 @@ TEST(OperationLogStoreTests, APersistedSwitchIsSavedAndTheAdministratorsForceWin
 TEST(OperationLogStoreTests, TheSharedLogKeepsOtherProgramsOutOfTheUsersLog) {
     test::TestHome home;
     EXPECT_EQ(OperationLog::sharedLogURL("/opt/bin/vornelo-cli", 42), home.home() / ".local/state/vornelo/operations.log");
-    ::setenv("XDG_STATE_HOME", "relative/state", 1);  // not absolute: ignored
-    EXPECT_EQ(OperationLog::defaultLogURL(), home.home() / ".local/state/vornelo/operations.log");
-    ::setenv("XDG_STATE_HOME", (home.root() / "state").c_str(), 1);
-    EXPECT_EQ(OperationLog::defaultLogURL(), home.root() / "state/vornelo/operations.log");
+    for (const auto& [state, log] : {std::pair(std::filesystem::path("relative/state"), home.home() / ".local/state"), std::pair(home.root(), home.root())}) {
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);  // a relative one is ignored
+        EXPECT_EQ(OperationLog::defaultLogURL(), log / "vornelo/operations.log");
+    }
     ::unsetenv("XDG_STATE_HOME");
     EXPECT_EQ(OperationLog::sharedLogURL("Vornelo", 42), OperationLog::defaultLogURL());
     EXPECT_NE(OperationLog::sharedLogURL("vornelo-cli-tests", 42), OperationLog::defaultLogURL());

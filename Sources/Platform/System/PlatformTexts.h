@@ -1,5 +1,5 @@
 #pragma once
-// The sentences whose first wording names programs or places of the platform the design was
+// The sentences whose first wording names programs or places of the platform Vornelo was first
 // written for (its file manager, its software store, its name): this platform's own words for the
 // same advice. Each is a complete English sentence ending in a full stop; docs/platform-texts.md
 // lists each beside the sentence it stands for, so another backend knows what to give back.

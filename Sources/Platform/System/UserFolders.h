@@ -3,7 +3,7 @@
 // the user's own folders (Desktop, Documents, ...) as user-dirs.dirs names them.
 //
 // A base folder comes from its XDG variable when that holds an absolute path (a relative one is
-// ignored, as the XDG Base Directory specification says) and is otherwise the default below the
+// ignored, as the XDG base directory rules have it) and is otherwise the default below the
 // home: ".config", ".local/share", ".local/state", ".cache".
 //
 // Thread safety: values; the functions are callable from any thread (they read the environment,
