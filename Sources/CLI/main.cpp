@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     if (isCompletionRequest(words)) return answerCompletion(app, words);
     try {
         app.parse(argc, argv);
+        noteLogLeftBehind(app);
     } catch (const CLI::ParseError& error) {
         // Help and the version end the run well; everything else is bad usage.
         if (error.get_exit_code() == 0) return app.exit(error);
