@@ -117,7 +117,7 @@ public:
             walk_ = std::make_unique<Measurement>(*tree_);
         } else {
             measuredText_ = "imported, measured " + tree_->measuredAt().value_or("earlier");
-            finishedText_ = measuredText_;
+            shortMeasuredText_ = "imported";
         }
     }
 
@@ -173,13 +173,15 @@ private:
         char elapsed[32];
         std::snprintf(elapsed, sizeof elapsed, "%.2f s", seconds);
         measuredText_ = "measured " + grouped(totals.files + totals.folders) + " items in " + elapsed;
+        shortMeasuredText_ = "measured";
         if (walk_->outcome() == SpaceTree::Outcome::failed) {
-            measuredText_ = "could not be measured";
+            measuredText_ = shortMeasuredText_ = "not measured";
             warn(tree_->rootPath().native() + " could not be read.");
         }
-        const auto unreadable = walk_->coverage().unavailableCount();
-        if (unreadable > 0) measuredText_ += ", " + grouped(unreadable) + " unreadable";
-        finishedText_ = measuredText_;
+        if (const auto unreadable = walk_->coverage().unavailableCount(); unreadable > 0) {
+            measuredText_ += ", " + grouped(unreadable) + " unreadable";
+            shortMeasuredText_ += ", " + grouped(unreadable) + " unreadable";
+        }
         if (!options_.exportFile.empty()) {
             if (const auto written = tree_->exportTo(options_.exportFile); written) {
                 say("The measured tree is in " + options_.exportFile + ".");
@@ -227,20 +229,25 @@ private:
 
     // ---- Drawing ----
 
-    std::string progressText() const {
-        if (mode_ == Mode::planning) return "sizing the plan\u2026 (Ctrl-C stops)";
-        if (mode_ == Mode::restoring) return "putting items back\u2026";
+    // What runs, or how the tree was measured: in full, and short for a narrow screen.
+    std::pair<std::string, std::string> progressText() const {
+        if (mode_ == Mode::planning) return {"sizing the plan\u2026 (Ctrl-C stops)", "sizing\u2026"};
+        if (mode_ == Mode::restoring) return {"putting items back\u2026", "restoring\u2026"};
         if (mode_ == Mode::cleaning) {
             std::lock_guard guard(progressMutex_);
-            return "cleaning " + std::to_string(cleanProgress_.completed) + " of " + std::to_string(cleanProgress_.total) + "\u2026";
+            const auto done = std::to_string(cleanProgress_.completed) + " of " + std::to_string(cleanProgress_.total);
+            return {"cleaning " + done + "\u2026", done};
         }
-        if (freshWalk_) return "measuring again\u2026";
-        if (walk_ && !walk_->done()) return "measuring\u2026 " + grouped(static_cast<std::int64_t>(tree_->itemsSeen())) + " items";
-        return measuredText_;
+        if (freshWalk_) return {"measuring again\u2026", "measuring\u2026"};
+        if (walk_ && !walk_->done()) {
+            const auto items = grouped(static_cast<std::int64_t>(tree_->itemsSeen()));
+            return {"measuring\u2026 " + items + " items", "measuring\u2026 " + items};
+        }
+        return {measuredText_, shortMeasuredText_};
     }
 
     void draw() {
-        const std::string progress = progressText();
+        const auto [progress, shortProgress] = progressText();
         if (mode_ == Mode::page || mode_ == Mode::confirmingPlan || mode_ == Mode::confirmingRestore) {
             const auto rows = screen_.pageRows(page_.prompt);
             const auto length = screen_.pageLines(page_.lines).size();
@@ -248,7 +255,7 @@ private:
             screen_.drawPage(page_.title, page_.lines, pageTop_, page_.prompt);
             return;
         }
-        screen_.drawBrowser(model_, {progress, message_, messageIsWarning_});
+        screen_.drawBrowser(model_, {progress, shortProgress, message_, messageIsWarning_});
     }
 
     void say(std::string text) {
@@ -543,7 +550,7 @@ private:
     std::string message_;
     bool messageIsWarning_ = false;
     std::string measuredText_;
-    std::string finishedText_;
+    std::string shortMeasuredText_;
     bool walkReported_ = false;
 
     std::stop_source planStop_;

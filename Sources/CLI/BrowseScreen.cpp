@@ -341,7 +341,7 @@ void BrowseScreen::drawBrowser(BrowseModel& model, const Status& status) {
         pieces.push_back({", " + grouped(static_cast<std::int64_t>(model.markCount())) + " marked (" +
                               ByteSizeFormatter::format(model.markedBytes()) + ")", 1});
     }
-    if (!status.progress.empty()) pieces.push_back({" \u00B7 " + status.progress, 3});
+    if (!status.progress.empty()) pieces.push_back({" \u00B7 " + status.progress, 3});  // last, for its short form
     const std::string help = "  ? help ";
     for (auto& piece : pieces) piece.text = shown(piece.text);
     const auto length = [&] {
@@ -349,6 +349,7 @@ void BrowseScreen::drawBrowser(BrowseModel& model, const Status& status) {
         for (const auto& piece : pieces) cells += cellsIn(piece.text, utf8);
         return cells;
     };
+    if (length() > w && !status.shortProgress.empty()) pieces.back().text = shown(" \u00B7 " + status.shortProgress);
     while (length() > w && pieces.size() > 1) {
         const auto dropped = std::ranges::max_element(pieces, {}, &Piece::rank);
         pieces.erase(dropped);

@@ -39,7 +39,8 @@ public:
     std::size_t listRows() const;
 
     struct Status {
-        std::string progress;  // measuring, or how the tree was measured
+        std::string progress;       // measuring, or how the tree was measured
+        std::string shortProgress;  // the same for a narrow screen
         std::string message;   // what the last key did, or why it did nothing
         bool messageIsWarning = false;
     };
