@@ -17,6 +17,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -47,11 +50,12 @@ struct BrowseOptions {
 // object stops the walk and waits for it.
 class Measurement {
 public:
-    explicit Measurement(SpaceTree& tree)
-        : thread_([this, &tree](std::stop_token stop) {
+    Measurement(SpaceTree& tree, std::function<void()> finished)
+        : thread_([this, &tree, finished = std::move(finished)](std::stop_token stop) {
               outcome_ = tree.measure(platform::FileManager::defaultManager(), &coverage_,
                                       [stop] { return !stop.stop_requested(); });
               done_.store(true, std::memory_order_release);
+              finished();
           }) {}
 
     bool done() const { return done_.load(std::memory_order_acquire); }
@@ -63,6 +67,29 @@ private:
     SpaceTree::Outcome outcome_ = SpaceTree::Outcome::stopped;
     std::atomic<bool> done_{false};
     std::jthread thread_;  // last, so that it is joined before the rest goes
+};
+
+// Lets work on other threads wake the screen's loop, so that what they finish shows at once.
+class WakeUp {
+public:
+    WakeUp() {
+        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) fds_[0] = fds_[1] = -1;
+    }
+    ~WakeUp() {
+        for (const int fd : fds_) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    WakeUp(const WakeUp&) = delete;
+    WakeUp& operator=(const WakeUp&) = delete;
+
+    int fd() const { return fds_[0]; }
+    void operator()() const {
+        if (fds_[1] >= 0) [[maybe_unused]] const auto written = ::write(fds_[1], "!", 1);
+    }
+
+private:
+    int fds_[2];
 };
 
 // What print functions write to standard output, as lines.
@@ -114,7 +141,7 @@ public:
             const platform::InterruptSignals& interrupts)
         : screen_(screen), options_(options), interrupts_(interrupts), tree_(std::move(tree)), model_(*tree_) {
         if (measure) {
-            walk_ = std::make_unique<Measurement>(*tree_);
+            walk_ = std::make_unique<Measurement>(*tree_, wake());
         } else {
             measuredText_ = "imported, measured " + tree_->measuredAt().value_or("earlier");
             shortMeasuredText_ = "imported";
@@ -126,7 +153,7 @@ public:
             if (interrupts_.interrupted()) break;  // a signal from outside: leave as for q
             poll();
             draw();
-            const int key = screen_.readKey(100);
+            const int key = screen_.readKey(100, wakeUp_.fd());
             if (key == Key::none) continue;
             handle(key);
         }
@@ -155,6 +182,22 @@ private:
     };
 
     // ---- Background work ----
+
+    std::function<void()> wake() const {
+        return [this] { wakeUp_(); };
+    }
+
+    // Runs the work on the worker thread; its result is ready, and the screen woken, when it ends.
+    template <typename Work>
+    auto inBackground(Work work) {
+        std::promise<std::invoke_result_t<Work>> promise;
+        auto future = promise.get_future();
+        worker_ = std::jthread([this, work = std::move(work), promise = std::move(promise)]() mutable {
+            promise.set_value(work());
+            wakeUp_();
+        });
+        return future;
+    }
 
     void poll() {
         if (walk_ && walk_->done() && !walkReported_) finishWalk();
@@ -196,7 +239,7 @@ private:
         freshPath_ = remeasureQueue_.front();
         remeasureQueue_.pop_front();
         freshTree_ = std::make_unique<SpaceTree>(freshPath_, tree_->options());
-        freshWalk_ = std::make_unique<Measurement>(*freshTree_);
+        freshWalk_ = std::make_unique<Measurement>(*freshTree_, wake());
     }
 
     void finishRemeasure() {
@@ -223,6 +266,7 @@ private:
         }
         if (restoreJob_.valid()) restoreJob_.wait();
         if (planJob_.valid()) planJob_.wait();
+        if (worker_.joinable()) worker_.join();
         freshWalk_.reset();
         walk_.reset();
     }
@@ -384,7 +428,7 @@ private:
             return;
         }
         planStop_ = std::stop_source();
-        planJob_ = std::async(std::launch::async, [candidates = std::move(candidates), stop = planStop_.get_token()] {
+        planJob_ = inBackground([candidates = std::move(candidates), stop = planStop_.get_token()] {
             ScanCoverageRecorder coverage;
             auto plan = Deleter::shared().preview(candidates, Deleter::Category::largeFile, &coverage, stop);
             return Planned{std::move(plan), coverage.snapshot(), stop.stop_requested()};
@@ -420,7 +464,7 @@ private:
             std::lock_guard guard(progressMutex_);
             cleanProgress_ = {0, static_cast<std::int64_t>(plan_->items().size()), ""};
         }
-        cleanJob_ = std::async(std::launch::async, [this, plan = *plan_, session = cleanSession_] {
+        cleanJob_ = inBackground([this, plan = *plan_, session = cleanSession_] {
             auto& deleter = Deleter::shared();
             const auto progress = [this](const Deleter::Progress& report) {
                 std::lock_guard guard(progressMutex_);
@@ -500,7 +544,7 @@ private:
 
     void startRestore() {
         restoreStop_ = std::stop_source();
-        restoreJob_ = std::async(std::launch::async, [items = restoreItems_, stop = restoreStop_.get_token()] {
+        restoreJob_ = inBackground([items = restoreItems_, stop = restoreStop_.get_token()] {
             auto& deleter = Deleter::shared();
             auto results = CleanupRecovery::restore(items, deleter, stop).get();
             deleter.opLog().flush();
@@ -532,6 +576,7 @@ private:
     }
 
     BrowseScreen& screen_;
+    const WakeUp wakeUp_;
     const BrowseOptions& options_;
     const platform::InterruptSignals& interrupts_;
     const Clock::time_point started_ = Clock::now();
@@ -569,7 +614,8 @@ private:
     std::deque<std::string> remeasureQueue_;
     std::string freshPath_;
     std::unique_ptr<SpaceTree> freshTree_;
-    // The walks last, so that they are stopped and joined before the trees they fill go.
+    // The threads last, so that they are stopped and joined before what they use goes.
+    std::jthread worker_;
     std::unique_ptr<Measurement> walk_;
     std::unique_ptr<Measurement> freshWalk_;
 };

@@ -5,6 +5,7 @@
 #include "Core/ByteSizeFormatter.h"
 
 #include <langinfo.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -139,7 +140,10 @@ std::expected<std::unique_ptr<BrowseScreen>, std::string> BrowseScreen::open() {
     auto terminal = std::make_unique<Terminal>();
     terminal->utf8 = std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
     terminal->screen = ::newterm(nullptr, stdout, stdin);
-    if (!terminal->screen) {
+    // A terminal that cannot put the cursor where it is told (a "dumb" one) cannot show a screen.
+    const char* moves = terminal->screen ? ::tigetstr("cup") : nullptr;
+    if (!moves || moves == reinterpret_cast<char*>(-1)) {
+        terminal.reset();
         const char* type = std::getenv("TERM");
         return std::unexpected("The terminal type \u201C" + std::string(type ? type : "") + "\u201D is not one the browser can drive.");
     }
@@ -170,9 +174,21 @@ int BrowseScreen::width() const { return ::getmaxx(stdscr); }
 int BrowseScreen::height() const { return ::getmaxy(stdscr); }
 std::size_t BrowseScreen::listRows() const { return static_cast<std::size_t>(std::max(height() - 4, 0)); }
 
-int BrowseScreen::readKey(int timeoutMilliseconds) {
-    ::wtimeout(stdscr, timeoutMilliseconds);
-    const int key = ::wgetch(stdscr);
+int BrowseScreen::readKey(int timeoutMilliseconds, int wakeFd) {
+    // Keys ncurses has read already come first; only then is the terminal waited on, beside the
+    // wake-up descriptor. A resize interrupts the wait, and wgetch then reports it.
+    ::wtimeout(stdscr, 0);
+    int key = ::wgetch(stdscr);
+    if (key == ERR) {
+        pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        ::poll(waits, wakeFd >= 0 ? 2 : 1, timeoutMilliseconds);
+        if (wakeFd >= 0 && (waits[1].revents & POLLIN)) {
+            char drained[64];
+            while (::read(wakeFd, drained, sizeof drained) > 0) {
+            }
+        }
+        key = ::wgetch(stdscr);
+    }
     switch (key) {
         case ERR: return none;
         case KEY_UP: return up;

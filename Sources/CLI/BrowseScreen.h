@@ -30,8 +30,9 @@ public:
     BrowseScreen(const BrowseScreen&) = delete;
     BrowseScreen& operator=(const BrowseScreen&) = delete;
 
-    // The next key, or `none` after timeoutMilliseconds without one.
-    int readKey(int timeoutMilliseconds);
+    // The next key, or `none` after timeoutMilliseconds without one, or as soon as `wakeFd` (when
+    // not -1) becomes readable: work on another thread says so, to be shown at once.
+    int readKey(int timeoutMilliseconds, int wakeFd = -1);
     int width() const;
     int height() const;
     // Rows for the listing between the header and the two lines at the bottom (fewer while a

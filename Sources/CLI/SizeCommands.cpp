@@ -23,6 +23,7 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 namespace vornelo::cli {
 
@@ -213,13 +214,35 @@ std::string childPath(const std::string& parent, const std::string& name) {
     return parent.ends_with('/') ? parent + name : parent + "/" + name;
 }
 
+// Why each listed item is protected, judged for all of them at once: a folder is searched two levels
+// deep for security software, which is most of the time a listing takes after the walk.
+using Verdicts = std::unordered_map<std::string, std::optional<std::string>>;
+
+void collectListed(const SpaceTree& tree, const SpaceTree::Folder& folder, const std::string& path, std::size_t depth,
+                   const Listing& listing, std::vector<std::pair<std::string, bool>>& listed) {
+    for (const auto& entry : levelOf(tree, folder, listing).shown) {
+        const auto entryPath = childPath(path, entry.name);
+        listed.emplace_back(entryPath, entry.folder != nullptr);
+        if (entry.folder && depth + 1 < listing.depth) collectListed(tree, *entry.folder, entryPath, depth + 1, listing, listed);
+    }
+}
+
+Verdicts judged(std::vector<std::pair<std::string, bool>> listed) {
+    const auto reasons = concurrentMap(listed, [](const std::pair<std::string, bool>& item) {
+        return protectionOf(item.first, item.second);
+    });
+    Verdicts verdicts;
+    for (std::size_t at = 0; at < listed.size(); ++at) verdicts.emplace(std::move(listed[at].first), reasons[at]);
+    return verdicts;
+}
+
 nlohmann::json levelJson(const SpaceTree& tree, const SpaceTree::Folder& folder, const std::string& path,
-                         std::int64_t parentBytes, std::size_t depth, const Listing& listing) {
+                         std::int64_t parentBytes, std::size_t depth, const Listing& listing, const Verdicts& verdicts) {
     const auto level = levelOf(tree, folder, listing);
     auto children = nlohmann::json::array();
     for (const auto& entry : level.shown) {
         const auto entryPath = childPath(path, entry.name);
-        const auto reason = protectionOf(entryPath, entry.folder != nullptr);
+        const auto& reason = verdicts.at(entryPath);
         nlohmann::json child{{"name", entry.name},
                              {"path", entryPath},
                              {"kind", kindName(entry.kind)},
@@ -235,7 +258,8 @@ nlohmann::json levelJson(const SpaceTree& tree, const SpaceTree::Folder& folder,
                              {"otherFileSystem", entry.otherFileSystem}};
         if (reason) child["reason"] = *reason;
         if (entry.folder && depth + 1 < listing.depth) {
-            const auto below = levelJson(tree, *entry.folder, entryPath, entry.totals.bytes(listing.options.apparent), depth + 1, listing);
+            const auto below = levelJson(tree, *entry.folder, entryPath, entry.totals.bytes(listing.options.apparent), depth + 1,
+                                         listing, verdicts);
             child["children"] = below["children"];
             child["moreItems"] = below["moreItems"];
         }
@@ -249,8 +273,8 @@ nlohmann::json levelJson(const SpaceTree& tree, const SpaceTree::Folder& folder,
 // One line: size, bar and share of the parent, then the name indented by its depth.
 class LevelPrinter {
 public:
-    LevelPrinter(const SpaceTree& tree, const Listing& listing, bool terminal)
-        : tree_(tree), listing_(listing), terminal_(terminal) {}
+    LevelPrinter(const SpaceTree& tree, const Listing& listing, const Verdicts& verdicts, bool terminal)
+        : tree_(tree), listing_(listing), verdicts_(verdicts), terminal_(terminal) {}
 
     void print(const SpaceTree::Folder& folder, const std::string& path, std::int64_t parentBytes, std::size_t depth) const {
         const auto level = levelOf(tree_, folder, listing_);
@@ -264,7 +288,7 @@ public:
             if (entry.kind == SpaceTree::Kind::symbolicLink) std::cout << "  (symbolic link, not followed)";
             if (entry.otherFileSystem) std::cout << "  (another file system, not entered)";
             if (entry.unreadable) std::cout << "  (could not be read entirely)";
-            if (const auto reason = protectionOf(entryPath, entry.folder != nullptr)) {
+            if (const auto& reason = verdicts_.at(entryPath)) {
                 std::cout << "  " << highlighted("protected: " + displayed(*reason));
             }
             std::cout << '\n';
@@ -291,6 +315,7 @@ private:
 
     const SpaceTree& tree_;
     const Listing& listing_;
+    const Verdicts& verdicts_;
     const bool terminal_;
 };
 
@@ -375,11 +400,20 @@ void runLevels(const SizeOptions& options, Context& context) {
     }
 
     std::int64_t total = 0;
-    for (const auto& item : measured) total = checkedAdd(total, item.totals.bytes(options.apparent));
+    std::vector<std::pair<std::string, bool>> listed;
+    for (const auto& item : measured) {
+        total = checkedAdd(total, item.totals.bytes(options.apparent));
+        if (item.exists) listed.emplace_back(item.url.native(), item.tree != nullptr);
+        if (item.tree) collectListed(*item.tree, item.tree->root(), item.url.native(), 0, listing, listed);
+    }
+    const auto verdicts = judged(std::move(listed));
+    const auto verdictOf = [&verdicts](const Sized& item) {
+        return item.exists ? verdicts.at(item.url.native()) : std::nullopt;
+    };
     if (context.json) {
         nlohmann::json items = nlohmann::json::array();
         for (const auto& item : measured) {
-            const auto reason = item.exists ? protectionOf(item.url.native(), item.tree != nullptr) : std::nullopt;
+            const auto reason = verdictOf(item);
             nlohmann::json object{{"path", item.path},
                                   {"sizeBytes", item.totals.sizeBytes},
                                   {"apparentSizeBytes", item.totals.apparentBytes},
@@ -389,7 +423,8 @@ void runLevels(const SizeOptions& options, Context& context) {
                                   {"protected", reason.has_value()}};
             if (reason) object["reason"] = *reason;
             if (item.tree) {
-                auto level = levelJson(*item.tree, item.tree->root(), item.url.native(), item.totals.bytes(options.apparent), 0, listing);
+                auto level = levelJson(*item.tree, item.tree->root(), item.url.native(), item.totals.bytes(options.apparent), 0,
+                                       listing, verdicts);
                 object["children"] = level["children"];
                 object["moreItems"] = level["moreItems"];
             }
@@ -407,11 +442,11 @@ void runLevels(const SizeOptions& options, Context& context) {
                   << (options.apparent ? " bytes long" : " bytes") << ")";
         if (item.tree) std::cout << " in " << filesText(item.totals.files) << " and " << grouped(item.totals.folders) << (item.totals.folders == 1 ? " folder" : " folders");
         if (item.isSymbolicLink) std::cout << "  (symbolic link, not followed)";
-        if (const auto reason = item.exists ? protectionOf(item.url.native(), item.tree != nullptr) : std::nullopt) {
+        if (const auto reason = verdictOf(item)) {
             std::cout << "  protected: " << displayed(*reason);
         }
         std::cout << '\n';
-        if (item.tree) LevelPrinter(*item.tree, listing, terminal).print(item.tree->root(), item.url.native(), bytes, 0);
+        if (item.tree) LevelPrinter(*item.tree, listing, verdicts, terminal).print(item.tree->root(), item.url.native(), bytes, 0);
     }
     if (measured.size() > 1) std::cout << "Total: " << grouped(total) << " bytes (" << ByteSizeFormatter::format(total) << ")\n";
     if (cancelled) std::cout << "Cancelled: the sizes above are what was measured before the stop.\n";
