@@ -485,7 +485,7 @@ private:
         for (const auto& id : result.removedIDs) {
             const std::filesystem::path path(id);
             if (const auto* parent = tree_->find(path.parent_path().native())) tree_->remove(*parent, path.filename().native());
-            model_.unmark(id);
+            model_.unmarkGone(id);
         }
         const bool logged = Deleter::shared().opLog().enabled() && executed.logWritten;
         if (result.failed > 0 || result.cancelled || !executed.logWritten) exitCode_ = ExitCode::someFailed;
@@ -640,7 +640,10 @@ void runBrowse(const BrowseOptions& options, Context& context) {
         const auto url = platform::FileManager::absoluteStandardizedPath(options.path.empty() ? "." : options.path);
         const auto attributes = platform::FileManager::defaultManager().attributesOfItem(url);
         if (!attributes || attributes->type != platform::FileType::directory) {
-            printError(url + (attributes ? " is not a folder." : " cannot be read: " + attributes.error().description + "."));
+            const bool link = attributes && attributes->type == platform::FileType::symbolicLink;
+            printError(url + (!attributes ? " cannot be read: " + attributes.error().description + "."
+                              : link      ? " is a symbolic link; give the folder it leads to."
+                                          : " is not a folder."));
             context.noteFailure(ExitCode::badUsage);
             return;
         }

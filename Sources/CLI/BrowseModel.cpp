@@ -147,6 +147,12 @@ BrowseModel::Marking BrowseModel::toggleMark(std::string& reason) {
     return Marking::marked;
 }
 
+void BrowseModel::unmarkGone(const std::string& path) {
+    marks_.erase(path);
+    const auto inside = path.ends_with('/') ? path : path + "/";
+    for (auto mark = marks_.lower_bound(inside); mark != marks_.end() && mark->first.starts_with(inside);) mark = marks_.erase(mark);
+}
+
 std::int64_t BrowseModel::markedBytes() const {
     std::int64_t total = 0;
     for (const auto& [path, totals] : marks_) total = checkedAdd(total, totals.bytes(apparent_));

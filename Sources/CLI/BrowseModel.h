@@ -74,7 +74,8 @@ public:
     // What cleaning takes: the marked items, without those inside another marked folder, or the
     // selected item when nothing is marked. Empty, with the reason, when there is nothing to take.
     std::vector<std::filesystem::path> cleaningCandidates(std::string& reason);
-    void unmark(const std::string& path) { marks_.erase(path); }
+    // Forgets the marks of an item that is gone and of everything that was inside it.
+    void unmarkGone(const std::string& path);
 
     // Why the row's item may never be cleaned, from the path's spelling and its links (cheap, and
     // remembered); the search for security software inside a folder happens when it is marked.

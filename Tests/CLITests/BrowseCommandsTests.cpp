@@ -111,6 +111,32 @@ TEST_F(BrowseTest, WalkingDownSortingMarkingCleaningAndPuttingBackAsAPersonWould
     EXPECT_EQ(screen->exitCode(), 0);
 }
 
+TEST_F(BrowseTest, AFolderMarkedWithSomethingInsideItGoesWholeEvenFromWithinAndSecuritySoftwareIsNeverOffered) {
+    writeFile(path("Stuff/agent/com.crowdstrike.falcon/sensor.db"), std::string(4096, 's'));
+    const auto screen = browse({stuff()});
+    screen->waitFor({"big/", "logs/", "agent/", "measured"});
+    // Only names reveal what the agent folder holds; marking it looks, and refuses.
+    screen->keys({"End", "Up", "Space"});
+    auto shown = screen->waitFor({"Protected: Contains security or device-management software."});
+    EXPECT_TRUE(contains(shown, "P      4 KB")) << shown;
+    // Mark big/, go into it, mark a file there too, and clean from inside: the folder goes whole.
+    screen->keys({"Home", "Space", "Up", "Enter"});
+    screen->waitFor({" " + stuff("big") + "\n", "video.bin"});
+    screen->keys({"Space", "d"});
+    shown = screen->waitFor({"1 item to clean, 512 KB", stuff("big"), "Press y to clean"});
+    EXPECT_FALSE(contains(shown, "video.bin")) << shown;
+    screen->keys({"y"});
+    screen->waitFor({"Moved 1 item to the Trash (512 KB)."});
+    screen->keys({"Enter"});
+    // The folder shown is gone, so the browser stands in the one above.
+    shown = screen->waitFor({" " + stuff() + "\n", "logs/", "agent/"});
+    EXPECT_FALSE(contains(shown, "big/")) << shown;
+    EXPECT_FALSE(contains(shown, "marked")) << shown;
+    EXPECT_TRUE(std::filesystem::exists(trash("big/video.bin")));
+    screen->keys({"q"});
+    EXPECT_EQ(screen->exitCode(), 0);
+}
+
 TEST_F(BrowseTest, NarrowScreensHostileNamesResizingColoursAndCtrlCAllBehave) {
     const std::string latin1 = "caf\xe9";
     const std::string escape = "evil\033[31mred";

@@ -253,6 +253,49 @@ TEST_F(SpaceTreeTest, AFolderRemovedWhileTheWalkIsStillInsideItNeverCounts) {
     EXPECT_EQ(names(tree, tree.root(), Order::size), (std::vector<std::string>{"other"}));
 }
 
+TEST_F(SpaceTreeTest, NamesStayIntactAsTheirStorageGrowsAndAsLargerFilesPushSmallerOnesOut) {
+    // More folder names than one block of name storage holds.
+    std::vector<std::string> folders;
+    for (int index = 0; index < 400; ++index) {
+        folders.push_back(std::to_string(index) + std::string(200, 'n'));
+        fs::create_directories(at("wide/" + folders.back()));
+    }
+    // Fifty files, two kept: whatever order the folder lists them in, the smaller ones make way.
+    for (int index = 0; index < 50; ++index) {
+        writeFile(at("files/" + std::to_string(index) + std::string(150, 'f')), std::string(4096u * (index + 1u), 'x'));
+    }
+    writeFile(at("sparse/dense"), std::string(8192, 'd'));
+    writeFile(at("sparse/hollow"), "");
+    fs::resize_file(at("sparse/hollow"), 1 << 20);
+    SpaceTree::Options options;
+    options.filesPerFolder = 2;
+    const auto tree = measured(root(), options);
+
+    const auto* wide = tree->find(at("wide").native());
+    ASSERT_NE(wide, nullptr);
+    auto listed = names(*tree, *wide, Order::name);
+    std::ranges::sort(listed);
+    std::ranges::sort(folders);
+    EXPECT_EQ(listed, folders);
+    for (const auto& name : folders) {
+        const auto* folder = tree->find(at("wide/" + name).native());
+        ASSERT_NE(folder, nullptr) << name;
+        EXPECT_EQ(tree->path(*folder), at("wide/" + name).native());
+    }
+    const auto* files = tree->find(at("files").native());
+    ASSERT_NE(files, nullptr);
+    EXPECT_EQ(names(*tree, *files, Order::size), (std::vector<std::string>{"49" + std::string(150, 'f'), "48" + std::string(150, 'f')}));
+    EXPECT_EQ(tree->otherFiles(*files).files, 48);
+
+    // Kept by length, the hollow file stays; by blocks, the dense one.
+    options.filesPerFolder = 1;
+    const auto byBlocks = measured(at("sparse"), options);
+    EXPECT_EQ(names(*byBlocks, byBlocks->root(), Order::size), (std::vector<std::string>{"dense"}));
+    options.keepByApparentSize = true;
+    const auto byLength = measured(at("sparse"), options);
+    EXPECT_EQ(names(*byLength, byLength->root(), Order::size, true), (std::vector<std::string>{"hollow"}));
+}
+
 TEST_F(SpaceTreeTest, AnotherFileSystemBelowIsShownButNotEnteredAndAnUnreadableFolderIsMarkedShort) {
     VORNELO_REQUIRE_ROOT();
     writeFile(at("mounted/hidden"), std::string(8192, 'h'));
