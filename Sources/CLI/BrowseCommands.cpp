@@ -229,7 +229,7 @@ private:
             if (const auto written = tree_->exportTo(options_.exportFile); written) {
                 say("The measured tree is in " + options_.exportFile + ".");
             } else {
-                warn("The measured tree could not be written to " + options_.exportFile + ": " + written.error().description + ".");
+                warn("The measured tree could not be written to " + options_.exportFile + ": " + clause(written.error().description) + ".");
                 exitCode_ = ExitCode::someFailed;
             }
         }
@@ -641,7 +641,7 @@ void runBrowse(const BrowseOptions& options, Context& context) {
         const auto attributes = platform::FileManager::defaultManager().attributesOfItem(url);
         if (!attributes || attributes->type != platform::FileType::directory) {
             const bool link = attributes && attributes->type == platform::FileType::symbolicLink;
-            printError(url + (!attributes ? " cannot be read: " + attributes.error().description + "."
+            printError(url + (!attributes ? " cannot be read: " + clause(attributes.error().description) + "."
                               : link      ? " is a symbolic link; give the folder it leads to."
                                           : " is not a folder."));
             context.noteFailure(ExitCode::badUsage);

@@ -152,8 +152,7 @@ std::expected<std::unique_ptr<BrowseScreen>, std::string> BrowseScreen::open() {
     ::keypad(stdscr, TRUE);
     ::set_escdelay(25);
     ::curs_set(0);
-    const char* noColour = std::getenv("NO_COLOR");
-    if (::has_colors() && !(noColour && *noColour)) {
+    if (::has_colors() && !noColourWanted()) {
         terminal->colours = true;
         ::start_color();
         ::use_default_colors();

@@ -310,7 +310,9 @@ private:
                std::string(share.size() < 6 ? 6 - share.size() : 0, ' ') + share + "  ";
     }
     std::string highlighted(const std::string& text) const {
-        return terminal_ && !std::getenv("NO_COLOR") ? "\033[33m" + text + "\033[0m" : text;
+        const char* type = std::getenv("TERM");
+        const bool colours = terminal_ && !noColourWanted() && type && std::string_view(type) != "dumb";
+        return colours ? "\033[33m" + text + "\033[0m" : text;
     }
 
     const SpaceTree& tree_;
@@ -391,7 +393,7 @@ void runLevels(const SizeOptions& options, Context& context) {
         if (measured.empty() || !measured.front().tree) {
             exportProblem = "Only a folder can be exported, and " + options.paths.front() + " is none.";
         } else if (const auto written = measured.front().tree->exportTo(options.exportFile); !written) {
-            exportProblem = "The measured tree could not be written to " + options.exportFile + ": " + written.error().description + ".";
+            exportProblem = "The measured tree could not be written to " + options.exportFile + ": " + clause(written.error().description) + ".";
         }
         if (exportProblem) {
             printError(*exportProblem);

@@ -5,8 +5,19 @@
 #include "Platform/Files/FileManager.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace vornelo::cli {
+
+std::string clause(std::string_view sentence) {
+    if (sentence.ends_with('.')) sentence.remove_suffix(1);
+    return std::string(sentence);
+}
+
+bool noColourWanted() {
+    const char* value = std::getenv("NO_COLOR");
+    return value && *value;
+}
 
 std::string grouped(std::int64_t value) {
     std::string digits = std::to_string(value);

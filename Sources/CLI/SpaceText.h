@@ -5,9 +5,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vornelo::cli {
 
+// A sentence without its final full stop, to go on after a colon and end the caller's sentence.
+std::string clause(std::string_view sentence);
+// NO_COLOR is set to something: the user wants no colours, whatever the terminal can do.
+bool noColourWanted();
 // "1,234,567".
 std::string grouped(std::int64_t value);
 // "1 file", "1,234 files".

@@ -211,13 +211,17 @@ std::expected<void, platform::FileError> SpaceTree::exportTo(const std::filesyst
 }
 
 std::expected<std::unique_ptr<SpaceTree>, std::string> SpaceTree::importFrom(const std::filesystem::path& file) {
+    const auto unreadable = [&file](std::string reason) {
+        if (reason.ends_with('.')) reason.pop_back();
+        return std::unexpected(file.native() + " cannot be read: " + reason + ".");
+    };
     auto opened = platform::RegularFile::openForReading(file);
-    if (!opened) return std::unexpected(file.native() + " cannot be read: " + opened.error().description + ".");
+    if (!opened) return unreadable(opened.error().description);
     const auto size = static_cast<std::size_t>(std::max<std::int64_t>(opened->sizeWhenOpened(), 0));
     if (size > maxImportBytes) return std::unexpected(file.native() + " is larger than an export can be (1 GiB).");
     std::string buffer(size + simdjson::SIMDJSON_PADDING, '\0');
     const auto read = opened->read(0, std::span(buffer.data(), size));
-    if (!read) return std::unexpected(file.native() + " cannot be read: " + read.error().description + ".");
+    if (!read) return unreadable(read.error().description);
     const auto refused = [&file](const std::string& problem) {
         return std::unexpected(file.native() + " is not a measured tree that can be shown: " + problem + ".");
     };
