@@ -1,13 +1,6 @@
-// A measured tree as one JSON document, so that a large disk is measured once and looked at later:
-//
-//   {"format": "vornelo-space-tree", "version": 1, "path": "/home/u", "measuredAt": "...",
-//    "filesPerFolder": 200, "folders": [
-//     {"parent": -1, "name": "/home/u", "sizeBytes": ..., "apparentSizeBytes": ..., "fileCount": ...,
-//      "folderCount": ..., "files": [{"name": "a.iso", "sizeBytes": ..., "apparentSizeBytes": ..., "kind": "file"}]},
-//     {"parent": 0, "name": "Videos", ...}, ...]}
-//
-// Folders come parents first, one a line, each naming its parent by position. Sizes and counts are
-// everything below the folder. A name that is not UTF-8 is written as "nameBase64" instead.
+// A measured tree as one JSON document (docs/space-tree.md): folders parents first, one a line,
+// each naming its parent by position, with the sizes of everything below it and its kept files.
+// A name that is not UTF-8 is written as "nameBase64" instead.
 
 #include "Scan/SpaceTree.h"
 #include "Scan/SpaceTree+Internal.h"
