@@ -353,7 +353,7 @@ void runLevels(const SizeOptions& options, Context& context) {
                           static_cast<std::size_t>(options.top.value_or(10)), *parseOrder(options.sort)};
     const bool exporting = !options.exportFile.empty();
     SpaceTree::Options treeOptions;
-    treeOptions.filesPerFolder = std::max<std::size_t>(listing.top, exporting ? SpaceTree::Options{}.filesPerFolder : 0);
+    treeOptions.filesPerFolder = exporting ? std::max(listing.top, SpaceTree::Options{}.filesPerFolder) : listing.depth > 0 ? listing.top : 0;
     treeOptions.folderDepth = exporting ? SpaceTree::unlimited : listing.depth;
     treeOptions.keepByApparentSize = options.apparent;
 
@@ -406,7 +406,7 @@ void runLevels(const SizeOptions& options, Context& context) {
     for (const auto& item : measured) {
         total = checkedAdd(total, item.totals.bytes(options.apparent));
         if (item.exists) listed.emplace_back(item.url.native(), item.tree != nullptr);
-        if (item.tree) collectListed(*item.tree, item.tree->root(), item.url.native(), 0, listing, listed);
+        if (item.tree && listing.depth > 0) collectListed(*item.tree, item.tree->root(), item.url.native(), 0, listing, listed);
     }
     const auto verdicts = judged(std::move(listed));
     const auto verdictOf = [&verdicts](const Sized& item) {
@@ -424,7 +424,7 @@ void runLevels(const SizeOptions& options, Context& context) {
                                   {"isSymbolicLink", item.isSymbolicLink},
                                   {"protected", reason.has_value()}};
             if (reason) object["reason"] = *reason;
-            if (item.tree) {
+            if (item.tree && listing.depth > 0) {
                 auto level = levelJson(*item.tree, item.tree->root(), item.url.native(), item.totals.bytes(options.apparent), 0,
                                        listing, verdicts);
                 object["children"] = level["children"];
@@ -448,7 +448,7 @@ void runLevels(const SizeOptions& options, Context& context) {
             std::cout << "  protected: " << displayed(*reason);
         }
         std::cout << '\n';
-        if (item.tree) LevelPrinter(*item.tree, listing, verdicts, terminal).print(item.tree->root(), item.url.native(), bytes, 0);
+        if (item.tree && listing.depth > 0) LevelPrinter(*item.tree, listing, verdicts, terminal).print(item.tree->root(), item.url.native(), bytes, 0);
     }
     if (measured.size() > 1) std::cout << "Total: " << grouped(total) << " bytes (" << ByteSizeFormatter::format(total) << ")\n";
     if (cancelled) std::cout << "Cancelled: the sizes above are what was measured before the stop.\n";

@@ -5,6 +5,7 @@
 #include "Platform/Files/TreeWalk.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 #include <unordered_set>
 #include <utility>
@@ -190,7 +191,8 @@ SpaceTree::Outcome SpaceTree::measure(const platform::FileManager& fileManager, 
     };
     visitor.failed = [this, coverage](const std::filesystem::path& path, const platform::FileError& error) {
         if (coverage) coverage->failed(path, error);
-        markUnreadable(path);
+        // An item that went away while the walk ran (cleaned, say) leaves nothing unmeasured.
+        if (error.underlyingPosixCode != ENOENT) markUnreadable(path);
     };
     const auto walked = fileManager.walkTree(rootPath_, visitor);
     if (!walked) {

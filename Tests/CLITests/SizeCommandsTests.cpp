@@ -58,6 +58,10 @@ TEST_F(SizeLevelsTest, EachLevelListsItsLargestItemsWithTheirShareAndTheRestAsOn
     // At the top: loose.txt and Keep did not make the first two.
     EXPECT_EQ(item["moreItems"], (json{{"count", 2}, {"sizeBytes", 12288 + 8192}, {"apparentSizeBytes", 12288 + 8192}}));
 
+    // Depth 0 is the total alone, in either size.
+    const auto flat = cliJson({"size", stuff(), "--depth", "0", "--apparent"})["items"][0];
+    EXPECT_EQ(std::tuple(flat.contains("children"), flat["apparentSizeBytes"]), std::tuple(false, total));
+
     // The other orders, and the protected folder with the rule that protects it.
     const auto byName = cliJson({"size", stuff(), "--top", "5", "--sort", "name"})["items"][0]["children"];
     EXPECT_EQ(namesOf(byName), (std::vector<std::string>{"big", "Keep", "loose.txt", "many"}));
