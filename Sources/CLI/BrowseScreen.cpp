@@ -316,7 +316,9 @@ void BrowseScreen::drawBrowser(BrowseModel& model, const Status& status) {
     if (!status.message.empty()) {
         info = shown(status.message);
         if (status.messageIsWarning) look = terminal_->pair(warningPair) | A_BOLD;
-    } else if (const auto* row = model.selectedRow(); row && !row->isRest()) {
+    } else if (const auto* row = model.selectedRow(); row && row->isRest()) {
+        info = "The folder's files too small to be listed one by one.";
+    } else if (row) {
         if (const auto& reason = model.protection(*row)) {
             info = "Protected: " + shown(*reason);
             look = terminal_->pair(protectedPair);

@@ -61,8 +61,12 @@ TEST_F(BrowseTest, WalkingDownSortingMarkingCleaningAndPuttingBackAsAPersonWould
     EXPECT_EQ(missingFrom(shown, {" " + stuff() + "\n", "Size  Share      Files", " 512 KB  70.2%          2 [███████   ] big/",
                                   "P      8 KB   1.1%          1", "measured 9 items in"}), "");
     screen->keys({"n"});
-    EXPECT_EQ(missingFrom(screen->waitFor({"big/", "Keep/", "logs/", "small/", "by name"}), {"by name"}), "");
-    screen->keys({"s", "Down", "Down", "Space"});
+    screen->waitFor({"big/", "Keep/", "logs/", "small/", "by name"});
+    screen->keys({"c"});
+    screen->waitFor({"big/", "Keep/", "logs/", "small/", "by count"});
+    screen->keys({"?"});
+    screen->waitFor({"Keys of the space browser", "space  mark or unmark", "Press any key to go back."});
+    screen->keys({"x", "s", "Down", "Down", "Space"});
     EXPECT_EQ(missingFrom(screen->waitFor({"Protected: Excluded by"}), {"Protected: Excluded by " + stuff("Keep") + "."}), "");
 
     // Into big/: its files; mark the video, come back up onto big/ and mark logs/ as well.
@@ -137,6 +141,23 @@ TEST_F(BrowseTest, AFolderMarkedWithSomethingInsideItGoesWholeEvenFromWithinAndS
     EXPECT_EQ(screen->exitCode(), 0);
 }
 
+TEST_F(BrowseTest, FilesTooSmallToListAreOneRowThatCannotBeMarkedAndAnEmptyFolderSaysSo) {
+    for (int file = 0; file < 205; ++file) writeFile(path("Crowd/" + std::to_string(1000 + file)), std::string(file < 5 ? 1 : 8192, 'c'));
+    std::filesystem::create_directories(path("Crowd/empty"));
+    const auto screen = browse({path("Crowd").native()});
+    screen->waitFor({"measured"});
+    // The 200 largest by name; the five one-block files as one row, ranked by what they take together.
+    auto shown = screen->waitFor({"Name\n      20 KB   1.2%          5 [▏         ] (5 smaller files)\n", "8 KB",
+                                  "The folder's files too small to be listed one by one."});
+    screen->keys({"Space"});
+    shown = screen->waitFor({"too small to be listed one by one, so they cannot be marked."});
+    EXPECT_FALSE(contains(shown, "marked (")) << shown;
+    screen->keys({"End", "Enter"});
+    screen->waitFor({" " + path("Crowd/empty").native() + "\n", "This folder is empty."});
+    screen->keys({"q"});
+    EXPECT_EQ(screen->exitCode(), 0);
+}
+
 TEST_F(BrowseTest, NarrowScreensHostileNamesResizingColoursAndCtrlCAllBehave) {
     const std::string latin1 = "caf\xe9";
     const std::string escape = "evil\033[31mred";
@@ -178,6 +199,17 @@ TEST_F(BrowseTest, ATreeMeasuredEarlierIsShownFromItsExportAndAChangedFolderIsMe
     EXPECT_EQ(screen->exitCode(), 0);
     writeFile(exported, R"({"format":"vornelo-space-tree","version":9})");
     complains({"browse", "--import", exported}, 1, {exported + " is not a measured tree that can be shown: it was written by a later version."});
+
+    // browse can write the tree too, once it is measured; an imported tree keeps its date.
+    const auto again = path("again.json").native();
+    screen = browse({stuff(), "--export", again});
+    screen->waitFor({"The measured tree is in " + again + "."});
+    screen->keys({"q"});
+    EXPECT_EQ(screen->exitCode(), 0);
+    screen = browse({"--import", again});
+    EXPECT_EQ(missingFrom(screen->waitFor({"big/", "logs/", "imported"}), {"512 KB  70.2%"}), "");
+    screen->keys({"q"});
+    EXPECT_EQ(screen->exitCode(), 0);
 
     // The folder grows on disk after it was measured; r measures it again.
     screen = browse({stuff("small")});

@@ -86,7 +86,8 @@ TEST_F(SizeLevelsTest, PlainTextShowsBarsSharesAndMarksWithoutTerminalCodesAndBa
                             "\u2026 and 2 more items\n"});
     EXPECT_FALSE(contains(text.out, "\033[")) << text.out;
     says({"size", stuff(), "--sort", "name", "--top", "4"}, {"Keep/  1 file  protected: Excluded by " + stuff("Keep") + ".\n"});
-    says({"size", stuff("loose.txt"), "--top", "3"}, {stuff("loose.txt") + ": 12 KB (12,288 bytes)\n"});
+    says({"size", stuff("loose.txt"), stuff("small"), "--top", "3"},
+         {stuff("loose.txt") + ": 12 KB (12,288 bytes)\n", "Total: 12,288 bytes (12 KB)\n", "Missing 1 item:"}, 1);
 
     // A whole tree for browse --import: a JSON document that names its format and every folder.
     const auto exported = path("tree.json");

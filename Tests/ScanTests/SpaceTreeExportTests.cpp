@@ -96,6 +96,13 @@ TEST_F(SpaceTreeExportTest, AnExportedTreeComesBackAsItWasWithEveryNameByteForBy
     EXPECT_NE(text.find("\"nameBase64\":"), std::string::npos) << "a name that is not UTF-8 must not be mangled";
     EXPECT_EQ(text.find(odd), std::string::npos);
 
+    // Written again, an imported tree keeps the date it was measured at.
+    ASSERT_TRUE(again.exportTo(directory / "again.json"));
+    const auto twice = SpaceTree::importFrom(directory / "again.json");
+    ASSERT_TRUE(twice);
+    EXPECT_EQ((*twice)->measuredAt(), again.measuredAt());
+    EXPECT_EQ(describe(**twice), describe(again));
+
     EXPECT_FALSE(tree->exportTo(directory / "no such folder" / "tree.json"));
 }
 
