@@ -304,9 +304,9 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
         log.append(Entry(noon + 3s, morning, "uninstall", "/home/u/m3", 0, trash, skipped, false, "Protected path"));
     }
     const auto eveningLine = evening.uuidString() +
-                             "  2024-05-01T13:00:00Z  clean  1 item: 1 trashed, 0 removed for good, 0 failed, 0 skipped\n";
+                             "  2024-05-01 13:00:00  clean  1 item: 1 trashed, 0 removed for good, 0 failed, 0 skipped\n";
     const auto morningLine = morning.uuidString() +
-                             "  2024-05-01T12:00:00Z  uninstall  3 items: 0 trashed, 1 removed for good, 1 failed, 1 skipped\n";
+                             "  2024-05-01 12:00:00  uninstall  3 items: 0 trashed, 1 removed for good, 1 failed, 1 skipped\n";
     EXPECT_EQ(says({"sessions"}, {}).out, eveningLine + morningLine);
     EXPECT_EQ(says({"sessions", "-n", "1"}, {}).out, eveningLine);
     EXPECT_EQ(says({"sessions", "-n", "0"}, {}).out, "");  // not "no sessions": there are two

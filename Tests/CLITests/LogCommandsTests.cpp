@@ -49,8 +49,8 @@ TEST_F(LogCommandsTest, RecentListsTheNewestEntriesFirstTotalsFollowTheAccountin
     EXPECT_EQ(says({"log", "recent"}, {}).out, "The operation log has no entries.\n");
     writeEntries(3);
     EXPECT_EQ(says({"log", "recent", "-n", "2"}, {}).out,
-              "2024-05-01T12:00:03Z  success  clean  trash  300 bytes  /home/u/file-3\n"
-              "2024-05-01T12:00:02Z  success  clean  permanent  200 bytes  /home/u/file-2\n");
+              "2024-05-01 12:00:03  success  clean  trash  300 bytes  /home/u/file-3\n"
+              "2024-05-01 12:00:02  success  clean  permanent  200 bytes  /home/u/file-2\n");
 
     auto entries = cliJson({"log", "recent", "-n", "5"});
     ASSERT_EQ(entries.size(), 3u);
