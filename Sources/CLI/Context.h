@@ -42,6 +42,10 @@ nlohmann::json entryJson(const OperationLog::Entry& entry);
 // and file managers show deletion dates. Files and JSON keep ISO 8601 UTC.
 std::string localTime(platform::TimePoint time);
 
+// After a command that used the operation log: says on standard error what to do when an
+// earlier version's log could not be moved to the log's place because both hold one.
+void noteLogLeftBehind(const CLI::App& app);
+
 // Each group registers its commands on the application.
 void addProtectionCommands(CLI::App& app, Context& context);
 void addExclusionCommands(CLI::App& app, Context& context);
@@ -51,6 +55,7 @@ void addAccessCommands(CLI::App& app, Context& context);
 void addLoginItemCommands(CLI::App& app, Context& context);
 void addProcessCommands(CLI::App& app, Context& context);
 void addSizeCommands(CLI::App& app, Context& context);
+void addBrowseCommands(CLI::App& app, Context& context);
 void addLogCommands(CLI::App& app, Context& context);
 void addCleanCommands(CLI::App& app, Context& context);
 void addRecoveryCommands(CLI::App& app, Context& context);

@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     addLoginItemCommands(app, context);
     addProcessCommands(app, context);
     addSizeCommands(app, context);
+    addBrowseCommands(app, context);
     addCleanCommands(app, context);
     addRecoveryCommands(app, context);
     addLogCommands(app, context);
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     if (isCompletionRequest(words)) return answerCompletion(app, words);
     try {
         app.parse(argc, argv);
+        noteLogLeftBehind(app);
     } catch (const CLI::ParseError& error) {
         // Help and the version end the run well; everything else is bad usage.
         if (error.get_exit_code() == 0) return app.exit(error);

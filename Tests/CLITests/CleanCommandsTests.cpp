@@ -1,6 +1,7 @@
 #include "Core/OperationLog.h"
 #include "Platform/Encoding/Iso8601.h"
 #include "Platform/Encoding/Text.h"
+#include "Platform/System/PlatformTexts.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/FileChecks.h"
@@ -216,14 +217,14 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedPutBackOrSizedGivesExitOneWithT
     ::chmod(user("Locked").c_str(), 0555);
     ::chmod(user("Sized/hidden").c_str(), 0);
     const auto stuck = user("Locked/stuck.txt");
-    const std::string reason = stuck + ": Permission denied \u2014 macOS blocked access to this item.";
+    const std::string reason = stuck + ": " + std::string(platform::PlatformTexts::permissionDenied);
 
     const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
         const auto text = test::runCli({"clean", "--yes", user("Free/ok.txt"), stuck}, root);
         if (text.exitCode != 1) return "exit code " + std::to_string(text.exitCode) + ": " + text.out + text.err;
         const auto missing = missingFrom(
             text.out, {"Moved 1 item to the Trash", "Could not remove 1 item:", "  " + reason + "\n",
-                       "    Move this item to the Trash in Finder, which can request administrator approval.\n"});
+                       "    " + platform::PlatformTexts::moveToTrashSuggestion(stuck) + "\n"});
         if (!missing.empty()) return missing;
         const auto document = json::parse(test::runCli({"--json", "clean", "--yes", stuck}, root).out);
         const auto& failure = document["result"]["failures"][0];

@@ -34,15 +34,15 @@ protected:
                              OperationLog::Outcome::success, false));
         }
     }
-    std::filesystem::path totalsPath() const { return path("Library/Logs/Vornelo/operations.totals.json"); }
+    std::filesystem::path totalsPath() const { return path(".local/state/vornelo/operations.totals.json"); }
 };
 
-TEST_F(LogCommandsTest, TheLogLivesInTheUsersLibraryIsOnByDefaultAndItsSwitchIsSaved) {
+TEST_F(LogCommandsTest, TheLogLivesInTheUsersStateFolderIsOnByDefaultAndItsSwitchIsSaved) {
     EXPECT_EQ(says({"log", "path"}, {}).out, logPath().native() + "\n");
     const auto status = cliJson({"log", "status"});
     EXPECT_EQ(std::tuple(status["enabled"], status["forced"], status["totalsPath"]), std::tuple(true, false, totalsPath().native()));
-    EXPECT_EQ(cliJson({"log", "path"})["rotatedPaths"][4], path("Library/Logs/Vornelo/operations.5.log").native());
-    EXPECT_FALSE(std::filesystem::exists(path("Library")));  // reading creates nothing
+    EXPECT_EQ(cliJson({"log", "path"})["rotatedPaths"][4], path(".local/state/vornelo/operations.5.log").native());
+    EXPECT_FALSE(std::filesystem::exists(path(".local")));  // reading creates nothing
 
     EXPECT_EQ(cliJson({"log", "disable"})["enabled"], false);
     EXPECT_EQ(home.defaults()->object("Vornelo.operationLogEnabled"), platform::PlistValue(false));
