@@ -37,13 +37,15 @@ struct CleanOptions {
 std::optional<std::vector<std::filesystem::path>> candidates(const std::vector<std::string>& paths, Context& context) {
     std::vector<std::filesystem::path> urls;
     std::unordered_set<std::string> seen;
+    std::optional<std::string> current;  // asked once, not once per relative path
     for (const auto& path : paths) {
         if (path.empty()) {
             printError("An empty path cannot be cleaned.");
             context.noteFailure(ExitCode::badUsage);
             return std::nullopt;
         }
-        auto url = FileManager::absoluteStandardizedPath(path);
+        if (path.front() != '/' && !current) current = FileManager::absoluteStandardizedPath(".");
+        auto url = FileManager::absoluteStandardizedPath(path.front() == '/' ? path : FileManager::joinedPath(*current, path));
         if (seen.insert(url).second) urls.emplace_back(std::move(url));
     }
     return urls;

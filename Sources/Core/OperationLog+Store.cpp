@@ -137,6 +137,21 @@ void OperationLog::append(const Entry& entry) {
     if (first) queue_.async([this] { writePending(); });
 }
 
+void OperationLog::append(std::vector<Entry> entries) {
+    if (entries.empty() || (!storedEnabled() && !isForced())) return;
+    bool first = false;
+    {
+        std::lock_guard lock(pendingLock_);
+        first = pending_.empty();
+        if (first) {
+            pending_.swap(entries);
+        } else {
+            pending_.insert(pending_.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
+        }
+    }
+    if (first) queue_.async([this] { writePending(); });
+}
+
 bool OperationLog::flush() const {
     return queue_.sync([this] {
         storeTotals();

@@ -204,6 +204,9 @@ public:
 
     // Copies the entry and queues its write; drops it when logging is off.
     void append(const Entry& entry);
+    // Queues the entries' write as one batch, in order: one lock and one append for all of them
+    // (a run hands its lines over in groups). Drops them when logging is off.
+    void append(std::vector<Entry> entries);
     // Returns once every entry appended before the call has been written (or lost), and the totals
     // stored. False when an entry appended since the previous flush could not be written.
     bool flush() const;
@@ -273,6 +276,10 @@ private:
     // Appends the line's JSON text (no line feed); on failure out is left as it was.
     static std::expected<void, platform::JsonError> appendLine(const EntryFields& fields, std::string& out);
     static void appendCsvRow(const EntryFields& fields, std::string& out);
+    // Whether `line`, just decoded into `fields` by `reader`, is byte for byte what appendLine
+    // would write for them, so that it can be copied rather than encoded again.
+    [[nodiscard]] static bool isEncodedForm(const platform::JsonObjectReader& reader, std::string_view line,
+                                            const EntryFields& fields);
     // The retained files as they are now, oldest first, each open with its length.
     std::vector<std::pair<platform::RegularFile, std::int64_t>> snapshotRetainedFiles() const;
 

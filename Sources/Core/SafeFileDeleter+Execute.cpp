@@ -12,6 +12,8 @@
 #include <exception>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace vornelo {
 
@@ -28,6 +30,13 @@ bool isPermissionError(const platform::FileError& error) {
 
 }  // namespace
 
+// A run hands its log lines over in groups, so that the log takes its lock and appends once per
+// group rather than once per item. A line waits at most this long (shorter than the log's quiet
+// time, so that its totals are stored when the run ends or really pauses). An item whose line is
+// still held when the process dies is found by its Trash record, which names the run.
+constexpr std::size_t maxHeldLines = 512;
+constexpr std::chrono::milliseconds maxLineDelay{20};
+
 struct SafeFileDeleter::Run {
     const SafeFileDeleter& engine;
     Mode mode;
@@ -38,13 +47,24 @@ struct SafeFileDeleter::Run {
     // lines (a run the user chose not to log leaves no session anywhere).
     std::string recordedSession;
     ExecutionResult result{};
+    std::vector<OperationLog::Entry> lines{};
+    std::chrono::steady_clock::time_point firstHeldLine{};
+    // The folder of the latest item, held on for the next items in it.
+    std::optional<platform::HeldFolder> folder{};
 
     void log(const Item& item, std::int64_t size, LogMode way, Outcome outcome, bool entryDryRun,
              std::optional<std::string> detail = std::nullopt, std::optional<std::string> trashedPath = std::nullopt,
-             std::optional<std::uint64_t> fileNumber = std::nullopt) const {
-        engine.opLog_.append(OperationLog::Entry(std::chrono::system_clock::now(), sessionID, std::string(action),
-                                                 item.id(), size, way, outcome, entryDryRun, std::move(detail),
-                                                 std::move(trashedPath), fileNumber));
+             std::optional<std::uint64_t> fileNumber = std::nullopt) {
+        const auto now = std::chrono::steady_clock::now();
+        if (lines.empty()) firstHeldLine = now;
+        lines.emplace_back(std::chrono::system_clock::now(), sessionID, std::string(action), item.id(), size, way,
+                           outcome, entryDryRun, std::move(detail), std::move(trashedPath), fileNumber);
+        if (lines.size() >= maxHeldLines || now - firstHeldLine >= maxLineDelay) handOverLines();
+    }
+
+    void handOverLines() {
+        if (lines.empty()) return;
+        engine.opLog_.append(std::exchange(lines, {}));
     }
 
     void skip(const Item& item) {
@@ -56,28 +76,27 @@ struct SafeFileDeleter::Run {
     // The item's folder is held first and its link-free place judged; the action then goes
     // through that folder only, so a link swapped in on the way cannot redirect it.
     void handle(const Item& item) {
-        if (engine.isProtectedNow(item.url())) {
-            skip(item);
-            return;
-        }
         const bool planned = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
-        if (engine.trashWithin(item.url())) {
-            fail(item, planned ? LogMode::permanent : LogMode::trash,
-                 platform::FileError::make(platform::FileError::cocoaDomain, platform::FileError::writeUnknown,
-                                           std::string(holdsItsTrashReason)));
-            return;
-        }
+        const auto way = planned ? LogMode::permanent : LogMode::trash;
         if (dryRun) {
-            rehearse(item, planned);
+            rehearseUnheld(item, planned);
             return;
         }
-        auto held = engine.fileManager_.holdItem(item.url());
+        auto held = engine.fileManager_.holdItem(item.url(), folder);
         if (!held) {
-            fail(item, planned ? LogMode::permanent : LogMode::trash, held.error());
+            if (engine.isProtectedNow(item.url())) {
+                skip(item);
+            } else {
+                fail(item, way, held.error());
+            }
             return;
         }
-        if (held->place() != item.url().native() && engine.isProtectedNow(held->place())) {
+        if (engine.isProtectedNow(item.url(), *held)) {
             skip(item);
+            return;
+        }
+        if (held->isFolder() && engine.trashWithin(held->place())) {
+            fail(item, way, holdsItsTrash());
             return;
         }
         // Only what lies in a Trash now goes for good; anything else is at least recoverable.
@@ -85,6 +104,22 @@ struct SafeFileDeleter::Run {
             remove(item, *held);
         } else {
             trash(item, *held);
+        }
+    }
+
+    static platform::FileError holdsItsTrash() {
+        return platform::FileError::make(platform::FileError::cocoaDomain, platform::FileError::writeUnknown,
+                                         std::string(holdsItsTrashReason));
+    }
+
+    // A rehearsal holds nothing open: it judges the path as given.
+    void rehearseUnheld(const Item& item, bool planned) {
+        if (engine.isProtectedNow(item.url())) {
+            skip(item);
+        } else if (engine.trashWithin(item.url())) {
+            fail(item, planned ? LogMode::permanent : LogMode::trash, holdsItsTrash());
+        } else {
+            rehearse(item, planned);
         }
     }
 
@@ -166,6 +201,7 @@ SafeFileDeleter::ExecutionResult SafeFileDeleter::execute(const Plan& plan, Mode
     }
     if (progress) progress(Progress{total, total, {}});
     for (const auto& item : plan.protectedItems()) run.skip(item);
+    run.handOverLines();
 
     const auto& result = run.result;
     const std::string suffix = std::string(dryRun ? " (simulated)" : "") + (result.cancelled ? " (cancelled)" : "");

@@ -25,14 +25,17 @@ SafeFileDeleter::Plan SafeFileDeleter::preview(std::span<const std::filesystem::
     std::vector<Item> missingItems;
     std::unordered_set<std::string> seen;
     seen.reserve(urls.size());
+    FolderPlaces places;
     for (const auto& url : urls) {
         if (!seen.insert(url.native()).second) continue;
         if (stop.stop_requested()) break;
-        if (protection_.shouldProtect(url)) {
+        const auto attributes = fileManager_.attributesOfItem(url);
+        // Only a link at the item itself needs resolving anew; else its folder's place will do.
+        const bool resolveWhole = !attributes || attributes->type == FileType::symbolicLink;
+        if (resolveWhole ? protection_.shouldProtect(url) : isProtectedInPlace(url, places)) {
             protectedItems.emplace_back(url, 0, category, true);
             continue;
         }
-        const auto attributes = fileManager_.attributesOfItem(url);
         const bool mayBeFolder =
             attributes && (attributes->type == FileType::directory || attributes->type == FileType::symbolicLink);
         if (mayBeFolder && protection_.containsEndpointSecurityItem(url, fileManager_)) {
@@ -56,6 +59,21 @@ SafeFileDeleter::Plan SafeFileDeleter::preview(std::span<const std::filesystem::
         items.emplace_back(url, size, category, false);
     }
     return Plan(std::move(items), std::move(protectedItems), std::move(missingItems));
+}
+
+bool SafeFileDeleter::isProtectedInPlace(const std::filesystem::path& url, FolderPlaces& places) const {
+    const auto spelled = platform::FileManager::absoluteStandardizedPath(url.native());
+    const auto slash = spelled.rfind('/');
+    if (slash == 0 || slash == std::string::npos) return protection_.shouldProtect(url);
+    const std::string_view folder = std::string_view(spelled).substr(0, slash);
+    // Items come folder by folder, so the folder is resolved once for all of its items.
+    if (places.spelled != folder) {
+        places.spelled = folder;
+        places.resolved = fileManager_.resolvingSymlinksInPath(folder);
+    }
+    if (protection_.shouldProtectLinkFreePath(spelled)) return true;
+    const auto place = platform::FileManager::joinedPath(places.resolved, spelled.substr(slash + 1));
+    return place != spelled && protection_.shouldProtectLinkFreePath(place);
 }
 
 // Judged on the spelling alone, so that a plan never reads the disk. When the outer item is a

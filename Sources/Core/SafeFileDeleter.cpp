@@ -3,6 +3,7 @@
 #include "Core/SafeFileDeleter.h"
 
 #include "Platform/Encoding/Checked.h"
+#include "Platform/Files/HeldItem.h"
 #include "Platform/Trash/Trash.h"
 
 #include <algorithm>
@@ -77,6 +78,16 @@ bool SafeFileDeleter::isInsideTrash(const std::filesystem::path& url) {
 
 bool SafeFileDeleter::isProtectedNow(const std::filesystem::path& url) const {
     return protection_.shouldProtect(url) || protection_.containsEndpointSecurityItem(url, fileManager_);
+}
+
+bool SafeFileDeleter::isProtectedNow(const std::filesystem::path& url, const platform::HeldItem& held) const {
+    if (held.isLink()) return isProtectedNow(url) || isProtectedNow(held.place());
+    // The spelling as given, then the place it leads to: what protection would resolve the
+    // spelling to, since no link lies on the held way.
+    if (protection_.shouldProtectLinkFreePath(url)) return true;
+    const auto spelled = platform::FileManager::absoluteStandardizedPath(url.native());
+    if (held.place() != spelled && protection_.shouldProtectLinkFreePath(held.place())) return true;
+    return held.isFolder() && protection_.containsEndpointSecurityItem(held.place(), fileManager_);
 }
 
 std::optional<std::uint64_t> SafeFileDeleter::fileNumberOf(const std::filesystem::path& url) const {

@@ -259,6 +259,16 @@ private:
     struct Run;  // the counters and log context of one execute call
 
     bool isProtectedNow(const std::filesystem::path& url) const;
+    // isProtectedNow for a held item, judged by its spelling and its link-free place: only a link
+    // at the item itself is resolved again, and only what may be a folder is listed.
+    bool isProtectedNow(const std::filesystem::path& url, const platform::HeldItem& held) const;
+    // shouldProtect for an item that is no link: its folder resolved (once per folder, kept in
+    // `places`) and its name joined to that.
+    struct FolderPlaces {
+        std::string spelled;
+        std::string resolved;
+    };
+    bool isProtectedInPlace(const std::filesystem::path& url, FolderPlaces& places) const;
     std::optional<std::uint64_t> fileNumberOf(const std::filesystem::path& url) const;
 
     const platform::FileManager& fileManager_;

@@ -716,3 +716,99 @@ INSTANTIATE_TEST_SUITE_P(Races, LinkSwapRace,
 
 }  // namespace
 }  // namespace vornelo
+
+namespace vornelo {
+namespace {
+
+// Items of a few folders, more than a run hands to its log at once: one folder held per run of
+// items in it, each item judged at its real place, and one line per item in plan order.
+TEST(PlanExecution, AManyItemRunJudgesEachItemWhereItIsAndLogsEveryOneOnceInOrder) {
+    DeleterHarness harness;
+    const auto& home = harness.home();
+    std::vector<Item> items;
+    for (const char* folder : {"a", "b", "a"}) {
+        for (int index = 0; index < 400; ++index) {
+            const auto path = home / folder / ("f" + std::to_string(index) + (items.size() >= 800 ? "-again" : ""));
+            writeFile(path, "x");
+            items.push_back(itemAt(path, 1));
+        }
+    }
+    writeFile(home / ".ssh" / "key", "secret");
+    fs::create_symlink(home / ".ssh", home / "way");
+    items.insert(items.begin() + 500, itemAt(home / "way" / "key", 1));  // protected only where it leads
+    items.insert(items.begin() + 900, itemAt(home / "b" / "gone", 1));   // vanished after planning
+    const auto preview = harness.deleter().preview(std::vector<fs::path>{home / "way" / "key", home / "a" / "f1"}, Category::cache);
+    EXPECT_EQ(idsOf(preview.protectedItems()), (std::vector<std::string>{home / "way" / "key"}));
+
+    const Uuid session;
+    const auto result = harness.run(Plan(items, {}, {}), Mode::trash, false, session);
+    EXPECT_EQ(std::tuple(result.succeeded, result.skipped, result.failed), std::tuple(1200, 1, 1));
+    EXPECT_EQ(result.errors, (std::vector<std::string>{(home / "b" / "gone").native() + ": No longer exists."}));
+    EXPECT_EQ(readFile(home / ".ssh" / "key"), "secret");
+    const auto entries = harness.entries();
+    ASSERT_EQ(entries.size(), items.size());
+    for (std::size_t index = 0; index < items.size(); ++index) {
+        const auto& entry = entries[index];
+        ASSERT_EQ(entry.path(), items[index].id()) << index;
+        EXPECT_EQ(entry.sessionID(), session);
+        const auto expected = index == 500 ? Outcome::skipped : index == 900 ? Outcome::failed : Outcome::success;
+        EXPECT_EQ(entry.outcome(), expected) << index;
+        if (expected == Outcome::success) {
+            EXPECT_EQ(readFile(*entry.trashedPath()), "x") << index;
+        }
+    }
+    const auto chain = harness.log().verifyChain();
+    EXPECT_TRUE(chain.isIntact());
+    EXPECT_EQ(chain.verified, static_cast<std::int64_t>(items.size()) - 1);
+}
+
+// The folder a run holds on to is swapped for a link to a protected folder between its items: each
+// item goes from the folder it was judged in, or stays, and nothing behind the link is touched.
+TEST(PlanExecution, AFolderSwappedForALinkDuringARunRedirectsNoneOfItsLaterItems) {
+    DeleterHarness harness;
+    const fs::path folder = harness.home() / "Library/Caches/sub";
+    const fs::path outside = harness.home() / ".ssh";
+    constexpr int count = 100;
+    fs::create_directories(folder);
+    std::vector<Item> items;
+    for (int index = 0; index < count; ++index) {
+        const std::string name = "victim-" + std::to_string(index);
+        writeFile(outside / name, "outside");
+        items.push_back(itemAt(folder / name, 6));
+    }
+    fs::create_symlink(outside, folder.parent_path() / "swap");
+    const platform::FileDescriptor real(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(real);
+    const auto present = [&](const std::string& name) {
+        struct stat info {};
+        return ::fstatat(real.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    };
+    std::int64_t succeeded = 0;
+    std::int64_t leftAlone = 0;
+    {
+        const Swapper swapper(folder, folder.parent_path() / "swap", std::nullopt);
+        for (int run = 0; run < 200 && (run < 20 || succeeded == 0 || leftAlone == 0); ++run) {
+            for (int index = 0; index < count; ++index) {
+                const std::string name = "victim-" + std::to_string(index);
+                if (present(name)) continue;
+                const platform::FileDescriptor made(::openat(real.get(), name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+                ASSERT_TRUE(made);
+                ASSERT_EQ(::write(made.get(), "inside", 6), 6);
+            }
+            const auto result = harness.run(Plan(items, {}, {}), Mode::trash);
+            int gone = 0;
+            for (int index = 0; index < count; ++index) gone += present("victim-" + std::to_string(index)) ? 0 : 1;
+            ASSERT_EQ(result.succeeded, gone) << "run " << run << ": " << ::testing::PrintToString(result.errors);
+            succeeded += result.succeeded;
+            leftAlone += result.skipped + result.failed;
+        }
+    }
+    for (int index = 0; index < count; ++index) EXPECT_EQ(readFile(outside / ("victim-" + std::to_string(index))), "outside");
+    for (const auto& entry : fs::directory_iterator(harness.trash())) EXPECT_EQ(readFile(entry.path()), "inside") << entry.path();
+    // The swap really met the run both ways.
+    EXPECT_GT(succeeded, 0);
+    EXPECT_GT(leftAlone, 0);
+}
+
+}  // namespace
+}  // namespace vornelo

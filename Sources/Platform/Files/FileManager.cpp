@@ -369,6 +369,11 @@ std::expected<HeldItem, FileError> FileManager::holdItem(const std::filesystem::
     return HeldItem::hold(item.native(), LinkRule::ownedByRootOrUser);
 }
 
+std::expected<HeldItem, FileError> FileManager::holdItem(const std::filesystem::path& item,
+                                                         std::optional<HeldFolder>& folder) const {
+    return HeldItem::hold(item.native(), LinkRule::ownedByRootOrUser, folder);
+}
+
 uid_t FileManager::realUserID() const { return ::getuid(); }
 
 std::expected<void, FileError> FileManager::renameItem(const std::filesystem::path& from,

@@ -133,6 +133,10 @@ public:
     // the effective user); judge item.place(), then act with the calls below, which go through
     // that folder only and fail when it changed.
     [[nodiscard]] virtual std::expected<HeldItem, FileError> holdItem(const std::filesystem::path& item) const;
+    // holdItem for one of many items: `folder` holds on between calls, so the items of one folder
+    // share one descriptor (HeldItem::hold).
+    [[nodiscard]] virtual std::expected<HeldItem, FileError> holdItem(const std::filesystem::path& item,
+                                                                      std::optional<HeldFolder>& folder) const;
     // trashItem for a held item: the Trash of the effective user with the current user's home.
     // A `session` is recorded with the item in the Trash before it moves (Platform/Trash/Trash.h).
     virtual std::expected<std::filesystem::path, FileError> trashHeldItem(const HeldItem& item,

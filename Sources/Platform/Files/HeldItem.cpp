@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <climits>
@@ -109,8 +110,14 @@ std::expected<Walked, FileError> walk(const std::string& path, LinkRule rule, bo
 
 // MARK: HeldFolder
 
-HeldFolder::HeldFolder(FileDescriptor fd, std::string path, dev_t device, ino_t inode)
-    : fd_(std::move(fd)), path_(std::move(path)), device_(device), inode_(inode) {}
+HeldFolder::HeldFolder(FileDescriptor fd, std::string path, std::string requested, LinkRule links, dev_t device,
+                       ino_t inode)
+    : fd_(std::make_shared<const FileDescriptor>(std::move(fd))),
+      path_(std::move(path)),
+      requested_(std::move(requested)),
+      links_(links),
+      device_(device),
+      inode_(inode) {}
 
 std::expected<HeldFolder, FileError> HeldFolder::open(std::string_view folder, LinkRule links, bool createMissing) {
     const std::string path = FileManager::absoluteStandardizedPath(folder);
@@ -127,10 +134,18 @@ std::expected<HeldFolder, FileError> HeldFolder::open(std::string_view folder, L
     }
     struct stat info {};
     if (::fstat(walked.fd.get(), &info) != 0) return failure(errno, walked.path);
-    return HeldFolder(std::move(walked.fd), std::move(walked.path), info.st_dev, info.st_ino);
+    return HeldFolder(std::move(walked.fd), std::move(walked.path), path, links, info.st_dev, info.st_ino);
 }
 
 bool HeldFolder::stillInPlace() const {
+    // The kernel's own name for the open folder: when that is path_, every component of path_ is
+    // the real folder entry on the way to it, so no link lies there now. One call instead of three.
+    char name[PATH_MAX];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd());
+    const ssize_t length = ::readlink(self.c_str(), name, sizeof name);
+    if (length > 0 && std::string_view(name, static_cast<std::size_t>(length)) == path_ && !path_.ends_with(" (deleted)")) {
+        return true;
+    }
     const FileDescriptor again(openWithoutLinks(AT_FDCWD, path_.c_str(), O_PATH | O_DIRECTORY));
     struct stat info {};
     return again && ::fstat(again.get(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
@@ -138,25 +153,44 @@ bool HeldFolder::stillInPlace() const {
 
 // MARK: HeldItem
 
-HeldItem::HeldItem(HeldFolder folder, std::string name, dev_t device, ino_t inode, bool isFolder)
+HeldItem::HeldItem(HeldFolder folder, std::string name, dev_t device, ino_t inode, mode_t mode, bool isMountPoint)
     : folder_(std::move(folder)),
       name_(std::move(name)),
       place_(FileManager::joinedPath(folder_.path(), name_)),
       device_(device),
       inode_(inode),
-      isFolder_(isFolder) {}
+      isFolder_(S_ISDIR(mode)),
+      isLink_(S_ISLNK(mode)),
+      isMountPoint_(isMountPoint) {}
 
 std::expected<HeldItem, FileError> HeldItem::hold(std::string_view path, LinkRule links) {
+    std::optional<HeldFolder> folder;
+    return hold(path, links, folder);
+}
+
+std::expected<HeldItem, FileError> HeldItem::hold(std::string_view path, LinkRule links, std::optional<HeldFolder>& folder) {
     const std::string item = FileManager::absoluteStandardizedPath(path);
     const auto slash = item.rfind('/');
     if (item == "/" || slash == std::string::npos) return failure(EBUSY, item);
     std::string name = item.substr(slash + 1);
     if (name == "." || name == "..") return failure(EINVAL, item);
-    auto folder = HeldFolder::open(slash == 0 ? std::string_view("/") : std::string_view(item).substr(0, slash), links);
-    if (!folder) return std::unexpected(folder.error());
-    struct stat info {};
-    if (::fstatat(folder->fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return failure(errno, item);
-    return HeldItem(std::move(*folder), std::move(name), info.st_dev, info.st_ino, S_ISDIR(info.st_mode));
+    const std::string_view parent = slash == 0 ? std::string_view("/") : std::string_view(item).substr(0, slash);
+    if (!folder || folder->requested() != parent || folder->links_ != links) {
+        folder.reset();
+        auto opened = HeldFolder::open(parent, links);
+        if (!opened) return std::unexpected(opened.error());
+        folder = std::move(*opened);
+    }
+    // One statx tells the identity, the type and whether a file system is mounted here.
+    struct statx info {};
+    if (::statx(folder->fd(), name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE | STATX_INO, &info) != 0) {
+        return failure(errno, item);
+    }
+    const dev_t device = makedev(info.stx_dev_major, info.stx_dev_minor);
+    const bool mountRoot = (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                           (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    return HeldItem(*folder, std::move(name), device, info.stx_ino, info.stx_mode,
+                    mountRoot || device != folder->device());
 }
 
 FileError HeldItem::changedError(std::string_view path) {

@@ -14,7 +14,12 @@
 //     with changedError() and touches nothing. Nothing outside the held folder (and, for a move,
 //     the held destination folder) is ever touched, whatever is swapped in on the way later.
 //
-// Thread safety: a value; its descriptor may be used from any thread, one action at a time.
+// A folder held for one item may be held on for the next items in it (hold() with a folder
+// already held for that spelling): each item is then judged and re-checked as above, through the
+// same descriptor, without opening the folder again.
+//
+// Thread safety: a value; copies share one descriptor, which may be used from any thread, one
+// action at a time.
 
 #include "Platform/Files/FileDescriptor.h"
 #include "Platform/Files/FileError.h"
@@ -25,6 +30,8 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -47,15 +54,21 @@ public:
     [[nodiscard]] static std::expected<HeldFolder, FileError> open(std::string_view folder, LinkRule links,
                                                                    bool createMissing = false);
 
-    int fd() const { return fd_.get(); }
+    int fd() const { return fd_->get(); }
     const std::string& path() const { return path_; }
+    // The path as it was asked for (absolute, standardised), links and all.
+    const std::string& requested() const { return requested_; }
+    dev_t device() const { return device_; }
     // Whether the folder is still the one reached at path() without links.
     [[nodiscard]] bool stillInPlace() const;
 
 private:
-    HeldFolder(FileDescriptor fd, std::string path, dev_t device, ino_t inode);
-    FileDescriptor fd_;
+    friend class HeldItem;
+    HeldFolder(FileDescriptor fd, std::string path, std::string requested, LinkRule links, dev_t device, ino_t inode);
+    std::shared_ptr<const FileDescriptor> fd_;
     std::string path_;
+    std::string requested_;
+    LinkRule links_ = LinkRule::any;
     dev_t device_ = 0;
     ino_t inode_ = 0;
 };
@@ -68,12 +81,20 @@ public:
     // Holds the item at `path` (its last component is not followed). Fails with the errno of the
     // walk, ENOENT when the item is missing, EBUSY for "/".
     [[nodiscard]] static std::expected<HeldItem, FileError> hold(std::string_view path, LinkRule links = LinkRule::any);
+    // The same, with `folder` holding on between calls: used when it was opened for the item's
+    // folder as spelled here, replaced by the folder opened now otherwise.
+    [[nodiscard]] static std::expected<HeldItem, FileError> hold(std::string_view path, LinkRule links,
+                                                                 std::optional<HeldFolder>& folder);
 
     const HeldFolder& folder() const { return folder_; }
     const std::string& name() const { return name_; }
     const std::string& place() const { return place_; }  // the folder's path joined with the name
     std::uint64_t fileNumber() const { return inode_; }
     bool isFolder() const { return isFolder_; }
+    bool isLink() const { return isLink_; }
+    dev_t device() const { return device_; }
+    // Whether a file system is mounted here (then it is no item to move).
+    bool isMountPoint() const { return isMountPoint_; }
 
     // Fails with changedError() unless the folder is still in place and holds the same item.
     [[nodiscard]] std::expected<void, FileError> checkUnchanged() const;
@@ -93,13 +114,15 @@ public:
 private:
     [[nodiscard]] std::expected<std::string, FileError> copyInto(const HeldFolder& destination, const NameChooser& names,
                                                                  unsigned attempt) const;
-    HeldItem(HeldFolder folder, std::string name, dev_t device, ino_t inode, bool isFolder);
+    HeldItem(HeldFolder folder, std::string name, dev_t device, ino_t inode, mode_t mode, bool isMountPoint);
     HeldFolder folder_;
     std::string name_;
     std::string place_;
     dev_t device_ = 0;
     ino_t inode_ = 0;
     bool isFolder_ = false;
+    bool isLink_ = false;
+    bool isMountPoint_ = false;
 };
 
 }  // namespace vornelo::platform

@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace vornelo::platform {
 
 std::expected<std::filesystem::path, FileError> FileManager::trashItem(const std::filesystem::path& item) const {
@@ -15,7 +17,11 @@ std::expected<std::filesystem::path, FileError> FileManager::trashItem(const std
 
 std::expected<std::filesystem::path, FileError> FileManager::trashHeldItem(const HeldItem& item, std::string_view session) const {
     if (auto unchanged = item.checkUnchanged(); !unchanged) return std::unexpected(unchanged.error());
-    return Trash::moveToTrash(item.folder().fd(), item.place(), homeDirectoryForCurrentUser(), ::geteuid(), session);
+    // A volume mounted here is not an item that can be moved. Held, the item's file system and
+    // its folder's are already known.
+    if (item.isMountPoint()) return std::unexpected(FileError::fromErrno(EBUSY, FileOperation::write, item.place()));
+    return Trash::moveToTrash(item.folder().fd(), item.place(), item.device(), homeDirectoryForCurrentUser(), ::geteuid(),
+                              session);
 }
 
 }  // namespace vornelo::platform

@@ -96,7 +96,9 @@ std::expected<Trash::Held, FileError> openTrashFolder(int parentFd, const std::s
     if (!files) return std::unexpected(files.error());
     auto info = openOwnedFolder(trash->get(), "info", FileManager::joinedPath(path, "info"), owner, create);
     if (!info) return std::unexpected(info.error());
-    return Trash::Held{std::move(*files), std::move(*info), path, {}, owner.user, owner.group};
+    // Decided once per Trash opened rather than once per item.
+    const bool handOver = ::geteuid() == 0 && !(owner.user == 0 && owner.group == ::getegid());
+    return Trash::Held{std::move(*files), std::move(*info), path, {}, owner.user, owner.group, handOver};
 }
 
 // Writes the whole info file to a freshly created descriptor.
@@ -118,8 +120,7 @@ Claim claimName(const Trash::Held& trash, const std::string& infoName, const std
         return ::openat(trash.info.get(), infoName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }));
     if (!fd) return errno == EEXIST ? Claim::taken : Claim::failed;
-    const bool ownAlready = ::geteuid() != 0 || (trash.user == 0 && trash.group == ::getegid());
-    const bool handedOver = ownAlready || ::fchown(fd.get(), trash.user, trash.group) == 0;
+    const bool handedOver = !trash.handOver || ::fchown(fd.get(), trash.user, trash.group) == 0;
     if (handedOver && writeAll(fd.get(), contents)) return Claim::claimed;
     const int error = errno;
     ::unlinkat(trash.info.get(), infoName.c_str(), 0);
@@ -404,11 +405,26 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd,
     const dev_t device = deviceOf(itemInfo);
     // A volume mounted here is not an item that can be moved.
     if (device != deviceOf(parentInfo) || isMountRoot(itemInfo)) return failure(EBUSY, location->path);
+    return moveToTrash(parentFd, item, device, home, user, session);
+}
+
+std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd, const std::filesystem::path& item,
+                                                                   dev_t device, const std::filesystem::path& home,
+                                                                   uid_t user, std::string_view session) {
+    const auto location = locate(item);
+    if (!location) return failure(EBUSY, item.native());
+    const std::string dataHome = dataHomeOf(home);
+    // The Trash held from an earlier item already knows its owner.
+    if (const auto held = reuseHomeTrash(dataHome, user, device)) {
+        auto moved = place(*held, parentFd, *location, location->path, nullptr, session);
+        if (moved || moved.error().underlyingPosixCode != EXDEV) return moved;
+        return moveToTopDirectoryTrash(parentFd, *location, device, Owner{held->user, held->group}, session);
+    }
     const auto group = groupOf(user);
     if (!group) return failure(ENOENT, homeTrash(home).native());
     const Owner owner{user, *group};
 
-    const auto trash = homeTrashFor(dataHomeOf(home), home, device, owner);
+    const auto trash = homeTrashFor(dataHome, home, device, owner);
     if (!trash) return std::unexpected(trash.error());
     if (*trash) {
         auto moved = place(**trash, parentFd, *location, location->path, nullptr, session);
