@@ -8,7 +8,10 @@
 #include "Platform/Files/LineReader.h"
 #include "Platform/Files/RegularFile.h"
 #include "Platform/Encoding/Sha256.h"
+#include "Platform/Encoding/Text.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace vornelo {
@@ -159,6 +162,68 @@ void appendCsvField(std::string_view field, std::string& out) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::array<std::string_view, 12> lineKeys = {"action",    "detail",    "dryRun",     "mode",
+                                                       "outcome",   "path",      "prevHash",   "sessionID",
+                                                       "sizeBytes", "timestamp", "trashedFileNumber", "trashedPath"};
+
+std::size_t decimalDigits(std::uint64_t value) {
+    std::size_t digits = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++digits;
+    }
+    return digits;
+}
+
+// The bytes the writer spends on a value that needs no escape.
+std::optional<std::size_t> encodedLength(const platform::JsonValue& value) {
+    using Kind = platform::JsonValue::Kind;
+    switch (value.kind) {
+        case Kind::string: return value.string.size() + 2;
+        case Kind::boolean: return value.boolean ? 4 : 5;
+        case Kind::integer:
+            return value.integer < 0 ? 1 + decimalDigits(0 - static_cast<std::uint64_t>(value.integer))
+                                     : decimalDigits(static_cast<std::uint64_t>(value.integer));
+        case Kind::unsignedInteger: return decimalDigits(value.unsignedInteger);
+        default: return std::nullopt;  // null is left out by the writer, the rest is no line's
+    }
+}
+
+}  // namespace
+
+bool OperationLog::isEncodedForm(const platform::JsonObjectReader& reader, std::string_view line, const EntryFields& fields) {
+    // Without a backslash or a control byte no string holds an escape, so each is its bytes in quotes.
+    unsigned char high = 0;
+    for (const char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == '\\') return false;
+        high |= byte;
+    }
+    if (high >= 0x80 && !platform::Text::isValidUtf8(line)) return false;
+    // The writer's members: known keys in sorted order, each once; then no byte but theirs.
+    std::size_t length = 1;
+    std::string_view previous;
+    for (const auto& member : reader.members()) {
+        if (member.key <= previous || !std::ranges::binary_search(lineKeys, member.key)) return false;
+        previous = member.key;
+        const auto value = encodedLength(member.value);
+        if (!value) return false;
+        length += member.key.size() + 3 + *value + 1;  // "key":value and a comma or the closing brace
+    }
+    if (length != line.size()) return false;
+    // Values the decoder reads more freely than the writer writes them.
+    const auto find = [&](std::string_view key) {
+        for (const auto& member : reader.members()) {
+            if (member.key == key) return member.value.string;
+        }
+        return std::string_view();
+    };
+    if (find("timestamp") != platform::Iso8601::format(fields.timestamp)) return false;
+    return !fields.sessionID || find("sessionID") == fields.sessionID->uuidString();
+}
+
 void OperationLog::appendCsvRow(const EntryFields& fields, std::string& out) {
     const std::string timestamp = platform::Iso8601::format(fields.timestamp);
     const std::string size = std::to_string(fields.sizeBytes);
@@ -213,6 +278,8 @@ std::int64_t OperationLog::exportTo(const std::filesystem::path& destination, Ex
             if (line->oversized || !decodeFields(reader, line->bytes, line->readableBytes, fields)) continue;
             if (format == ExportFormat::csv) {
                 appendCsvRow(fields, chunk);
+            } else if (isEncodedForm(reader, line->bytes, fields)) {
+                chunk.append(line->bytes).push_back('\n');  // as the writer wrote it: no need to encode it again
             } else if (auto written = appendLine(fields, chunk); written) {
                 chunk += '\n';
             } else {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -280,6 +281,44 @@ TEST_F(OperationLogQueriesTests, CsvQuotesOnlyTheFieldsThatNeedItAndJsonLinesRep
     EXPECT_EQ(readFile(folder / "out.jsonl"), expected + readFile(rotating.fileURL()));
     EXPECT_EQ(log.exportTo(folder / "out.jsonl", ExportFormat::jsonl), 2);
     EXPECT_EQ(readFile(folder / "out.jsonl"), readFile(log.fileURL()));  // replaced, not appended to
+}
+
+TEST_F(OperationLogQueriesTests, JsonLinesExportCopiesTheWritersOwnLinesAndEncodesEveryOtherFormAgain) {
+    const auto session = Uuid::fromString("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+    log.append(Entry(noon, session, "clean", "/home/r\u00e9sum\u00e9", -2, Mode::trash, Outcome::failed, false, "no", "/t/x", 9));
+    log.flush();
+    auto written = readFile(log.fileURL());
+    ASSERT_EQ(written.back(), '\n');
+    written.pop_back();
+    const auto replaced = [&](std::string_view from, std::string_view to) {
+        auto line = written;
+        const auto at = line.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return at == std::string::npos ? line : line.replace(at, from.size(), to);
+    };
+    // Each decodes to the same entry, in a form the writer would not have chosen.
+    const std::vector<std::string> otherForms = {
+        replaced(R"("action":)", R"("action": )"),
+        " " + written,
+        replaced(R"("/t/x")", R"("\/t\/x")"),
+        replaced(R"("clean")", R"("cl\u0065an")"),
+        replaced("E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "e621e1f8-c36c-495a-93fc-0c247a3e6e5f"),
+        replaced("T12:00:00Z", "T12:00:00.000Z"),
+        replaced("T12:00:00Z", "T14:00:00+02"),
+        replaced(R"("dryRun":false,)", R"("dryRun":false,"extra":1,)"),
+        replaced(R"("dryRun":false,)", R"("dryRun":false,"prevHash":null,)"),
+        replaced(R"({"action":"clean",)", "{") .insert(written.size() - std::string_view(R"("action":"clean",)").size() - 1, R"(,"action":"clean")"),
+        replaced(R"("sizeBytes":-2)", R"("sizeBytes":-02)"),
+    };
+    std::string stored = written + "\n";
+    for (const auto& form : otherForms) stored += form + "\n";
+    writeFile(log.fileURL(), stored);
+    const auto decodable = std::ranges::count_if(otherForms, [](const std::string& form) { return OperationLog::decodeLine(form).has_value(); });
+    std::string expected;
+    for (int line = 0; line <= decodable; ++line) expected += written + "\n";
+    EXPECT_EQ(log.exportTo(folder / "out.jsonl", ExportFormat::jsonl), decodable + 1);
+    EXPECT_EQ(readFile(folder / "out.jsonl"), expected);
+    EXPECT_GE(decodable, 9);  // only the leading zero is no JSON at all
 }
 
 TEST_F(OperationLogQueriesTests, ClearRemovesEveryFileAndTheNextLineStartsANewChain) {
