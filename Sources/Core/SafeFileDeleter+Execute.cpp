@@ -35,7 +35,7 @@ bool isPermissionError(const platform::FileError& error) {
 // time, so that its totals are stored when the run ends or really pauses). An item whose line is
 // still held when the process dies is found by its Trash record, which names the run.
 constexpr std::size_t maxHeldLines = 512;
-constexpr std::chrono::milliseconds maxLineDelay{20};
+constexpr std::chrono::milliseconds maxLineDelay{40};
 
 struct SafeFileDeleter::Run {
     const SafeFileDeleter& engine;
