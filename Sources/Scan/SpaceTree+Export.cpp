@@ -153,7 +153,8 @@ std::string nameOf(std::string_view key, simdjson::ondemand::value value) {
 }  // namespace
 
 std::expected<void, platform::FileError> SpaceTree::exportTo(const std::filesystem::path& file) const {
-    auto replacement = platform::FileReplacement::begin(file);
+    // A person names this path: a link or device standing there is never replaced by a file.
+    auto replacement = platform::FileReplacement::beginNamed(file);
     if (!replacement) return std::unexpected(replacement.error());
     std::string out = "{\"format\":\"" + std::string(formatName) + "\",\"version\":" + std::to_string(formatVersion) + ",";
     appendName(out, rootPath_.native(), "path");
