@@ -147,7 +147,7 @@ Deleter::ExecutionResult executePlan(const Deleter::Plan& plan, Deleter::Mode mo
                   "  " + report.currentPath);
     };
     auto result = deleter.execute(plan, mode, dryRun, "clean", session, progress,
-                                  [&interrupts] { return interrupts.interrupted(); });
+                                  [&interrupts] { return interrupts.interrupted(); }, interrupts.token());
     line.clear();
     // Everything the run logged is on disk before the command reports and exits.
     logWritten = deleter.opLog().flush();

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     addBrowseCommands(app, context);
     addCleanCommands(app, context);
     addRecoveryCommands(app, context);
+    addTrashCommands(app, context);
     addLogCommands(app, context);
     addHelperCommands(app, context);
 
