@@ -122,7 +122,11 @@ void collect(const TrashFolder& trash, std::vector<TrashContents::Item>& items) 
             continue;
         }
         std::string original = std::move(parsed->path);
-        if (!original.starts_with('/')) original = FileManager::joinedPath(trash.top, original);
+        if (!original.starts_with('/')) {
+            // Relative only below a top folder; in the home Trash it would depend on where one stands.
+            if (trash.top.empty()) continue;
+            original = FileManager::joinedPath(trash.top, original);
+        }
         const auto infoWritten = std::chrono::system_clock::time_point(
             std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::seconds(written.st_mtim.tv_sec)));
         items.push_back({trash.path, name, FileManager::joinedPath(filesPath, name),

@@ -5,7 +5,8 @@
 //
 // Only folders that are the user's own are read, never through a link; an item counts when both
 // it and its info file are there (an info file alone is a name claimed by a move that never
-// happened), and unreadable or damaged info files are passed over.
+// happened), and unreadable or damaged info files are passed over, as is a relative path in the
+// home Trash (only a top-directory Trash records paths relative to its file system).
 //
 // Thread safety: stateless; callable from any thread. Reads only.
 

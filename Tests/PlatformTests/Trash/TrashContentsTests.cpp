@@ -51,6 +51,7 @@ TEST(TrashContents, ListsWholeItemsOnlyAndNeverFollowsALink) {
     item("bad escape", "[Trash Info]\nPath=/srv/%zz\nDeletionDate=2020-01-02T10:30:00\n");
     item("no group", "Path=/srv/x\n");
     item("no date", "[Trash Info]\nPath=/srv/undated\n");
+    item("relative", "[Trash Info]\nPath=srv/relative\nDeletionDate=2020-01-02T10:30:00\n");
     writeFile(trash / "info" / "orphan.trashinfo", "[Trash Info]\nPath=/srv/orphan\nDeletionDate=2020-01-02T10:30:00\n");
     writeFile(home.home() / "elsewhere.trashinfo", "[Trash Info]\nPath=/srv/linked\n");
     writeFile(trash / "files" / "linked", "x");
