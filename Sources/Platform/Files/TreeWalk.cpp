@@ -48,6 +48,7 @@ struct Task {
     std::string path;
     dev_t device = 0;
     std::size_t depth = 0;  // of the folder itself; its entries are one deeper
+    std::uintptr_t tag = 0;
 };
 
 // What the threads of one walk share. In a sequential walk only `stopped` and `counter` are used.
@@ -160,7 +161,7 @@ public:
     void run(Task task) {
         path_ = std::move(task.path);
         baseDepth_ = task.depth;
-        push(std::move(task.fd), task.device, path_.size());
+        push(std::move(task.fd), task.device, path_.size(), task.tag);
         while (depth_ > 0) {
             if (!step()) break;
         }
@@ -174,17 +175,19 @@ private:
         std::optional<DirectoryStream> stream;
         std::size_t pathLength = 0;
         dev_t device = 0;
+        std::uintptr_t tag = 0;
     };
 
     Level& current() { return *levels_[depth_ - 1]; }
 
-    void push(FileDescriptor fd, dev_t device, std::size_t pathLength) {
+    void push(FileDescriptor fd, dev_t device, std::size_t pathLength, std::uintptr_t tag) {
         if (levels_.size() < depth_ + 1) levels_.push_back(std::make_unique<Level>());
         Level& level = *levels_[depth_];
         level.fd = std::move(fd);
         level.stream.emplace(level.fd.get(), level.buffer);
         level.device = device;
         level.pathLength = pathLength;
+        level.tag = tag;
         ++depth_;
     }
 
@@ -221,6 +224,7 @@ private:
         item.parentPath = path_;
         item.name = entry.name;
         item.depth = baseDepth_ + depth_;
+        item.parentTag = level.tag;
         item.fileNumber = entry.fileNumber;
         item.type = typeFromEntry(entry.type);
         dev_t device = level.device;
@@ -248,12 +252,12 @@ private:
             return false;
         }
         if (item.type == FileType::directory && action == TreeWalkAction::proceed) {
-            descend(entry.name, device, item.fileNumber, item.depth);
+            descend(entry.name, device, item.fileNumber, item.depth, item.tag);
         }
         return true;
     }
 
-    void descend(std::string_view name, dev_t device, std::uint64_t fileNumber, std::size_t depth) {
+    void descend(std::string_view name, dev_t device, std::uint64_t fileNumber, std::size_t depth, std::uintptr_t tag) {
         // The name points into the parent's buffer, NUL-terminated as the kernel wrote it.
         FileDescriptor child(retryOnInterrupt([&] { return ::openat(current().fd.get(), name.data(), directoryOpenFlags); }));
         if (!child) {
@@ -268,13 +272,13 @@ private:
             return;
         }
         if (shared_.mayHandOff()) {
-            Task task{std::move(child), childPath(name), device, depth};
+            Task task{std::move(child), childPath(name), device, depth, tag};
             if (shared_.handOff(task)) return;
             child = std::move(task.fd);
         }
         if (path_.empty() || path_.back() != '/') path_.push_back('/');
         path_.append(name);
-        push(std::move(child), device, path_.size());
+        push(std::move(child), device, path_.size(), tag);
     }
 
     SharedWalk& shared_;
@@ -293,7 +297,7 @@ std::expected<TreeWalkEnd, FileError> walkTree(const std::filesystem::path& star
     if (!root) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path));
     struct stat info {};
     if (::fstat(root.get(), &info) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path));
-    Task task{std::move(root), std::move(path), info.st_dev, 0};
+    Task task{std::move(root), std::move(path), info.st_dev, 0, 0};
 
     const std::size_t threads = visitor.parallel ? concurrentPerformWorkerCount() + 1 : 1;
     SharedWalk shared(visitor, threads > 1);

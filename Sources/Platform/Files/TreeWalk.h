@@ -38,6 +38,11 @@ struct TreeWalkItem {
     std::uint32_t linkCount = 1;  // hard links to the file; examined items only
     bool isVolumeRoot = false;  // a folder on which another file system (or a bind mount) sits
     std::size_t depth = 1;      // 1 for the items directly inside the start
+    // The caller's own mark for the folder holding the item: what the visitor set as `tag` when it
+    // visited that folder, 0 for the items directly inside the start. A visitor that builds a tree
+    // finds its parent node through it, without looking the folder's path up.
+    std::uintptr_t parentTag = 0;
+    mutable std::uintptr_t tag = 0;  // a folder's visitor may set it for the items inside
 };
 
 enum class TreeWalkAction {

@@ -335,6 +335,9 @@ TEST_F(FileManagerTreeTest, AParallelWalkSeesTheSameItemsAndAStopEndsEveryThread
     std::mutex lock;
     std::map<std::string, Seen> parallel;
     std::set<std::thread::id> threads;
+    // Each folder is tagged as it is visited; its items, whichever thread walks them, carry the tag.
+    std::map<std::string, std::uintptr_t> tags{{".", 0}};
+    std::vector<std::string> mistagged;
     TreeWalkVisitor visitor;
     visitor.parallel = true;
     visitor.visit = [&](const TreeWalkItem& item) {
@@ -342,11 +345,16 @@ TEST_F(FileManagerTreeTest, AParallelWalkSeesTheSameItemsAndAStopEndsEveryThread
         std::this_thread::sleep_for(std::chrono::microseconds(20));
         std::lock_guard guard(lock);
         threads.insert(std::this_thread::get_id());
-        parallel[(fs::path(item.parentPath) / item.name).lexically_relative(start).native()] = {item.type, item.depth, item.allocatedSize};
+        const auto relative = (fs::path(item.parentPath) / item.name).lexically_relative(start);
+        parallel[relative.native()] = {item.type, item.depth, item.allocatedSize};
+        const auto parent = relative.parent_path().empty() ? "." : relative.parent_path().native();
+        if (!tags.contains(parent) || tags[parent] != item.parentTag) mistagged.push_back(relative.native());
+        if (item.type == FileType::directory) item.tag = tags[relative.native()] = tags.size() + 100;
         return TreeWalkAction::proceed;
     };
     ASSERT_TRUE(files().walkTree(start, visitor));
     EXPECT_TRUE(parallel == sequential);
+    EXPECT_EQ(mistagged, std::vector<std::string>{});
     EXPECT_LE(threads.size(), concurrentPerformWorkerCount() + 1);
 
     // At most the visit each thread was starting follows a stop.
