@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     addSizeCommands(app, context);
     addCleanCommands(app, context);
     addRecoveryCommands(app, context);
+    addScanCommands(app, context);
     addLogCommands(app, context);
     addHelperCommands(app, context);
 
