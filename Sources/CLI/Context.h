@@ -38,6 +38,13 @@ std::string displayed(std::string_view text);
 bool stdoutIsTerminal();
 // An operation-log entry as its log line holds it, plus its "id".
 nlohmann::json entryJson(const OperationLog::Entry& entry);
+// A moment as a person reads it, in the local time zone (TZ): "2024-05-01 14:00:03", as trash-list
+// and file managers show deletion dates. Files and JSON keep ISO 8601 UTC.
+std::string localTime(platform::TimePoint time);
+
+// After a command that used the operation log: says on standard error what to do when an
+// earlier version's log could not be moved to the log's place because both hold one.
+void noteLogLeftBehind(const CLI::App& app);
 
 // Each group registers its commands on the application.
 void addProtectionCommands(CLI::App& app, Context& context);
@@ -57,5 +64,7 @@ void addScanCommands(CLI::App& app, Context& context);
 void addHelperCommands(CLI::App& app, Context& context);
 void addHelperClientCommands(CLI::App& helper, Context& context);
 void addHelperCheckCommand(CLI::App& helper, Context& context);
+// `completions SHELL`: the script each shell loads (Completion.cpp).
+void addCompletionCommands(CLI::App& app, Context& context);
 
 }  // namespace vornelo::cli

@@ -180,7 +180,7 @@ void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& pl
         std::cout << "Could not remove " << countText(result.failed, "item") << ":\n";
         for (const auto& failure : result.failures) {
             std::cout << "  " << displayed(failure.path) << ": " << displayed(failure.reason) << "\n    "
-                      << failure.recoverySuggestion() << '\n';
+                      << displayed(failure.recoverySuggestion()) << '\n';
         }
     }
     if (result.cancelled) {

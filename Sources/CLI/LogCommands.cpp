@@ -37,7 +37,7 @@ nlohmann::json totalsJson(const OperationLog::Totals& totals) {
 std::string bytesText(std::int64_t bytes) { return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes"); }
 
 void printEntry(const Entry& entry) {
-    std::cout << platform::Iso8601::format(entry.timestamp()) << "  " << rawValue(entry.outcome())
+    std::cout << localTime(entry.timestamp()) << "  " << rawValue(entry.outcome())
               << (entry.dryRun() ? " (dry run)" : "") << "  " << displayed(entry.action()) << "  "
               << rawValue(entry.mode()) << "  " << bytesText(entry.sizeBytes()) << "  " << displayed(entry.path()) << '\n';
     if (entry.trashedPath()) std::cout << "    in the Trash at " << displayed(*entry.trashedPath()) << '\n';

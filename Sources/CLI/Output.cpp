@@ -1,5 +1,6 @@
 #include "CLI/Context.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,5 +90,17 @@ std::string displayed(std::string_view text) {
 }
 
 bool stdoutIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+
+std::string localTime(platform::TimePoint time) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(time);
+    const std::time_t when = std::chrono::system_clock::to_time_t(seconds);
+    std::tm local{};
+    char text[64];
+    // A moment the C library cannot place is shown as files hold it.
+    if (::localtime_r(&when, &local) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        return platform::Iso8601::format(time);
+    }
+    return text;
+}
 
 }  // namespace vornelo::cli

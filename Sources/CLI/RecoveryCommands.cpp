@@ -72,7 +72,7 @@ void runSessions(std::int64_t limit, Context& context) {
     }
     for (const auto& session : sessions) {
         const auto counts = countsOf(session);
-        std::cout << session.id().uuidString() << "  " << platform::Iso8601::format(session.date()) << "  "
+        std::cout << session.id().uuidString() << "  " << localTime(session.date()) << "  "
                   << displayed(session.action()) << "  " << countText(static_cast<std::int64_t>(session.entries().size()), "item")
                   << ": " << counts.trashed << " trashed, " << counts.removed << " removed for good, " << counts.failed
                   << " failed, " << counts.skipped << " skipped\n";

@@ -3,6 +3,7 @@
 
 #include "Platform/Identity/CodeSigning.h"
 #include "Platform/Encoding/Json.h"
+#include "Platform/System/BuildVersion.h"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -69,6 +70,7 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.add_flag("--json", options.json, "Print one JSON document for scripts");
+    app.set_version_flag("--version", "vornelo-codesign " + std::string(buildVersion()), "Print the version and exit");
     app.footer("Exit codes: 0 signed or satisfied, 1 failed or not satisfied, 2 for bad usage.");
 
     auto* signCommand = app.add_subcommand("sign", "Write EXECUTABLE.sig over the executable's bytes");
@@ -85,11 +87,9 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help);
     } catch (const CLI::ParseError& error) {
-        app.exit(error);
-        return badUsage;
+        // Help and the version are asked for, and end well.
+        return app.exit(error) == 0 ? satisfied : badUsage;
     }
     return signCommand->parsed() ? sign(options) : verify(options);
 }

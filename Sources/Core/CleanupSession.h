@@ -13,6 +13,7 @@
 
 #include "Core/OperationLog.h"
 #include "Core/SafeFileDeleter.h"
+#include "Platform/System/PlatformTexts.h"
 
 #include <future>
 #include <optional>
@@ -67,9 +68,9 @@ struct CleanupRecovery {
 
     static constexpr std::string_view notRemovedReason = "This item was not removed.";
     static constexpr std::string_view permanentReason = "Permanently removed \u2014 cannot be restored.";
-    static constexpr std::string_view noFileNumberReason = "File identity was not recorded. Check the Trash in Finder.";
-    static constexpr std::string_view noTrashedPathReason =
-        "A Trash location was not recorded. Check the Trash in Finder.";
+    // In this platform's words: where the user can look for the item instead.
+    static constexpr std::string_view noFileNumberReason = platform::PlatformTexts::noFileIdentityRecorded;
+    static constexpr std::string_view noTrashedPathReason = platform::PlatformTexts::noTrashLocationRecorded;
     // The log holds names that are not UTF-8 with U+FFFD in place of the bad bytes, so such an
     // item cannot be found, or put back where it was, by the logged name. A name that really holds
     // U+FFFD cannot be told apart from one and is treated alike.

@@ -2,26 +2,19 @@
 
 namespace vornelo {
 
-const std::vector<std::filesystem::path>& FullDiskAccessCheck::probePaths() {
-    static const std::vector<std::filesystem::path> paths = [] {
-        const auto home = platform::FileManager::defaultManager().homeDirectoryForCurrentUser();
-        return std::vector<std::filesystem::path>{
-            "/Library/Application Support/com.apple.TCC/TCC.db",
-            home + "/Library/Safari/CloudTabs.db",
-        };
-    }();
-    return paths;
+FullDiskAccessCheck::Report FullDiskAccessCheck::evaluate(const platform::Confinement& confinement,
+                                                          const std::filesystem::path& home,
+                                                          const platform::FileManager& fileManager) {
+    Report report{false, confinement, home.native(), fileManager.contentsOfDirectoryAtPath(home).has_value()};
+    report.granted = !confinement.confined() && report.homeListable;
+    return report;
 }
 
-bool FullDiskAccessCheck::probe() { return probe(probePaths(), platform::FileManager::defaultManager()); }
-
-bool FullDiskAccessCheck::probe(const std::vector<std::filesystem::path>& paths,
-                                const platform::FileManager& fileManager) {
-    for (const auto& path : paths) {
-        if (!fileManager.fileExists(path)) continue;
-        if (fileManager.tryOpeningForReading(path)) return true;
-    }
-    return false;
+FullDiskAccessCheck::Report FullDiskAccessCheck::report() {
+    const auto& fileManager = platform::FileManager::defaultManager();
+    return evaluate(platform::Confinement::current(), fileManager.homeDirectoryForCurrentUser(), fileManager);
 }
+
+bool FullDiskAccessCheck::probe() { return report().granted; }
 
 }  // namespace vornelo

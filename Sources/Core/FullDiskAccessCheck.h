@@ -1,31 +1,34 @@
 #pragma once
-// Whether the application may read data that the system's privacy controls keep for programs with
-// full disk access. The probe opens known protected files for reading and closes them at once;
-// it reads nothing inside them.
+// Whether the application can see everything a cleanup needs: on Linux, that no sandbox or
+// security label confines this process (platform::Confinement: a Flatpak sandbox, a snap, an
+// enforced AppArmor profile or SELinux domain) and that it can list the home folder. The probe
+// lists the home; it opens nothing inside it.
 //
-// A probe file that does not exist counts neither way, so on a system without them (Linux as a
-// rule) the answer is false: no evidence of access, which is the truthful answer.
-//
-// Thread safety: callable from any thread. The probe list is built once, on first use, from the
-// home directory at that moment.
+// Thread safety: callable from any thread.
 
 #include "Platform/Files/FileManager.h"
+#include "Platform/System/Confinement.h"
 
 #include <filesystem>
-#include <vector>
+#include <string>
 
 namespace vornelo {
 
 struct FullDiskAccessCheck {
-    // "/Library/Application Support/com.apple.TCC/TCC.db", then the home directory followed by
-    // "/Library/Safari/CloudTabs.db".
-    [[nodiscard]] static const std::vector<std::filesystem::path>& probePaths();
+    struct Report {
+        bool granted = false;
+        platform::Confinement confinement;
+        std::string home;
+        bool homeListable = false;
+    };
 
-    // True when some probe file exists and can be opened for reading.
+    // The current process: its confinement and the current user's home.
+    [[nodiscard]] static Report report();
+    // The judgement on given findings: granted when unconfined and the home can be listed.
+    [[nodiscard]] static Report evaluate(const platform::Confinement& confinement, const std::filesystem::path& home,
+                                         const platform::FileManager& fileManager);
+    // report().granted.
     [[nodiscard]] static bool probe();
-    // The same test over the given paths, in order.
-    [[nodiscard]] static bool probe(const std::vector<std::filesystem::path>& paths,
-                                    const platform::FileManager& fileManager);
 };
 
 }  // namespace vornelo

@@ -238,6 +238,7 @@ void OperationLog::removeFiles() const {
 bool OperationLog::clear() {
     if (isForced()) return false;
     queue_.sync([&] {
+        adoptLegacyLogOnce();  // a log still at the earlier place is the user's log too
         // The lock file stays: another process may be waiting on it. It is made by writers only.
         if (!lock_) {
             if (auto opened = platform::FileLock::open(lockURL_, false)) lock_ = std::move(*opened);

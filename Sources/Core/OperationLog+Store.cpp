@@ -12,6 +12,7 @@
 #include "Platform/Processes/ProcessInfo.h"
 #include "Platform/Files/RegularFile.h"
 #include "Platform/Encoding/Sha256.h"
+#include "Platform/System/UserFolders.h"
 
 #include <algorithm>
 #include <string>
@@ -39,9 +40,15 @@ std::filesystem::path besideLog(const std::filesystem::path& log, const std::str
 // MARK: Location and construction
 
 std::filesystem::path OperationLog::defaultLogURL() {
-    // Linux reports no user-domain Library folder, so the Library folder in the home is used.
+    // The XDG state folder is Linux's place for logs and history; "~/Library" is no Linux folder.
+    const auto home = FileManager::defaultManager().homeDirectoryForCurrentUser();
+    const std::filesystem::path state = platform::UserFolders::fromEnvironment(platform::UserFolders::Base::state, home);
+    return state / "vornelo" / defaultFileName;
+}
+
+std::filesystem::path OperationLog::legacyLogFolder() {
     const std::filesystem::path home = FileManager::defaultManager().homeDirectoryForCurrentUser();
-    return home / "Library" / "Logs" / "Vornelo" / defaultFileName;
+    return home / "Library" / "Logs" / "Vornelo";
 }
 
 std::filesystem::path OperationLog::sharedLogURL(std::string_view firstArgument, std::int64_t processIdentifier) {
@@ -81,6 +88,7 @@ OperationLog::OperationLog(std::optional<std::filesystem::path> logURL, bool ena
     : logURL_(logURL ? std::move(*logURL) : defaultLogURL()),
       totalsURL_(besideLog(logURL_, ".totals.json")),
       lockURL_(besideLog(logURL_, ".lock")),
+      legacyFolder_(logURL_ == defaultLogURL() ? std::optional(legacyLogFolder()) : std::nullopt),
       persistsEnabled_(persistsEnabled),
       maxFileBytes_(maxFileBytes),
       storedEnabled_(enabled) {}
@@ -246,6 +254,11 @@ void OperationLog::storeTotals() const {
 }
 
 std::expected<platform::FileLock::Hold, platform::FileError> OperationLog::lockForWriting() const {
+    adoptLegacyLogOnce();
+    return lockExclusively();
+}
+
+std::expected<platform::FileLock::Hold, platform::FileError> OperationLog::lockExclusively() const {
     if (!lock_ || !lock_->writable()) {
         auto opened = platform::FileLock::open(lockURL_, true);
         if (!opened && opened.error().isCocoa(platform::FileError::noSuchFile)) {
@@ -263,6 +276,7 @@ std::expected<platform::FileLock::Hold, platform::FileError> OperationLog::lockF
 }
 
 OperationLog::Hold OperationLog::lockForReading() const {
+    adoptLegacyLogOnce();
     if (!lock_) {
         auto opened = platform::FileLock::open(lockURL_, false);
         if (!opened) return std::nullopt;  // no writer has been here: nothing to wait for

@@ -231,8 +231,17 @@ public:
     // latest first; see Core/CleanupSession.h for what a run holds.
     [[nodiscard]] std::vector<CleanupSession> cleanupSessions(std::int64_t limit) const;
 
-    // ~/Library/Logs/Vornelo/operations.log for the current user.
+    // "$XDG_STATE_HOME/vornelo/operations.log" for the current user (the variable when it holds
+    // an absolute path, else "~/.local/state").
     [[nodiscard]] static std::filesystem::path defaultLogURL();
+    // Where earlier versions kept the user's log: "~/Library/Logs/Vornelo".
+    [[nodiscard]] static std::filesystem::path legacyLogFolder();
+    // A log at the default place takes over, the first time it is used (under its lock, once
+    // whatever the number of processes), the files an earlier version left in legacyLogFolder():
+    // the log, its rotated files and its totals are moved unchanged, so the chain still verifies
+    // and its sessions still restore. When both places hold a log neither is touched, and this
+    // names the earlier folder; nothing otherwise (also for a log elsewhere).
+    [[nodiscard]] std::optional<std::filesystem::path> legacyLogLeftBehind() const;
     // Where shared() logs: defaultLogURL() for the programs "Vornelo" and "vornelo-cli", otherwise
     // "operations.log" in "<temporary folder>/Vornelo-<pid>", so that other programs (tests
     // among them) never write into the user's log.
@@ -279,6 +288,12 @@ private:
 
     // Takes the lock for writing, making the lock file (and the log's folder) when missing.
     std::expected<platform::FileLock::Hold, platform::FileError> lockForWriting() const;
+    std::expected<platform::FileLock::Hold, platform::FileError> lockExclusively() const;
+    // Moves an earlier version's log here, once per instance, before the lock is first taken.
+    void adoptLegacyLogOnce() const;
+    void adoptLegacyLog() const;
+    // Whether any file of the log at `logURL` (current, rotated or totals) is there.
+    static bool holdsLog(const std::filesystem::path& logURL);
     // Takes the lock shared when the lock file exists; nothing held when it does not.
     Hold lockForReading() const;
     // Whether view_ still describes the files (the lock held).
@@ -325,6 +340,7 @@ private:
     std::filesystem::path logURL_;
     std::filesystem::path totalsURL_;
     std::filesystem::path lockURL_;
+    std::optional<std::filesystem::path> legacyFolder_;  // set for the log at the default place only
     bool persistsEnabled_;
     std::int64_t maxFileBytes_;
 
@@ -338,6 +354,8 @@ private:
     mutable std::optional<platform::FileLock> lock_;
     mutable std::optional<View> view_;
     mutable bool linesLost_ = false;  // since the last flush
+    mutable bool legacyChecked_ = false;
+    mutable std::optional<std::filesystem::path> legacyLeftBehind_;
     // The totals file is replaced once the queue has been quiet for this long, at every flush and
     // when the log is destroyed; until then it announces the lines written after it.
     static constexpr std::chrono::milliseconds totalsQuietTime{50};

@@ -111,7 +111,7 @@ std::string joinHome(const std::string& home, std::string_view relative) {
 }
 
 ProtectionReason reason(ProtectionReason::Rule rule, std::string match, const std::string& path) {
-    return ProtectionReason{rule, std::move(match), path, false};
+    return ProtectionReason{rule, std::move(match), path, false, {}};
 }
 
 // ": it holds ..." for an operating system folder, ending the sentence.
@@ -139,6 +139,11 @@ std::string_view ProtectionReason::ruleName(Rule rule) {
         case Rule::homeContainer: return "homeContainer";
         case Rule::homeSubtree: return "homeSubtree";
         case Rule::ancestorOfHomeSubtree: return "ancestorOfHomeSubtree";
+        case Rule::platformHomeContainer: return "platformHomeContainer";
+        case Rule::platformHomeSubtree: return "platformHomeSubtree";
+        case Rule::ancestorOfPlatformHomeSubtree: return "ancestorOfPlatformHomeSubtree";
+        case Rule::userFolder: return "userFolder";
+        case Rule::trashFolder: return "trashFolder";
         case Rule::exclusion: return "exclusion";
         case Rule::ancestorOfExclusion: return "ancestorOfExclusion";
         case Rule::securitySoftware: return "securitySoftware";
@@ -163,6 +168,16 @@ std::string ProtectionReason::description() const {
         case Rule::homeContainer: text = "The home folder " + match + " itself is protected."; break;
         case Rule::homeSubtree: text = "Inside the protected home folder " + match + "."; break;
         case Rule::ancestorOfHomeSubtree: text = "Contains the protected home folder " + match + "."; break;
+        case Rule::platformHomeContainer:
+        case Rule::trashFolder:
+            text = "The folder " + match + " itself is protected: it " + explanation + ".";
+            break;
+        case Rule::platformHomeSubtree:
+            text = judgedPath == match ? match + " is protected: it " + explanation + "."
+                                       : "Inside " + match + ", which " + explanation + ".";
+            break;
+        case Rule::ancestorOfPlatformHomeSubtree: text = "Contains " + match + ", which " + explanation + "."; break;
+        case Rule::userFolder: text = "The user folder " + match + " itself is protected: it " + explanation + "."; break;
         case Rule::exclusion: text = "Excluded by " + match + "."; break;
         case Rule::ancestorOfExclusion: text = "Contains the excluded path " + match + "."; break;
         case Rule::securitySoftware: text = "Belongs to security or device-management software (" + match + ")."; break;
@@ -213,18 +228,120 @@ std::vector<std::string> homeSpellings(const std::string& home, const platform::
 
 PathProtection::PathProtection(const std::filesystem::path& home, StringListProvider exclusions,
                                StringListProvider extraBundlePrefixes, const platform::FileManager& fileManager)
-    : home_(normalise(home.native())),
+    : PathProtection(platform::UserFolders::standard(home.native()), std::move(exclusions),
+                     std::move(extraBundlePrefixes), fileManager) {}
+
+PathProtection::PathProtection(const platform::UserFolders& folders, StringListProvider exclusions,
+                               StringListProvider extraBundlePrefixes, const platform::FileManager& fileManager)
+    : home_(normalise(folders.home)),
       exclusions_(exclusions ? std::move(exclusions) : noStrings()),
       extraBundlePrefixes_(extraBundlePrefixes ? std::move(extraBundlePrefixes) : noStrings()),
       fileManager_(fileManager) {
     const auto homes = homeSpellings(home_, fileManager_);
     homeContainers_ = joinedWithHome(homes, homeContainerTable);
     homeSubtrees_ = joinedWithHome(homes, homeSubtreeTable);
+    joinLinuxRows(folders, homes);
 }
 
 const PathProtection& PathProtection::shared() {
-    static const PathProtection protection(platform::FileManager::defaultManager().homeDirectoryForCurrentUser());
+    static const PathProtection protection(platform::UserFolders::currentUser(), defaultExclusions(),
+                                           defaultExtraBundlePrefixes());
     return protection;
+}
+
+namespace {
+
+// `path` with its leading `from` (a home spelling) replaced by `to`; nothing when it does not lie
+// within `from`.
+std::optional<std::string> respelled(const std::string& path, const std::string& from, const std::string& to) {
+    if (!liesWithin(path, from) || from == to) return std::nullopt;
+    return joinHome(to, std::string_view(path).substr(std::min(path.size(), from.size() + 1)));
+}
+
+void addPlace(std::vector<std::string>& paths, std::string path) {
+    path = PathProtection::normalise(path);
+    if (std::ranges::find(paths, path) == paths.end()) paths.push_back(std::move(path));
+}
+
+}  // namespace
+
+// Each row joined with every spelling of its base: below each spelling of the home, and the
+// relocated base folder (and its form through the resolved home) when an XDG variable moved it.
+void PathProtection::joinLinuxRows(const platform::UserFolders& folders, const std::vector<std::string>& homes) {
+    using Base = platform::UserFolders::Base;
+    const auto spellings = [&](Base base, std::string_view relative) {
+        std::vector<std::string> paths;
+        const auto rest = [&](const std::string& root) { return joinHome(root, relative); };
+        for (const auto& home : homes) {
+            const auto below = platform::UserFolders::defaultRelativePath(base);
+            addPlace(paths, rest(below.empty() ? home : joinHome(home, below)));
+        }
+        const auto relocated = normalise(folders.folder(base));
+        addPlace(paths, rest(relocated));
+        for (const auto& home : homes) {
+            if (auto other = respelled(relocated, home_, home)) addPlace(paths, rest(*other));
+        }
+        return paths;
+    };
+    for (const auto& row : platform::SystemLocations::homeContainers()) {
+        for (auto& path : spellings(row.base, row.path)) linuxContainers_.push_back({std::move(path), std::string(row.reason)});
+    }
+    for (const auto& row : platform::SystemLocations::homeSubtrees()) {
+        const auto star = row.path.find("/*/");
+        if (star == std::string_view::npos) {
+            for (auto& path : spellings(row.base, row.path)) linuxSubtrees_.push_back({std::move(path), std::string(row.reason)});
+            continue;
+        }
+        for (auto& prefix : spellings(row.base, row.path.substr(0, star))) {
+            linuxPatterns_.push_back({std::move(prefix) + "/", std::string(row.path.substr(star + 3)), row.reason});
+        }
+    }
+    // The application's own log folder, which the home table names by its place on the other platform.
+    for (auto& path : spellings(Base::state, "vornelo")) linuxSubtrees_.push_back({std::move(path), "holds Vornelo's own operation log"});
+    for (const auto& folder : folders.userDirectories) {
+        const auto explanation = "is the " + std::string(folder.role) + " folder" +
+                                 (folder.named ? " that user-dirs.dirs names" : "");
+        std::vector<std::string> paths;
+        addPlace(paths, folder.path);
+        for (const auto& home : homes) {
+            if (auto other = respelled(normalise(folder.path), home_, home)) addPlace(paths, *other);
+        }
+        for (auto& path : paths) userFolders_.push_back({std::move(path), explanation});
+    }
+}
+
+std::optional<ProtectionReason> PathProtection::linuxHomeReason(const std::string& path) const {
+    using Rule = ProtectionReason::Rule;
+    const auto found = [&](Rule rule, const std::string& match, std::string_view explanation) {
+        auto result = reason(rule, match, path);
+        result.explanation = explanation;
+        return result;
+    };
+    for (const auto& place : linuxContainers_) {
+        if (path == place.path) return found(Rule::platformHomeContainer, place.path, place.explanation);
+    }
+    for (const auto& place : userFolders_) {
+        if (path == place.path) return found(Rule::userFolder, place.path, place.explanation);
+    }
+    if (const auto trash = platform::SystemLocations::trashFolderReason(path)) return found(Rule::trashFolder, path, *trash);
+    for (const auto& place : linuxSubtrees_) {
+        if (liesWithin(path, place.path)) return found(Rule::platformHomeSubtree, place.path, place.explanation);
+        if (liesWithin(place.path, path)) return found(Rule::ancestorOfPlatformHomeSubtree, place.path, place.explanation);
+    }
+    // "<prefix><any name>/<suffix>": the name is the one the path gives. Only a place that exists
+    // makes its folders ancestors, or every application's folder would be protected.
+    for (const auto& pattern : linuxPatterns_) {
+        if (!Text::hasPrefix(path, pattern.prefix)) continue;
+        const auto rest = std::string_view(path).substr(pattern.prefix.size());
+        const auto name = rest.substr(0, rest.find('/'));
+        if (name.empty()) continue;
+        const auto instance = pattern.prefix + std::string(name) + "/" + pattern.suffix;
+        if (liesWithin(path, instance)) return found(Rule::platformHomeSubtree, instance, pattern.explanation);
+        if (liesWithin(instance, path) && fileManager_.fileExists(instance)) {
+            return found(Rule::ancestorOfPlatformHomeSubtree, instance, pattern.explanation);
+        }
+    }
+    return std::nullopt;
 }
 
 std::span<const std::string_view> PathProtection::protectedContainers() { return containerTable; }
@@ -342,6 +459,7 @@ std::optional<ProtectionReason> PathProtection::isProtected(const std::string& p
         if (liesWithin(path, full)) return reason(Rule::homeSubtree, full, path);
         if (liesWithin(full, path)) return reason(Rule::ancestorOfHomeSubtree, full, path);
     }
+    if (auto found = linuxHomeReason(path)) return found;
     if (const auto exclusions = exclusions_(); exclusions && !exclusions->empty()) {
         const auto lowered = Text::lowercased(path);
         for (const auto& exclusion : *exclusions) {

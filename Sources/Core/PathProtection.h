@@ -6,6 +6,7 @@
 // functions it holds are called from any thread, concurrently.
 
 #include "Platform/Files/FileManager.h"
+#include "Platform/System/UserFolders.h"
 
 #include <filesystem>
 #include <functional>
@@ -32,6 +33,11 @@ struct ProtectionReason {
         homeContainer,
         homeSubtree,
         ancestorOfHomeSubtree,
+        platformHomeContainer,  // the Linux home's own folders (platform::SystemLocations::homeContainers)
+        platformHomeSubtree,    // keyrings, credentials, mail and browser profiles
+        ancestorOfPlatformHomeSubtree,
+        userFolder,             // an XDG user folder, as user-dirs.dirs names it
+        trashFolder,            // a Trash folder of another file system, or its files/ or info/
         exclusion,
         ancestorOfExclusion,
         securitySoftware,
@@ -41,6 +47,7 @@ struct ProtectionReason {
     std::string match;         // the container, subtree, exclusion or component that applied
     std::string judgedPath;    // the normalised path the rule applied to
     bool throughSymbolicLink = false;  // judgedPath is where the given path really leads
+    std::string explanation;  // for the Linux rules: what the place holds, as a phrase ("holds ...")
 
     [[nodiscard]] static std::string_view ruleName(Rule rule);
     // One sentence for the user, e.g. "Inside the protected folder /usr."
@@ -57,11 +64,19 @@ public:
     static StringListProvider defaultExtraBundlePrefixes();
     static StringListProvider noStrings();
 
+    // The Linux home rows are joined with platform::UserFolders::standard(home): the default XDG
+    // base folders below the home and the user folders of its ".config/user-dirs.dirs".
     explicit PathProtection(const std::filesystem::path& home, StringListProvider exclusions = defaultExclusions(),
                             StringListProvider extraBundlePrefixes = defaultExtraBundlePrefixes(),
                             const platform::FileManager& fileManager = platform::FileManager::defaultManager());
+    // The same with the given folders (their home is the home); base folders that lie elsewhere
+    // are protected in both spellings, theirs and the default one below the home.
+    PathProtection(const platform::UserFolders& folders, StringListProvider exclusions,
+                   StringListProvider extraBundlePrefixes,
+                   const platform::FileManager& fileManager = platform::FileManager::defaultManager());
 
-    // The current user's home with the default providers; built once, on first use.
+    // The current user's home and folders (platform::UserFolders::currentUser()) with the default
+    // providers; built once, on first use.
     static const PathProtection& shared();
 
     // The home as given, normalised. The home tables also match it with its links resolved, so
@@ -107,9 +122,27 @@ private:
     // One call of the provider per question.
     std::vector<std::string> extraPrefixesLowercased() const;
 
+    // A Linux home row joined with the home (and its resolved form, and a relocated base folder).
+    struct Place {
+        std::string path;
+        std::string explanation;
+    };
+    // A row with a "*" component: the part before it (ending in "/") and the part after it.
+    struct Pattern {
+        std::string prefix;
+        std::string suffix;
+        std::string_view explanation;
+    };
+    void joinLinuxRows(const platform::UserFolders& folders, const std::vector<std::string>& homes);
+    std::optional<ProtectionReason> linuxHomeReason(const std::string& path) const;
+
     std::string home_;
     std::vector<std::string> homeContainers_;  // the home tables joined with home_ (and its resolved form)
     std::vector<std::string> homeSubtrees_;
+    std::vector<Place> linuxContainers_;
+    std::vector<Place> userFolders_;
+    std::vector<Place> linuxSubtrees_;
+    std::vector<Pattern> linuxPatterns_;
     StringListProvider exclusions_;
     StringListProvider extraBundlePrefixes_;
     const platform::FileManager& fileManager_;

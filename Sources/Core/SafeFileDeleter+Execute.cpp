@@ -58,6 +58,12 @@ struct SafeFileDeleter::Run {
             return;
         }
         const bool planned = isInsideTrash(item.url()) && (item.category() == Category::trash || mode == Mode::permanent);
+        if (engine.trashWithin(item.url())) {
+            fail(item, planned ? LogMode::permanent : LogMode::trash,
+                 platform::FileError::make(platform::FileError::cocoaDomain, platform::FileError::writeUnknown,
+                                           std::string(holdsItsTrashReason)));
+            return;
+        }
         if (dryRun) {
             rehearse(item, planned);
             return;
@@ -128,7 +134,7 @@ struct SafeFileDeleter::Run {
             failure.partlyRemoved = true;
             result.partlyRemoved = checkedAdd(result.partlyRemoved, 1);
         }
-        log(item, item.sizeBytes(), way, Outcome::failed, false, failure.reason);
+        log(item, item.sizeBytes(), way, Outcome::failed, dryRun, failure.reason);
         result.failed = checkedAdd(result.failed, 1);
         Log::deletion().error("%{public}s: could not remove %{private}s: %{public}s", action, item.id(), failure.reason);
         result.errors.push_back(item.id() + ": " + failure.reason);

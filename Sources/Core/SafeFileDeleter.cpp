@@ -144,11 +144,36 @@ SafeFileDeleter::Plan SafeFileDeleter::Plan::merged(std::span<const Plan> plans)
 // MARK: Failure and put-back texts
 
 std::string SafeFileDeleter::Failure::recoverySuggestion() const {
-    if (isInsideTrash(path)) {
-        return "Open the Trash in Finder and choose Empty Trash. Finder can request administrator approval for items "
-               "Vornelo cannot remove.";
+    if (reason == holdsItsTrashReason) return std::string(holdsItsTrashSuggestion);
+    if (isInsideTrash(path)) return platform::PlatformTexts::removeFromTrashSuggestion(path);
+    return platform::PlatformTexts::moveToTrashSuggestion(path);
+}
+
+// MARK: The Trash inside an item
+
+std::optional<std::string> SafeFileDeleter::trashWithin(const std::filesystem::path& url) const {
+    using platform::FileManager;
+    const auto standardized = FileManager::absoluteStandardizedPath(url.native());
+    const auto item = fileManager_.attributesOfItem(standardized);
+    // Only a folder can hold a Trash; a link is moved, never followed.
+    if (!item || item->type != platform::FileType::directory) return std::nullopt;
+    const auto parent = parentOf(standardized);
+    if (parent.empty()) return std::nullopt;
+    const auto resolvedParent = fileManager_.resolvingSymlinksInPath(parent);
+    const auto place = FileManager::joinedPath(resolvedParent, std::filesystem::path(standardized).filename().native());
+    const auto within = [&](const std::string& path) {
+        return path == place || (path.starts_with(place) && (place == "/" || path[place.size()] == '/'));
+    };
+    const auto home = fileManager_.homeDirectoryForCurrentUser();
+    const auto homeTrash = fileManager_.resolvingSymlinksInPath(platform::Trash::homeTrash(home).native());
+    if (within(homeTrash)) return homeTrash;
+    // An item on another file system goes to the Trash at that file system's top; when the item
+    // is that top, the Trash is inside it.
+    const auto above = fileManager_.attributesOfItem(resolvedParent);
+    if (above && above->device != item->device) {
+        return FileManager::joinedPath(place, ".Trash-" + std::to_string(fileManager_.realUserID()));
     }
-    return "Move this item to the Trash in Finder, which can request administrator approval.";
+    return std::nullopt;
 }
 
 std::string_view SafeFileDeleter::PutBackError::errorDescription() const {

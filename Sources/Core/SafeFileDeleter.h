@@ -16,6 +16,7 @@
 #include "Platform/Files/FileError.h"
 #include "Platform/Files/FileManager.h"
 #include "Platform/Encoding/Uuid.h"
+#include "Platform/System/PlatformTexts.h"
 
 #include <array>
 #include <cstdint>
@@ -122,8 +123,9 @@ public:
         bool partlyRemoved = false;       // a removal for good that took some of a folder before failing
 
         const std::string& id() const { return path; }
-        // Where the user can finish the job by hand: emptying the Trash for an item inside one,
-        // moving it to the Trash otherwise. Does not depend on needsAdministrator.
+        // Where the user can finish the job by hand: removing it from the Trash for an item inside
+        // one, moving it to the Trash otherwise (in this platform's words, naming the path), or
+        // cleaning what is inside an item that holds the Trash. Does not depend on needsAdministrator.
         [[nodiscard]] std::string recoverySuggestion() const;
         friend bool operator==(const Failure&, const Failure&) = default;
     };
@@ -176,11 +178,13 @@ public:
 
     static constexpr std::string_view protectedDetail = "Protected path";
     static constexpr std::string_view noLongerExistsReason = "No longer exists.";
-    static constexpr std::string_view ownedByAnotherUserReason =
-        "Owned by another user (usually installed by a package or the App Store) \u2014 needs an administrator to "
-        "remove.";
+    static constexpr std::string_view ownedByAnotherUserReason = platform::PlatformTexts::ownedByAnotherUser;
     static constexpr std::string_view partlyRemovedPrefix = "Partly removed before this failure: ";
-    static constexpr std::string_view permissionDeniedReason = "Permission denied \u2014 macOS blocked access to this item.";
+    static constexpr std::string_view permissionDeniedReason = platform::PlatformTexts::permissionDenied;
+    static constexpr std::string_view holdsItsTrashReason =
+        "This item holds the Trash it would be moved into, so it was left where it is.";
+    static constexpr std::string_view holdsItsTrashSuggestion =
+        "Clean the items inside it instead; the folders that hold the Trash stay where they are.";
 
     // The default file manager, PathProtection::shared() and OperationLog::shared(); made once.
     static SafeFileDeleter& shared();
@@ -226,6 +230,12 @@ public:
     // thread, which a caller may leave running by dropping the future; the engine must outlive it.
     [[nodiscard]] std::future<ExecutionResult> executeAsync(Plan plan, Mode mode, bool dryRun, std::string action,
                                                             ProgressHandler progress, std::stop_token stop = {}) const;
+
+    // The Trash folder that `url` would be moved into when it lies at or inside the item, so that
+    // the move could only fail or take the Trash along: the home Trash below a folder being
+    // cleaned, or the Trash at the top of another file system when the item is that top.
+    // Judged where the item really is (its folder's links resolved); nothing for anything else.
+    [[nodiscard]] std::optional<std::string> trashWithin(const std::filesystem::path& url) const;
 
     // Turns a file manager error on `url` into the reason shown to the user.
     [[nodiscard]] static Failure failure(const std::filesystem::path& url, const platform::FileError& error,

@@ -3,6 +3,7 @@
 #include "Core/PrivilegedHelperConstants.h"
 #include "Helper/AdministratorApproval.h"
 #include "Helper/ListenerDelegate.h"
+#include "Platform/System/BuildVersion.h"
 #include "Platform/System/Logger.h"
 
 #include <unistd.h>
@@ -29,7 +30,7 @@ int runHelperDaemon(DaemonSettings settings) {
     static const platform::Logger diagnostics{std::string(HelperLog::subsystem), std::string(HelperLog::category)};
     auto& listener = *new platform::VarlinkService(
         std::string(HelperInterface::text),
-        {"Tessaldon", "Vornelo helper", std::to_string(PrivilegedHelperConstants::protocolVersion), ""},
+        {"Tessaldon", "Vornelo helper", std::string(platform::buildVersion()), ""},
         [&delegate](const platform::SocketPeer& peer) { return delegate.accept(peer); }, settings.limits,
         [](const std::string& sentence) { diagnostics.notice("%{public}s", sentence); });
     if (const auto listening = listener.listen(settings.socketPath); !listening) {

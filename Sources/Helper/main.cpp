@@ -2,12 +2,13 @@
 // the user who asks. systemd starts it on the first connection to its socket; it leaves by itself
 // once idle.
 //
-// Usage: VorneloHelper [--idle-after SECONDS]. Only the unit's command line sets it, never the
+// Usage: VorneloHelper [--idle-after SECONDS | --version]. Only the unit's command line sets it, never the
 // environment, which a client could reach more easily than root's unit files.
 
 #include "Helper/HelperDaemon.h"
 #include "Platform/Identity/ExecWatch.h"
 #include "Platform/Identity/ProcessHardening.h"
+#include "Platform/System/BuildVersion.h"
 
 #include <linux/capability.h>
 
@@ -17,6 +18,10 @@
 int main(int argc, char** argv) {
     using namespace vornelo;
     helper::DaemonSettings settings;
+    if (argc == 2 && std::string_view(argv[1]) == "--version") {
+        std::printf("VorneloHelper %.*s\n", static_cast<int>(platform::buildVersion().size()), platform::buildVersion().data());
+        return 0;
+    }
     if (argc == 3 && std::string_view(argv[1]) == "--idle-after") {
         const auto timing = helper::IdleTiming::after(argv[2]);
         if (!timing) {
@@ -25,7 +30,7 @@ int main(int argc, char** argv) {
         }
         settings.idleTiming = *timing;
     } else if (argc != 1) {
-        std::fprintf(stderr, "usage: VorneloHelper [--idle-after SECONDS] (default 60)\n");
+        std::fprintf(stderr, "usage: VorneloHelper [--idle-after SECONDS] (default 60) | --version\n");
         return 2;
     }
     // CAP_NET_ADMIN is needed only to start listening to the kernel's process events; nothing a

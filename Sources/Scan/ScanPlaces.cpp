@@ -1,6 +1,7 @@
 #include "Scan/ScanPlaces.h"
 
-#include "Platform/System/XdgFolders.h"
+#include "Platform/System/SearchPaths.h"
+#include "Platform/System/UserFolders.h"
 #include "Platform/Trash/Trash.h"
 #include "Platform/Trash/TrashListing.h"
 
@@ -9,18 +10,18 @@
 namespace vornelo::scan {
 
 ScanPlaces ScanPlaces::forCurrentUser(const platform::FileManager& fileManager) {
-    const auto home = platform::FileManager::standardizedPath(fileManager.homeDirectoryForCurrentUser());
-    const auto xdg = platform::XdgFolders::forHome(home);
+    const auto folders = platform::UserFolders::currentUser();
     ScanPlaces places;
-    places.home = home;
-    places.cacheHome = xdg.cacheHome;
-    places.configHome = xdg.configHome;
-    places.dataHome = xdg.dataHome;
-    places.stateHome = xdg.stateHome;
-    places.downloadDir = xdg.downloadDir;
-    places.homeTrash = platform::Trash::homeTrash(home).native();
-    places.dataDirs = xdg.dataDirs;
-    places.executableDirs = xdg.executableDirs;
+    places.home = folders.home;
+    places.cacheHome = folders.cacheHome;
+    places.configHome = folders.configHome;
+    places.dataHome = folders.dataHome;
+    places.stateHome = folders.stateHome;
+    const auto* download = folders.userDirectory("XDG_DOWNLOAD_DIR");
+    places.downloadDir = download ? download->path : platform::FileManager::joinedPath(folders.home, "Downloads");
+    places.homeTrash = platform::Trash::homeTrash(folders.home).native();
+    places.dataDirs = platform::SearchPaths::dataFolders();
+    places.executableDirs = platform::SearchPaths::executableFolders();
     places.mountPoints = platform::TrashListing::mountPoints();
     places.user = fileManager.realUserID();
     places.isAdministrator = places.user == 0;

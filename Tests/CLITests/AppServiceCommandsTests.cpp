@@ -20,16 +20,6 @@ TEST_F(AppServiceCommands, FormatPrintsOneTextPerValueAndRefusesValuesThatAreNot
     }
 }
 
-TEST_F(AppServiceCommands, AccessReportsBothProbes) {
-    fs::create_directories(path("Desktop"));
-    const auto document = cliJson({"access"});
-    ASSERT_EQ(document["probePaths"].size(), 2u);
-    EXPECT_EQ(std::tuple(document["probePaths"][1], document["deniedFolders"], document["protectedFolderAccess"],
-                         document["fullDiskAccess"].is_boolean()),
-              std::tuple(path("Library/Safari/CloudTabs.db").native(), nlohmann::json::array(), true, true));
-    says({"access"}, {"CloudTabs.db: not present"});
-}
-
 TEST_F(AppServiceCommands, LoginItemTurnsOnAndOffAndReportsFailure) {
     const auto entry = path(".config/autostart/com.tessaldon.Vornelo.desktop");
     EXPECT_EQ(cliJson({"login-item", "status"}),

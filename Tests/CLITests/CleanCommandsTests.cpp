@@ -1,6 +1,7 @@
 #include "Core/OperationLog.h"
 #include "Platform/Encoding/Iso8601.h"
 #include "Platform/Encoding/Text.h"
+#include "Platform/System/PlatformTexts.h"
 #include "Support/ChildProcess.h"
 #include "Support/CliFixture.h"
 #include "Support/FileChecks.h"
@@ -213,14 +214,14 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedPutBackOrSizedGivesExitOneWithT
     ::chmod(user("Locked").c_str(), 0555);
     ::chmod(user("Sized/hidden").c_str(), 0);
     const auto stuck = user("Locked/stuck.txt");
-    const std::string reason = stuck + ": Permission denied \u2014 macOS blocked access to this item.";
+    const std::string reason = stuck + ": " + std::string(platform::PlatformTexts::permissionDenied);
 
     const auto outcome = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
         const auto text = test::runCli({"clean", "--yes", user("Free/ok.txt"), stuck}, root);
         if (text.exitCode != 1) return "exit code " + std::to_string(text.exitCode) + ": " + text.out + text.err;
         const auto missing = missingFrom(
             text.out, {"Moved 1 item to the Trash", "Could not remove 1 item:", "  " + reason + "\n",
-                       "    Move this item to the Trash in Finder, which can request administrator approval.\n"});
+                       "    " + platform::PlatformTexts::moveToTrashSuggestion(stuck) + "\n"});
         if (!missing.empty()) return missing;
         const auto document = json::parse(test::runCli({"--json", "clean", "--yes", stuck}, root).out);
         const auto& failure = document["result"]["failures"][0];
@@ -304,9 +305,9 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
         log.append(Entry(noon + 3s, morning, "uninstall", "/home/u/m3", 0, trash, skipped, false, "Protected path"));
     }
     const auto eveningLine = evening.uuidString() +
-                             "  2024-05-01T13:00:00Z  clean  1 item: 1 trashed, 0 removed for good, 0 failed, 0 skipped\n";
+                             "  2024-05-01 13:00:00  clean  1 item: 1 trashed, 0 removed for good, 0 failed, 0 skipped\n";
     const auto morningLine = morning.uuidString() +
-                             "  2024-05-01T12:00:00Z  uninstall  3 items: 0 trashed, 1 removed for good, 1 failed, 1 skipped\n";
+                             "  2024-05-01 12:00:00  uninstall  3 items: 0 trashed, 1 removed for good, 1 failed, 1 skipped\n";
     EXPECT_EQ(says({"sessions"}, {}).out, eveningLine + morningLine);
     EXPECT_EQ(says({"sessions", "-n", "1"}, {}).out, eveningLine);
     EXPECT_EQ(says({"sessions", "-n", "0"}, {}).out, "");  // not "no sessions": there are two

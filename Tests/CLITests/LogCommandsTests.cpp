@@ -28,15 +28,15 @@ protected:
                              OperationLog::Outcome::success, false));
         }
     }
-    std::filesystem::path totalsPath() const { return path("Library/Logs/Vornelo/operations.totals.json"); }
+    std::filesystem::path totalsPath() const { return path(".local/state/vornelo/operations.totals.json"); }
 };
 
-TEST_F(LogCommandsTest, TheLogLivesInTheUsersLibraryIsOnByDefaultAndItsSwitchIsSaved) {
+TEST_F(LogCommandsTest, TheLogLivesInTheUsersStateFolderIsOnByDefaultAndItsSwitchIsSaved) {
     EXPECT_EQ(says({"log", "path"}, {}).out, logPath().native() + "\n");
     const auto status = cliJson({"log", "status"});
     EXPECT_EQ(std::tuple(status["enabled"], status["forced"], status["totalsPath"]), std::tuple(true, false, totalsPath().native()));
-    EXPECT_EQ(cliJson({"log", "path"})["rotatedPaths"][4], path("Library/Logs/Vornelo/operations.5.log").native());
-    EXPECT_FALSE(std::filesystem::exists(path("Library")));  // reading creates nothing
+    EXPECT_EQ(cliJson({"log", "path"})["rotatedPaths"][4], path(".local/state/vornelo/operations.5.log").native());
+    EXPECT_FALSE(std::filesystem::exists(path(".local")));  // reading creates nothing
 
     EXPECT_EQ(cliJson({"log", "disable"})["enabled"], false);
     EXPECT_EQ(home.defaults()->object("Vornelo.operationLogEnabled"), platform::PlistValue(false));
@@ -49,8 +49,8 @@ TEST_F(LogCommandsTest, RecentListsTheNewestEntriesFirstTotalsFollowTheAccountin
     EXPECT_EQ(says({"log", "recent"}, {}).out, "The operation log has no entries.\n");
     writeEntries(3);
     EXPECT_EQ(says({"log", "recent", "-n", "2"}, {}).out,
-              "2024-05-01T12:00:03Z  success  clean  trash  300 bytes  /home/u/file-3\n"
-              "2024-05-01T12:00:02Z  success  clean  permanent  200 bytes  /home/u/file-2\n");
+              "2024-05-01 12:00:03  success  clean  trash  300 bytes  /home/u/file-3\n"
+              "2024-05-01 12:00:02  success  clean  permanent  200 bytes  /home/u/file-2\n");
 
     auto entries = cliJson({"log", "recent", "-n", "5"});
     ASSERT_EQ(entries.size(), 3u);

@@ -92,7 +92,7 @@ TEST_F(TrashInteropTest, APeersItemsAndThoseOfEarlierVersionsAreEmptiedAndPutBac
     ASSERT_EQ(::lstat((legacy / "kept.txt").c_str(), &info), 0);
     const Uuid session;
     {
-        OperationLog log(home.home() / "Library/Logs/Vornelo/operations.log", true);
+        OperationLog log(logPath(), true);
         log.append(OperationLog::Entry(std::chrono::system_clock::now(), session, "clean", home.home() / "Docs/kept.txt",
                                        5, OperationLog::Mode::trash, OperationLog::Outcome::success, false, std::nullopt,
                                        legacy / "kept.txt", info.st_ino));

@@ -188,11 +188,9 @@ TEST(DeletionPlan, InsideTrashMeansBelowATrashFolderAfterLinksAreResolved) {
               std::tuple(true, false, false, false));
 }
 
-constexpr std::string_view emptyTrashSuggestion =
-    "Open the Trash in Finder and choose Empty Trash. Finder can request administrator approval for items Vornelo "
-    "cannot remove.";
-constexpr std::string_view moveToTrashSuggestion =
-    "Move this item to the Trash in Finder, which can request administrator approval.";
+// What the user can do about a failure, in this platform's words, naming the item.
+std::string emptyTrashSuggestion(const fs::path& path) { return platform::PlatformTexts::removeFromTrashSuggestion(path.native()); }
+std::string moveToTrashSuggestion(const fs::path& path) { return platform::PlatformTexts::moveToTrashSuggestion(path.native()); }
 
 // A file with the given contents, as a plan item of its allocated size.
 Item fileItem(const fs::path& path, Category category = Category::cache, std::string_view contents = "data") {
@@ -353,8 +351,8 @@ TEST(PlanExecution, FailuresAreExplainedByTheErrorAndTheItemsOwner) {
     // Unreadable attributes never make it someone else's item.
     EXPECT_FALSE(failure(directory / "absent", accessDenied).needsAdministrator);
 
-    EXPECT_EQ((Failure{"/home/a/.Trash/x", "r", true}).recoverySuggestion(), emptyTrashSuggestion);
-    EXPECT_EQ((Failure{"/home/a/x", "r", false}).recoverySuggestion(), moveToTrashSuggestion);
+    EXPECT_EQ((Failure{"/home/a/.Trash/x", "r", true}).recoverySuggestion(), emptyTrashSuggestion("/home/a/.Trash/x"));
+    EXPECT_EQ((Failure{"/home/a/x", "r", false}).recoverySuggestion(), moveToTrashSuggestion("/home/a/x"));
 }
 
 // The user cannot write the folders holding root's items and its own, outside and inside its Trash.
@@ -397,8 +395,9 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
              false, true}};
         if (result.partlyRemoved != 1 || fs::exists(mixed / "own-file")) return "the partial removal was not reported";
         if (result.failures != expected) return "failures: " + errorsOf(result);
-        if (result.failures[0].recoverySuggestion() != moveToTrashSuggestion) return "wrong suggestion outside the Trash";
-        if (result.failures[2].recoverySuggestion() != emptyTrashSuggestion) return "wrong suggestion inside the Trash";
+        const auto& [outside, inside] = std::tie(result.failures[0], result.failures[2]);
+        if (outside.recoverySuggestion() != moveToTrashSuggestion(outside.path)) return "wrong suggestion outside the Trash";
+        if (inside.recoverySuggestion() != emptyTrashSuggestion(inside.path)) return "wrong suggestion inside the Trash";
         const auto entries = engine.entries();
         if (entries.size() != 4 || entries[2].mode() != LogMode::permanent ||
             entries[2].detail() != SafeFileDeleter::ownedByAnotherUserReason) {

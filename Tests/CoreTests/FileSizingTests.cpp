@@ -1,6 +1,4 @@
 #include "Core/FileSizing.h"
-#include "Core/FullDiskAccessCheck.h"
-#include "Core/ProtectedFolderAccessCheck.h"
 #include "Core/ScanCoverage.h"
 #include "Support/ChildProcess.h"
 #include "Support/CoreScenario.h"
@@ -281,52 +279,6 @@ TEST(ScanCoverageRecorder, ReportsFromManyThreadsAllArrive) {
     const auto coverage = recorder.snapshot();
     EXPECT_EQ(std::tuple(coverage.issues.size(), coverage.additionalIssueCount, coverage.checkedPaths.size(), coverage.skippedCloudOnly),
               std::tuple(200u, 200, 100u, 400));
-}
-
-using test::files;
-
-// Made with the mode given, in a folder the unprivileged account can walk into.
-fs::path madeWithMode(const TempDirectory& directory, const std::string& name, mode_t mode, bool folder = false) {
-    ::chmod(directory.path().c_str(), 0755);
-    const auto path = directory / name;
-    if (folder) fs::create_directories(path);
-    if (!folder) test::writeFile(path, "secret");
-    ::chmod(path.c_str(), mode);
-    return path;
-}
-
-TEST(FullDiskAccessCheck, AFifoProbeNeverBlocksAndAFileInPlaceOfAFolderCannotBeListed) {
-    const TempDirectory root;
-    ASSERT_EQ(::mkfifo((root / "TCC.db").c_str(), 0644), 0);
-    EXPECT_TRUE(FullDiskAccessCheck::probe({root / "TCC.db"}, files()));  // opens without a writer, and closes
-    test::writeFile(root / "Desktop", "not a folder");
-    fs::create_directories(root / "Downloads");
-    EXPECT_EQ(ProtectedFolderAccessCheck::deniedFolders(root.path(), files()), std::vector<std::string>{"Desktop"});
-}
-
-// Root opens and lists everything, so the probes run as an ordinary user.
-TEST(FullDiskAccessCheck, OnlyAFileThatOpensCountsAndOnlyExistingFoldersThatCannotBeListedAreDenied) {
-    VORNELO_REQUIRE_ROOT();
-    if (fs::exists("/Library/Application Support/com.apple.TCC/TCC.db")) GTEST_SKIP() << "a real TCC.db exists here";
-    const TempDirectory root{"vornelo-access"}, home{"vornelo-access"};
-    const auto unreadable = madeWithMode(root, "TCC.db", 0000);
-    const auto readable = madeWithMode(root, "Readable.db", 0644);
-    for (const auto* folder : {"Library", "Library/Safari", "Desktop"}) madeWithMode(home, folder, 0755, true);
-    const auto database = madeWithMode(home, "Library/Safari/CloudTabs.db", 0644);
-    madeWithMode(home, "Documents", 0700, true);  // the owner's (root's) only; there is no Downloads
-    const std::vector<fs::path> expected{"/Library/Application Support/com.apple.TCC/TCC.db", database};
-
-    EXPECT_TRUE(test::passesAsNobody([&]() -> std::string {
-        if (FullDiskAccessCheck::probe({root / "missing.db", unreadable}, files())) return "unreadable files counted";
-        if (!FullDiskAccessCheck::probe({unreadable, readable}, files())) return "a readable file after an unreadable one was missed";
-        ::setenv("HOME", home.path().c_str(), 1);
-        if (FullDiskAccessCheck::probePaths() != expected || !FullDiskAccessCheck::probe()) return "the home database was not probed";
-        if (ProtectedFolderAccessCheck::deniedFolders() != std::vector<std::string>{"Documents"}) return "wrong denied folders";
-        if (ProtectedFolderAccessCheck::probe()) return "probe() true with a folder denied";
-        ::setenv("HOME", root.path().c_str(), 1);  // the probe list is built once: a later HOME changes nothing
-        if (FullDiskAccessCheck::probePaths() != expected) return "the probe list was rebuilt";
-        return ProtectedFolderAccessCheck::probe() ? "" : "probe() false with no folder denied";
-    }));
 }
 
 }  // namespace

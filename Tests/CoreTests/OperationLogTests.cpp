@@ -651,7 +651,12 @@ TEST(OperationLogStoreTests, APersistedSwitchIsSavedAndTheAdministratorsForceWin
 // Only the app and the command-line tool share the user's log; another program gets one of its own.
 TEST(OperationLogStoreTests, TheSharedLogKeepsOtherProgramsOutOfTheUsersLog) {
     test::TestHome home;
-    EXPECT_EQ(OperationLog::sharedLogURL("/opt/bin/vornelo-cli", 42), home.home() / "Library/Logs/Vornelo/operations.log");
+    EXPECT_EQ(OperationLog::sharedLogURL("/opt/bin/vornelo-cli", 42), home.home() / ".local/state/vornelo/operations.log");
+    for (const auto& [state, log] : {std::pair(std::filesystem::path("relative/state"), home.home() / ".local/state"), std::pair(home.root(), home.root())}) {
+        ::setenv("XDG_STATE_HOME", state.c_str(), 1);  // a relative one is ignored
+        EXPECT_EQ(OperationLog::defaultLogURL(), log / "vornelo/operations.log");
+    }
+    ::unsetenv("XDG_STATE_HOME");
     EXPECT_EQ(OperationLog::sharedLogURL("Vornelo", 42), OperationLog::defaultLogURL());
     EXPECT_NE(OperationLog::sharedLogURL("vornelo-cli-tests", 42), OperationLog::defaultLogURL());
     EXPECT_EQ(OperationLog::sharedLogURL("", 42).parent_path().filename(), "Vornelo-42");

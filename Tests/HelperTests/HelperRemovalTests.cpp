@@ -399,6 +399,11 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                    (capabilities("CapEff") & (1ULL << 1)) != 0,
                "the serving helper's capabilities: " + status.substr(status.find("CapInh"), 90));
 
+        // Introspection names the release, as VorneloHelper --version prints it.
+        const auto info = world.rawReplies(a, Json{{"method", "org.varlink.service.GetInfo"}}.dump() + '\0');
+        expect(info.size() == 1 && info[0].is_object() && info[0].value("parameters", Json::object()).value("version", "") == VORNELO_VERSION,
+               "GetInfo: " + (info.empty() ? std::string("no reply") : info[0].dump()));
+
         // Refused for vornelo-b while nobody is served at the same time: each connection is its own peer.
         makeApp("/Applications/Bar.app", "com.example.bar");
         makeApp("/Applications/Baz.app", "com.example.baz");

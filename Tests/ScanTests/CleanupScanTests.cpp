@@ -63,10 +63,13 @@ struct PlantedHome {
         precious.push_back(home.file(home(".config/installedapp/settings.ini"), 700, 200));
         precious.push_back(home.file(home(".config/gtk-3.0/settings.ini"), 700, 200));
         precious.push_back(home.file(home(".local/share/keyrings/login.keyring"), 900, 200));
-        test::writeFile(home.system("usr/share/applications/google-chrome.desktop"), "[Desktop Entry]\nExec=/opt/google/chrome/chrome %U\n");
+        // Browser profiles and wallets of software no longer installed: protection keeps them.
         precious.push_back(home.file(home(".config/google-chrome/Default/Preferences"), 900, 200));
+        precious.push_back(home.file(home(".config/BraveSoftware/Brave-Browser/Default/Cookies"), 900, 200));
+        precious.push_back(home.file(home(".local/share/kwalletd/kdewallet.kwl"), 900, 200));
         precious.push_back(home.file(home(".mozilla/firefox/abc.default/places.sqlite"), 9000, 200));
-        for (const auto* folder : {".config/installedapp", ".config/gtk-3.0", ".local/share/keyrings", ".config/google-chrome"}) {
+        for (const auto* folder : {".config/installedapp", ".config/gtk-3.0", ".local/share/keyrings", ".config/google-chrome",
+                                   ".config/BraveSoftware", ".local/share/kwalletd"}) {
             ScanHome::ageAll(home(folder), 200);
         }
         // Build outputs beside what makes them, one still in use; the project's own files are precious.

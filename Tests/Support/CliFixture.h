@@ -58,7 +58,7 @@ protected:
         return cliJson(arguments).value("sessionID", "");
     }
     std::filesystem::path path(const std::string& relative) const { return home.home() / relative; }
-    std::filesystem::path logPath() const { return path("Library/Logs/Vornelo/operations.log"); }
+    std::filesystem::path logPath() const { return path(".local/state/vornelo/operations.log"); }
     std::filesystem::path trash(const std::string& name) const { return path(".local/share/Trash/files") / name; }
 
     TestHome home;

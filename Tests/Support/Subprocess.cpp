@@ -31,6 +31,9 @@ ProgramResult runCli(const std::vector<std::string>& arguments, const std::files
     merged.try_emplace("HOME", home.native());
     merged.try_emplace("XDG_CONFIG_HOME", (home / ".config").native());
     merged.try_emplace("XDG_DATA_HOME", (home / ".local/share").native());
+    merged.try_emplace("XDG_STATE_HOME", (home / ".local/state").native());
+    merged.try_emplace("XDG_CACHE_HOME", (home / ".cache").native());
+    merged.try_emplace("TZ", "UTC0");  // times for people are local; tests read them in UTC unless they choose
     return runProgram(VORNELO_CLI_PATH, arguments, merged);
 }
 

@@ -20,7 +20,7 @@ struct ProgramResult {
 ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                          const std::map<std::string, std::string>& environment = {});
 
-// vornelo-cli with HOME (and XDG_CONFIG_HOME) pointing at `home`.
+// vornelo-cli with HOME (and the XDG base folders) pointing at `home`.
 ProgramResult runCli(const std::vector<std::string>& arguments, const std::filesystem::path& home,
                      const std::map<std::string, std::string>& environment = {});
 

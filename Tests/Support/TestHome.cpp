@@ -27,6 +27,8 @@ TestHome::TestHome() : directory_("vornelo-home"), home_(directory_.path() / "ho
     ::setenv("HOME", home_.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (home_ / ".config").c_str(), 1);
     ::unsetenv("XDG_DATA_HOME");  // the Trash then lies in this home, never in a real one
+    ::unsetenv("XDG_STATE_HOME");  // and the operation log
+    ::unsetenv("XDG_CACHE_HOME");
     platform::UserDefaults::Locations locations{
         home_ / ".config" / "com.tessaldon.Vornelo.plist",
         directory_.path() / "managed-preferences" / "com.tessaldon.Vornelo.plist", ::getuid()};

@@ -384,4 +384,9 @@ std::expected<void, FileError> FileManager::removeFile(const std::filesystem::pa
     return {};
 }
 
+std::expected<void, FileError> FileManager::removeEmptyDirectory(const std::filesystem::path& path) const {
+    if (::rmdir(path.c_str()) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path.native()));
+    return {};
+}
+
 }  // namespace vornelo::platform

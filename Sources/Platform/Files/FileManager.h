@@ -148,6 +148,8 @@ public:
                                                       const std::filesystem::path& to) const;
     // unlink(2): one file or link, never a folder.
     virtual std::expected<void, FileError> removeFile(const std::filesystem::path& path) const;
+    // rmdir(2): one empty folder, never anything in it.
+    virtual std::expected<void, FileError> removeEmptyDirectory(const std::filesystem::path& path) const;
 };
 
 }  // namespace vornelo::platform
