@@ -1,3 +1,4 @@
+#include "Platform/System/SystemLocations.h"
 #include "Platform/Trash/TrashInfo.h"
 #include "ScanTests/ScanHome.h"
 #include "Support/ChildProcess.h"
@@ -329,6 +330,61 @@ TEST(CleanupScan, AHostileHomeIsScannedToTheEndAndItsGapsReported) {
         if (report.cancelled) return "the scan stopped";
         return "";
     })));
+}
+
+
+// Every place the protection rules name for a home, planted with old files and a copy of each
+// outside: whatever the scan looks at, nothing it offers is protected or holds a protected file,
+// and the copies outside are offered instead.
+TEST(CleanupScan, NoPlaceTheProtectionRulesNameIsEverOffered) {
+    ScanHome home;
+    const auto folders = platform::UserFolders::standard(home.home().native());
+    const auto located = [&](const platform::HomeLocation& row) {
+        std::string relative(row.path);
+        if (const auto star = relative.find('*'); star != std::string::npos) relative.replace(star, 1, "org.example.App");
+        return relative.empty() ? fs::path(folders.folder(row.base)) : fs::path(folders.folder(row.base)) / relative;
+    };
+    std::vector<fs::path> secrets;
+    std::vector<fs::path> roots{home("Documents")};
+    int index = 0;
+    for (const auto& row : platform::SystemLocations::homeSubtrees()) {
+        const auto place = located(row);
+        const char fill = static_cast<char>('A' + index % 50);
+        secrets.push_back(home.file(place / "secret.bin", 6000 + 8 * index, 200, fill));
+        secrets.push_back(home.file(place / "alone.bin", 9000 + 8 * index, 200));
+        home.file(home("Documents/copies/" + std::to_string(index) + ".bin"), 6000 + 8 * index, 1, fill);
+        ScanHome::ageAll(place, 200);
+        roots.push_back(place);
+        ++index;
+    }
+    for (const auto& row : platform::SystemLocations::homeContainers()) {
+        if (located(row).native().find("Trash") == std::string::npos) home.file(located(row) / "old.bin", 5000, 200);
+    }
+    ASSERT_GT(secrets.size(), 10u);
+    const PathProtection protection(home.home(), PathProtection::noStrings(), PathProtection::noStrings());
+
+    scan::ScanOptions every;
+    every.olderThanDays = 0;
+    every.minimumSize = 1;  // every old file is a large file, every copy compared
+    scan::ScanOptions named = every;
+    named.roots = roots;
+    named.keep = scan::KeepRule::newest;  // the rule alone would keep the copies outside
+    for (const auto& options : {every, named}) {
+        const auto report = home.scan(options);
+        ASSERT_FALSE(report.findings.empty());
+        for (const auto& finding : report.findings) {
+            EXPECT_FALSE(protection.shouldProtect(finding.path)) << finding.path << " is protected";
+            for (const auto& secret : secrets) {
+                EXPECT_FALSE(secret.native().starts_with(finding.path)) << secret << " would go with " << finding.path;
+            }
+        }
+        if (options.roots.empty()) continue;  // the home's walk stays out of hidden folders
+        for (int copy = 0; copy < index; ++copy) {
+            const auto* offered = findingAt(report, home("Documents/copies/" + std::to_string(copy) + ".bin"));
+            ASSERT_NE(offered, nullptr) << "copy " << copy << " of a protected file";
+            EXPECT_EQ(offered->category, Category::duplicate);
+        }
+    }
 }
 
 }  // namespace
