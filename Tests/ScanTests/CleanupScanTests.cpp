@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace vornelo {
 namespace {
@@ -104,9 +106,39 @@ struct PlantedHome {
     }
 };
 
+// Every item below a folder with the times and numbers a scan must leave as they were, read
+// without touching a folder's access time itself.
+using Stamps = std::map<std::string, std::tuple<std::int64_t, std::int64_t, std::int64_t, ino_t, off_t>>;
+void stampsBelow(int parent, const std::string& name, const std::string& path, Stamps& stamps) {
+    const int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NOATIME);
+    DIR* folder = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    ASSERT_NE(folder, nullptr) << path;
+    while (const auto* entry = ::readdir(folder)) {
+        const std::string inner = entry->d_name;
+        if (inner == "." || inner == "..") continue;
+        struct stat info {};
+        ASSERT_EQ(::fstatat(fd, inner.c_str(), &info, AT_SYMLINK_NOFOLLOW), 0) << path << "/" << inner;
+        stamps[path + "/" + inner] = {info.st_atim.tv_sec, info.st_mtim.tv_sec, info.st_ctim.tv_sec, info.st_ino, info.st_size};
+        if (S_ISDIR(info.st_mode)) stampsBelow(fd, inner, path + "/" + inner, stamps);
+    }
+    ::closedir(folder);
+}
+
+Stamps stampsBelow(const fs::path& folder) {
+    Stamps stamps;
+    stampsBelow(AT_FDCWD, folder.native(), folder.native(), stamps);
+    return stamps;
+}
+
 TEST(CleanupScan, FindsEveryPlantedFindingAtItsSizeNothingPreciousAndEveryFileOnce) {
     PlantedHome planted;
+    const auto before = stampsBelow(planted.home.scratch());
     const auto report = planted.home.scan();
+    const auto after = stampsBelow(planted.home.scratch());
+    EXPECT_EQ(after.size(), before.size());
+    for (const auto& [path, stamp] : before) {
+        EXPECT_EQ(after.contains(path) ? after.at(path) : decltype(stamp){}, stamp) << path << ": a scan changes nothing, not even an access time";
+    }
 
     for (const auto& [path, category] : planted.findings) {
         const auto* finding = findingAt(report, path);
