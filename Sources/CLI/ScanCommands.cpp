@@ -209,7 +209,12 @@ private:
                         ByteSizeFormatter::format(progress_.bytesFound()) + " found";
             if (const auto folder = progress_.folder(); !folder.empty()) text += "  " + shortPath(folder, home_);
             text = displayed(text);
-            if (text.size() > 110) text = text.substr(0, 109) + "\u2026";
+            if (text.size() > 110) {
+                // Cut before a character, never inside one.
+                auto cut = std::size_t{109};
+                while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+                text = text.substr(0, cut) + "\u2026";
+            }
             std::printf("\r\033[K%s", text.c_str());
             std::fflush(stdout);
         }
@@ -224,17 +229,22 @@ private:
     std::thread drawer_;
 };
 
-void printFinding(const scan::Finding& finding, std::int64_t total, bool terminal, const std::string& home) {
-    const double share = total > 0 ? static_cast<double>(finding.sizeBytes) / static_cast<double>(total) : 0;
-    std::cout << "  " << padded(ByteSizeFormatter::format(finding.sizeBytes), 9) << "  ";
+// The size of a finding or group and, on a terminal, its bar padded to the bars' width.
+void printSize(std::int64_t bytes, std::int64_t total, bool terminal) {
+    const double share = total > 0 ? static_cast<double>(bytes) / static_cast<double>(total) : 0;
+    std::cout << "  " << padded(ByteSizeFormatter::format(bytes), 9) << "  ";
     if (terminal) std::cout << bar(share) << std::string(static_cast<std::size_t>(barCells - std::min(barCells, static_cast<int>(std::ceil(share * barCells)))), ' ') << "  ";
+}
+
+void printFinding(const scan::Finding& finding, std::int64_t total, bool terminal, const std::string& home) {
+    printSize(finding.sizeBytes, total, terminal);
     std::cout << displayed(shortPath(finding.path, home)) << '\n';
     std::cout << "             " << displayed(finding.reason ? *finding.reason : "") << " Last changed "
               << platform::Iso8601::format(finding.lastUsed).substr(0, 10) << "."
               << (finding.confidence == scan::Confidence::review ? " Look before cleaning." : "") << '\n';
 }
 
-void printDuplicates(const scan::ScanReport& report, const std::string& home) {
+void printDuplicates(const scan::ScanReport& report, std::int64_t total, bool terminal, const std::string& home) {
     std::vector<std::vector<const std::string*>> copies(report.duplicateGroups.size());
     for (const auto& finding : report.findings) {
         if (finding.group >= 0) copies.at(static_cast<std::size_t>(finding.group)).push_back(&finding.path);
@@ -247,7 +257,8 @@ void printDuplicates(const scan::ScanReport& report, const std::string& home) {
                       << " (--json lists them all)\n";
             break;
         }
-        std::cout << "  " << padded(ByteSizeFormatter::format(group.bytesBack), 9) << "  back from "
+        printSize(group.bytesBack, total, terminal);
+        std::cout << "back from "
                   << (group.copyCount == 1 ? std::string("1 copy") : std::to_string(group.copyCount) + " copies") << " of "
                   << displayed(shortPath(group.kept.front(), home)) << " (kept: " << group.keptBecause << ")\n";
         for (const auto* copy : copies[g]) std::cout << "             " << displayed(shortPath(*copy, home)) << '\n';
@@ -290,7 +301,7 @@ void printReport(const scan::ScanReport& report, bool terminal, const std::strin
         if (terminal) std::cout << "  " << bar(share);
         std::cout << '\n';
         if (category.category == Category::duplicate) {
-            printDuplicates(report, home);
+            printDuplicates(report, total, terminal, home);
             continue;
         }
         std::size_t shown = 0;
