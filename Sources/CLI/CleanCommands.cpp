@@ -95,7 +95,7 @@ void runPreview(const CleanOptions& options, Context& context) {
         context.noteFailure();
     }
     const auto planned = buildPlan(*urls, *category, !context.json && stdoutIsTerminal());
-    if (planned.cancelled || planned.coverage.unavailableCount() > 0) context.noteFailure();
+    if (planned.cancelled || planned.coverage.unavailableCount() > 0 || !unreachableItems(planned.plan).empty()) context.noteFailure();
     if (context.json) {
         printJson({{"plan", planJson(planned.plan, std::nullopt)},
                    {"coverage", coverageJson(planned.coverage)},
@@ -172,6 +172,8 @@ void runClean(const CleanOptions& options, Context& context) {
     }
     const bool showProgress = !context.json && stdoutIsTerminal();
     const auto planned = buildPlan(*urls, *category, showProgress);
+    // An item that is there but could not be reached is not cleaned: a failure, not a success.
+    if (!unreachableItems(planned.plan).empty()) context.noteFailure();
     if (!context.json) printPlan(planned.plan, *mode, planned.coverage);
     if (planned.cancelled) {
         context.noteFailure();

@@ -55,6 +55,7 @@ void addAccessCommands(CLI::App& app, Context& context);
 void addLoginItemCommands(CLI::App& app, Context& context);
 void addProcessCommands(CLI::App& app, Context& context);
 void addSizeCommands(CLI::App& app, Context& context);
+void addBrowseCommands(CLI::App& app, Context& context);
 void addLogCommands(CLI::App& app, Context& context);
 void addCleanCommands(CLI::App& app, Context& context);
 void addRecoveryCommands(CLI::App& app, Context& context);

@@ -2,6 +2,10 @@
 
 #include "CLI/Context.h"
 #include "Core/ByteSizeFormatter.h"
+#include "Platform/Files/FileManager.h"
+
+#include <algorithm>
+#include <cerrno>
 
 #include <cstdio>
 #include <iostream>
@@ -30,15 +34,20 @@ nlohmann::json itemJson(const Deleter::Item& item) {
             {"protected", item.isProtected()}};
 }
 
-void printIssues(const ScanCoverage& coverage) {
-    const auto unreadable = coverage.unavailableCount();
-    if (unreadable == 0) return;
-    std::cout << "Could not read " << countText(unreadable, "item") << " (the sizes above leave them out):\n";
+// What could not be read inside the items, leaving out the items that could not be reached at all
+// (listed on their own).
+void printIssues(const ScanCoverage& coverage, const std::vector<UnreachableItem>& unreachable) {
+    const auto isUnreachableItem = [&](const std::string& path) {
+        return std::ranges::any_of(unreachable, [&](const UnreachableItem& item) { return item.item->id() == path; });
+    };
+    std::vector<const ScanCoverage::Issue*> inside;
     for (const auto& issue : coverage.issues) {
-        if (issue.kind != ScanCoverage::Kind::missing) {
-            std::cout << "  " << displayed(issue.path) << ": " << displayed(issue.detail) << '\n';
-        }
+        if (issue.kind != ScanCoverage::Kind::missing && !isUnreachableItem(issue.path)) inside.push_back(&issue);
     }
+    if (inside.empty() && coverage.additionalIssueCount == 0) return;
+    const auto unreadable = static_cast<std::int64_t>(inside.size()) + coverage.additionalIssueCount;
+    std::cout << "Could not read " << countText(unreadable, "item") << " (the sizes above leave them out):\n";
+    for (const auto* issue : inside) std::cout << "  " << displayed(issue->path) << ": " << displayed(issue->detail) << '\n';
     if (coverage.additionalIssueCount > 0) std::cout << "  \u2026 and " << coverage.additionalIssueCount << " more\n";
 }
 
@@ -80,6 +89,17 @@ std::string protectionText(const Deleter::Item& item) {
     return "Contains security or device-management software.";
 }
 
+std::vector<UnreachableItem> unreachableItems(const Deleter::Plan& plan) {
+    std::vector<UnreachableItem> found;
+    for (const auto& item : plan.missingItems()) {
+        const auto attributes = platform::FileManager::defaultManager().attributesOfItem(item.url());
+        if (!attributes && attributes.error().underlyingPosixCode != ENOENT && attributes.error().underlyingPosixCode != ENOTDIR) {
+            found.push_back({&item, attributes.error().description});
+        }
+    }
+    return found;
+}
+
 nlohmann::json coverageJson(const ScanCoverage& coverage) {
     nlohmann::json issues = nlohmann::json::array();
     for (const auto& issue : coverage.issues) {
@@ -108,11 +128,23 @@ nlohmann::json planJson(const Deleter::Plan& plan, std::optional<Deleter::Mode> 
         protectedItems.push_back(std::move(object));
     }
     auto missingItems = nlohmann::json::array();
-    for (const auto& item : plan.missingItems()) missingItems.push_back(itemJson(item));
+    auto unreachable = nlohmann::json::array();
+    const auto reached = unreachableItems(plan);
+    for (const auto& item : plan.missingItems()) {
+        const auto found = std::ranges::find(reached, &item, &UnreachableItem::item);
+        if (found == reached.end()) {
+            missingItems.push_back(itemJson(item));
+            continue;
+        }
+        auto object = itemJson(item);
+        object["reason"] = found->reason;
+        unreachable.push_back(std::move(object));
+    }
     return {{"id", plan.id().uuidString()},
             {"items", items},
             {"protectedItems", protectedItems},
             {"missingItems", missingItems},
+            {"unreachableItems", unreachable},
             {"totalReclaimable", plan.totalReclaimable()}};
 }
 
@@ -152,11 +184,18 @@ void printPlan(const Deleter::Plan& plan, std::optional<Deleter::Mode> mode, con
             std::cout << "  " << displayed(item.id()) << "\n    " << displayed(protectionText(item)) << '\n';
         }
     }
-    if (!plan.missingItems().empty()) {
-        std::cout << "Missing, already gone (" << plan.missingItems().size() << "):\n";
-        for (const auto& item : plan.missingItems()) std::cout << "  " << displayed(item.id()) << '\n';
+    const auto unreachable = unreachableItems(plan);
+    if (plan.missingItems().size() > unreachable.size()) {
+        std::cout << "Missing, already gone (" << plan.missingItems().size() - unreachable.size() << "):\n";
+        for (const auto& item : plan.missingItems()) {
+            if (std::ranges::find(unreachable, &item, &UnreachableItem::item) == unreachable.end()) std::cout << "  " << displayed(item.id()) << '\n';
+        }
     }
-    printIssues(coverage);
+    if (!unreachable.empty()) {
+        std::cout << "Could not be reached, left as they are (" << unreachable.size() << "):\n";
+        for (const auto& [item, reason] : unreachable) std::cout << "  " << displayed(item->id()) << "\n    " << displayed(reason) << '\n';
+    }
+    printIssues(coverage, unreachable);
 }
 
 void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& plan, const std::optional<Uuid>& session,
@@ -176,6 +215,10 @@ void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& pl
         if (result.partlyRemoved > 0) std::cout << "Partly removed " << countText(result.partlyRemoved, "item") << " before failing.\n";
     }
     if (result.skipped > 0) std::cout << "Skipped " << countText(result.skipped, "protected item") << ".\n";
+    if (const auto unreachable = static_cast<std::int64_t>(unreachableItems(plan).size()); unreachable > 0) {
+        std::cout << "Could not reach " << countText(unreachable, "item") << ", which " << (unreachable == 1 ? "was" : "were")
+                  << " left as " << (unreachable == 1 ? "it was" : "they were") << ".\n";
+    }
     if (result.failed > 0) {
         std::cout << "Could not remove " << countText(result.failed, "item") << ":\n";
         for (const auto& failure : result.failures) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vornelo::cli {
 
@@ -40,6 +41,15 @@ std::string progressBar(std::int64_t done, std::int64_t total);
 bool goesForGood(const SafeFileDeleter::Item& item, SafeFileDeleter::Mode mode);
 // The sentence saying why the engine refuses to touch a protected item.
 std::string protectionText(const SafeFileDeleter::Item& item);
+
+// The plan's missing items that are there but could not be reached (a path longer than the
+// system takes, a folder on the way that may not be searched), each with the reason; the plan's
+// other missing items are gone. Looked at anew, item by item.
+struct UnreachableItem {
+    const SafeFileDeleter::Item* item;
+    std::string reason;
+};
+std::vector<UnreachableItem> unreachableItems(const SafeFileDeleter::Plan& plan);
 
 nlohmann::json coverageJson(const ScanCoverage& coverage);
 // With a mode, each item also says whether it would be removed for good ("permanent").

@@ -120,9 +120,16 @@ void runExport(const std::string& format, const std::string& destination, Contex
         context.noteFailure(ExitCode::badUsage);
         return;
     }
-    const auto path = platform::FileManager::absoluteStandardizedPath(destination);
+    const bool toStandardOutput = destination == OperationLog::standardOutput;
+    if (toStandardOutput && context.json) {
+        printError("--json cannot be given with -: the export itself goes to standard output.");
+        context.noteFailure(ExitCode::badUsage);
+        return;
+    }
+    const auto path = toStandardOutput ? destination : platform::FileManager::absoluteStandardizedPath(destination);
     try {
         const auto count = OperationLog::shared().exportTo(path, *chosen);
+        if (toStandardOutput) return;  // standard output holds the export and nothing else
         if (context.json) {
             printJson({{"exported", count}, {"format", format}, {"path", path}});
         } else {
@@ -206,9 +213,11 @@ void addLogCommands(CLI::App& app, Context& context) {
 
     auto format = std::make_shared<std::string>("jsonl");
     auto destination = std::make_shared<std::string>();
-    auto* exporter = log->add_subcommand("export", "Write every retained entry to FILE (replacing it)");
+    auto* exporter = log->add_subcommand("export", "Write every retained entry to FILE, or to standard output for -. A "
+                                                   "file there is replaced as a whole; a terminal, device or FIFO is "
+                                                   "written into; a symbolic link is never replaced");
     exporter->add_option("--format", *format, "jsonl (one log line per entry, the default) or csv");
-    exporter->add_option("FILE", *destination, "Where to write the export")->required();
+    exporter->add_option("FILE", *destination, "Where to write the export (- for standard output)")->required();
     exporter->callback([format, destination, &context] { runExport(*format, *destination, context); });
 
     log->add_subcommand("clear", "Delete the log, its rotated files and its totals")->callback([&context] { runClear(context); });

@@ -5,9 +5,13 @@
 #include "CLI/EngineOutput.h"
 #include "Core/CleanupSession.h"
 #include "Core/SafeFileDeleter.h"
+#include "Platform/Files/FileManager.h"
+#include "Platform/Trash/Trash.h"
 #include "Platform/Processes/InterruptSignals.h"
 
 #include <CLI/CLI.hpp>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <iostream>
@@ -24,11 +28,20 @@ struct SessionCounts {
     std::int64_t removed = 0;
     std::int64_t failed = 0;
     std::int64_t skipped = 0;
+    std::int64_t unlogged = 0;  // of the trashed: found by their Trash records alone
 };
+
+// The log's sessions, with what the user's Trash records of runs whose lines never came.
+std::vector<CleanupSession> allSessions() {
+    const auto& files = platform::FileManager::defaultManager();
+    return CleanupRecovery::withTrashRecords(OperationLog::shared().cleanupSessions(OperationLog::unlimited),
+                                             platform::Trash::sessionRecords(files.homeDirectoryForCurrentUser(), ::geteuid()));
+}
 
 SessionCounts countsOf(const CleanupSession& session) {
     SessionCounts counts;
     for (const auto& entry : session.entries()) {
+        if (entry.detail() == CleanupRecovery::unloggedDetail) ++counts.unlogged;
         switch (entry.outcome()) {
             case Outcome::success:
                 ++(entry.mode() == OperationLog::Mode::trash ? counts.trashed : counts.removed);
@@ -50,7 +63,8 @@ nlohmann::json sessionJson(const CleanupSession& session) {
             {"trashed", counts.trashed},
             {"removed", counts.removed},
             {"failed", counts.failed},
-            {"skipped", counts.skipped}};
+            {"skipped", counts.skipped},
+            {"unlogged", counts.unlogged}};
 }
 
 void runSessions(std::int64_t limit, Context& context) {
@@ -59,7 +73,8 @@ void runSessions(std::int64_t limit, Context& context) {
         context.noteFailure(ExitCode::badUsage);
         return;
     }
-    const auto sessions = OperationLog::shared().cleanupSessions(limit);
+    auto sessions = limit > 0 ? allSessions() : std::vector<CleanupSession>{};
+    if (static_cast<std::uint64_t>(limit) < sessions.size()) sessions.erase(sessions.begin() + limit, sessions.end());
     if (context.json) {
         auto list = nlohmann::json::array();
         for (const auto& session : sessions) list.push_back(sessionJson(session));
@@ -75,7 +90,9 @@ void runSessions(std::int64_t limit, Context& context) {
         std::cout << session.id().uuidString() << "  " << localTime(session.date()) << "  "
                   << displayed(session.action()) << "  " << countText(static_cast<std::int64_t>(session.entries().size()), "item")
                   << ": " << counts.trashed << " trashed, " << counts.removed << " removed for good, " << counts.failed
-                  << " failed, " << counts.skipped << " skipped\n";
+                  << " failed, " << counts.skipped << " skipped";
+        if (counts.unlogged > 0) std::cout << " (" << counts.unlogged << " of the trashed found in the Trash, not in the log)";
+        std::cout << '\n';
     }
 }
 
@@ -86,10 +103,10 @@ std::optional<CleanupSession> findSession(const std::string& text, Context& cont
         context.noteFailure(ExitCode::badUsage);
         return std::nullopt;
     }
-    for (auto& session : OperationLog::shared().cleanupSessions(OperationLog::unlimited)) {
+    for (auto& session : allSessions()) {
         if (session.id() == *id) return std::move(session);
     }
-    printError("The operation log holds no cleanup session " + id->uuidString() + ".");
+    printError("Neither the operation log nor the Trash holds a cleanup session " + id->uuidString() + ".");
     context.noteFailure(ExitCode::badUsage);
     return std::nullopt;
 }
@@ -148,10 +165,16 @@ void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
             context.noteFailure();
         }
     }
-    for (const auto& result : results) {
-        if (!result.restored) context.noteFailure();
+    // Whatever the run moved to the Trash and is not back where it was now is a failure.
+    std::vector<std::string> notBack;
+    for (const auto& item : items) {
+        const bool back = item.unavailableReason == CleanupRecovery::backInPlaceReason;
+        if (!dryRun && CleanupRecovery::wentToTrash(item.entry) && !item.isAvailable() && !back) notBack.push_back(item.entry.path());
     }
-    if (cancelled) context.noteFailure();
+    for (const auto& result : results) {
+        if (!result.restored) notBack.push_back(result.path);
+    }
+    if (!notBack.empty() || cancelled) context.noteFailure();
 
     if (context.json) {
         auto itemList = nlohmann::json::array();
@@ -163,6 +186,7 @@ void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
         document["results"] = resultList;
         document["dryRun"] = dryRun;
         document["cancelled"] = cancelled;
+        document["notPutBack"] = notBack;
         printJson(document);
         return;
     }
@@ -177,6 +201,11 @@ void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
         std::cout << '\n';
     }
     if (cancelled) std::cout << "Cancelled: the items after the last one shown were left in the Trash.\n";
+    if (!notBack.empty()) {
+        std::cout << "Could not put back " << countText(static_cast<std::int64_t>(notBack.size()), "item")
+                  << " that this run moved to the Trash:\n";
+        for (const auto& path : notBack) std::cout << "  " << displayed(path) << '\n';
+    }
 }
 
 }  // namespace
@@ -185,7 +214,7 @@ void addRecoveryCommands(CLI::App& app, Context& context) {
     auto limit = std::make_shared<std::int64_t>(20);
     auto* sessions = app.add_subcommand(
         "sessions", "List past cleanup runs from the operation log, newest first: identifier, date, action and what "
-                    "became of the items");
+                    "became of the items, with any item in the Trash whose log line never came");
     sessions->add_option("-n", *limit, "How many sessions (default 20)");
     sessions->callback([limit, &context] { runSessions(*limit, context); });
 
@@ -196,8 +225,9 @@ void addRecoveryCommands(CLI::App& app, Context& context) {
                    "the result of each put-back. Nothing is ever replaced");
     restore->add_option("SESSION-ID", *session, "The session's identifier, as sessions lists it")->required();
     restore->add_flag("--dry-run", *dryRun, "Only show which items could be put back");
-    restore->footer("Ctrl-C stops before the next item. Exit code 1 when an item that was tried could not be put "
-                    "back, 2 for bad usage or an unknown session.");
+    restore->footer("Items whose log lines never came (the run was cut short) are found by the session their Trash "
+                    "records name. Ctrl-C stops before the next item. Exit code 1 when an item the run moved to the "
+                    "Trash is not back in its place afterwards (each is named), 2 for bad usage or an unknown session.");
     restore->callback([session, dryRun, &context] { runRestore(*session, *dryRun, context); });
 }
 

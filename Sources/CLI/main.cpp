@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     addLoginItemCommands(app, context);
     addProcessCommands(app, context);
     addSizeCommands(app, context);
+    addBrowseCommands(app, context);
     addCleanCommands(app, context);
     addRecoveryCommands(app, context);
     addScanCommands(app, context);

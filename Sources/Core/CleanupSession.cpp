@@ -6,6 +6,8 @@
 #include <ranges>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace vornelo {
 
@@ -36,6 +38,12 @@ std::optional<std::string> unavailableReason(const Entry& entry, bool slotReused
         if (problem->kind() == SafeFileDeleter::PutBackError::Kind::noLongerInTrash && isInexact(*entry.trashedPath())) {
             return std::string(CleanupRecovery::inexactNameReason);
         }
+        // Put back before (or by hand): the very file is where it was.
+        const auto original = deleter.fileManager().attributesOfItem(entry.path());
+        if (problem->kind() == SafeFileDeleter::PutBackError::Kind::noLongerInTrash && original &&
+            original->fileNumber == *entry.trashedFileNumber()) {
+            return std::string(CleanupRecovery::backInPlaceReason);
+        }
         return problem->description();
     }
     // The logged spelling may name another folder, or one that put-back would create, so the
@@ -52,6 +60,49 @@ CleanupSession::CleanupSession(Uuid id, std::vector<Entry> entries, std::vector<
       slotReused_(std::move(slotReused)),
       date_(earliest(entries_)),
       action_(entries_.empty() ? std::string("clean") : entries_.front().action()) {}
+
+bool CleanupRecovery::wentToTrash(const Entry& entry) {
+    return !entry.dryRun() && entry.outcome() == OperationLog::Outcome::success && entry.mode() == OperationLog::Mode::trash;
+}
+
+std::vector<CleanupSession> CleanupRecovery::withTrashRecords(std::vector<CleanupSession> logged,
+                                                             const std::vector<platform::Trash::SessionRecord>& records) {
+    std::unordered_map<Uuid, std::vector<const platform::Trash::SessionRecord*>> bySession;
+    for (const auto& record : records) {
+        if (const auto id = Uuid::fromString(record.session)) bySession[*id].push_back(&record);
+    }
+    if (bySession.empty()) return logged;
+    const auto entryOf = [](const platform::Trash::SessionRecord& record, const Uuid& id, const std::string& action) {
+        return Entry(record.recorded, id, action, record.originalPath, 0, OperationLog::Mode::trash, OperationLog::Outcome::success,
+                     false, std::string(unloggedDetail), record.trashed.native(), record.fileNumber);
+    };
+    for (auto& session : logged) {
+        const auto found = bySession.find(session.id());
+        if (found == bySession.end()) continue;
+        std::unordered_set<std::string> accounted;
+        for (const auto& entry : session.entries()) {
+            if (entry.trashedPath()) accounted.insert(*entry.trashedPath());
+        }
+        auto entries = session.entries();
+        std::vector<bool> reused;
+        for (std::size_t index = 0; index < entries.size(); ++index) reused.push_back(session.slotReused(index));
+        for (const auto* record : found->second) {
+            if (accounted.contains(record->trashed.native())) continue;
+            entries.push_back(entryOf(*record, session.id(), session.action()));
+            reused.push_back(false);
+        }
+        session = CleanupSession(session.id(), std::move(entries), std::move(reused));
+        bySession.erase(found);
+    }
+    for (const auto& [id, found] : bySession) {
+        std::vector<Entry> entries;
+        for (const auto* record : found) entries.push_back(entryOf(*record, id, "clean"));
+        std::ranges::sort(entries, {}, &Entry::timestamp);
+        logged.emplace_back(id, std::move(entries));
+    }
+    std::ranges::stable_sort(logged, std::ranges::greater{}, &CleanupSession::date);
+    return logged;
+}
 
 std::vector<CleanupRecovery::Item> CleanupRecovery::preview(const CleanupSession& session,
                                                             const SafeFileDeleter& deleter) {

@@ -14,6 +14,7 @@
 #include "Core/OperationLog.h"
 #include "Core/SafeFileDeleter.h"
 #include "Platform/System/PlatformTexts.h"
+#include "Platform/Trash/Trash.h"
 
 #include <future>
 #include <optional>
@@ -80,9 +81,25 @@ struct CleanupRecovery {
     static constexpr std::string_view slotReusedReason =
         "This item is no longer in the Trash: a later cleanup put another item in its place.";
     static constexpr std::string_view restoredMessage = "Restored";
+    static constexpr std::string_view backInPlaceReason = "This item is back in its place already.";
+    // The detail of an entry made from a Trash record rather than read from the log.
+    static constexpr std::string_view unloggedDetail =
+        "Found in the Trash by the session its record names: the run ended before this item was logged.";
 
-    // One item per entry of the session, in order, with the first reason that applies. Only the
-    // last tests look at the disk (through the deleter); nothing is changed.
+    // The sessions of the log, completed from the Trash: every record (the session kept in a
+    // trashed item's info file, platform::Trash::sessionRecords) that no logged move of its run
+    // accounts for, by Trash path, joins its run as a move to the Trash with the record's Trash
+    // path, file number and time, the run's action ("clean" for a run found only in the Trash)
+    // and unloggedDetail. A run found only in the Trash becomes a session of its own. Newest first,
+    // as OperationLog::cleanupSessions orders them.
+    [[nodiscard]] static std::vector<CleanupSession> withTrashRecords(std::vector<CleanupSession> logged,
+                                                                     const std::vector<platform::Trash::SessionRecord>& records);
+    // Whether the entry moved its item to the Trash, so that putting the run back must bring it back.
+    [[nodiscard]] static bool wentToTrash(const OperationLog::Entry& entry);
+
+    // One item per entry of the session, in order, with the first reason that applies (an item
+    // no longer in the Trash whose original place holds it again, by its file number, is back in
+    // its place). Only the last tests look at the disk (through the deleter); nothing is changed.
     [[nodiscard]] static std::vector<Item> preview(const CleanupSession& session, const SafeFileDeleter& deleter);
 
     // Puts back the available items in the reverse of their order, the reverse of the run, so a

@@ -194,7 +194,8 @@ std::int64_t OperationLog::exportTo(const std::filesystem::path& destination, Ex
     // Only the snapshot is taken on the queue; decoding, encoding and writing happen here, in
     // bounded memory, while appends carry on.
     auto files = snapshotRetainedFiles();
-    auto output = platform::FileReplacement::begin(destination);
+    auto output = destination == standardOutput ? platform::FileReplacement::standardOutput()
+                                                : platform::FileReplacement::beginNamed(destination);
     if (!output) throw ExportError(output.error().description);
     std::string chunk;
     chunk.reserve(exportChunkBytes + 64 * 1024);

@@ -217,8 +217,12 @@ public:
     // Checks the hash chain of the current log file (and its link to rotated file 1), and whether
     // lines follow the last one the totals count. Changes no file and nothing cached.
     [[nodiscard]] ChainStatus verifyChain() const;
-    // Writes every retained entry to `destination`, replacing it atomically; returns the count.
-    // Throws ExportError when encoding or writing fails; nothing is written then.
+    // Writes every retained entry to `destination`; returns the count. A regular file there (or
+    // nothing) is replaced atomically; a terminal, a character device or a FIFO is written into;
+    // a link is never replaced (platform::FileReplacement::beginNamed). `standardOutput` ("-")
+    // writes to standard output. Throws ExportError when encoding or writing fails; a file is then
+    // left as it was.
+    static constexpr std::string_view standardOutput = "-";
     std::int64_t exportTo(const std::filesystem::path& destination, ExportFormat format) const;
     // Deletes the log, its rotated files and the totals file, so the next entry starts a new chain.
     // False, and nothing deleted, when logging is forced on.

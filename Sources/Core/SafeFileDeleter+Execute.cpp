@@ -34,6 +34,9 @@ struct SafeFileDeleter::Run {
     bool dryRun;
     std::string_view action;
     const Uuid& sessionID;
+    // What each item's Trash record names as its run: the session, while the log keeps the run's
+    // lines (a run the user chose not to log leaves no session anywhere).
+    std::string recordedSession;
     ExecutionResult result{};
 
     void log(const Item& item, std::int64_t size, LogMode way, Outcome outcome, bool entryDryRun,
@@ -93,7 +96,9 @@ struct SafeFileDeleter::Run {
     }
 
     void trash(const Item& item, const platform::HeldItem& held) {
-        const auto trashed = engine.fileManager_.trashHeldItem(held);
+        // The run's session goes into the item's Trash record before it moves, so that the item
+        // is found as part of the run even when the run ends before its log line is written.
+        const auto trashed = engine.fileManager_.trashHeldItem(held, recordedSession);
         if (!trashed) {
             fail(item, LogMode::trash, trashed.error());
             return;
@@ -146,7 +151,7 @@ SafeFileDeleter::ExecutionResult SafeFileDeleter::execute(const Plan& plan, Mode
                                                           std::string_view action, const Uuid& sessionID,
                                                           const ProgressHandler& progress,
                                                           const std::function<bool()>& isCancelled) const {
-    Run run{*this, mode, dryRun, action, sessionID};
+    Run run{*this, mode, dryRun, action, sessionID, opLog_.enabled() ? sessionID.uuidString() : std::string()};
     run.result.dryRun = dryRun;
     const auto total = static_cast<std::int64_t>(plan.items().size());
     std::int64_t index = 0;

@@ -38,8 +38,9 @@ public:
         return inner_->admitsNextMessage();
     }
 
-    platform::VarlinkReply call(std::string_view method, const nlohmann::json& parameters) override {
-        return inner_->call(method, parameters);
+    platform::VarlinkReply call(std::string_view method, const nlohmann::json& parameters,
+                                const platform::VarlinkArrayLengths& arrayLengths) override {
+        return inner_->call(method, parameters, arrayLengths);
     }
 
 private:

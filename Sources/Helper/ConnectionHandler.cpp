@@ -3,6 +3,8 @@
 #include "Core/PrivilegedHelperConstants.h"
 #include "Platform/Encoding/Base64.h"
 
+#include <algorithm>
+
 namespace vornelo::helper {
 
 namespace {
@@ -39,10 +41,11 @@ std::string ConnectionHandler::launchDomain(const std::string& path, uid_t user)
 }
 
 ConnectionHandler::Reply ConnectionHandler::removeItems(const std::vector<std::string>& paths,
-                                                        std::span<const std::uint8_t> authorization) {
+                                                        std::span<const std::uint8_t> authorization,
+                                                        std::optional<std::size_t> requested) {
     Reply reply;
     RequestScope counted(idle_);
-    handle(paths, authorization, reply);
+    handle(paths, std::max(requested.value_or(0), paths.size()), authorization, reply);
     return reply;
 }
 
@@ -50,16 +53,16 @@ void ConnectionHandler::failAll(const std::vector<std::string>& paths, std::stri
     for (const auto& path : paths) reply.failed[path] = message;
 }
 
-void ConnectionHandler::handle(const std::vector<std::string>& paths, std::span<const std::uint8_t> authorization,
-                               Reply& reply) {
+void ConnectionHandler::handle(const std::vector<std::string>& paths, std::size_t requested,
+                               std::span<const std::uint8_t> authorization, Reply& reply) {
     const std::string uid = std::to_string(userID());
-    log_.note("request from uid " + uid + " for " + std::to_string(paths.size()) + " item(s)");
+    log_.note("request from uid " + uid + " for " + std::to_string(requested) + " item(s)");
     if (!steps_.isAuthorized(authorization, peer_)) {
         log_.note("request from uid " + uid + " refused: no administrator authorization");
         failAll(paths, notApproved, reply);
         return;
     }
-    if (paths.size() > maxPaths) {
+    if (requested > maxPaths) {
         failAll(paths, tooMany, reply);
         return;
     }
@@ -92,7 +95,8 @@ void ConnectionHandler::handle(const std::vector<std::string>& paths, std::span<
     }
 }
 
-platform::VarlinkReply ConnectionHandler::call(std::string_view method, const nlohmann::json& parameters) {
+platform::VarlinkReply ConnectionHandler::call(std::string_view method, const nlohmann::json& parameters,
+                                               const platform::VarlinkArrayLengths& arrayLengths) {
     if (method == "HelperVersion") return nlohmann::json{{"version", helperVersion()}};
     if (method != "RemoveItems") return std::unexpected(platform::VarlinkError::methodNotFound(method));
 
@@ -113,7 +117,9 @@ platform::VarlinkReply ConnectionHandler::call(std::string_view method, const nl
     const auto authorization = platform::Base64::decode(authorizationIt->get_ref<const std::string&>());
     if (!authorization) return std::unexpected(platform::VarlinkError::invalidParameter("authorization"));
 
-    const auto reply = removeItems(paths, *authorization);
+    std::optional<std::size_t> requested;
+    if (const auto length = arrayLengths.find("/paths"); length != arrayLengths.end()) requested = length->second;
+    const auto reply = removeItems(paths, *authorization, requested);
     return nlohmann::json{{"moved", dictionary(reply.moved)}, {"failed", dictionary(reply.failed)}};
 }
 

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -38,15 +39,21 @@ public:
     uid_t userID() const { return peer_.uid(); }
 
     std::int64_t helperVersion() const;
-    Reply removeItems(const std::vector<std::string>& paths, std::span<const std::uint8_t> authorization);
+    // `requested` is how many paths the request named, when the service kept only the first
+    // `paths` of them (it keeps maxPaths + 1, enough to tell a request that is too long); the
+    // reply then answers for the paths kept.
+    Reply removeItems(const std::vector<std::string>& paths, std::span<const std::uint8_t> authorization,
+                      std::optional<std::size_t> requested = std::nullopt);
 
-    platform::VarlinkReply call(std::string_view method, const nlohmann::json& parameters) override;
+    platform::VarlinkReply call(std::string_view method, const nlohmann::json& parameters,
+                                const platform::VarlinkArrayLengths& arrayLengths) override;
 
     // The launchd domain a launch item's job is booted out of.
     [[nodiscard]] static std::string launchDomain(const std::string& path, uid_t user);
 
 private:
-    void handle(const std::vector<std::string>& paths, std::span<const std::uint8_t> authorization, Reply& reply);
+    void handle(const std::vector<std::string>& paths, std::size_t requested, std::span<const std::uint8_t> authorization,
+                Reply& reply);
     void failAll(const std::vector<std::string>& paths, std::string_view message, Reply& reply) const;
 
     const platform::SocketPeer& peer_;

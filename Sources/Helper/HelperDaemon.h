@@ -8,6 +8,7 @@
 // desktop user, so no request can touch root's home, log or Trash.
 
 #include "Helper/ClientVetting.h"
+#include "Helper/ConnectionHandler.h"
 #include "Helper/DaemonRemovalSteps.h"
 #include "Core/HelperInterface.h"
 #include "Helper/IdleMonitor.h"
@@ -20,10 +21,18 @@
 namespace vornelo::helper {
 
 struct DaemonSettings {
+    // The listener's bounds: Varlink's, keeping one path more than a request may name, so that a
+    // longer request is told apart without being held.
+    static platform::VarlinkLimits helperLimits() {
+        platform::VarlinkLimits limits;
+        limits.maxArrayElements = ConnectionHandler::maxPaths + 1;
+        return limits;
+    }
+
     std::filesystem::path socketPath{std::string(HelperInterface::socketPath)};
     std::filesystem::path logFile{std::string(HelperLog::defaultFile)};
     IdleMonitor::Timing idleTiming;
-    platform::VarlinkService::Limits limits;
+    platform::VarlinkService::Limits limits = helperLimits();
     DaemonRemovalSteps::Collaborators collaborators;
     // The administrator's verdict (and the right defined at start-up) unless collaborators bring
     // their own authorize; with neither, every request is refused.

@@ -6,6 +6,7 @@
 #include "Support/CliFixture.h"
 #include "Support/FileChecks.h"
 #include "Support/PlatformScenario.h"
+#include "Platform/Processes/Subprocess.h"
 
 #include <poll.h>
 #include <pty.h>
@@ -15,7 +16,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 #include <fstream>
 #include <tuple>
 
@@ -250,6 +253,33 @@ TEST_F(CleanCommandsTest, AnItemThatCannotBeMovedPutBackOrSizedGivesExitOneWithT
               std::tuple("Locked/stuck.txt", "Shut/b.txt", "Free/a.txt", "Free/ok.txt"));
 }
 
+// A file whose path is longer than the system takes is there, but no call by path reaches it:
+// cleaning it is a failure that says so, never "already gone"; a path that is gone is no failure.
+TEST_F(CleanCommandsTest, AnItemThatIsThereButCannotBeReachedIsAFailureNotAMissingOne) {
+    const auto deep = path("deep");
+    ASSERT_TRUE(test::makeDeepChain(deep, 20, 250, "file", false));
+    std::string far = deep.native();
+    for (int level = 0; level < 20; ++level) far += "/" + std::string(250, 'd');
+    far += "/file";
+    const auto gone = path("gone.txt").native();
+    for (const auto& command : {std::vector<std::string>{"preview"}, std::vector<std::string>{"clean", "--yes"}}) {
+        auto arguments = command;
+        arguments.insert(arguments.end(), {far, gone});
+        const auto text = cli(arguments);
+        EXPECT_EQ(text.exitCode, 1) << command[0] << ": " << text.out;
+        EXPECT_EQ(missingFrom(text.out, {"Missing, already gone (1):\n  " + gone + "\n", "Could not be reached, left as they are (1):\n  " + far +
+                                         "\n    The operation on \u201Cfile\u201D couldn\u2019t be completed. (File name too long)\n"}), "") << command[0];
+        EXPECT_FALSE(contains(text.out, "Could not read")) << command[0] << ": said twice";
+    }
+    const auto document = cliJson({"clean", "--yes", far, gone}, 1);
+    const auto& plan = document["plan"];
+    EXPECT_EQ(std::tuple(plan["unreachableItems"].size(), plan["unreachableItems"][0]["id"], plan["missingItems"].size(),
+                         plan["missingItems"][0]["id"], document["result"]["succeeded"]),
+              std::tuple(1u, far, 1u, gone, 0)) << plan.dump(1).substr(0, 400);
+    EXPECT_EQ(test::runProgram("/usr/bin/find", {deep.native(), "-name", "file"}).out, far + "\n");  // still there
+    EXPECT_EQ(cli({"clean", "--yes", gone}).exitCode, 0);
+}
+
 TEST_F(CleanCommandsTest, SettingsThatCannotBeReadStopACleanAndAreNeverReplaced) {
     writeFile(path("Keep/precious"), "mine");
     ASSERT_EQ(cli({"exclusions", "add", path("Keep").native()}).exitCode, 0);
@@ -317,12 +347,12 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
     ASSERT_EQ(document.size(), 2u);
     EXPECT_EQ(document[0]["id"], evening.uuidString());
     EXPECT_EQ(document[1], (json{{"id", morning.uuidString()}, {"date", "2024-05-01T12:00:00Z"}, {"action", "uninstall"},
-                                 {"itemCount", 3}, {"trashed", 0}, {"removed", 1}, {"failed", 1}, {"skipped", 1}}));
+                                 {"itemCount", 3}, {"trashed", 0}, {"removed", 1}, {"failed", 1}, {"skipped", 1}, {"unlogged", 0}}));
 
     // Restore takes a listed identifier whatever its case, as a user may copy it, and nothing else.
     const Uuid unknown;
     complains({"restore", "not-a-session"}, 2, {"\u201Cnot-a-session\u201D is not a session identifier"});
-    complains({"restore", unknown.uuidString()}, 2, {"no cleanup session " + unknown.uuidString()});
+    complains({"restore", unknown.uuidString()}, 2, {"Neither the operation log nor the Trash holds a cleanup session " + unknown.uuidString()});
     complains({"restore"}, 2);
     EXPECT_EQ(cli({"restore", platform::Text::lowercased(evening.uuidString()), "--dry-run"}).exitCode, 0);
 }
@@ -362,6 +392,71 @@ TEST_F(SessionCommandsTest, RestoreShowsAvailabilityThenPutsTheTrashedItemsBackO
                                 "The operation log is off, so this run cannot be undone with restore"});
     EXPECT_FALSE(contains(unlogged.out, "vornelo-cli restore")) << unlogged.out;
     EXPECT_EQ(cliJson({"sessions"}).size(), 2u);  // neither that run nor the put-backs start a session
+}
+
+// A run cut short after its items moved and before their lines were written (as kill -9 leaves
+// it, here made by dropping the lines): the items are found by the session in their Trash records,
+// put back and logged, and an item that cannot go back is named with exit code 1.
+TEST_F(SessionCommandsTest, ItemsWhoseLogLinesNeverCameAreFoundByTheirTrashRecordsAndPutBack) {
+    std::vector<std::string> paths;
+    for (int index = 0; index < 5; ++index) {
+        paths.push_back(path("Run/f" + std::to_string(index)).native());
+        writeFile(paths.back(), "data " + std::to_string(index));
+    }
+    const auto session = cleaned(paths);
+    const auto lines = readFile(logPath());
+    test::writeFile(logPath(), lines.substr(0, lines.find('\n', lines.find('\n') + 1) + 1));  // the first two items' lines
+    const auto listed = cliJson({"sessions"});
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(std::tuple(listed[0]["id"], listed[0]["itemCount"], listed[0]["trashed"], listed[0]["unlogged"]), std::tuple(session, 5, 5, 3));
+    says({"sessions"}, {"(3 of the trashed found in the Trash, not in the log)"});
+    writeFile(paths[4], "came back meanwhile");
+    const auto restored = cliJson({"restore", session}, 1);
+    EXPECT_EQ(restored["notPutBack"], json::array({paths[4]})) << restored.dump(1);
+    for (int index = 0; index < 4; ++index) EXPECT_EQ(readFile(paths[static_cast<std::size_t>(index)]), "data " + std::to_string(index));
+    EXPECT_EQ(std::ranges::count(readFile(logPath()), '\n'), 2 + 4) << "each put-back is logged";
+
+    // With no line at all, the run is listed from the Trash alone, and put back whole.
+    std::filesystem::remove(paths[4]);
+    std::filesystem::remove(logPath());
+    std::filesystem::remove(logPath().parent_path() / "operations.totals.json");
+    const auto alone = cliJson({"sessions"});
+    EXPECT_EQ(std::tuple(alone.size(), alone[0]["id"], alone[0]["action"], alone[0]["unlogged"]), std::tuple(1u, session, "clean", 1));
+    says({"restore", session}, {"Restored  " + paths[4] + "\n"});
+    EXPECT_EQ(readFile(paths[4]), "data 4");
+}
+
+// A few cleans killed at random moments: whatever left its place comes back.
+TEST_F(SessionCommandsTest, ACleanKilledAtAnyMomentIsPutBackWhole) {
+    std::vector<std::string> paths;
+    for (int index = 0; index < 300; ++index) paths.push_back(path("Kill/f" + std::to_string(index)).native());
+    const auto started = [&] {
+        for (const auto& file : paths) writeFile(file, "x");
+        std::vector<std::string> arguments{"HOME=" + home.home().native(), "XDG_CONFIG_HOME=" + path(".config").native(),
+                                           "XDG_DATA_HOME=" + path(".local/share").native(), VORNELO_CLI_PATH, "clean", "--yes"};
+        arguments.insert(arguments.end(), paths.begin(), paths.end());
+        return platform::Subprocess::spawn("/usr/bin/env", arguments);
+    };
+    auto whole = started();
+    ASSERT_TRUE(whole);
+    const auto began = std::chrono::steady_clock::now();
+    while (whole->isRunning()) std::this_thread::sleep_for(1ms);
+    const auto duration = std::chrono::steady_clock::now() - began;
+    cliJson({"restore", cliJson({"sessions"})[0]["id"].get<std::string>()});
+    for (int run = 0; run < 3; ++run) {
+        auto cut = started();
+        ASSERT_TRUE(cut);
+        std::this_thread::sleep_for(duration * (run + 1) / 4);
+        cut->kill();
+        while (cut->isRunning()) std::this_thread::sleep_for(1ms);
+        const auto gone = std::ranges::count_if(paths, [](const std::string& file) { return !std::filesystem::exists(file); });
+        const auto sessions = cliJson({"sessions", "-n", "1"});
+        if (gone == 0) continue;
+        ASSERT_EQ(sessions.size(), 1u) << gone << " moved, no session";
+        const auto restored = cli({"restore", sessions[0]["id"].get<std::string>()});
+        EXPECT_EQ(restored.exitCode, 0) << restored.out.substr(0, 2000);
+        EXPECT_TRUE(std::ranges::all_of(paths, [](const std::string& file) { return std::filesystem::exists(file); })) << run;
+    }
 }
 
 // MARK: On a terminal

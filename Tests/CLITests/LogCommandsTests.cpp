@@ -4,6 +4,12 @@
 #include "Support/CliFixture.h"
 #include "Support/ManagedPreferences.h"
 
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <tuple>
 
@@ -91,6 +97,31 @@ TEST_F(LogCommandsTest, ExportWritesTheChosenFormatAndVerifyFailsWithExitCodeOne
     const auto broken = cliJson({"log", "verify"}, 1);
     EXPECT_EQ(std::tuple(broken["isIntact"], broken["firstBrokenLine"]), std::tuple(false, 3));
     says({"log", "verify"}, {"line 3 of " + logPath().native()}, 1);
+}
+
+// "-" is standard output, holding the export alone; /dev/stdout and a device are written into,
+// never replaced (in a /dev of the test's own: a regression must not replace the machine's).
+TEST_F(LogCommandsTest, ExportToStandardOutputOrADeviceWritesIntoItAndNeverReplacesIt) {
+    writeEntries(2);
+    const auto csv = cli({"log", "export", "--format", "csv", "-"});
+    EXPECT_EQ(csv.exitCode, 0) << csv.err;
+    EXPECT_EQ(std::ranges::count(csv.out, '\n'), 3) << csv.out;
+    EXPECT_TRUE(csv.out.starts_with("timestamp,action,")) << csv.out;
+    complains({"--json", "log", "export", "-"}, 2, {"-"});
+    VORNELO_REQUIRE_ROOT();
+    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
+        if (::mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0) return "no tmpfs for /dev";
+        if (::mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0 || ::symlink("/proc/self/fd/1", "/dev/stdout") != 0) return "no devices";
+        const auto viaLink = cli({"log", "export", "/dev/stdout"});
+        if (viaLink.exitCode != 0 || viaLink.out.substr(0, viaLink.out.find("Exported")) != test::readFile(logPath())) {
+            return "/dev/stdout: " + viaLink.out + viaLink.err;
+        }
+        const auto discarded = cli({"log", "export", "--format", "csv", "/dev/null"});
+        struct stat null {};
+        if (discarded.exitCode != 0 || ::lstat("/dev/null", &null) != 0 || !S_ISCHR(null.st_mode)) return "/dev/null was replaced: " + discarded.err;
+        return std::filesystem::is_symlink("/dev/stdout") ? "" : "/dev/stdout was replaced";
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
 TEST_F(LogCommandsTest, AForcedLogStaysOnAndCannotBeCleared) {

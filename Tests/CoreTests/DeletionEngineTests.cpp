@@ -411,8 +411,8 @@ TEST(PlanExecution, PermissionFailuresSayWhetherAnAdministratorIsNeeded) {
 // Wraps the real Trash but cannot say where the item went.
 class SilentTrashFileManager : public platform::FileManager {
 public:
-    std::expected<fs::path, platform::FileError> trashHeldItem(const platform::HeldItem& item) const override {
-        const auto trashed = FileManager::trashHeldItem(item);
+    std::expected<fs::path, platform::FileError> trashHeldItem(const platform::HeldItem& item, std::string_view session) const override {
+        const auto trashed = FileManager::trashHeldItem(item, session);
         if (!trashed) return trashed;
         return fs::path();
     }

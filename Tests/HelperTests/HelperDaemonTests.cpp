@@ -100,9 +100,12 @@ TEST(ConnectionHandlerTest, RefusesWholeRequestsInOrderAuthorizationFirst) {
         std::size_t count;
         std::string_view message;
         std::vector<std::string> calls;
+        std::size_t requested = 0;  // more than count: the service kept only the first paths
     } cases[] = {
         {"600 paths without approval", false, true, 600, ConnectionHandler::notApproved, {"authorize 32"}},
         {"501 paths", true, true, 501, ConnectionHandler::tooMany, {"authorize 32"}},
+        {"200000 paths, 501 kept, without approval", false, true, 501, ConnectionHandler::notApproved, {"authorize 32"}, 200000},
+        {"200000 paths, 501 kept", true, true, 501, ConnectionHandler::tooMany, {"authorize 32"}, 200000},
         {"no usable Trash", true, false, 3, ConnectionHandler::noTrash, {"authorize 32", "trash " + uid}},
         {"an empty request", true, true, 0, "", {"authorize 32", "trash " + uid}},
     };
@@ -110,14 +113,16 @@ TEST(ConnectionHandlerTest, RefusesWholeRequestsInOrderAuthorizationFirst) {
         Harness harness;
         harness.steps.authorized = testCase.authorized;
         harness.steps.hasTrash = testCase.hasTrash;
-        const auto reply = harness.handler.removeItems(manyPaths(testCase.count), std::vector<std::uint8_t>(32));
+        const auto requested = testCase.requested ? std::optional(testCase.requested) : std::nullopt;
+        const auto reply = harness.handler.removeItems(manyPaths(testCase.count), std::vector<std::uint8_t>(32), requested);
         EXPECT_TRUE(reply.moved.empty()) << testCase.what;
         ASSERT_EQ(reply.failed.size(), testCase.count) << testCase.what;
         for (const auto& [path, message] : reply.failed) EXPECT_EQ(message, testCase.message) << testCase.what;
         EXPECT_EQ(harness.steps.calls, testCase.calls) << testCase.what;
         EXPECT_EQ(harness.steps.activeWhenAsked, 1) << testCase.what;
         EXPECT_EQ(harness.idle.activeRequests(), 0) << testCase.what;
-        std::vector<std::string> lines{"request from uid " + uid + " for " + std::to_string(testCase.count) + " item(s)"};
+        const auto named = std::max(testCase.count, testCase.requested);
+        std::vector<std::string> lines{"request from uid " + uid + " for " + std::to_string(named) + " item(s)"};
         if (!testCase.authorized) lines.push_back("request from uid " + uid + " refused: no administrator authorization");
         EXPECT_EQ(harness.messages(), lines) << testCase.what;
     }
@@ -204,7 +209,7 @@ TEST(ConnectionHandlerTest, DecodesCallsAndRefusesMalformedParametersWithoutAReq
         {{{"paths", nlohmann::json::array()}, {"authorization", "not base64!"}}, "authorization"},
     };
     for (const auto& testCase : cases) {
-        const auto reply = harness.handler.call("RemoveItems", testCase.parameters);
+        const auto reply = harness.handler.call("RemoveItems", testCase.parameters, {});
         ASSERT_FALSE(reply.has_value()) << testCase.parameters;
         EXPECT_EQ(reply.error().parameters["parameter"], testCase.parameter) << testCase.parameters;
     }

@@ -100,6 +100,18 @@ const bool runsAsRawClient = [] {
     const auto client = platform::VarlinkClient::connect(socketPath);
     if (!client) std::_Exit(3);
     const int fd = client->fd();
+    // With VORNELO_TEST_TRICKLE_MS it sends a byte at a time, that many milliseconds apart, and
+    // prints how long after the first byte the helper closed the connection.
+    if (const char* pause = std::getenv("VORNELO_TEST_TRICKLE_MS")) {
+        const auto began = SteadyClock::now();
+        for (const char byte : input) {
+            if (::send(fd, &byte, 1, MSG_NOSIGNAL) != 1 || test::closedByPeer(fd, std::atoi(pause))) {
+                std::cout << (SteadyClock::now() - began) / 1ms << std::flush;
+                std::_Exit(0);
+            }
+        }
+        std::_Exit(1);
+    }
     for (std::size_t done = 0; done < input.size();) {
         const auto put = ::send(fd, input.data() + done, input.size() - done, MSG_NOSIGNAL);
         if (put <= 0) break;  // closed for cause
@@ -164,8 +176,16 @@ public:
         ::chmod((base / "bin/pkttyagent").c_str(), 0755);
         std::string passwd = std::regex_replace(test::readFile("/etc/passwd"), std::regex("\nnobody:([^:]*:[^:]*:[^:]*:[^:]*):[^:]*:"),
                                                 "\nnobody:$1:" + a.home.native() + ":");
-        test::writeFile(base / "passwd", passwd + "vornelo-b:x:64000:64000::" + b.home.native() + ":/usr/sbin/nologin\n");
-        for (const auto* user : {&a, &b}) {
+        for (uid_t uid = 64001; uid < 64008; ++uid) refused.push_back(User{uid, uid, base / ("home-" + std::to_string(uid))});
+        passwd += "vornelo-b:x:64000:64000::" + b.home.native() + ":/usr/sbin/nologin\n";
+        for (const auto& user : refused) {
+            passwd += "vornelo-" + std::to_string(user.uid) + ":x:" + std::to_string(user.uid) + ":" + std::to_string(user.gid) + "::" +
+                      user.home.native() + ":/usr/sbin/nologin\n";
+        }
+        test::writeFile(base / "passwd", passwd);
+        std::vector<const User*> everyone{&a, &b};
+        for (const auto& user : refused) everyone.push_back(&user);
+        for (const auto* user : everyone) {
             for (const auto& folder : {user->home, user->home / ".local", user->home / ".local/share", user->trash(), user->trash() / "files",
                                        user->trash() / "info"}) {
                 fs::create_directory(folder);
@@ -239,6 +259,7 @@ public:
     fs::path raw = signing.signedCopy("raw-client", signing.leaf, "com.tessaldon.Vornelo", "/proc/self/exe");
     User a{test::unprivilegedAccount().uid, test::unprivilegedAccount().gid, base / "home-a"};
     User b{64000, 64000, base / "home-b"};
+    std::vector<User> refused;  // seven more whom polkit refuses, as it refuses b
     std::string socket{HelperInterface::socketPath};
     fs::path rawInput = base / "raw-input";
     std::optional<platform::Subprocess> helper;
@@ -333,6 +354,72 @@ std::string tryClients(const World& world, const std::string& mode) {
     return complaints;
 }
 
+// Eight refused users send eight requests each at once, each as long as a message may be (about
+// 300,000 short paths). The helper's peak memory (reset before) must stay under 64 MiB, and each
+// request is refused for its first 501 paths. Prints the peak. (A sanitized build tries less.)
+std::string attackWithLongRefusedRequests(World& world) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitized helper parses some twenty times slower: fewer and shorter requests, within their time.
+    constexpr int perUser = 1;
+    constexpr std::size_t length = 256 * 1024;
+#else
+    constexpr int perUser = 8;
+    constexpr std::size_t length = 4 * 1024 * 1024;
+#endif
+    std::string request = R"({"method":")" + std::string(HelperInterface::removeItemsMethod) + R"(","parameters":{"authorization":"@FORM@","paths":[)";
+    for (std::size_t index = 0; request.size() + 64 < length; ++index) {
+        request += (index ? ",\"/a/" : "\"/a/") + std::to_string(1000000 + index) + "\"";
+    }
+    request += "]}}";
+    const auto attack = world.base / "attack";
+    test::writeFile(attack, request + '\0');
+    const auto helper = std::to_string(world.helper->processIdentifier());
+    test::writeFile("/proc/" + helper + "/clear_refs", "5");  // the peak from here on
+    std::vector<const User*> attackers{&world.b};
+    for (const auto& user : world.refused) attackers.push_back(&user);
+    std::vector<std::future<test::ProgramResult>> requests;
+    for (const auto* user : attackers) {
+        for (int connection = 0; connection < perUser; ++connection) {
+            requests.push_back(std::async(std::launch::async, [&, user] { return world.as(*user, {world.raw}, {{"VORNELO_TEST_RAW_INPUT", attack}}); }));
+        }
+    }
+    std::size_t refusedWhole = 0;
+    for (auto& answer : requests) {
+        const auto result = answer.get();
+        const auto reply = Json::parse(result.out.substr(0, result.out.find('\0')), nullptr, false);
+        const auto failed = reply.is_object() ? reply["parameters"].value("failed", Json::object()) : Json::object();
+        if (failed.size() == 501 && failed.value("/a/1000000", "") == ConnectionHandler::notApproved) ++refusedWhole;
+    }
+    const auto status = test::readFile("/proc/" + helper + "/status");
+    const auto peak = std::stoull(status.substr(status.find("VmHWM:") + 6)) * 1024;
+    std::cerr << "helper peak memory while " << requests.size() << " refused requests of " << length / 1024 << " KiB were served: " << peak / 1024 << " KiB\n";
+    std::string complaints;
+    if (refusedWhole != requests.size()) {
+        complaints += std::to_string(refusedWhole) + " of " + std::to_string(requests.size()) + " long requests refused for their first 501 paths\n";
+    }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // a sanitizer's own memory is no measure
+    if (peak >= 64 * 1024 * 1024) complaints += "the helper's peak memory reached " + std::to_string(peak) + " bytes\n";
+#endif
+    return complaints;
+}
+
+// A client that sends a byte a second, started now; what its end says, once it has ended: cut
+// off 10 seconds after its first byte (the connection's), whatever else goes on meanwhile.
+std::function<std::string()> trickleOneByteASecond(World& world) {
+    const auto trickle = world.base / "trickle";
+    test::writeFile(trickle, removal({"/Applications/Slow.app"}));
+    auto slow = std::make_shared<std::future<test::ProgramResult>>(std::async(std::launch::async, [&world, trickle] {
+        return world.as(world.a, {world.raw}, {{"VORNELO_TEST_RAW_INPUT", trickle}, {"VORNELO_TEST_TRICKLE_MS", "1000"}});
+    }));
+    return [slow]() -> std::string {
+        const auto ended = slow->get();
+        std::cerr << "a client sending a byte a second was cut off after " << ended.out << " ms\n";
+        const auto after = ended.exitCode == 0 ? std::stol(ended.out) : 0;
+        if (after >= 10000 && after <= 11500) return {};
+        return "a byte a second was cut off after [" + ended.out + "] ms\n";
+    };
+}
+
 // Nobody's requests are approved; vornelo-b's are refused, after an administrator's long look
 // while `slow` exists.
 std::string rules(const fs::path& slow) {
@@ -389,6 +476,24 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                    path + " changed on its way");
         }
 
+        // Root-owned items the requester has renamed to every name under which a copy across file
+        // systems could once be made (the helper's pid and a counter), then a removal that copies
+        // again: not one of them goes, and the copy leaves nothing of its own behind.
+        std::vector<fs::path> planted;
+        for (int counter = 0; counter < 50; ++counter) {
+            planted.push_back(files / (".vornelo-copy-" + std::to_string(world.helper->processIdentifier()) + "-" + std::to_string(counter)));
+            test::writeFile(planted.back() / "Contents/kept", "root's");
+        }
+        makeApp("/Applications/Copied.app", "com.example.copied");
+        const auto copied = world.remove(a, {"/Applications/Copied.app"});
+        expect(copied == std::pair{0, Json{{"moved", {{"/Applications/Copied.app", (files / "Copied.app").native()}}}, {"failed", Json::object()}}},
+               "copied beside planted names: " + copied.second.dump());
+        expect(std::ranges::all_of(planted, [](const fs::path& item) { return fs::exists(item / "Contents/kept"); }), "the helper removed a planted item");
+        for (const auto& item : planted) fs::remove_all(item);
+        for (const auto& entry : fs::directory_iterator(files)) {
+            expect(!entry.path().filename().native().starts_with(".vornelo-"), "left behind: " + entry.path().native());
+        }
+
         // Serving, it no longer holds the capability it needed only to start listening to exec events.
         const auto status = test::readFile("/proc/" + std::to_string(world.helper->processIdentifier()) + "/status");
         const auto capabilities = [&](const std::string& set) {
@@ -418,6 +523,8 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         expect(world.logged("request from uid 64000 refused: no administrator authorization") &&
                    world.logged("authorization not granted: " + std::to_string(platform::errAuthorizationDenied)),
                "the refusal was not logged");
+        complaints += attackWithLongRefusedRequests(world);
+        const auto trickled = trickleOneByteASecond(world);
 
         // 501 paths are refused as a whole; 500 each get their answer (one in fifty exists).
         std::vector<std::string> many;
@@ -475,10 +582,14 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         // A Trash that is a link or someone else's refuses everything; a form of the wrong size or
         // made by another process is refused without asking polkit.
         makeApp("/Applications/Kept.app", "com.example.kept");
+        const auto realHome = world.base / "real-home-a";
         const auto restore = [&] {
+            if (fs::is_symlink(a.home)) fs::remove(a.home), fs::rename(realHome, a.home);
             if (fs::is_symlink(a.trash())) fs::remove(a.trash()), fs::rename(a.home / "RealTrash", a.trash());
             ::chown(a.trash().c_str(), a.uid, a.gid);
+            ::chown(a.home.c_str(), a.uid, a.gid);
         };
+        const auto notTheirHome = "no usable Trash for uid " + std::to_string(a.uid) + ": The home folder \u201C" + a.home.native() + "\u201D is not";
         const auto foreign = platform::Base64::encode(*platform::Authorization().externalFormOfThisProcess());
         const struct {
             const char* what;
@@ -491,6 +602,10 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
              "@FORM@", ConnectionHandler::noTrash, "no usable Trash for uid " + std::to_string(a.uid) + ": "},
             {"someone else's Trash", [&] { ::chown(a.trash().c_str(), world.b.uid, world.b.gid); }, "@FORM@", ConnectionHandler::noTrash,
              "no usable Trash for uid " + std::to_string(a.uid) + ": "},
+            {"a home owned by root", [&] { ::chown(a.home.c_str(), 0, 0); }, "@FORM@", ConnectionHandler::noTrash, notTheirHome},
+            {"a home that is the requester's own link", [&] {
+                 fs::rename(a.home, realHome), fs::create_directory_symlink(realHome, a.home), ::lchown(a.home.c_str(), a.uid, a.gid);
+             }, "@FORM@", ConnectionHandler::noTrash, notTheirHome},
             {"a form a byte short", [] {}, "@SHORT@", ConnectionHandler::notApproved, "authorization blob has the wrong size: 31"},
             {"another process's form", [] {}, foreign, ConnectionHandler::notApproved,
              "could not read the app's authorization: " + std::to_string(platform::errAuthorizationInvalidRef)},
@@ -536,6 +651,8 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
                                     std::regex("--process [0-9]+,[0-9]+ --notify-fd [0-9]+ --fallback\nended\n")),
                "on a terminal: " + onTerminal.out + onTerminal.err + " agent: " +
                    (fs::exists(world.base / "bin/agent.log") ? test::readFile(world.base / "bin/agent.log") : "never started"));
+
+        complaints += trickled();
 
         // Idle: never during a request (vornelo-b's now takes 1.5 s, more than the idle time), gone
         // within one and a half idle times after it, and the next connection starts it again.

@@ -8,6 +8,7 @@
 #include "Platform/Files/HeldItem.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -93,6 +94,13 @@ public:
         int error;
         std::string path;
     };
+    // The top folder of the copy, whose mode and times wait until it has been moved into place.
+    struct TopFolder {
+        FileDescriptor fd;
+        struct stat info {};
+    };
+
+    std::optional<TopFolder>& topFolder() { return top_; }
 
     std::optional<Problem> copy(int sourceParent, const char* sourceName, const std::string& sourcePath, int targetParent,
                                 const char* targetName, const std::string& targetPath) {
@@ -177,27 +185,125 @@ private:
             const auto step = stream.next(entry);
             if (step == DirectoryStream::Step::end) break;
             if (step == DirectoryStream::Step::error) return Problem{stream.error(), sourcePath};
-            if (auto problem = copy(source.get(), entry.name.data(), FileManager::joinedPath(sourcePath, entry.name), target.get(),
-                                    entry.name.data(), FileManager::joinedPath(targetPath, entry.name))) {
-                return problem;
-            }
+            ++depth_;
+            auto problem = copy(source.get(), entry.name.data(), FileManager::joinedPath(sourcePath, entry.name), target.get(),
+                                entry.name.data(), FileManager::joinedPath(targetPath, entry.name));
+            --depth_;
+            if (problem) return problem;
         }
-        return finishMetadata(source.get(), target.get(), opened, targetPath);
+        if (depth_ > 0) return finishMetadata(source.get(), target.get(), opened, targetPath);
+        // The top folder stays writable until it has been moved: a folder moved to another parent
+        // must be writable by whoever moves it.
+        if (::fchown(target.get(), opened.st_uid, opened.st_gid) != 0 && !ignorableMetadataError(errno)) return Problem{errno, targetPath};
+        copyExtendedAttributes(source.get(), target.get());
+        top_ = TopFolder{std::move(target), opened};
+        return std::nullopt;
     }
 
     std::optional<dev_t> device_;
+    int depth_ = 0;
+    std::optional<TopFolder> top_;
 };
+
+constexpr int folderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::string stagingName() {
+    unsigned char bytes[12];
+    for (std::size_t filled = 0; filled < sizeof bytes;) {
+        const auto got = ::getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (got > 0) filled += static_cast<std::size_t>(got);
+        else if (errno != EINTR) std::abort();  // no randomness: no name that cannot be guessed
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string name = ".vornelo-staging-";
+    for (const unsigned char byte : bytes) name += {hex[byte >> 4], hex[byte & 0xF]};
+    return name;
+}
+
+// Whether the folder just opened is the one just made: this user's, closed to everyone else, empty.
+bool isFreshPrivateFolder(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) return false;
+    std::vector<char> buffer;
+    DirectoryStream stream(fd, buffer);
+    DirectoryStreamEntry entry{};
+    return stream.next(entry) == DirectoryStream::Step::end;
+}
 
 }  // namespace
 
-std::expected<void, FileError> copyEntryAt(int sourceParentFd, const char* sourceName, const std::string& sourcePath,
-                                           int targetParentFd, const char* targetName, const std::string& targetPath) {
-    Copier copier;
-    if (auto problem = copier.copy(sourceParentFd, sourceName, sourcePath, targetParentFd, targetName, targetPath)) {
-        (void)removeEntryAt(targetParentFd, targetName, targetPath);
-        return failure(problem->error, problem->path);
+struct StagedCopy::State {
+    int targetParentFd;
+    std::string stagingName;
+    FileDescriptor staging;
+    struct stat stagingInfo {};
+    std::optional<Copier::TopFolder> top;
+    bool published = false;
+};
+
+std::expected<StagedCopy, FileError> StagedCopy::make(int sourceParentFd, const char* sourceName,
+                                                      const std::string& sourcePath, int targetParentFd,
+                                                      const std::string& targetParentPath) {
+    auto state = std::make_unique<State>();
+    state->targetParentFd = targetParentFd;
+    for (int attempt = 0;; ++attempt) {
+        state->stagingName = stagingName();
+        if (::mkdirat(targetParentFd, state->stagingName.c_str(), 0700) == 0) break;
+        if (errno != EEXIST || attempt == 3) return failure(errno, targetParentPath);
     }
-    return {};
+    // Whatever is at the name once it has been made is left alone unless it is that very folder.
+    state->staging.reset(retryOnInterrupt([&] { return ::openat(targetParentFd, state->stagingName.c_str(), folderFlags); }));
+    if (!state->staging || !isFreshPrivateFolder(state->staging.get()) || ::fstat(state->staging.get(), &state->stagingInfo) != 0) {
+        state->staging.reset();
+        return failure(EAGAIN, targetParentPath);
+    }
+    (void)::fchmod(state->staging.get(), 0700);  // whatever the umask left
+    std::string name(sourceName);
+    const std::string targetPath = FileManager::joinedPath(targetParentPath, name);
+    Copier copier;
+    StagedCopy staged(std::move(state), name);
+    if (auto problem = copier.copy(sourceParentFd, sourceName, sourcePath, staged.folder(), name.c_str(), targetPath)) {
+        return failure(problem->error, problem->path);  // the copy's remains go with `staged`
+    }
+    staged.state_->top = std::move(copier.topFolder());
+    return staged;
+}
+
+StagedCopy::StagedCopy(std::unique_ptr<State> state, std::string name) : state_(std::move(state)), name_(std::move(name)) {}
+
+StagedCopy::StagedCopy(StagedCopy&& other) noexcept = default;
+
+StagedCopy::~StagedCopy() {
+    if (!state_ || !state_->staging) return;
+    if (!state_->published) {
+        state_->top.reset();
+        // Inside a folder no one else can enter, everything is this copy's own.
+        (void)removeEntryAt(state_->staging.get(), name_.c_str(), name_);
+    }
+    // By name, but only an empty folder can go this way, and only while it is the one made.
+    struct stat now {};
+    if (::fstatat(state_->targetParentFd, state_->stagingName.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == state_->stagingInfo.st_dev && now.st_ino == state_->stagingInfo.st_ino) {
+        (void)::unlinkat(state_->targetParentFd, state_->stagingName.c_str(), AT_REMOVEDIR);
+    }
+}
+
+int StagedCopy::folder() const { return state_->staging.get(); }
+
+int StagedCopy::publish(int targetFolder, const std::string& name) {
+    if (::renameat2(folder(), name_.c_str(), targetFolder, name.c_str(), RENAME_NOREPLACE) != 0) return errno;
+    published();
+    return 0;
+}
+
+void StagedCopy::published() {
+    state_->published = true;
+    if (!state_->top) return;
+    // Set-id bits were cleared by the owner's change; the mode restores them, the times come last.
+    const auto& top = *state_->top;
+    (void)::fchmod(top.fd.get(), top.info.st_mode & 07777);
+    (void)applyTimes(top.fd.get(), top.info);
+    state_->top.reset();
 }
 
 std::expected<void, FileError> FileManager::moveItem(const std::filesystem::path& source,

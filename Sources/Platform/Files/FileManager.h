@@ -122,8 +122,9 @@ public:
     virtual std::expected<void, FileError> removeItem(const std::filesystem::path& item) const;
     // Moves an item to a path that must be free: an existing destination is never replaced (error
     // 516). Across file systems the item is copied (owner, mode, times and extended attributes kept;
-    // ownership only where the process may give it) under a temporary name beside the destination,
-    // renamed into place without replacing, and only then removed from its source.
+    // ownership only where the process may give it) into a private folder beside the destination
+    // (FileTree.h, StagedCopy), renamed into place without replacing, and only then removed from
+    // its source.
     virtual std::expected<void, FileError> moveItem(const std::filesystem::path& source,
                                                     const std::filesystem::path& destination) const;
 
@@ -133,7 +134,9 @@ public:
     // that folder only and fail when it changed.
     [[nodiscard]] virtual std::expected<HeldItem, FileError> holdItem(const std::filesystem::path& item) const;
     // trashItem for a held item: the Trash of the effective user with the current user's home.
-    virtual std::expected<std::filesystem::path, FileError> trashHeldItem(const HeldItem& item) const;
+    // A `session` is recorded with the item in the Trash before it moves (Platform/Trash/Trash.h).
+    virtual std::expected<std::filesystem::path, FileError> trashHeldItem(const HeldItem& item,
+                                                                          std::string_view session = {}) const;
     // removeItem for a held item; `removedEntries` counts what went, also when the removal failed.
     virtual std::expected<void, FileError> removeHeldItem(const HeldItem& item,
                                                           std::int64_t* removedEntries = nullptr) const;

@@ -1,5 +1,6 @@
 #pragma once
-// Descriptor-level pieces of the file manager's removal and cross-volume move, shared by the two.
+// Descriptor-level pieces of the file manager's removal and cross-volume move, shared by the two
+// and by the Trash.
 // Every name is taken relative to an open folder, so no path is followed twice.
 //
 // Thread safety: stateless; callable from any thread.
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <string>
 
 namespace vornelo::platform {
@@ -19,11 +21,49 @@ namespace vornelo::platform {
 std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, const std::string& path,
                                              std::int64_t* removedEntries = nullptr);
 
-// Copies `sourceName` inside `sourceParentFd` to `targetName` inside `targetParentFd`, which must
-// not exist yet (never replaced), with owner (where permitted), mode, times and extended attributes.
-// Links are copied as links. Refuses (EBUSY) a folder with another file system mounted inside.
-// On failure the partial copy is removed again.
-std::expected<void, FileError> copyEntryAt(int sourceParentFd, const char* sourceName, const std::string& sourcePath,
-                                           int targetParentFd, const char* targetName, const std::string& targetPath);
+// A copy of an entry, made where no one else can reach it: inside a folder of its own that it
+// creates in the target folder (mode 0700, an unpredictable name, checked once opened to be an
+// empty folder of this process's user that no one else may enter) and holds by descriptor. So on
+// any failure only what the copy itself made is removed, through that descriptor, never what
+// stands at some name; a peer who can write the target folder can rename that folder, not reach
+// into it. The copy keeps owner (where permitted), mode, times and extended attributes; links are
+// copied as links; a folder with another file system mounted inside is refused (EBUSY).
+//
+// The copy leaves its folder by a rename that never replaces (publish, or the caller's own
+// renameat2 from folder() followed by published()); a folder's own mode and times are set only
+// then, so that it can be moved while it is still writable. The emptied folder is then removed by
+// name, which can take nothing but an empty folder that its writer could remove as well.
+//
+// Thread safety: an object is for one thread at a time.
+class StagedCopy {
+public:
+    // Copies `sourceName` inside `sourceParentFd` into a new folder inside `targetParentFd`.
+    // `sourcePath` and `targetParentPath` name them in errors.
+    [[nodiscard]] static std::expected<StagedCopy, FileError> make(int sourceParentFd, const char* sourceName,
+                                                                   const std::string& sourcePath, int targetParentFd,
+                                                                   const std::string& targetParentPath);
+    StagedCopy(StagedCopy&& other) noexcept;
+    StagedCopy& operator=(StagedCopy&&) = delete;
+    StagedCopy(const StagedCopy&) = delete;
+    StagedCopy& operator=(const StagedCopy&) = delete;
+    // Unless published: the copy goes (inside its own folder), then the folder.
+    ~StagedCopy();
+
+    // The folder holding the copy, and the copy's name in it.
+    int folder() const;
+    const std::string& name() const { return name_; }
+
+    // Renames the copy to `name` in `targetFolder` (never replacing anything): 0, or the errno
+    // (EEXIST: the name is taken).
+    [[nodiscard]] int publish(int targetFolder, const std::string& name);
+    // After the caller renamed the copy out of folder() itself.
+    void published();
+
+private:
+    struct State;
+    explicit StagedCopy(std::unique_ptr<State> state, std::string name);
+    std::unique_ptr<State> state_;
+    std::string name_;
+};
 
 }  // namespace vornelo::platform

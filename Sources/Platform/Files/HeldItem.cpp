@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <climits>
 #include <vector>
 
@@ -106,11 +105,6 @@ std::expected<Walked, FileError> walk(const std::string& path, LinkRule rule, bo
     return current;
 }
 
-std::string temporaryName() {
-    static std::atomic<unsigned> counter{0};
-    return ".vornelo-move-" + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1));
-}
-
 }  // namespace
 
 // MARK: HeldFolder
@@ -205,8 +199,9 @@ std::expected<std::string, FileError> HeldItem::moveInto(const HeldFolder& desti
     return copyInto(destination, names, attempt);
 }
 
-// Another file system: a whole copy under a temporary name first, so that no half-made item ever
-// carries a real name, then a rename into place that never replaces, then removal here.
+// Another file system: a whole copy made aside first (StagedCopy), so that no half-made item ever
+// carries a real name and a failure removes only what the copy made, then a rename into place
+// that never replaces, then removal here.
 std::expected<std::string, FileError> HeldItem::copyInto(const HeldFolder& destination, const NameChooser& names,
                                                          unsigned attempt) const {
     struct stat taken {};
@@ -218,24 +213,20 @@ std::expected<std::string, FileError> HeldItem::copyInto(const HeldFolder& desti
         name = names(++attempt);
     }
     if (name.empty()) return failure(EEXIST, lastTried);
-    const std::string temporary = temporaryName();
-    const std::string temporaryPath = FileManager::joinedPath(destination.path(), temporary);
-    if (auto copied = copyEntryAt(folder_.fd(), name_.c_str(), place_, destination.fd(), temporary.c_str(), temporaryPath);
-        !copied) {
-        return std::unexpected(copied.error());
-    }
+    auto copy = StagedCopy::make(folder_.fd(), name_.c_str(), place_, destination.fd(), destination.path());
+    if (!copy) return std::unexpected(copy.error());
+    int error = EEXIST;
     for (; !name.empty(); name = names(++attempt)) {
         lastTried = FileManager::joinedPath(destination.path(), name);
-        if (::renameat2(destination.fd(), temporary.c_str(), destination.fd(), name.c_str(), RENAME_NOREPLACE) == 0) {
+        error = copy->publish(destination.fd(), name);
+        if (error == 0) {
             // The item is whole at its destination; a source that cannot be removed is still reported.
             if (auto removed = removeEntryAt(folder_.fd(), name_.c_str(), place_); !removed) return std::unexpected(removed.error());
             return name;
         }
-        if (errno != EEXIST && errno != ENOTEMPTY) break;
+        if (error != EEXIST && error != ENOTEMPTY) break;
     }
-    const int error = name.empty() ? EEXIST : errno;
-    (void)removeEntryAt(destination.fd(), temporary.c_str(), temporaryPath);
-    return failure(error, name.empty() ? lastTried : FileManager::joinedPath(destination.path(), name));
+    return failure(name.empty() ? EEXIST : error, name.empty() ? lastTried : FileManager::joinedPath(destination.path(), name));
 }
 
 std::expected<void, FileError> HeldItem::moveTo(const HeldFolder& destination, const std::string& name) const {

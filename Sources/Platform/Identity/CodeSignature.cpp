@@ -1,6 +1,7 @@
 #include "Platform/Identity/CodeSignature.h"
 
 #include "Platform/Files/FileDescriptor.h"
+#include "Platform/Files/FileReplacement.h"
 #include "Platform/Files/RegularFile.h"
 #include "Platform/Encoding/Sha256.h"
 
@@ -44,7 +45,9 @@ struct BorrowedStackDeleter {
 };
 
 constexpr std::string_view directoryMagic = "vornelo-code-directory";
-constexpr std::size_t readChunk = 1024 * 1024;
+// Small enough that the checks of many connections at once cost little memory; hashing is no
+// faster with larger reads.
+constexpr std::size_t readChunk = 64 * 1024;
 
 std::string openSslReason() {
     const unsigned long code = ::ERR_get_error();
@@ -245,9 +248,13 @@ std::expected<void, std::string> CodeSignature::sign(const std::filesystem::path
     char* bytes = nullptr;
     const long length = BIO_get_mem_data(output.get(), &bytes);
     const auto target = signaturePath(executable);
-    if (auto written = RegularFile::replaceContents(target, std::string_view(bytes, static_cast<std::size_t>(length))); !written) {
+    // Beside a file someone named: whatever stands at the signature's place is theirs to keep.
+    auto replacement = FileReplacement::beginNamed(target);
+    if (!replacement) return std::unexpected(replacement.error().description);
+    if (auto written = replacement->write(std::string_view(bytes, static_cast<std::size_t>(length))); !written) {
         return std::unexpected(written.error().description);
     }
+    if (auto committed = replacement->commit(); !committed) return std::unexpected(committed.error().description);
     return {};
 }
 

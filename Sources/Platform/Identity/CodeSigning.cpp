@@ -4,7 +4,9 @@
 #include "Platform/Identity/PeerProcess.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <fmt/format.h>
 
@@ -17,6 +19,26 @@ namespace {
 
 CodeSigning::Verdict refusal(std::string reason, std::optional<ExecutableIdentity> executable = std::nullopt) {
     return CodeSigning::Verdict{false, std::move(reason), executable, {}, false};
+}
+
+#ifndef FUSE_SUPER_MAGIC
+#define FUSE_SUPER_MAGIC 0x65735546
+#endif
+
+// On a file system that a user's program serves, what a read returns need not be what runs.
+bool servedByAProgram(int fd) {
+    struct statfs info {};
+    return ::fstatfs(fd, &info) == 0 && static_cast<unsigned long>(info.f_type) == FUSE_SUPER_MAGIC;
+}
+
+// Whether only root can change the file's bytes: its owner is root and neither its group nor
+// anyone else may write it (which covers an access-control entry granting write, through the
+// mask in the group bits). Anyone else who may write could rewrite it in place, and on some file
+// systems (tmpfs, through a shared mapping) its times would not show it, so no identity of the
+// file stands for its bytes.
+bool onlyRootCanChange(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace
@@ -77,9 +99,17 @@ CodeSigning::Verdict CodeSigning::checkPeer(int pidfd, const CodeRequirement& re
     if (acceptedExecutable && *acceptedExecutable != *identity) {
         return refusal(fmt::format("The peer process {} runs another executable ({}) than when it connected.", peer->pid(), *path), identity);
     }
+    if (servedByAProgram(executable->get())) {
+        return refusal(fmt::format("The executable of process {} ({}) lies on a file system served by a program (FUSE), "
+                                   "where the bytes read need not be the bytes that run.", peer->pid(), *path), identity);
+    }
+    // A verdict is kept only for bytes that only root can change; any other executable is hashed
+    // at every full check (while it runs, its bytes cannot change: the kernel refuses to open a
+    // running executable for writing).
+    const bool cacheable = onlyRootCanChange(executable->get());
     const auto key = cacheKey(*identity, *path, requirement);
     const auto now = std::chrono::steady_clock::now();
-    {
+    if (cacheable) {
         std::lock_guard lock(mutex_);
         if (const auto found = cache_.find(key); found != cache_.end() && found->second.expires > now) {
             auto verdict = found->second.verdict;
@@ -91,7 +121,7 @@ CodeSigning::Verdict CodeSigning::checkPeer(int pidfd, const CodeRequirement& re
     // A peer that went while it was judged is not the one the caller holds any more.
     if (!peer->isAlive()) return refusal(fmt::format("The peer process {} has exited.", peer->pid()), identity);
     // The file may have changed while it was hashed; such a verdict is not kept.
-    if (ExecutableIdentity::of(executable->get()) != identity) return verdict;
+    if (!cacheable || ExecutableIdentity::of(executable->get()) != identity) return verdict;
     std::lock_guard lock(mutex_);
     if (cache_.size() >= maxCachedVerdicts) cache_.clear();
     cache_[key] = CachedVerdict{verdict, now + cacheLifetime};

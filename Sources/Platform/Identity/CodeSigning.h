@@ -3,10 +3,13 @@
 // requirement, judged by the detached signature beside the executable and the anchor store.
 //
 // The helper makes one instance for the fixed system store and asks it about each connection's
-// peer at accept time and again before every message; verdicts are cached per executable
-// (device, inode, size, change time), signature file, anchor store and requirement for a few
-// minutes, so a repeated check costs a few system calls rather than a hash of the binary. The
-// per-process facts (loader variables, tracing, dumpability, liveness) are read every time.
+// peer at accept time and again before every message. Verdicts on executables whose bytes only
+// root can change (owned by root, writable by no one else) are cached per executable (device,
+// inode, size, change time), signature file, anchor store and requirement for a few minutes, so a
+// repeated check costs a few system calls rather than a hash of the binary; any other executable
+// is hashed at every check, since its owner could rewrite it in place without its times showing
+// it. An executable on a file system served by a program (FUSE) is refused. The per-process facts
+// (loader variables, tracing, dumpability, liveness) are read every time.
 //
 // Thread safety: every member function may be called from any thread; the cache has its own lock,
 // never held while files are read.

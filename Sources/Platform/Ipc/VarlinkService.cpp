@@ -1,5 +1,7 @@
 #include "Platform/Ipc/VarlinkService.h"
 
+#include "Platform/Ipc/VarlinkMessageReader.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -24,7 +26,6 @@ namespace vornelo::platform {
 namespace {
 
 constexpr std::string_view serviceInterface = "org.varlink.service";
-constexpr std::size_t maxNesting = 64;
 
 const char* serviceDescription =
     "# The Varlink Service Interface is provided by every varlink service. It\n"
@@ -81,28 +82,6 @@ std::string parseInterfaceName(const std::string& text) {
     return {};
 }
 
-// Deeper nesting than any call needs is refused before the parser sees it.
-bool nestingWithin(std::string_view text, std::size_t limit) {
-    std::size_t depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (inString) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == '"') inString = false;
-            continue;
-        }
-        if (c == '"') inString = true;
-        else if (c == '[' || c == '{') {
-            if (++depth > limit) return false;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return true;
-}
-
 std::string errnoSentence(std::string_view what, const std::filesystem::path& path, int error) {
     return std::string(what) + " " + path.native() + ": " + std::strerror(error) + ".";
 }
@@ -142,6 +121,7 @@ struct VarlinkService::State {
     Accept accept;
     Limits limits;
     Diagnostics diagnostics;
+    std::unique_ptr<VarlinkMemoryPool> pool;
 
     FileDescriptor listening;
     FileDescriptor wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
@@ -159,10 +139,13 @@ struct VarlinkService::State {
     void acceptOne();
     void reapFinished();
     void serve(Connection& connection);
-    bool handleMessage(Connection& connection, std::string_view text, std::string& reply);
-    VarlinkReply dispatch(Connection& connection, std::string_view method, const nlohmann::json& parameters);
+    void closedFor(const Connection& connection, const std::string& why) const;
+    // Answers one message; false when the connection must go.
+    bool handleMessage(Connection& connection, VarlinkMessage& message);
+    VarlinkReply dispatch(Connection& connection, std::string_view method, const nlohmann::json& parameters,
+                          const VarlinkArrayLengths& lengths);
     VarlinkReply serviceCall(std::string_view method, const nlohmann::json& parameters) const;
-    bool writeAll(int fd, std::string_view bytes) const;
+    bool writeReply(int fd, const nlohmann::json& reply) const;
     // Waits for input on fd or the stop signal; false on stop, time-out or error.
     bool waitReadable(int fd, int timeoutMs) const;
 };
@@ -176,6 +159,7 @@ VarlinkService::VarlinkService(std::string interfaceText, Identity identity, Acc
     state_->accept = std::move(accept);
     state_->limits = limits;
     state_->diagnostics = std::move(diagnostics);
+    state_->pool = std::make_unique<VarlinkMemoryPool>(limits.sharedHeldBytes);
 }
 
 VarlinkService::~VarlinkService() { stop(); }
@@ -271,6 +255,7 @@ void VarlinkService::stop() {
     state.stopping.store(true);
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto written = ::write(state.wake.get(), &one, sizeof one);
+    state.pool->wake();
     std::list<std::shared_ptr<State::Connection>> all;
     {
         std::lock_guard lock(state.mutex);
@@ -336,40 +321,28 @@ void VarlinkService::State::acceptOne() {
     connection->thread = std::thread([this, raw = connection.get()] { serve(*raw); });
 }
 
+void VarlinkService::State::closedFor(const Connection& connection, const std::string& why) const {
+    tell("closed a connection from uid " + std::to_string(connection.peer.uid()) + ": " + why);
+}
+
 void VarlinkService::State::serve(Connection& connection) {
-    std::string buffer;
-    std::string reply;
-    char chunk[65536];
-    const int fd = connection.fd.get();
-    const int stall = static_cast<int>(limits.stallTimeout.count());
     if (accept) connection.handler = accept(connection.peer);
-    while (connection.handler) {
-        // Between messages a connection may idle; inside one it must keep coming.
-        if (!waitReadable(fd, buffer.empty() ? -1 : stall)) {
-            if (!buffer.empty() && !stopping.load()) tell("closed a connection from uid " + std::to_string(connection.peer.uid()) + ": message left unfinished");
-            break;
-        }
-        const auto got = retryOnInterrupt([&] { return ::recv(fd, chunk, sizeof chunk, 0); });
-        if (got <= 0) break;
-        buffer.append(chunk, static_cast<std::size_t>(got));
-        std::size_t start = 0;
-        bool keep = true;
-        for (auto end = buffer.find('\0', start); keep && end != std::string::npos; end = buffer.find('\0', start)) {
-            if (end - start > limits.maxMessageBytes) break;
-            if (!connection.handler->admitsNextMessage()) {
-                keep = false;
+    if (connection.handler) {
+        VarlinkMessageReader reader(connection.fd.get(), limits, *pool, wake.get(), stopping);
+        // Between messages a connection may idle; a message has its time limit from the moment its
+        // first byte is seen (for the first one: once the peer's accept-time check has passed).
+        while (reader.awaitMessage()) {
+            const auto began = std::chrono::steady_clock::now();
+            const bool arrived = reader.holdsWholeMessage();
+            if (!connection.handler->admitsNextMessage()) break;
+            auto message = reader.read(began);
+            if (!message) {
+                if (!stopping.load()) closedFor(connection, VarlinkMessageReader::describe(message.error(), limits));
                 break;
             }
-            reply.clear();
-            keep = handleMessage(connection, std::string_view(buffer).substr(start, end - start), reply) &&
-                   (reply.empty() || writeAll(fd, reply));
-            start = end + 1;
-        }
-        if (!keep) break;
-        buffer.erase(0, start);
-        if (buffer.size() > limits.maxMessageBytes) {
-            tell("closed a connection from uid " + std::to_string(connection.peer.uid()) + ": message too long");
-            break;
+            // Judged again once all of it is in, unless it was in already: an exec while it was
+            // arriving is seen now.
+            if ((!arrived && !connection.handler->admitsNextMessage()) || !handleMessage(connection, *message)) break;
         }
     }
     connection.fd.reset();
@@ -380,26 +353,27 @@ void VarlinkService::State::serve(Connection& connection) {
     connection.finished.store(true);
 }
 
-bool VarlinkService::State::handleMessage(Connection& connection, std::string_view text, std::string& reply) {
-    if (!nestingWithin(text, maxNesting)) return false;
-    const auto message = nlohmann::json::parse(text, nullptr, false);
-    if (message.is_discarded() || !message.is_object()) {
-        tell("closed a connection from uid " + std::to_string(connection.peer.uid()) + ": not a Varlink call");
+bool VarlinkService::State::handleMessage(Connection& connection, VarlinkMessage& message) {
+    const auto& value = message.value;
+    const auto method = value.is_object() ? value.find("method") : value.end();
+    if (!value.is_object() || method == value.end() || !method->is_string()) {
+        closedFor(connection, "not a Varlink call");
         return false;
     }
-    const auto method = message.find("method");
-    if (method == message.end() || !method->is_string()) {
-        tell("closed a connection from uid " + std::to_string(connection.peer.uid()) + ": not a Varlink call");
-        return false;
-    }
-    const auto parametersIt = message.find("parameters");
+    const auto parametersIt = value.find("parameters");
     const nlohmann::json empty = nlohmann::json::object();
-    if (parametersIt != message.end() && !parametersIt->is_object() && !parametersIt->is_null()) return false;
-    const auto& parameters = parametersIt == message.end() || parametersIt->is_null() ? empty : *parametersIt;
-    const auto oneway = message.find("oneway");
-    const bool wantsNoReply = oneway != message.end() && oneway->is_boolean() && oneway->get<bool>();
+    if (parametersIt != value.end() && !parametersIt->is_object() && !parametersIt->is_null()) return false;
+    const auto& parameters = parametersIt == value.end() || parametersIt->is_null() ? empty : *parametersIt;
+    const auto oneway = value.find("oneway");
+    const bool wantsNoReply = oneway != value.end() && oneway->is_boolean() && oneway->get<bool>();
+    // Lengths below the parameters, as the handler sees them.
+    VarlinkArrayLengths lengths;
+    constexpr std::string_view prefix = "/parameters/";
+    for (const auto& [pointer, length] : message.arrayLengths) {
+        if (pointer.starts_with(prefix)) lengths.emplace(pointer.substr(prefix.size() - 1), length);
+    }
 
-    const auto result = dispatch(connection, method->get_ref<const std::string&>(), parameters);
+    const auto result = dispatch(connection, method->get_ref<const std::string&>(), parameters, lengths);
     if (wantsNoReply) return true;
     nlohmann::json out;
     if (result) {
@@ -408,13 +382,11 @@ bool VarlinkService::State::handleMessage(Connection& connection, std::string_vi
         out["error"] = result.error().error;
         out["parameters"] = result.error().parameters;
     }
-    reply = out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    reply.push_back('\0');
-    return true;
+    return writeReply(connection.fd.get(), out);
 }
 
 VarlinkReply VarlinkService::State::dispatch(Connection& connection, std::string_view method,
-                                            const nlohmann::json& parameters) {
+                                            const nlohmann::json& parameters, const VarlinkArrayLengths& lengths) {
     const auto dot = method.rfind('.');
     if (dot == std::string_view::npos) {
         return std::unexpected(VarlinkError{"org.varlink.service.InterfaceNotFound", {{"interface", method}}});
@@ -425,7 +397,7 @@ VarlinkReply VarlinkService::State::dispatch(Connection& connection, std::string
     if (interface != interfaceName) {
         return std::unexpected(VarlinkError{"org.varlink.service.InterfaceNotFound", {{"interface", interface}}});
     }
-    auto result = connection.handler->call(name, parameters);
+    auto result = connection.handler->call(name, parameters, lengths);
     if (result && !result->is_object()) *result = nlohmann::json::object();
     if (!result && result.error().error == "org.varlink.service.MethodNotFound") {
         result.error().parameters = {{"method", method}};
@@ -453,21 +425,66 @@ VarlinkReply VarlinkService::State::serviceCall(std::string_view method, const n
                                         {{"method", std::string(serviceInterface) + "." + std::string(method)}}});
 }
 
-bool VarlinkService::State::writeAll(int fd, std::string_view bytes) const {
-    const int stall = static_cast<int>(limits.stallTimeout.count());
-    while (!bytes.empty()) {
-        const auto put = retryOnInterrupt([&] { return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT); });
-        if (put > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(put));
-            continue;
-        }
-        if (put < 0 && errno != EAGAIN) return false;
-        // A client that does not read its replies loses its connection, not a thread.
-        pollfd entries[2] = {{fd, POLLOUT, 0}, {wake.get(), POLLIN, 0}};
-        const int ready = retryOnInterrupt([&] { return ::poll(entries, 2, stall); });
-        if (ready <= 0 || stopping.load() || (entries[0].revents & POLLOUT) == 0) return false;
+namespace {
+
+// Sends the reply as the serializer produces it, in pieces, so that a large reply is never held
+// whole; all of it must be gone by the deadline. After a failure the rest is dropped.
+class ReplySender final : public nlohmann::detail::output_adapter_protocol<char> {
+public:
+    ReplySender(int fd, int wake, const std::atomic<bool>& stopping, std::chrono::steady_clock::time_point deadline)
+        : fd_(fd), wake_(wake), stopping_(stopping), deadline_(deadline) {}
+
+    void write_character(char c) override {
+        pending_.push_back(c);
+        if (pending_.size() >= capacity) flush();
     }
-    return true;
+    void write_characters(const char* bytes, std::size_t length) override {
+        pending_.append(bytes, length);
+        if (pending_.size() >= capacity) flush();
+    }
+
+    // Sends what is pending; false once anything could not be sent in time.
+    bool flush() {
+        std::string_view bytes(pending_);
+        while (!failed_ && !bytes.empty()) {
+            const auto put = retryOnInterrupt([&] { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT); });
+            if (put > 0) {
+                bytes.remove_prefix(static_cast<std::size_t>(put));
+                continue;
+            }
+            if (put < 0 && errno != EAGAIN) {
+                failed_ = true;
+                break;
+            }
+            // A client that does not read its replies loses its connection, not a thread.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
+            pollfd entries[2] = {{fd_, POLLOUT, 0}, {wake_, POLLIN, 0}};
+            const int ready = left <= 0 ? 0 : retryOnInterrupt([&] { return ::poll(entries, 2, static_cast<int>(left)); });
+            if (ready < 0 || stopping_.load() || (ready == 0 && left <= 0)) failed_ = true;
+        }
+        pending_.clear();
+        return !failed_;
+    }
+
+private:
+    static constexpr std::size_t capacity = 16 * 1024;
+    int fd_;
+    int wake_;
+    const std::atomic<bool>& stopping_;
+    std::chrono::steady_clock::time_point deadline_;
+    std::string pending_;
+    bool failed_ = false;
+};
+
+}  // namespace
+
+bool VarlinkService::State::writeReply(int fd, const nlohmann::json& reply) const {
+    const auto sender = std::make_shared<ReplySender>(fd, wake.get(), stopping,
+                                                      std::chrono::steady_clock::now() + limits.messageTimeout);
+    nlohmann::detail::serializer<nlohmann::json> serializer(sender, ' ', nlohmann::json::error_handler_t::replace);
+    serializer.dump(reply, false, false, 0);
+    sender->write_character('\0');
+    return sender->flush();
 }
 
 }  // namespace vornelo::platform

@@ -12,15 +12,19 @@
 // (SocketPeer) and the handler for the connection is made from it on the connection's own thread,
 // before anything is read, so a slow judgement of one peer never holds up the others.
 //
-// A connection that sends something that is not a call, a message longer than the limit, or stops
-// half-way through one for longer than the partial-message time-out is closed; nothing else is
-// disturbed. Connections beyond the per-user or overall limit are closed at once.
+// Messages are parsed as they arrive, within the limits (VarlinkLimits, VarlinkMessageReader): a
+// message must be whole within the time limit from its first byte and a reply sent within it from
+// its first, whatever the peer does; what a message holds in memory is bounded per connection and
+// across all of them. A connection that sends something that is not a call, or breaks a limit, is
+// closed; nothing else is disturbed. Connections beyond the per-user or overall limit are closed
+// at once. Replies are written as they are encoded, never held whole.
 //
 // Thread safety: run() blocks the calling thread; stop() may be called from any thread and
 // returns once every connection thread has ended. Handlers run on their connection's thread.
 
 #include "Platform/Files/FileDescriptor.h"
 #include "Platform/Identity/SocketPeer.h"
+#include "Platform/Ipc/VarlinkLimits.h"
 
 #include <nlohmann/json.hpp>
 
@@ -29,6 +33,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,15 +50,22 @@ struct VarlinkError {
 
 using VarlinkReply = std::expected<nlohmann::json, VarlinkError>;
 
+// The full length of each array of a call's parameters that held more elements than the service
+// keeps (VarlinkLimits::maxArrayElements), by JSON pointer within the parameters ("/paths"); such
+// an array holds its first elements only. An array not listed is whole.
+using VarlinkArrayLengths = std::map<std::string, std::size_t>;
+
 // Serves the calls of one connection. Called on that connection's thread only.
 class VarlinkConnectionHandler {
 public:
     virtual ~VarlinkConnectionHandler() = default;
     // `method` is the name inside the service's interface ("HelperVersion"); `parameters` is
     // always an object. The reply's value must be an object.
-    virtual VarlinkReply call(std::string_view method, const nlohmann::json& parameters) = 0;
-    // Asked before each message is even parsed (introspection calls included); false closes the
-    // connection without an answer and without a word to the diagnostics.
+    virtual VarlinkReply call(std::string_view method, const nlohmann::json& parameters,
+                              const VarlinkArrayLengths& arrayLengths) = 0;
+    // Asked when a message begins, before a byte of it is parsed (introspection calls included),
+    // and again once all of it has arrived, before it is delivered; false closes the connection
+    // without an answer and without a word to the diagnostics.
     virtual bool admitsNextMessage() { return true; }
 };
 
@@ -62,14 +74,6 @@ struct VarlinkIdentity {
     std::string product;
     std::string version;
     std::string url;
-};
-
-struct VarlinkLimits {
-    std::size_t maxMessageBytes = 4 * 1024 * 1024;
-    std::size_t maxConnections = 64;
-    std::size_t maxConnectionsPerUser = 8;
-    // How long a message may stay half-sent, and a reply unread, before the connection goes.
-    std::chrono::milliseconds stallTimeout{10'000};
 };
 
 class VarlinkService {

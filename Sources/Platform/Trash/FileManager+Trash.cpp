@@ -13,9 +13,9 @@ std::expected<std::filesystem::path, FileError> FileManager::trashItem(const std
     return trashHeldItem(*held);
 }
 
-std::expected<std::filesystem::path, FileError> FileManager::trashHeldItem(const HeldItem& item) const {
+std::expected<std::filesystem::path, FileError> FileManager::trashHeldItem(const HeldItem& item, std::string_view session) const {
     if (auto unchanged = item.checkUnchanged(); !unchanged) return std::unexpected(unchanged.error());
-    return Trash::moveToTrash(item.folder().fd(), item.place(), homeDirectoryForCurrentUser(), ::geteuid());
+    return Trash::moveToTrash(item.folder().fd(), item.place(), homeDirectoryForCurrentUser(), ::geteuid(), session);
 }
 
 }  // namespace vornelo::platform

@@ -10,7 +10,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <memory>
@@ -132,9 +131,9 @@ Claim claimName(const Trash::Held& trash, const std::string& infoName, const std
 // `sourceName`, when given, is the entry in `parentFd` to rename in place of item.name.
 std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, int parentFd, const ItemLocation& item,
                                                       const std::string& recordedPath,
-                                                      const std::string* sourceName = nullptr) {
+                                                      const std::string* sourceName = nullptr, std::string_view session = {}) {
     const std::string& source = sourceName ? *sourceName : item.name;
-    const std::string contents = TrashInfo::contents(recordedPath, std::chrono::system_clock::now());
+    const std::string contents = TrashInfo::contents(recordedPath, std::chrono::system_clock::now(), session);
     const std::string filesPath = FileManager::joinedPath(trash.path, "files");
     for (unsigned number = 1; number <= maxNumber; ++number) {
         if (number == 1 && item.name.size() > maxItemNameBytes) continue;
@@ -154,26 +153,20 @@ std::expected<std::filesystem::path, FileError> place(const Trash::Held& trash, 
     return failure(EEXIST, item.path);
 }
 
-// Across file systems: a full copy under a hidden name inside the held "files" folder, so that
-// nothing lands outside the Trash whatever its owner does meanwhile, renamed to the claimed name;
-// the source is removed through its folder last, and only while it is still the item copied.
+// Across file systems: a full copy made aside inside the held "files" folder (StagedCopy: only
+// what the copy made is ever removed, never a name), so that nothing lands outside the Trash
+// whatever its owner does meanwhile, renamed to the claimed name; the source is removed through
+// its folder last, and only while it is still the item copied.
 std::expected<std::filesystem::path, FileError> placeByCopy(const Trash::Held& trash, int parentFd,
                                                             const ItemLocation& item) {
     struct stat before {};
     if (::fstatat(parentFd, item.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return failure(errno, item.path);
-    static std::atomic<unsigned> counter{0};
-    const std::string temporary = ".vornelo-copy-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-    const std::string temporaryPath = FileManager::joinedPath(FileManager::joinedPath(trash.path, "files"), temporary);
-    if (auto copied = copyEntryAt(parentFd, item.name.c_str(), item.path, trash.files.get(), temporary.c_str(),
-                                  temporaryPath);
-        !copied) {
-        return std::unexpected(copied.error());
-    }
-    auto placed = place(trash, trash.files.get(), item, item.path, &temporary);
-    if (!placed) {
-        (void)removeEntryAt(trash.files.get(), temporary.c_str(), temporaryPath);
-        return placed;
-    }
+    auto copy = StagedCopy::make(parentFd, item.name.c_str(), item.path, trash.files.get(),
+                                 FileManager::joinedPath(trash.path, "files"));
+    if (!copy) return std::unexpected(copy.error());
+    auto placed = place(trash, copy->folder(), item, item.path, &copy->name());
+    if (!placed) return placed;
+    copy->published();
     struct stat after {};
     // Changed meanwhile: the copy stays in the Trash and the source where it is, so nothing is lost.
     if (::fstatat(parentFd, item.name.c_str(), &after, AT_SYMLINK_NOFOLLOW) != 0 || after.st_dev != before.st_dev ||
@@ -216,7 +209,7 @@ std::optional<Trash::Held> openAdministratorsTrash(int topFd, const std::string&
 }
 
 std::expected<std::filesystem::path, FileError> moveToTopDirectoryTrash(int parentFd, const ItemLocation& item,
-                                                                        dev_t device, Owner owner) {
+                                                                        dev_t device, Owner owner, std::string_view session) {
     const std::string resolvedParent = FileManager::defaultManager().resolvingSymlinksInPath(item.parent);
     const std::string top = mountPointOf(resolvedParent, device);
     FileDescriptor topFd(retryOnInterrupt([&] { return ::open(top.c_str(), folderFlags); }));
@@ -235,7 +228,7 @@ std::expected<std::filesystem::path, FileError> moveToTopDirectoryTrash(int pare
     trash->topDirectory = top;
     const std::string original = FileManager::joinedPath(resolvedParent, item.name);
     const std::string relative = top == "/" ? original.substr(1) : original.substr(top.size() + 1);
-    return place(*trash, parentFd, item, relative);
+    return place(*trash, parentFd, item, relative, nullptr, session);
 }
 
 // The data folder of the current user, created (mode 0700) when missing.
@@ -388,16 +381,18 @@ std::string Trash::numberedName(std::string_view name, unsigned number, std::siz
 std::filesystem::path Trash::homeTrash(const std::filesystem::path& home) { return FileManager::joinedPath(dataHomeOf(home), "Trash"); }
 
 std::expected<std::filesystem::path, FileError> Trash::moveToTrash(const std::filesystem::path& item,
-                                                                   const std::filesystem::path& home, uid_t user) {
+                                                                   const std::filesystem::path& home, uid_t user,
+                                                                   std::string_view session) {
     const auto location = locate(item);
     if (!location) return failure(EBUSY, item.native());
     FileDescriptor parentFd(retryOnInterrupt([&] { return ::open(location->parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!parentFd) return failure(errno, location->path);
-    return moveToTrash(parentFd.get(), item, home, user);
+    return moveToTrash(parentFd.get(), item, home, user, session);
 }
 
 std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd, const std::filesystem::path& item,
-                                                                   const std::filesystem::path& home, uid_t user) {
+                                                                   const std::filesystem::path& home, uid_t user,
+                                                                   std::string_view session) {
     const auto location = locate(item);
     if (!location) return failure(EBUSY, item.native());
     struct statx parentInfo {};
@@ -416,11 +411,11 @@ std::expected<std::filesystem::path, FileError> Trash::moveToTrash(int parentFd,
     const auto trash = homeTrashFor(dataHomeOf(home), home, device, owner);
     if (!trash) return std::unexpected(trash.error());
     if (*trash) {
-        auto moved = place(**trash, parentFd, *location, location->path);
+        auto moved = place(**trash, parentFd, *location, location->path, nullptr, session);
         // The same device can still be another mount (a bind mount), which a rename cannot leave.
         if (moved || moved.error().underlyingPosixCode != EXDEV) return moved;
     }
-    return moveToTopDirectoryTrash(parentFd, *location, device, owner);
+    return moveToTopDirectoryTrash(parentFd, *location, device, owner, session);
 }
 
 bool Trash::holdsTrashedItems(std::string_view folder) {
@@ -475,11 +470,28 @@ std::optional<Trash::Account> Trash::account(uid_t user) {
 
 namespace {
 
-std::expected<Trash::Held, FileError> walkToUserTrash(const Trash::Account& account, bool create) {
+// The home folder itself must be the user's: a link there is followed only when root made it (the
+// user database's own places), and the folder reached must belong to the user.
+std::expected<FileDescriptor, FileError> openHome(const Trash::Account& account) {
+    struct stat entry {};
+    if (::lstat(account.home.c_str(), &entry) != 0) return failure(errno, account.home);
     FileDescriptor homeFd(retryOnInterrupt([&] { return ::open(account.home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!homeFd) return failure(errno, account.home);
+    struct stat home {};
+    if (::fstat(homeFd.get(), &home) != 0) return failure(errno, account.home);
+    if ((S_ISLNK(entry.st_mode) && entry.st_uid != 0) || home.st_uid != account.user) {
+        return Failure(FileError::make(FileError::cocoaDomain, FileError::writeUnknown,
+                                       "The home folder \u201C" + account.home + "\u201D is not a folder that belongs to the user " +
+                                           std::to_string(account.user) + "."));
+    }
+    return homeFd;
+}
+
+std::expected<Trash::Held, FileError> walkToUserTrash(const Trash::Account& account, bool create) {
+    auto homeFd = openHome(account);
+    if (!homeFd) return std::unexpected(homeFd.error());
     const Owner owner{account.user, account.group};
-    FileDescriptor folder = std::move(homeFd);
+    FileDescriptor folder = std::move(*homeFd);
     std::string path = account.home;
     for (const char* name : {".local", "share"}) {
         path = FileManager::joinedPath(path, name);

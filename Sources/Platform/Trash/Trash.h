@@ -19,15 +19,19 @@
 // Thread safety: stateless; callable from any thread. Failure leaves the item where it was.
 
 #include "Platform/Files/FileDescriptor.h"
+#include "Platform/Encoding/Iso8601.h"
 #include "Platform/Files/FileError.h"
 
 #include <sys/types.h>
+
+#include <cstdint>
 
 #include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vornelo::platform {
 
@@ -56,15 +60,34 @@ struct Trash {
 
     // Moves `item` (a final symbolic link is moved, not followed) into the Trash of its file system,
     // with `home` as the owner's home folder and `user` as the owner of the Trash folders, and
-    // returns the item's new path.
+    // returns the item's new path. A `session` is recorded in the item's info file (TrashInfo),
+    // which is written before the item moves: whatever happens to the caller after the move, the
+    // item can be found as part of its run.
     static std::expected<std::filesystem::path, FileError> moveToTrash(const std::filesystem::path& item,
-                                                                       const std::filesystem::path& home, uid_t user);
+                                                                       const std::filesystem::path& home, uid_t user,
+                                                                       std::string_view session = {});
 
     // The same for an item already opened by its caller: `parentFd` is the folder that holds it and
     // `item` the absolute path it was judged by, whose last component names it inside `parentFd`.
     // The folder is never looked up again by path, so a link swapped in on the way changes nothing.
     static std::expected<std::filesystem::path, FileError> moveToTrash(int parentFd, const std::filesystem::path& item,
-                                                                       const std::filesystem::path& home, uid_t user);
+                                                                       const std::filesystem::path& home, uid_t user,
+                                                                       std::string_view session = {});
+
+    // An item in a Trash whose info file records a session.
+    struct SessionRecord {
+        std::string session;            // as recorded
+        std::filesystem::path trashed;  // the item in the Trash's files/
+        std::string originalPath;       // where it came from, absolute
+        std::uint64_t fileNumber = 0;   // the item's, as it is now
+        TimePoint recorded;             // when its info file was written
+    };
+
+    // Every item in this user's Trash folders (the home Trash of `home`, and "<top>/.Trash/<uid>"
+    // and "<top>/.Trash-<uid>" of each mounted file system) whose info file records a session,
+    // and that is still there. Folders that are not the user's own are passed over; unreadable or
+    // damaged info files are skipped.
+    [[nodiscard]] static std::vector<SessionRecord> sessionRecords(const std::filesystem::path& home, uid_t user);
 
     // The home Trash folder of the user whose home is `home` (not created): "$XDG_DATA_HOME/Trash"
     // when that variable holds an absolute path, else "<home>/.local/share/Trash".
@@ -84,9 +107,10 @@ struct Trash {
     [[nodiscard]] static std::optional<Account> account(uid_t user);
 
     // Opens the home Trash "<home>/.local/share/Trash" of `account` (its data folder setting is
-    // the user's own business, not the caller's), with its "files" and "info" folders. Each folder
-    // below the home folder (".local", "share", "Trash", "files", "info") must be a real folder
-    // belonging to the user; otherwise nothing is created and the error names the folder at fault.
+    // the user's own business, not the caller's), with its "files" and "info" folders. The home
+    // folder must belong to the user (a link at its place counts only when root made it), and each
+    // folder below it (".local", "share", "Trash", "files", "info") must be a real folder belonging
+    // to the user; otherwise nothing is created and the error names the folder at fault.
     static std::expected<Held, FileError> openUserTrash(const Account& account);
     static std::expected<Held, FileError> openUserTrash(uid_t user);
 

@@ -39,8 +39,57 @@ std::string TrashInfo::encodePath(std::string_view path) {
     return encoded;
 }
 
-std::string TrashInfo::contents(std::string_view path, TimePoint when) {
-    return "[Trash Info]\nPath=" + encodePath(path) + "\nDeletionDate=" + localDate(when) + "\n";
+std::optional<std::string> TrashInfo::decodePath(std::string_view encoded) {
+    const auto digit = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        return -1;
+    };
+    std::string decoded;
+    decoded.reserve(encoded.size());
+    for (std::size_t at = 0; at < encoded.size(); ++at) {
+        if (encoded[at] != '%') {
+            decoded.push_back(encoded[at]);
+            continue;
+        }
+        if (at + 2 >= encoded.size() || digit(encoded[at + 1]) < 0 || digit(encoded[at + 2]) < 0) return std::nullopt;
+        decoded.push_back(static_cast<char>(digit(encoded[at + 1]) * 16 + digit(encoded[at + 2])));
+        at += 2;
+    }
+    return decoded;
+}
+
+std::string TrashInfo::contents(std::string_view path, TimePoint when, std::string_view session) {
+    std::string text = "[Trash Info]\nPath=" + encodePath(path) + "\nDeletionDate=" + localDate(when) + "\n";
+    if (!session.empty()) text.append(sessionKey).append("=").append(session).append("\n");
+    return text;
+}
+
+std::optional<TrashInfo::Parsed> TrashInfo::parse(std::string_view text) {
+    Parsed parsed;
+    bool inGroup = false;
+    bool sawGroup = false;
+    for (std::size_t start = 0; start < text.size();) {
+        auto end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        if (line.starts_with('[')) {
+            inGroup = line == "[Trash Info]";
+            sawGroup = sawGroup || inGroup;
+            continue;
+        }
+        const auto equals = line.find('=');
+        if (!inGroup || equals == std::string_view::npos) continue;
+        const auto key = line.substr(0, equals);
+        const auto value = line.substr(equals + 1);
+        if (key == "Path") parsed.path = decodePath(value).value_or("");
+        else if (key == sessionKey) parsed.session = std::string(value);
+    }
+    if (!sawGroup) return std::nullopt;
+    return parsed;
 }
 
 std::string TrashInfo::fileName(std::string_view itemName) {

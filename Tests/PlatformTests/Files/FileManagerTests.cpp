@@ -187,8 +187,21 @@ TEST_F(FileManagerTreeTest, AcrossFileSystemsAMoveCopiesEverythingOrNothingAndAR
         if (fs::exists(root / "holder")) return "left a destination behind";
         if (readFile(volume / "holder" / "own") != "own") return "source damaged";
         for (const auto& entry : fs::directory_iterator(root)) {
-            if (entry.path().filename().native().starts_with(".vornelo-move")) return "left a temporary copy";
+            if (entry.path().filename().native().starts_with(".vornelo-")) return "left a temporary copy";
         }
+        // A user's read-only folder crosses too: its copy stays writable until it has been moved.
+        const auto user = volume / "user";
+        fs::create_directories(user / "Locked");
+        ::chmod((user / "Locked").c_str(), 0500);
+        fs::create_directories(root / "user");
+        ::chmod(root.c_str(), 0755);
+        for (const auto& owned : {user, user / "Locked", root / "user"}) ::chown(owned.c_str(), account.uid, account.gid);
+        const auto asUser = test::runAsUser(account.uid, account.gid, [&]() -> std::string {
+            const auto crossed = FileManager::defaultManager().moveItem(user / "Locked", root / "user" / "Locked");
+            return crossed ? "" : crossed.error().description;
+        });
+        if (!asUser.succeeded) return "a user's read-only folder did not cross: " + asUser.message;
+        if ((statOf(root / "user" / "Locked").st_mode & 07777) != 0500 || fs::exists(user / "Locked")) return "the read-only folder did not keep its mode";
         // A removal goes round it: the rest goes, what is on the inner volume stays, and EBUSY is reported.
         writeFile(volume / "holder" / "inner" / "other-volume", "other");
         const auto removed = files().removeItem(volume / "holder");

@@ -10,9 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <csignal>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -125,6 +129,53 @@ Read readAll(LineReader&& reader) {
         if (!line->oversized && line->readableBytes < line->bytes.size() + LineReader::padding) read.paddingHeld = false;
     }
     return read;
+}
+
+// A path a person named keeps whatever is not a regular file: a device or FIFO is written into, a
+// link is never replaced by a file, a folder, a block device and a stranger's link are refused.
+TEST_F(RegularFileTests, ANamedDestinationIsReplacedOnlyWhenItIsARegularFileOrNothing) {
+    VORNELO_REQUIRE_ROOT();  // device nodes, and a link of another user's
+    ::chmod(folder.path().c_str(), 0755);
+    writeFile(folder / "kept", "old");
+    ::chmod((folder / "kept").c_str(), 0640);
+    ::chown((folder / "kept").c_str(), 65534, 65534);
+    ASSERT_EQ(::mknod((folder / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    ASSERT_EQ(::mknod((folder / "disk").c_str(), S_IFBLK | 0600, makedev(7, 250)), 0);
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    fs::create_directory(folder / "dir");
+    fs::create_symlink(folder / "kept", folder / "to-file");
+    fs::create_symlink(folder / "fifo", folder / "to-fifo");
+    fs::create_symlink(folder / "fifo", folder / "strangers-to-fifo");
+    ::lchown((folder / "strangers-to-fifo").c_str(), 65534, 65534);
+    fs::create_symlink(folder / "nowhere", folder / "dangling");
+    const auto replace = [](const fs::path& path) -> std::expected<void, FileError> {
+        auto output = FileReplacement::beginNamed(path);
+        if (!output) return std::unexpected(output.error());
+        if (auto written = output->write("new"); !written) return written;
+        return output->commit();
+    };
+    std::string fromFifo;
+    std::thread reader([&] { fromFifo = readFile(folder / "fifo"); });
+    const std::tuple<const char*, bool, mode_t, const char*> cases[] = {
+        {"kept", true, S_IFREG, nullptr},        {"fresh", true, S_IFREG, nullptr},
+        {"null", true, S_IFCHR, nullptr},        {"to-fifo", true, S_IFLNK, nullptr},
+        {"disk", false, S_IFBLK, "a block device"}, {"dir", false, S_IFDIR, "a folder"},
+        {"to-file", false, S_IFLNK, "never replaced"}, {"dangling", false, S_IFLNK, "never replaced"},
+        {"strangers-to-fifo", false, S_IFLNK, "someone else"},
+    };
+    for (const auto& [name, written, type, reason] : cases) {
+        const auto result = replace(folder / name);
+        EXPECT_EQ(result.has_value(), written) << name;
+        if (!result && reason) { EXPECT_NE(result.error().description.find(reason), std::string::npos) << result.error().description; }
+        EXPECT_EQ(test::statOf(folder / name).st_mode & S_IFMT, type) << name;
+    }
+    if (const int release = ::open((folder / "fifo").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); release >= 0) ::close(release);
+    reader.join();  // released above, should nothing have written to it
+    EXPECT_EQ(fromFifo, "new");
+    EXPECT_EQ(readFile(folder / "kept"), "new");
+    EXPECT_EQ(std::tuple(test::modeOf(folder / "kept"), test::ownerOf(folder / "kept")), std::tuple(0640u, 65534u));
+    EXPECT_EQ(readFile(folder / "fresh"), "new");
+    for (const auto& entry : fs::directory_iterator(folder.path())) EXPECT_FALSE(entry.path().filename().native().ends_with(".tmp")) << entry.path();
 }
 
 TEST_F(RegularFileTests, LinesAreSplitAtLineFeedsWholeAcrossChunksAndOversizedOnesReportedWithoutTheirBytes) {

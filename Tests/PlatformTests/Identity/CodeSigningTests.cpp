@@ -2,6 +2,7 @@
 #include "Platform/Identity/CodeSigning.h"
 #include "Platform/Identity/PeerProcess.h"
 #include "Support/ChildProcess.h"
+#include "Support/FileChecks.h"
 #include "Support/PlatformScenario.h"
 #include "Support/SigningIdentity.h"
 #include "Support/TempDirectory.h"
@@ -14,7 +15,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <tuple>
@@ -288,6 +291,64 @@ TEST_F(CodeSigningTest, PeerCheckFollowsTheProcessThroughExecAndExitAndRefusesLo
         const auto verdict = signing.checkPeer(started.pidfd(), clientRequirement());
         EXPECT_TRUE(!verdict.satisfied && says(verdict, reason)) << environment << ": " << verdict.reason;
     }
+}
+
+
+// A file rewritten in place need not show it: through a shared mapping on some kernels' tmpfs the
+// times stay, and where times have whole seconds (ext2 with small inodes, as here) a rewrite
+// within the second keeps device, inode, size and change time alike. A copy its user may rewrite
+// is judged by its bytes at every check; one that only root can change is served from the cache.
+TEST_F(CodeSigningTest, AnExecutableRewrittenInPlaceIsJudgedByItsNewBytesWhenItsUserCouldRewriteIt) {
+    VORNELO_REQUIRE_ROOT();
+    const auto image = temp / "seconds.img";
+    const auto volume = temp / "volume";
+    fs::create_directories(volume);
+    test::writeFile(image, "");
+    ASSERT_EQ(::truncate(image.c_str(), 64 << 20), 0);
+    if (std::system(("/sbin/mkfs.ext2 -q -F -I 128 " + image.native() + " >/dev/null 2>&1").c_str()) != 0) GTEST_SKIP() << "mkfs.ext2 is missing";
+    const auto nobody = test::unprivilegedAccount();
+    const auto outcome = test::runInPrivateMountNamespace([&]() -> std::string {
+        if (std::system(("mount -o loop " + image.native() + " " + volume.native() + " 2>/dev/null").c_str()) != 0) return "SKIP no loop device";
+        // Two programs padded to one size: bytes after an ELF file's last segment are never loaded.
+        const auto shell = test::readFile(fs::canonical("/bin/sh"));
+        const auto sleeper = test::readFile(fs::canonical("/bin/sleep"));
+        const auto size = std::max(shell.size(), sleeper.size()) + 4096;
+        const auto padded = [size](std::string bytes) { return bytes.append(size - bytes.size(), '\0'); };
+        for (const bool usersOwn : {false, true}) {
+            const auto copy = volume / (usersOwn ? "users-client" : "roots-client");
+            test::writeFile(copy, padded(shell));
+            ::chown(copy.c_str(), usersOwn ? nobody.uid : 0, usersOwn ? nobody.gid : 0);
+            if (!CodeSignature::sign(copy, clientIdentifier, {leaf.certificate, leaf.key, std::nullopt})) return "signing failed";
+            for (int attempt = 0;; ++attempt) {
+                CodeSigning fresh{anchors};
+                ::chmod(copy.c_str(), 0755);  // a change time of this second
+                const auto judged = test::statOf(copy);
+                for (int run = 0; run < 2; ++run) {
+                    Peer served(copy, {"-c", "read line"}, {"PATH=/usr/bin:/bin"});
+                    const auto verdict = fresh.checkPeer(served.pidfd(), clientRequirement());
+                    if (!verdict.satisfied || verdict.fromCache != (run == 1 && !usersOwn)) {
+                        return copy.native() + " run " + std::to_string(run) + ": " + verdict.reason + (verdict.fromCache ? " (cached)" : "");
+                    }
+                }
+                if (!usersOwn) break;
+                // The owner rewrites it with another program, as a write that keeps the identity.
+                test::writeFile(copy, padded(sleeper));
+                if (test::statOf(copy).st_ctim.tv_sec != judged.st_ctim.tv_sec) {
+                    if (attempt == 5) return "SKIP no rewrite within one second";
+                    test::writeFile(copy, padded(shell));
+                    continue;
+                }
+                Peer rewritten(copy, {"30"}, {"PATH=/usr/bin:/bin"});
+                const auto verdict = fresh.checkPeer(rewritten.pidfd(), clientRequirement());
+                if (verdict.satisfied) return std::string("the rewritten copy was served") + (verdict.fromCache ? " from the cache" : "");
+                if (!says(verdict, "contents differ from what was signed")) return "refused for another reason: " + verdict.reason;
+                break;
+            }
+        }
+        return {};
+    });
+    if (outcome.message.starts_with("SKIP")) GTEST_SKIP() << outcome.message;
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
 }
 
 }  // namespace

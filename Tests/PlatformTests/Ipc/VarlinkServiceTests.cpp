@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <optional>
 #include <tuple>
 #include <unistd.h>
@@ -18,12 +20,15 @@ using test::ServedSocket;
 
 constexpr const char* interfaceText = "# A test interface.\ninterface org.example.probe\n\nmethod Who() -> (uid: int)\n";
 
-// Answers Who with what the kernel said about the peer, and Echo with its parameters.
+// Answers Who with what the kernel said about the peer, Echo with its parameters, Lengths with
+// its parameters and the lengths of the arrays the service cut short, and Large with 3 MB.
 class PeerEcho : public VarlinkConnectionHandler {
 public:
     explicit PeerEcho(const SocketPeer& peer) : peer_(peer) {}
-    VarlinkReply call(std::string_view method, const nlohmann::json& parameters) override {
+    VarlinkReply call(std::string_view method, const nlohmann::json& parameters, const VarlinkArrayLengths& lengths) override {
         if (method == "Echo") return parameters;
+        if (method == "Lengths") return nlohmann::json{{"parameters", parameters}, {"lengths", lengths}};
+        if (method == "Large") return nlohmann::json{{"large", std::vector<std::string>(200, std::string(16 * 1024, 'x'))}};
         if (method != "Who") return std::unexpected(VarlinkError::methodNotFound(method));
         return nlohmann::json{{"uid", peer_.uid()}, {"pid", peer_.pid()}, {"start", peer_.startTime()},
                               {"held", peer_.heldBySocket()}, {"alive", peer_.isAlive()}};
@@ -77,7 +82,7 @@ TEST(VarlinkServiceTest, AnswersIntrospectionCallsErrorsAndOnewayInOrder) {
 TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) {
     VarlinkService::Limits limits;
     limits.maxMessageBytes = 1024;
-    limits.stallTimeout = std::chrono::milliseconds(200);
+    limits.messageTimeout = std::chrono::milliseconds(200);
     ServedSocket served(interfaceText, echoAccept(), limits);
     auto bystander = served.connect();
 
@@ -100,9 +105,116 @@ TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) 
         ASSERT_TRUE(still.has_value()) << what;
         EXPECT_EQ((*still)["after"], what);
     }
+    // A message of the largest size allowed is answered.
+    std::string largest = R"({"method":"org.example.probe.Echo","parameters":{"a":")";
+    largest += std::string(limits.maxMessageBytes - largest.size() - 3, 'x') + "\"}}";
+    ASSERT_EQ(largest.size(), limits.maxMessageBytes);
+    ASSERT_TRUE(bystander.send(withNul(largest)));
+    EXPECT_TRUE(bystander.receive().has_value());
     // A connection that merely stays quiet between messages is left alone.
-    std::this_thread::sleep_for(limits.stallTimeout * 2);
+    std::this_thread::sleep_for(limits.messageTimeout * 2);
     EXPECT_TRUE(bystander.call("org.example.probe.Echo", nlohmann::json::object()).has_value());
+}
+
+TEST(VarlinkServiceTest, AMessageOrAReplyThatTricklesIsCutOffAtItsTimeLimit) {
+    using Clock = std::chrono::steady_clock;
+    using namespace std::chrono_literals;
+    VarlinkService::Limits limits;
+    limits.messageTimeout = 400ms;
+    ServedSocket served(interfaceText, echoAccept(), limits);
+
+    // A byte every 100 ms, each well within the limit of the one before.
+    auto slow = served.connect();
+    const std::string call = withNul(R"({"method":"org.example.probe.Echo","parameters":{}})");
+    const auto began = Clock::now();
+    std::size_t sent = 0;
+    while (sent + 1 < call.size() && Clock::now() - began < 5s && slow.send(call.substr(sent, 1))) {
+        ++sent;
+        if (closedByPeer(slow.fd(), 100)) break;
+    }
+    const auto cutOff = Clock::now() - began;
+    EXPECT_LT(sent + 1, call.size());
+    EXPECT_GE(cutOff, 350ms);
+    EXPECT_LT(cutOff, 1500ms);
+
+    // A reply far larger than the socket's buffers, read a little at a time, then all at once.
+    auto reader = served.connect();
+    ASSERT_TRUE(reader.send(withNul(R"({"method":"org.example.probe.Large"})")));
+    char buffer[65536];
+    std::size_t received = 0;
+    bool whole = false;
+    for (const auto readingSlowly = Clock::now() + 1s; !whole;) {
+        if (Clock::now() < readingSlowly) std::this_thread::sleep_for(50ms);
+        const auto got = ::recv(reader.fd(), buffer, Clock::now() < readingSlowly ? 4096 : sizeof buffer, 0);
+        if (got <= 0) break;
+        received += static_cast<std::size_t>(got);
+        whole = buffer[got - 1] == '\0';
+    }
+    EXPECT_FALSE(whole) << received << " bytes";
+    EXPECT_GT(received, 0U);
+    EXPECT_TRUE(served.connect().call("org.example.probe.Echo", nlohmann::json::object()).has_value());
+}
+
+TEST(VarlinkServiceTest, ArraysKeepTheirFirstElementsAndTheHandlerLearnsHowManyThereWere) {
+    VarlinkService::Limits limits;
+    limits.maxArrayElements = 3;
+    ServedSocket served(interfaceText, echoAccept(), limits);
+    auto client = served.connect();
+    const auto cut = client.call("org.example.probe.Lengths", nlohmann::json::parse(
+        R"({"a":[1,2,3,4,5],"b/c":{"d":[[1],[2],[3],[4,[5,6,7,8]]]},"e":["x","y",{"z":[1,2,3,4]}],"f":[[1,2,3,4]]})"));
+    ASSERT_TRUE(cut.has_value());
+    // A dropped element is read through and forgotten, arrays inside it included.
+    EXPECT_EQ((*cut)["parameters"], nlohmann::json::parse(R"({"a":[1,2,3],"b/c":{"d":[[1],[2],[3]]},"e":["x","y",{"z":[1,2,3]}],"f":[[1,2,3]]})"));
+    EXPECT_EQ((*cut)["lengths"], nlohmann::json::parse(R"({"/a":5,"/b~1c/d":4,"/e/2/z":4,"/f/0":4})"));
+
+    // Two hundred thousand elements cost the three kept, and the connection goes on.
+    std::string many = R"({"method":"org.example.probe.Lengths","parameters":{"many":[)";
+    for (int i = 0; i < 200000; ++i) many += i == 0 ? "\"/p\"" : ",\"/p\"";
+    ASSERT_TRUE(client.send(withNul(many + "]}}")));
+    const auto reply = nlohmann::json::parse(client.receive().value_or("{}"));
+    EXPECT_EQ(reply["parameters"], nlohmann::json::parse(R"({"parameters":{"many":["/p","/p","/p"]},"lengths":{"/many":200000}})"));
+    EXPECT_TRUE(client.call("org.example.probe.Lengths", {{"a", {1, 2, 3}}}).value_or(nullptr)["lengths"].empty());
+}
+
+TEST(VarlinkServiceTest, BoundsEachTokenAndWhatAllConnectionsHoldTogether) {
+    using namespace std::chrono_literals;
+    VarlinkService::Limits limits;
+    limits.maxTokenBytes = 100;
+    limits.heldBytesPerConnection = 2048;
+    limits.sharedHeldBytes = 16 * 1024;
+    limits.messageTimeout = 1500ms;
+    ServedSocket served(interfaceText, echoAccept(), limits);
+    const auto echo = [](const std::string& value) { return R"({"method":"org.example.probe.Echo","parameters":{"v":)" + value + "}}"; };
+    const auto strings = [](int count) {
+        std::string list = "[";
+        for (int i = 0; i < count; ++i) list += (i ? ",\"" : "\"") + std::string(90, 'a' + i % 26) + "\"";
+        return list + "]";
+    };
+    const std::pair<std::string, bool> tokens[] = {
+        {'"' + std::string(100, 'x') + '"', true}, {'"' + std::string(101, 'x') + '"', false},
+        {'"' + std::string(98, 'x') + "\\\"\"", true},  // an escape counts as sent: 100 bytes
+        {std::string(100, '7'), true}, {std::string(101, '7'), false}, {strings(200), false},  // 28 kB held: more than all may hold
+    };
+    for (const auto& [value, served_] : tokens) {
+        auto client = served.connect();
+        ASSERT_TRUE(client.send(withNul(echo(value))));
+        EXPECT_EQ(!closedByPeer(client.fd(), 3000), served_) << value.substr(0, 20) << " of " << value.size();
+    }
+
+    // While one connection's half-sent message holds the shared bytes, another that needs some
+    // waits for them, and is answered once the first is done.
+    auto holder = served.connect();
+    auto waiter = served.connect();
+    const std::string held = withNul(echo(strings(60)));
+    ASSERT_TRUE(holder.send(held.substr(0, held.size() / 2)));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(waiter.send(withNul(echo(strings(30)))));
+    pollfd entry{waiter.fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&entry, 1, 300), 0);
+    ASSERT_TRUE(holder.send(held.substr(held.size() / 2)));
+    EXPECT_TRUE(holder.receive().has_value());
+    const auto answered = nlohmann::json::parse(waiter.receive().value_or("{}"));
+    EXPECT_EQ(answered["parameters"]["v"].size(), 30U);
 }
 
 TEST(VarlinkServiceTest, BoundsConnectionsPerUserAndInAllAndTellsUsersApart) {
