@@ -2,6 +2,9 @@
 
 #include "CLI/Context.h"
 #include "Core/HelperInterface.h"
+#include "Core/HelperPolicy.h"
+#include "Core/PathProtection.h"
+#include "Core/RelatedItems.h"
 #include "Platform/Authorization/Authorization.h"
 #include "Platform/Encoding/Base64.h"
 #include "Platform/Files/FileManager.h"
@@ -134,12 +137,17 @@ void printRemoval(const std::map<std::string, std::string>& moved, const std::ma
 }
 
 void addRemove(CLI::App& helper, Context& context) {
-    auto* command = helper.add_subcommand("remove", "Move applications and launch items installed for all users into your Trash");
+    auto* command = helper.add_subcommand("remove", "Move software installed for all users (applications, programs, units, "
+                                                    "desktop entries, launch items) into your Trash");
     auto paths = std::make_shared<std::vector<std::string>>();
     auto socket = std::make_shared<std::string>(HelperInterface::socketPath);
-    command->add_option("paths", *paths, "Items in /Applications or /Library")->required();
+    auto withRelated = std::make_shared<bool>(false);
+    command->add_option("paths", *paths, "Items in /opt, /usr/local/bin, /usr/local/sbin, /etc/systemd/system, the "
+                                         "desktop entries' folders, /Applications or /Library")->required();
     command->add_option("--socket", *socket, "The helper's socket")->capture_default_str();
-    command->callback([&context, paths, socket] {
+    command->add_flag("--with-related", *withRelated,
+                      "Also send the desktop entries and units that start something in each /opt folder named");
+    command->callback([&context, paths, socket, withRelated] {
         struct stat socketInfo {};
         if (::stat(socket->c_str(), &socketInfo) != 0) {
             platform::VarlinkClientError missing;
@@ -163,6 +171,16 @@ void addRemove(CLI::App& helper, Context& context) {
         }
         std::vector<std::string> absolute;
         for (const auto& path : *paths) absolute.push_back(platform::FileManager::absoluteStandardizedPath(path));
+        if (*withRelated) {
+            // Each is judged by the helper on its own, as if named here.
+            const HelperPolicy::LinuxRoots places;
+            for (std::size_t index = 0, named = absolute.size(); index < named; ++index) {
+                if (!places.inApplications(PathProtection::normalise(absolute[index]))) continue;
+                for (auto& related : RelatedItems::of(absolute[index], places)) {
+                    if (std::ranges::find(absolute, related) == absolute.end()) absolute.push_back(std::move(related));
+                }
+            }
+        }
         const TerminalAgent agent;
         const auto reply = callHelper(*socket, HelperInterface::removeItemsMethod,
                                       {{"paths", absolute}, {"authorization", platform::Base64::encode(*form)}}, context);

@@ -71,16 +71,21 @@ void ConnectionHandler::handle(const std::vector<std::string>& paths, std::size_
         failAll(paths, noTrash, reply);
         return;
     }
-    std::optional<bool> launchctlUsable;  // looked at once, at the first launch item
+    const auto packaged = steps_.packageRefusals(paths);  // one question for the whole request
+    std::optional<bool> launchctlUsable;  // looked at once, at the first launch job
     for (const auto& path : paths) {
         const auto shown = HelperLog::clientValue(path);
         auto judged = steps_.judge(path);
+        if (const auto owned = packaged.find(path); judged && owned != packaged.end()) judged = std::unexpected(owned->second);
         if (!judged) {
             log_.note("refused " + shown + ": " + HelperLog::clientValue(judged.error()));
             reply.failed[path] = judged.error();
             continue;
         }
-        if (judged->kind == RemovalKind::launchItem) {
+        if (judged->kind == RemovalKind::launchItem && !path.ends_with(".plist")) {
+            // A systemd unit: stopped and disabled before its file goes ("--": a name is never an option).
+            steps_.systemctl({"disable", "--now", "--", judged->name});
+        } else if (judged->kind == RemovalKind::launchItem) {
             if (!launchctlUsable) launchctlUsable = steps_.launchctlUsable();
             if (*launchctlUsable) steps_.launchctl({"bootout", launchDomain(path, userID()), path});
         }

@@ -1,7 +1,8 @@
 #pragma once
 // The pieces of a removal request that ConnectionHandler puts in order: the administrator's
-// verdict, the requester's Trash, the policy's judgement of one path, unloading a launch job and
-// the move. The daemon's own implementation is DaemonRemovalSteps; tests pass their own.
+// verdict, the requester's Trash, the package manager's claims on the request's paths, the
+// policy's judgement of one path, unloading a launch job (launchctl) or stopping a unit
+// (systemctl) and the move. The daemon's own implementation is DaemonRemovalSteps; tests pass their own.
 //
 // Thread safety: one object serves every connection, so each member may be called from several
 // threads at once.
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -57,11 +59,17 @@ public:
     virtual std::optional<HeldTrash> openTrash(uid_t user) = 0;
     // The policy's verdict on one path: the item held open, or the reason it is refused.
     virtual std::expected<JudgedItem, std::string> judge(const std::string& path) = 0;
-    // Whether launchctl can be run at all: asked once per request, at its first launch item, so
-    // that a missing program costs one look rather than a process per item. Logs its own "no".
+    // The sentence refusing each path that a package manager owns (or whose owner could not be
+    // learnt), asked once for the whole request; paths it has no claim on are absent.
+    virtual std::map<std::string, std::string> packageRefusals(const std::vector<std::string>& /*paths*/) { return {}; }
+    // Whether launchctl may be run: asked once per request, at its first launch item. A missing
+    // program may (its run fails and is ignored); one that others could have written may not.
+    // Logs its own "no".
     virtual bool launchctlUsable() { return true; }
     // Runs launchctl with these arguments and waits; whatever happens is ignored.
     virtual void launchctl(const std::vector<std::string>& arguments) = 0;
+    // Runs systemctl with these arguments and waits; whatever happens is ignored.
+    virtual void systemctl(const std::vector<std::string>& arguments) = 0;
     // Moves the item into the Trash under a free name, never replacing anything; the new path, or
     // the description of the error.
     virtual std::expected<std::filesystem::path, std::string> moveToTrash(const JudgedItem& item,
