@@ -74,7 +74,7 @@ std::map<std::string, std::vector<std::string>> PackageOwnership::parseDpkgSearc
         start = end + 1;
         // Package names hold no ": "; a path may, so the first one ends the owners.
         const auto colon = line.find(": ");
-        if (colon == std::string_view::npos) continue;
+        if (colon == std::string_view::npos || !line.substr(colon + 2).starts_with('/')) continue;
         auto found = splitOwners(line.substr(0, colon));
         if (found.empty()) continue;
         auto& list = owners[std::string(line.substr(colon + 2))];
