@@ -9,7 +9,7 @@ namespace vornelo::helper {
 
 namespace {
 
-// Counts the request out on every way out of it, after the reply was built.
+// Counts a request called directly (not through the socket) out on every way out of it.
 class RequestScope {
 public:
     explicit RequestScope(IdleMonitor& idle) : idle_(idle) { idle_.beginRequest(); }
@@ -124,8 +124,19 @@ platform::VarlinkReply ConnectionHandler::call(std::string_view method, const nl
 
     std::optional<std::size_t> requested;
     if (const auto length = arrayLengths.find("/paths"); length != arrayLengths.end()) requested = length->second;
-    const auto reply = removeItems(paths, *authorization, requested);
+    Reply reply;
+    idle_.beginRequest();
+    awaitingReply_ = true;  // counted out by replySent(), once the client has its answer
+    handle(paths, std::max(requested.value_or(0), paths.size()), *authorization, reply);
     return nlohmann::json{{"moved", dictionary(reply.moved)}, {"failed", dictionary(reply.failed)}};
 }
+
+void ConnectionHandler::replySent() {
+    if (!awaitingReply_) return;
+    awaitingReply_ = false;
+    idle_.endRequest();
+}
+
+ConnectionHandler::~ConnectionHandler() { replySent(); }
 
 }  // namespace vornelo::helper

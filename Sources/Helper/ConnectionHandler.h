@@ -45,8 +45,14 @@ public:
     Reply removeItems(const std::vector<std::string>& paths, std::span<const std::uint8_t> authorization,
                       std::optional<std::size_t> requested = std::nullopt);
 
+    // A RemoveItems call is counted out with the idle monitor only once its reply has been sent
+    // (replySent), so that the helper never exits between the verdict and the client hearing it.
     platform::VarlinkReply call(std::string_view method, const nlohmann::json& parameters,
                                 const platform::VarlinkArrayLengths& arrayLengths) override;
+    void replySent() override;
+    ~ConnectionHandler() override;
+    ConnectionHandler(const ConnectionHandler&) = delete;
+    ConnectionHandler& operator=(const ConnectionHandler&) = delete;
 
     // The launchd domain a launch item's job is booted out of.
     [[nodiscard]] static std::string launchDomain(const std::string& path, uid_t user);
@@ -60,6 +66,7 @@ private:
     RemovalSteps& steps_;
     IdleMonitor& idle_;
     const HelperLog& log_;
+    bool awaitingReply_ = false;  // a request counted in whose reply is not out yet
 };
 
 }  // namespace vornelo::helper

@@ -201,6 +201,13 @@ TEST(ConnectionHandlerTest, AsksThePackageManagerOnceAndStopsUnitsBeforeTheyMove
                                                              "move /etc/systemd/system/-x.service", "judge /opt/gone", "judge /opt/free",
                                                              "move /opt/free"}));
     EXPECT_EQ(harness.messages().at(1), "refused /opt/packaged: Holds files of the package p.");
+
+    // Through the socket, a request stays counted in until its reply is out.
+    ASSERT_TRUE(harness.handler.call("RemoveItems", {{"paths", {"/opt/free"}}, {"authorization", ""}}, {}).has_value());
+    EXPECT_EQ(harness.idle.activeRequests(), 1);
+    harness.handler.replySent();
+    harness.handler.replySent();
+    EXPECT_EQ(harness.idle.activeRequests(), 0);
 }
 
 TEST(DaemonRemovalStepsTest, RunsLaunchctlWhenMissingOrARootOwnedExecutableFileNoOneElseCanWrite) {
