@@ -5,7 +5,9 @@
 #include "Core/HelperPolicy.h"
 #include "Core/PathProtection.h"
 #include "Core/RelatedItems.h"
+#include "Core/PrivilegedHelperConstants.h"
 #include "Platform/Authorization/Authorization.h"
+#include "Platform/Identity/CodeSigning.h"
 #include "Platform/Encoding/Base64.h"
 #include "Platform/Files/FileManager.h"
 #include "Platform/Trash/Trash.h"
@@ -29,6 +31,11 @@ namespace {
 
 using helper::HelperInterface;
 
+std::string withoutFullStop(std::string sentence) {
+    if (sentence.ends_with('.')) sentence.pop_back();
+    return sentence;
+}
+
 // One sentence for each way the helper can be out of reach.
 std::string unreachable(const std::string& socket, const platform::VarlinkClientError& error) {
     using Kind = platform::VarlinkClientError::Kind;
@@ -40,6 +47,17 @@ std::string unreachable(const std::string& socket, const platform::VarlinkClient
     }
     if (error.kind == Kind::notListening) return "The helper is not running: nothing answers at " + socket + ".";
     if (error.kind == Kind::remote) return "The helper at " + socket + " refused the call with " + error.error + ".";
+    // The helper closes on a client it does not vet without a word: say why, when this is why.
+    std::error_code failed;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", failed);
+    const auto requirement = platform::CodeRequirement::parse(PrivilegedHelperConstants::clientRequirement);
+    if (!failed && requirement) {
+        const auto verdict = platform::CodeSigning::shared().checkFile(self, *requirement);
+        if (!verdict.satisfied) {
+            return "This vornelo-cli is not signed for the helper, which closed the connection (" + withoutFullStop(verdict.reason) +
+                   "); use the vornelo-cli the package installed.";
+        }
+    }
     return "The helper at " + socket + " did not answer: " + error.description;
 }
 
@@ -108,6 +126,7 @@ public:
     }
     TerminalAgent(const TerminalAgent&) = delete;
     TerminalAgent& operator=(const TerminalAgent&) = delete;
+    bool running() const { return pid_ > 0; }
 
 private:
     pid_t pid_ = -1;
@@ -182,6 +201,12 @@ void addRemove(CLI::App& helper, Context& context) {
             }
         }
         const TerminalAgent agent;
+        if (!context.json) {
+            // Which agent will ask, so that a prompt elsewhere (or none at all) is no surprise.
+            std::cerr << (agent.running() ? "polkit's text agent asks for an administrator's password on this terminal.\n"
+                                          : "Your desktop's authentication agent asks for an administrator's password, if this "
+                                            "session has one.\n");
+        }
         const auto reply = callHelper(*socket, HelperInterface::removeItemsMethod,
                                       {{"paths", absolute}, {"authorization", platform::Base64::encode(*form)}}, context);
         if (!reply) return;

@@ -57,9 +57,9 @@ void ConnectionHandler::handle(const std::vector<std::string>& paths, std::size_
                                std::span<const std::uint8_t> authorization, Reply& reply) {
     const std::string uid = std::to_string(userID());
     log_.note("request from uid " + uid + " for " + std::to_string(requested) + " item(s)");
-    if (!steps_.isAuthorized(authorization, peer_)) {
+    if (const auto status = steps_.authorizationStatus(authorization, peer_); status != platform::errAuthorizationSuccess) {
         log_.note("request from uid " + uid + " refused: no administrator authorization");
-        failAll(paths, notApproved, reply);
+        failAll(paths, status == platform::errAuthorizationInteractionNotAllowed ? noAgent : notApproved, reply);
         return;
     }
     if (requested > maxPaths) {

@@ -26,6 +26,10 @@ class ConnectionHandler : public platform::VarlinkConnectionHandler {
 public:
     static constexpr std::size_t maxPaths = 500;
     static constexpr std::string_view notApproved = "An administrator didn't approve this.";
+    // polkit found no authentication agent for the client, so nobody was asked.
+    static constexpr std::string_view noAgent =
+        "No authentication agent could ask an administrator to approve this; run the command on a terminal or in a "
+        "desktop session.";
     static constexpr std::string_view tooMany = "Too many items in one request.";
     static constexpr std::string_view noTrash = "Couldn't find your Trash.";
 

@@ -92,7 +92,14 @@ std::map<std::string, std::string> DaemonRemovalSteps::packageRefusals(const std
     return collaborators_.packages(paths);
 }
 
+platform::OSStatus DaemonRemovalSteps::authorizationStatus(std::span<const std::uint8_t> externalForm,
+                                                           const platform::SocketPeer& peer) {
+    if (collaborators_.verdict) return collaborators_.verdict(externalForm, peer);
+    return RemovalSteps::authorizationStatus(externalForm, peer);
+}
+
 bool DaemonRemovalSteps::isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) {
+    if (collaborators_.verdict) return collaborators_.verdict(externalForm, peer) == platform::errAuthorizationSuccess;
     if (collaborators_.authorize) return collaborators_.authorize(externalForm, peer);
     log_.note("authorization not granted: " + std::to_string(unavailableStatus));
     return false;

@@ -31,6 +31,8 @@ public:
         std::string systemctlPath = "/usr/bin/systemctl";
         // The package manager's refusals for a request's paths (see RemovalSteps::packageRefusals).
         std::function<std::map<std::string, std::string>(const std::vector<std::string>&)> packages;
+        // The administrator's verdict as a status; when given, it decides instead of authorize.
+        std::function<platform::OSStatus(std::span<const std::uint8_t>, const platform::SocketPeer&)> verdict;
     };
 
     // The status logged when no authorization service is wired: the internal-error code.
@@ -47,6 +49,7 @@ public:
                                                                        const PackageOwnership& ownership);
 
     bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) override;
+    platform::OSStatus authorizationStatus(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) override;
     std::optional<HeldTrash> openTrash(uid_t user) override;
     std::expected<JudgedItem, std::string> judge(const std::string& path) override;
     std::map<std::string, std::string> packageRefusals(const std::vector<std::string>& paths) override;

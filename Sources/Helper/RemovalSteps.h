@@ -7,6 +7,7 @@
 // Thread safety: one object serves every connection, so each member may be called from several
 // threads at once.
 
+#include "Platform/Authorization/Authorization.h"
 #include "Platform/Files/FileDescriptor.h"
 #include "Platform/Identity/SocketPeer.h"
 #include "Platform/Trash/Trash.h"
@@ -55,6 +56,10 @@ public:
     // Whether the peer's authorization (external form) holds the removal right. Writes its own
     // log line for every refusal. May block while an administrator is asked.
     virtual bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) = 0;
+    // The same verdict as a status, so that a refusal can say why (no agent could ask anyone).
+    virtual platform::OSStatus authorizationStatus(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) {
+        return isAuthorized(externalForm, peer) ? platform::errAuthorizationSuccess : platform::errAuthorizationDenied;
+    }
     // The Trash of `user` from the password database; nothing when it is missing or unsafe.
     virtual std::optional<HeldTrash> openTrash(uid_t user) = 0;
     // The policy's verdict on one path: the item held open, or the reason it is refused.

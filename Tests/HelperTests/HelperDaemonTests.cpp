@@ -49,6 +49,10 @@ public:
         activeWhenAsked = idle_.activeRequests();
         return authorized;
     }
+    platform::OSStatus refusal = platform::errAuthorizationDenied;
+    platform::OSStatus authorizationStatus(std::span<const std::uint8_t> form, const platform::SocketPeer& peer) override {
+        return isAuthorized(form, peer) ? platform::errAuthorizationSuccess : refusal;
+    }
     std::optional<HeldTrash> openTrash(uid_t user) override {
         calls.push_back("trash " + std::to_string(user));
         if (!hasTrash) return std::nullopt;
@@ -122,6 +126,14 @@ TEST(ConnectionHandlerTest, RefusesWholeRequestsInOrderAuthorizationFirst) {
     for (const auto& testCase : cases) {
         Harness harness;
         harness.steps.authorized = testCase.authorized;
+        // Refused because no agent could ask anyone: said so, rather than that an administrator refused.
+        if (testCase.message == ConnectionHandler::notApproved && testCase.requested == 0) {
+            harness.steps.refusal = platform::errAuthorizationInteractionNotAllowed;
+            EXPECT_EQ(harness.handler.removeItems({"/opt/x"}, {}).failed.at("/opt/x"), ConnectionHandler::noAgent);
+            harness.steps.refusal = platform::errAuthorizationDenied;
+            harness.steps.calls.clear();
+            std::filesystem::remove(harness.log.file());
+        }
         harness.steps.hasTrash = testCase.hasTrash;
         const auto requested = testCase.requested ? std::optional(testCase.requested) : std::nullopt;
         const auto reply = harness.handler.removeItems(manyPaths(testCase.count), std::vector<std::uint8_t>(32), requested);
@@ -224,7 +236,7 @@ TEST(DaemonRemovalStepsTest, RunsLaunchctlWhenMissingOrARootOwnedExecutableFileN
         if ((testCase.mode & S_IFDIR) != 0) std::filesystem::create_directory(path);
         else if (testCase.mode != 0) test::writeFile(path, "#!/bin/sh\n");
         if (testCase.mode != 0) { ASSERT_EQ(::chmod(path.c_str(), testCase.mode & 07777) | ::chown(path.c_str(), testCase.owner, 0), 0); }
-        DaemonRemovalSteps steps({{}, {}, {}, path.native(), {}, {}}, log);
+        DaemonRemovalSteps steps({{}, {}, {}, path.native(), {}, {}, {}}, log);
         EXPECT_EQ(steps.launchctlUsable(), testCase.usable) << testCase.name;
         const bool said = test::readFile(root / "helper.log").find("launchctl at " + path.native() + " is not") != std::string::npos;
         EXPECT_EQ(said, !testCase.usable) << testCase.name;
@@ -262,7 +274,7 @@ TEST(DaemonRemovalStepsTest, HoldsWhatThePolicyJudgedAndRefusesWhatChangedMeanwh
                                   duringVerdict();
                                   if (path.ends_with("Protected.app")) return std::unexpected(std::string("Protected path."));
                                   return RemovalKind::application;
-                              }, {}, "/nonexistent/launchctl", {}, {}}, log);
+                              }, {}, "/nonexistent/launchctl", {}, {}, {}}, log);
 
     const auto held = steps.judge((root / "Applications" / "Foo.app/").native());
     ASSERT_TRUE(held.has_value()) << held.error();

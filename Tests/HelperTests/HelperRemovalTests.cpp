@@ -335,7 +335,7 @@ std::string tryClients(const World& world, const std::string& mode) {
              " (an administrator enables it with systemctl enable --now vornelo-helper.socket).\n"},
         {"the helper told to idle for no time", VORNELO_HELPER_PATH, {"--idle-after", "0"}, {}, world.a, 2,
          "VorneloHelper: --idle-after takes seconds above 0 and at most 86400, not \"0\".\n"},
-        {"no signature", VORNELO_CLI_PATH, version, {}, world.a, 1, "vornelo-cli: The helper at " + world.socket + " did not answer: "},
+        {"no signature", VORNELO_CLI_PATH, version, {}, world.a, 1, "vornelo-cli: This vornelo-cli is not signed for the helper, which closed the connection ("},
         {"no signature on this program", self, {}, {}, root, 1, ""},
         {"another unit", kit.signedCopy("unit", otherUnit), version, {}, root, 1, ""},
         {"another identifier", kit.signedCopy("identifier", kit.leaf, "com.tessaldon.Other"), version, {}, root, 1, ""},
