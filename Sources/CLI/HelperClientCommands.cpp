@@ -7,6 +7,7 @@
 #include "Core/RelatedItems.h"
 #include "Core/PrivilegedHelperConstants.h"
 #include "Platform/Authorization/Authorization.h"
+#include "Platform/System/PlatformTexts.h"
 #include "Platform/Identity/CodeSigning.h"
 #include "Platform/Encoding/Base64.h"
 #include "Platform/Files/FileManager.h"
@@ -153,6 +154,16 @@ void printRemoval(const std::map<std::string, std::string>& moved, const std::ma
     }
     for (const auto& [path, destination] : moved) std::cout << "Moved " << path << " to " << destination << "\n";
     for (const auto& [path, reason] : failed) std::cout << "Not moved: " << path << ": " << reason << "\n";
+    if (moved.empty()) return;
+    // The items keep root as their owner, so neither the user nor a file manager can empty or put
+    // them back: say how an administrator does.
+    const auto& [original, trashed] = *moved.begin();
+    const auto info = std::filesystem::path(trashed).parent_path().parent_path() / "info" /
+                      (std::filesystem::path(trashed).filename().native() + ".trashinfo");
+    std::cout << "What was moved still belongs to root: an administrator puts an item back with sudo mv -n -- "
+              << platform::PlatformTexts::shellQuoted(trashed) << " " << platform::PlatformTexts::shellQuoted(original)
+              << ", or removes it for good with sudo rm -r -- " << platform::PlatformTexts::shellQuoted(trashed) << " "
+              << platform::PlatformTexts::shellQuoted(info.native()) << ".\n";
 }
 
 void addRemove(CLI::App& helper, Context& context) {

@@ -788,6 +788,17 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesLinuxSoftwareButNothingAPackageOr
         expect(test::readFile(world.base / "bin/systemctl.log") == "disable --now -- vendor-agent.service\n",
                "systemctl: " + test::readFile(world.base / "bin/systemctl.log"));
 
+        // Told as a person reads it: which agent asks, and how an administrator puts a moved item back.
+        test::writeFile("/usr/local/bin/second-tool", "tool");
+        const auto told = world.as(world.a, {world.cli, "helper", "remove", "--socket", world.socket, "/usr/local/bin/second-tool"});
+        const auto back = "sudo mv -n -- '" + (files / "second-tool").native() + "' '/usr/local/bin/second-tool'";
+        expect(told.exitCode == 0 && told.out.find(back) != std::string::npos &&
+                   told.err.starts_with("Your desktop's authentication agent asks for an administrator's password"),
+               "told: " + told.out + told.err);
+        expect(test::runProgram("/bin/mv", {"-n", "--", files / "second-tool", "/usr/local/bin/second-tool"}).exitCode == 0 &&
+                   test::readFile("/usr/local/bin/second-tool") == "tool",
+               "the way back it names does not work");
+
         // A folder swapped with a link to elsewhere while requests come: nothing outside the Trash moves.
         const auto outside = (world.base / "outside").native();
         const auto untouched = manifest(outside);
