@@ -200,16 +200,6 @@ Level levelOf(const SpaceTree& tree, const SpaceTree::Folder& folder, const List
     return level;
 }
 
-std::string kindName(SpaceTree::Kind kind) {
-    switch (kind) {
-        case SpaceTree::Kind::folder: return "folder";
-        case SpaceTree::Kind::file: return "file";
-        case SpaceTree::Kind::symbolicLink: return "symbolicLink";
-        case SpaceTree::Kind::other: return "other";
-    }
-    return "other";
-}
-
 std::string childPath(const std::string& parent, const std::string& name) {
     return parent.ends_with('/') ? parent + name : parent + "/" + name;
 }
@@ -245,7 +235,7 @@ nlohmann::json levelJson(const SpaceTree& tree, const SpaceTree::Folder& folder,
         const auto& reason = verdicts.at(entryPath);
         nlohmann::json child{{"name", entry.name},
                              {"path", entryPath},
-                             {"kind", kindName(entry.kind)},
+                             {"kind", SpaceTree::kindName(entry.kind)},
                              {"sizeBytes", entry.totals.sizeBytes},
                              {"apparentSizeBytes", entry.totals.apparentBytes},
                              {"fileCount", entry.totals.files},

@@ -28,16 +28,6 @@ constexpr std::size_t maxImportBytes = std::size_t{1} << 30;
 constexpr std::int64_t maxFilesPerFolder = 1'000'000;
 constexpr std::size_t maxNameBytes = 255;
 
-std::string_view kindName(SpaceTree::Kind kind) {
-    switch (kind) {
-        case SpaceTree::Kind::folder: return "folder";
-        case SpaceTree::Kind::file: return "file";
-        case SpaceTree::Kind::symbolicLink: return "symbolicLink";
-        case SpaceTree::Kind::other: return "other";
-    }
-    return "other";
-}
-
 // "key": "text", or "keyBase64": "..." for bytes that are not UTF-8.
 void appendName(std::string& out, std::string_view name, std::string_view key = "name") {
     out += '"';
@@ -152,8 +142,19 @@ std::string nameOf(std::string_view key, simdjson::ondemand::value value) {
 
 }  // namespace
 
+std::string_view SpaceTree::kindName(SpaceTree::Kind kind) {
+    switch (kind) {
+        case SpaceTree::Kind::folder: return "folder";
+        case SpaceTree::Kind::file: return "file";
+        case SpaceTree::Kind::symbolicLink: return "symbolicLink";
+        case SpaceTree::Kind::other: return "other";
+    }
+    return "other";
+}
+
 std::expected<void, platform::FileError> SpaceTree::exportTo(const std::filesystem::path& file) const {
-    auto replacement = platform::FileReplacement::begin(file);
+    // A person names this path: a link or device standing there is never replaced by a file.
+    auto replacement = platform::FileReplacement::beginNamed(file);
     if (!replacement) return std::unexpected(replacement.error());
     std::string out = "{\"format\":\"" + std::string(formatName) + "\",\"version\":" + std::to_string(formatVersion) + ",";
     appendName(out, rootPath_.native(), "path");

@@ -1,4 +1,6 @@
 #include "Scan/SpaceTree.h"
+
+#include "Core/LinkedFiles.h"
 #include "Scan/SpaceTree+Internal.h"
 
 #include "Platform/Encoding/Checked.h"
@@ -55,24 +57,6 @@ bool nameBefore(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-// Files with more than one hard link met so far, so that each counts once. Files with a single
-// link, nearly all of them, never get here.
-class SpaceTree::LinkedFiles {
-public:
-    bool firstSight(dev_t device, std::uint64_t inode) {
-        std::lock_guard guard(mutex_);
-        return seen_.emplace(static_cast<std::uint64_t>(device), inode).second;
-    }
-
-private:
-    struct Hash {
-        std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& key) const noexcept {
-            return std::hash<std::uint64_t>{}(key.first * 0x9E3779B97F4A7C15ull ^ key.second);
-        }
-    };
-    std::mutex mutex_;
-    std::unordered_set<std::pair<std::uint64_t, std::uint64_t>, Hash> seen_;
-};
 
 void SpaceTree::Counters::add(const Totals& amount) {
     if (amount.sizeBytes != 0) addTo(sizeBytes, amount.sizeBytes);

@@ -60,6 +60,8 @@ public:
 
     enum class Kind : std::uint8_t { folder, file, symbolicLink, other };
     enum class Order { size, name, count };
+    // The kind's name in exports and JSON output.
+    [[nodiscard]] static std::string_view kindName(Kind kind);
 
 private:
     struct Counters {
@@ -177,8 +179,6 @@ public:
     [[nodiscard]] const std::optional<std::string>& measuredAt() const { return measuredAt_; }
 
 private:
-    class LinkedFiles;
-
     Folder& newFolder(Folder* parent, std::string_view name);
     std::string_view storeName(std::string_view name);
     void keepFile(Folder& folder, std::string_view name, Kind kind, std::int64_t sizeBytes, std::int64_t apparentBytes);

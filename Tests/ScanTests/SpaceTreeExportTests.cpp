@@ -104,6 +104,14 @@ TEST_F(SpaceTreeExportTest, AnExportedTreeComesBackAsItWasWithEveryNameByteForBy
     EXPECT_EQ(describe(**twice), describe(again));
 
     EXPECT_FALSE(tree->exportTo(directory / "no such folder" / "tree.json"));
+
+    // A link at the named path is refused, not replaced; what it points to is untouched.
+    const auto kept = directory / "kept.txt";
+    test::writeFile(kept, "mine");
+    std::filesystem::create_symlink(kept, directory / "link.json");
+    EXPECT_FALSE(tree->exportTo(directory / "link.json"));
+    EXPECT_TRUE(std::filesystem::is_symlink(directory / "link.json"));
+    EXPECT_EQ(test::readFile(kept), "mine");
 }
 
 TEST_F(SpaceTreeExportTest, ADamagedOrHostileFileIsRefusedWithTheReason) {
