@@ -56,15 +56,16 @@ void runHelperCheck(const HelperCheckOptions& options, Context& context) {
         if (const auto owned = packaged.find(path); verdict && owned != packaged.end()) {
             verdict = std::unexpected(HelperPolicy::Rejection{owned->second});
         }
-        const auto related = verdict && places.inApplications(PathProtection::normalise(path))
-                                 ? RelatedItems::of(path, places)
-                                 : std::vector<std::string>{};
+        // Related items belong to an application folder in /opt alone; other results stay as they were.
+        const bool folder = places.inApplications(PathProtection::normalise(path));
+        const auto related = verdict && folder ? RelatedItems::of(path, places) : std::vector<std::string>{};
         if (!verdict) context.noteFailure();
         if (context.json) {
-            results.push_back({{"path", path},
-                               {"kind", verdict ? nlohmann::json(HelperPolicy::rawValue(*verdict)) : nullptr},
-                               {"reason", verdict ? nullptr : nlohmann::json(verdict.error().reason)},
-                               {"related", related}});
+            nlohmann::json result{{"path", path},
+                                  {"kind", verdict ? nlohmann::json(HelperPolicy::rawValue(*verdict)) : nullptr},
+                                  {"reason", verdict ? nullptr : nlohmann::json(verdict.error().reason)}};
+            if (folder) result["related"] = related;
+            results.push_back(std::move(result));
         } else if (verdict) {
             std::cout << displayed(path) << ": accepted as " << HelperPolicy::rawValue(*verdict) << ".\n";
             for (const auto& item : related) std::cout << "  related: " << displayed(item) << " starts something in it.\n";
