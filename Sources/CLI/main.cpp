@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
     addCleanCommands(app, context);
     addRecoveryCommands(app, context);
     addTrashCommands(app, context);
+    addScanCommands(app, context);
     addLogCommands(app, context);
     addHelperCommands(app, context);
 
