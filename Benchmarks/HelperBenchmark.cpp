@@ -5,6 +5,8 @@
 // renameat2 calls on the same tree. scripts/bench-helper prints the ratios.
 
 #include "Helper/DaemonRemovalSteps.h"
+#include "Core/HelperPolicy.h"
+#include "Core/PackageOwnership.h"
 #include "Core/HelperInterface.h"
 #include "Helper/ListenerDelegate.h"
 #include "Core/PrivilegedHelperConstants.h"
@@ -227,17 +229,26 @@ std::string measureRemoval(bool inMemory) {
             const platform::Authorization authorization;
             const helper::AdministratorApproval approval(authorization, log);
             const PathProtection protection("/var/empty", PathProtection::noStrings(), PathProtection::noStrings());
-            helper::DaemonRemovalSteps steps({[&](auto form, const auto& peer) { return approval.isAuthorized(form, peer); },
-                                              helper::DaemonRemovalSteps::policyFor((root / "Applications").native(),
-                                                                                    (root / "Library").native(), protection),
-                                              {}, "/nonexistent/launchctl"}, log);
+            // The apps are application folders in a Linux root, so the request also pays the package
+            // manager's one question about all 500 (the system's own dpkg-query or rpm).
+            auto places = HelperPolicy::LinuxRoots{}.under((root / "linux").native());
+            places.applications = (root / "Applications").native();
+            const PackageOwnership packages(PackageOwnership::forThisSystem());
+            helper::DaemonRemovalSteps steps({{},
+                                              helper::DaemonRemovalSteps::policyFor(
+                                                  HelperPolicy::Roots{(root / "macOS/Applications").native(), (root / "Library").native(), places},
+                                                  protection),
+                                              {}, "/nonexistent/launchctl", "/nonexistent/systemctl",
+                                              helper::DaemonRemovalSteps::packagesFor(places, packages),
+                                              [&](auto form, const auto& peer) { return approval.authorizationStatus(form, peer); }},
+                                             log);
             const test::ServedSocket served(std::string(helper::HelperInterface::text), [&](const platform::SocketPeer& peer) {
                 return std::make_unique<helper::ConnectionHandler>(peer, steps, idle, log);
             });
             std::vector<std::string> paths;
             for (int index = 0; index < removalCount; ++index) paths.push_back(root / "Applications" / ("App" + std::to_string(index) + ".app"));
             const std::string check = "pkcheck --action-id " + right + " --process " + std::to_string(::getpid()) + " >/dev/null 2>&1";
-            std::vector<double> removals, baselines, removalCpus, baselineCpus, floors;
+            std::vector<double> removals, baselines, removalCpus, baselineCpus, floors, queries;
             // Each returns why it failed, or nothing.
             const auto removal = [&]() -> std::string {
                 const double helperCpu = cpuSeconds(RUSAGE_SELF);
@@ -275,7 +286,14 @@ std::string measureRemoval(bool inMemory) {
                 floors.push_back(secondsSince(start));
                 return {};
             };
-            const std::array<std::function<std::string()>, 3> inTurn{removal, baseline, floor};
+            // The package manager's one question alone, as the removal asks it.
+            const auto query = [&]() -> std::string {
+                const auto start = std::chrono::steady_clock::now();
+                if (!packages.refusals(paths, [](const std::string&) { return true; }).empty()) return "the package check refused an app";
+                queries.push_back(secondsSince(start));
+                return {};
+            };
+            const std::array<std::function<std::string()>, 4> inTurn{removal, baseline, floor, query};
             for (int round = 0; round < removalRounds; ++round) {
                 int aside = 0;
                 for (const auto& folder : {trash / "files", trash / "info", root / "baseline", root / "floor/files", root / "floor/info"}) {
@@ -288,7 +306,7 @@ std::string measureRemoval(bool inMemory) {
             }
             return "FIGURES " + std::to_string(median(removals)) + " " + std::to_string(median(baselines)) + " " +
                    std::to_string(median(removalCpus)) + " " + std::to_string(median(baselineCpus)) + " " +
-                   std::to_string(median(floors));
+                   std::to_string(median(floors)) + " " + std::to_string(median(queries));
         });
     return outcome.message;
 }
@@ -299,11 +317,11 @@ void removeItems500(benchmark::State& state, bool inMemory) {
         state.SkipWithError(reason.c_str());
         return;
     }
-    double removal = 0, baseline = 0, removalCpu = 0, baselineCpu = 0, floor = 0;
+    double removal = 0, baseline = 0, removalCpu = 0, baselineCpu = 0, floor = 0, query = 0;
     for (auto _ : state) {
         const auto message = measureRemoval(inMemory);
-        if (!message.starts_with("FIGURES ") || std::sscanf(message.c_str() + 8, "%lf %lf %lf %lf %lf", &removal, &baseline,
-                                                            &removalCpu, &baselineCpu, &floor) != 5) {
+        if (!message.starts_with("FIGURES ") || std::sscanf(message.c_str() + 8, "%lf %lf %lf %lf %lf %lf", &removal, &baseline,
+                                                            &removalCpu, &baselineCpu, &floor, &query) != 6) {
             state.SkipWithError(message.c_str());
             return;
         }
@@ -313,6 +331,7 @@ void removeItems500(benchmark::State& state, bool inMemory) {
     state.counters["removal_cpu_ms"] = removalCpu * 1000;
     state.counters["baseline_cpu_ms"] = baselineCpu * 1000;
     state.counters["floor_ms"] = floor * 1000;
+    state.counters["query_ms"] = query * 1000;
 }
 void BM_RemoveItems500(benchmark::State& state) { removeItems500(state, false); }
 BENCHMARK(BM_RemoveItems500)->Iterations(1)->Unit(benchmark::kMillisecond);

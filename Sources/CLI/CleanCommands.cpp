@@ -3,6 +3,7 @@
 
 #include "CLI/EngineOutput.h"
 #include "CLI/Context.h"
+#include "CLI/ScanCleanup.h"
 #include "Core/ByteSizeFormatter.h"
 #include "Core/ExclusionStore.h"
 #include "Core/SafeFileDeleter.h"
@@ -149,7 +150,7 @@ Deleter::ExecutionResult executePlan(const Deleter::Plan& plan, Deleter::Mode mo
                   "  " + report.currentPath);
     };
     auto result = deleter.execute(plan, mode, dryRun, "clean", session, progress,
-                                  [&interrupts] { return interrupts.interrupted(); });
+                                  [&interrupts] { return interrupts.interrupted(); }, interrupts.token());
     line.clear();
     // Everything the run logged is on disk before the command reports and exits.
     logWritten = deleter.opLog().flush();
@@ -244,6 +245,7 @@ void addCleanCommands(CLI::App& app, Context& context) {
                  "only items already inside a Trash are removed for good. Every item is written to the operation log, "
                  "and the run can be undone with restore");
     addPathOptions(*clean, *cleanOptions);
+    addFromScanOption(*clean);
     clean->add_option("--mode", cleanOptions->mode,
                       "trash (the default) or permanent; permanent removes for good only what already lies inside a "
                       "Trash, and moves everything else to the Trash");
@@ -251,7 +253,10 @@ void addCleanCommands(CLI::App& app, Context& context) {
     clean->add_flag("--yes,-y", cleanOptions->yes, "Do not ask before cleaning (needed when input is not a terminal)");
     clean->footer("Ctrl-C stops before the next item; the run is then reported as cancelled. Exit code 1 when an "
                   "item failed or the run was cancelled, 2 for bad usage (including a question that cannot be asked).");
-    clean->callback([cleanOptions, &context] { runClean(*cleanOptions, context); });
+    clean->callback([cleanOptions, clean, &context] {
+        if (cleanFromScan(*clean, context, {confirm, executePlan})) return;
+        runClean(*cleanOptions, context);
+    });
 }
 
 }  // namespace vornelo::cli

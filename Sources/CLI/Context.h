@@ -59,6 +59,8 @@ void addBrowseCommands(CLI::App& app, Context& context);
 void addLogCommands(CLI::App& app, Context& context);
 void addCleanCommands(CLI::App& app, Context& context);
 void addRecoveryCommands(CLI::App& app, Context& context);
+void addTrashCommands(CLI::App& app, Context& context);
+void addScanCommands(CLI::App& app, Context& context);
 // The root helper: `helper` groups what is asked of the helper's socket (HelperClientCommands.cpp)
 // and the removal policy's local verdict (HelperCheckCommand.cpp).
 void addHelperCommands(CLI::App& app, Context& context);

@@ -229,8 +229,12 @@ void printResult(const Deleter::ExecutionResult& result, const Deleter::Plan& pl
     if (result.cancelled) {
         const auto skippedInRun = result.skipped - static_cast<std::int64_t>(plan.protectedItems().size());
         const auto untouched = static_cast<std::int64_t>(plan.items().size()) - result.succeeded - result.failed - skippedInRun;
-        std::cout << "Cancelled: " << countText(untouched, "item") << (untouched == 1 ? " was" : " were")
-                  << " left as before.\n";
+        if (untouched > 0) {
+            std::cout << "Cancelled: " << countText(untouched, "item") << (untouched == 1 ? " was" : " were")
+                      << " left as before.\n";
+        } else {
+            std::cout << "Cancelled in the middle of the last item.\n";
+        }
     }
     if (result.dryRun || result.recoverable == 0 || !logWritten) return;  // an unwritten log was reported already
     if (!session) {

@@ -2,7 +2,13 @@
 
 #include "CLI/Context.h"
 #include "Core/HelperInterface.h"
+#include "Core/HelperPolicy.h"
+#include "Core/PathProtection.h"
+#include "Core/RelatedItems.h"
+#include "Core/PrivilegedHelperConstants.h"
 #include "Platform/Authorization/Authorization.h"
+#include "Platform/System/PlatformTexts.h"
+#include "Platform/Identity/CodeSigning.h"
 #include "Platform/Encoding/Base64.h"
 #include "Platform/Files/FileManager.h"
 #include "Platform/Trash/Trash.h"
@@ -26,6 +32,11 @@ namespace {
 
 using helper::HelperInterface;
 
+std::string withoutFullStop(std::string sentence) {
+    if (sentence.ends_with('.')) sentence.pop_back();
+    return sentence;
+}
+
 // One sentence for each way the helper can be out of reach.
 std::string unreachable(const std::string& socket, const platform::VarlinkClientError& error) {
     using Kind = platform::VarlinkClientError::Kind;
@@ -37,6 +48,17 @@ std::string unreachable(const std::string& socket, const platform::VarlinkClient
     }
     if (error.kind == Kind::notListening) return "The helper is not running: nothing answers at " + socket + ".";
     if (error.kind == Kind::remote) return "The helper at " + socket + " refused the call with " + error.error + ".";
+    // The helper closes on a client it does not vet without a word: say why, when this is why.
+    std::error_code failed;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", failed);
+    const auto requirement = platform::CodeRequirement::parse(PrivilegedHelperConstants::clientRequirement);
+    if (!failed && requirement) {
+        const auto verdict = platform::CodeSigning::shared().checkFile(self, *requirement);
+        if (!verdict.satisfied) {
+            return "This vornelo-cli is not signed for the helper, which closed the connection (" + withoutFullStop(verdict.reason) +
+                   "); use the vornelo-cli the package installed.";
+        }
+    }
     return "The helper at " + socket + " did not answer: " + error.description;
 }
 
@@ -105,6 +127,7 @@ public:
     }
     TerminalAgent(const TerminalAgent&) = delete;
     TerminalAgent& operator=(const TerminalAgent&) = delete;
+    bool running() const { return pid_ > 0; }
 
 private:
     pid_t pid_ = -1;
@@ -131,15 +154,30 @@ void printRemoval(const std::map<std::string, std::string>& moved, const std::ma
     }
     for (const auto& [path, destination] : moved) std::cout << "Moved " << path << " to " << destination << "\n";
     for (const auto& [path, reason] : failed) std::cout << "Not moved: " << path << ": " << reason << "\n";
+    if (moved.empty()) return;
+    // The items keep root as their owner, so neither the user nor a file manager can empty or put
+    // them back: say how an administrator does.
+    const auto& [original, trashed] = *moved.begin();
+    const auto info = std::filesystem::path(trashed).parent_path().parent_path() / "info" /
+                      (std::filesystem::path(trashed).filename().native() + ".trashinfo");
+    std::cout << "What was moved still belongs to root: an administrator puts an item back with sudo mv -n -- "
+              << platform::PlatformTexts::shellQuoted(trashed) << " " << platform::PlatformTexts::shellQuoted(original)
+              << ", or removes it for good with sudo rm -r -- " << platform::PlatformTexts::shellQuoted(trashed) << " "
+              << platform::PlatformTexts::shellQuoted(info.native()) << ".\n";
 }
 
 void addRemove(CLI::App& helper, Context& context) {
-    auto* command = helper.add_subcommand("remove", "Move applications and launch items installed for all users into your Trash");
+    auto* command = helper.add_subcommand("remove", "Move software installed for all users (applications, programs, units, "
+                                                    "desktop entries, launch items) into your Trash");
     auto paths = std::make_shared<std::vector<std::string>>();
     auto socket = std::make_shared<std::string>(HelperInterface::socketPath);
-    command->add_option("paths", *paths, "Items in /Applications or /Library")->required();
+    auto withRelated = std::make_shared<bool>(false);
+    command->add_option("paths", *paths, "Items in /opt, /usr/local/bin, /usr/local/sbin, /etc/systemd/system, the "
+                                         "desktop entries' folders, /Applications or /Library")->required();
     command->add_option("--socket", *socket, "The helper's socket")->capture_default_str();
-    command->callback([&context, paths, socket] {
+    command->add_flag("--with-related", *withRelated,
+                      "Also send the desktop entries and units that start something in each /opt folder named");
+    command->callback([&context, paths, socket, withRelated] {
         struct stat socketInfo {};
         if (::stat(socket->c_str(), &socketInfo) != 0) {
             platform::VarlinkClientError missing;
@@ -163,7 +201,23 @@ void addRemove(CLI::App& helper, Context& context) {
         }
         std::vector<std::string> absolute;
         for (const auto& path : *paths) absolute.push_back(platform::FileManager::absoluteStandardizedPath(path));
+        if (*withRelated) {
+            // Each is judged by the helper on its own, as if named here.
+            const HelperPolicy::LinuxRoots places;
+            for (std::size_t index = 0, named = absolute.size(); index < named; ++index) {
+                if (!places.inApplications(PathProtection::normalise(absolute[index]))) continue;
+                for (auto& related : RelatedItems::of(absolute[index], places)) {
+                    if (std::ranges::find(absolute, related) == absolute.end()) absolute.push_back(std::move(related));
+                }
+            }
+        }
         const TerminalAgent agent;
+        if (!context.json) {
+            // Which agent will ask, so that a prompt elsewhere (or none at all) is no surprise.
+            std::cerr << (agent.running() ? "polkit's text agent asks for an administrator's password on this terminal.\n"
+                                          : "Your desktop's authentication agent asks for an administrator's password, if this "
+                                            "session has one.\n");
+        }
         const auto reply = callHelper(*socket, HelperInterface::removeItemsMethod,
                                       {{"paths", absolute}, {"authorization", platform::Base64::encode(*form)}}, context);
         if (!reply) return;

@@ -1,6 +1,7 @@
 // log recent | totals | verify | export | clear | enable | disable | status | path: the shared
 // operation log, as the application sees it.
 
+#include "CLI/Confirm.h"
 #include "CLI/Context.h"
 #include "Core/ManagedPolicy.h"
 #include "Core/OperationLog.h"
@@ -45,8 +46,8 @@ void printEntry(const Entry& entry) {
 }
 
 void runRecent(std::int64_t limit, Context& context) {
-    if (limit < 0) {
-        printError("The number of entries must be 0 or more, not " + std::to_string(limit) + ".");
+    if (limit < 1) {
+        printError("The number of entries must be 1 or more, not " + std::to_string(limit) + ".");
         context.noteFailure(ExitCode::badUsage);
         return;
     }
@@ -87,6 +88,7 @@ void runVerify(Context& context) {
         printJson({{"verified", status.verified},
                    {"unchained", status.unchained},
                    {"firstBrokenLine", status.firstBrokenLine ? nlohmann::json(*status.firstBrokenLine) : nlohmann::json(nullptr)},
+                   {"changedLine", status.changedLine ? nlohmann::json(*status.changedLine) : nlohmann::json(nullptr)},
                    {"truncated", status.truncated},
                    {"pendingLines", status.pendingLines},
                    {"unaccountedLines", status.unaccountedLines},
@@ -97,8 +99,16 @@ void runVerify(Context& context) {
     std::cout << status.verified << (status.verified == 1 ? " link" : " links") << " verified, " << status.unchained
               << (status.unchained == 1 ? " line" : " lines") << " without a link to check.\n";
     if (status.firstBrokenLine) {
-        std::cout << "The log was altered: line " << *status.firstBrokenLine << " of " << displayed(log.fileURL().native())
-                  << " is not what the chain expects.\n";
+        const auto broken = *status.firstBrokenLine;
+        const auto file = displayed(log.fileURL().native());
+        if (status.changedLine == broken) {
+            std::cout << "The log was altered: line " << broken << " of " << file << " was changed.\n";
+        } else if (status.changedLine) {
+            std::cout << "The log was altered: line " << *status.changedLine << " of " << file << " was changed, as line "
+                      << broken << ", which is intact, no longer links to it.\n";
+        } else {
+            std::cout << "The log was altered: line " << broken << " of " << file << " or the one before it was changed.\n";
+        }
     }
     if (status.truncated) std::cout << "Lines are missing from the start or the end of the log.\n";
     if (status.unaccountedLines > 0) {
@@ -141,8 +151,26 @@ void runExport(const std::string& format, const std::string& destination, Contex
     }
 }
 
-void runClear(Context& context) {
+void runClear(bool yes, Context& context) {
     auto& log = OperationLog::shared();
+    // A forced log is kept whatever the answer, so there is nothing to ask.
+    if (!yes && !log.isForced()) {
+        const auto confirmed = askOnTerminal(
+            "Delete the operation log " + displayed(log.fileURL().native()) +
+                ", its rotated files and its totals? The record of every past cleanup goes with them.",
+            "Standard input is not a terminal, so there is no one to confirm clearing the operation log: pass --yes "
+            "to clear it without asking.",
+            context);
+        if (!confirmed) return;
+        if (!*confirmed) {
+            if (context.json) {
+                printJson({{"cleared", false}, {"confirmed", false}, {"logPath", log.fileURL().native()}});
+            } else {
+                std::cout << "The operation log was kept.\n";
+            }
+            return;
+        }
+    }
     const bool cleared = log.clear();
     if (!cleared) {
         printError("Your administrator forces the operation log on, so it was kept.");
@@ -203,7 +231,7 @@ void addLogCommands(CLI::App& app, Context& context) {
 
     auto limit = std::make_shared<std::int64_t>(20);
     auto* recent = log->add_subcommand("recent", "Show the newest entries, newest first");
-    recent->add_option("-n", *limit, "How many entries (default 20)");
+    recent->add_option("-n", *limit, "How many entries, 1 or more (default 20)");
     recent->callback([limit, &context] { runRecent(*limit, context); });
 
     log->add_subcommand("totals", "Show the running totals of everything logged")->callback([&context] { runTotals(context); });
@@ -220,7 +248,11 @@ void addLogCommands(CLI::App& app, Context& context) {
     exporter->add_option("FILE", *destination, "Where to write the export (- for standard output)")->required();
     exporter->callback([format, destination, &context] { runExport(*format, *destination, context); });
 
-    log->add_subcommand("clear", "Delete the log, its rotated files and its totals")->callback([&context] { runClear(context); });
+    auto yes = std::make_shared<bool>(false);
+    auto* clear = log->add_subcommand("clear", "Delete the log, its rotated files and its totals, after asking");
+    clear->add_flag("--yes,-y", *yes, "Do not ask (needed when input is not a terminal)");
+    clear->footer("Exit code 2 when standard input is not a terminal and --yes is not given.");
+    clear->callback([yes, &context] { runClear(*yes, context); });
     log->add_subcommand("enable", "Switch logging on (saved in your settings)")->callback([&context] { runSwitch(true, context); });
     log->add_subcommand("disable", "Switch logging off (an administrator may force it on)")
         ->callback([&context] { runSwitch(false, context); });

@@ -14,8 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <iostream>
 #include <memory>
+#include <unordered_set>
 
 namespace vornelo::cli {
 
@@ -29,6 +31,35 @@ struct SessionCounts {
     std::int64_t failed = 0;
     std::int64_t skipped = 0;
     std::int64_t unlogged = 0;  // of the trashed: found by their Trash records alone
+};
+
+// What became of the items a run moved to the Trash, as the disk shows it now.
+struct TrashedFate {
+    std::int64_t inTrash = 0;  // there still, whether or not its place is free
+    std::int64_t putBack = 0;  // the very file is at its original place again
+    std::int64_t gone = 0;     // emptied from the Trash, or replaced there by another item
+    std::int64_t unknown = 0;  // the log lacks what it takes to tell
+
+    // The trashed items of `items` (the preview of a session), by their reasons.
+    static TrashedFate of(const std::vector<CleanupRecovery::Item>& items) {
+        using Kind = SafeFileDeleter::PutBackError::Kind;
+        const auto reason = [](Kind kind) { return SafeFileDeleter::PutBackError(kind).description(); };
+        TrashedFate fate;
+        for (const auto& item : items) {
+            if (!CleanupRecovery::wentToTrash(item.entry)) continue;
+            const auto& why = item.unavailableReason;
+            if (!why || *why == reason(Kind::originalLocationOccupied) || *why == reason(Kind::protectedLocation)) {
+                ++fate.inTrash;
+            } else if (*why == CleanupRecovery::backInPlaceReason) {
+                ++fate.putBack;
+            } else if (*why == reason(Kind::noLongerInTrash) || *why == CleanupRecovery::slotReusedReason) {
+                ++fate.gone;
+            } else {
+                ++fate.unknown;
+            }
+        }
+        return fate;
+    }
 };
 
 // The log's sessions, with what the user's Trash records of runs whose lines never came.
@@ -54,9 +85,13 @@ SessionCounts countsOf(const CleanupSession& session) {
     return counts;
 }
 
-nlohmann::json sessionJson(const CleanupSession& session) {
+nlohmann::json sessionJson(const CleanupSession& session, const TrashedFate& fate) {
     const auto counts = countsOf(session);
     return {{"id", session.id().uuidString()},
+            {"inTrash", fate.inTrash},
+            {"putBack", fate.putBack},
+            {"gone", fate.gone},
+            {"fateUnknown", fate.unknown},
             {"date", platform::Iso8601::format(session.date())},
             {"action", session.action()},
             {"itemCount", session.entries().size()},
@@ -75,9 +110,11 @@ void runSessions(std::int64_t limit, Context& context) {
     }
     auto sessions = limit > 0 ? allSessions() : std::vector<CleanupSession>{};
     if (static_cast<std::uint64_t>(limit) < sessions.size()) sessions.erase(sessions.begin() + limit, sessions.end());
+    std::vector<TrashedFate> fates;
+    for (const auto& session : sessions) fates.push_back(TrashedFate::of(CleanupRecovery::preview(session, SafeFileDeleter::shared())));
     if (context.json) {
         auto list = nlohmann::json::array();
-        for (const auto& session : sessions) list.push_back(sessionJson(session));
+        for (std::size_t index = 0; index < sessions.size(); ++index) list.push_back(sessionJson(sessions[index], fates[index]));
         printJson(list);
         return;
     }
@@ -85,30 +122,80 @@ void runSessions(std::int64_t limit, Context& context) {
         if (limit > 0) std::cout << "The operation log holds no cleanup sessions.\n";
         return;
     }
-    for (const auto& session : sessions) {
+    for (std::size_t index = 0; index < sessions.size(); ++index) {
+        const auto& session = sessions[index];
+        const auto& fate = fates[index];
         const auto counts = countsOf(session);
         std::cout << session.id().uuidString() << "  " << localTime(session.date()) << "  "
                   << displayed(session.action()) << "  " << countText(static_cast<std::int64_t>(session.entries().size()), "item")
                   << ": " << counts.trashed << " trashed, " << counts.removed << " removed for good, " << counts.failed
                   << " failed, " << counts.skipped << " skipped";
         if (counts.unlogged > 0) std::cout << " (" << counts.unlogged << " of the trashed found in the Trash, not in the log)";
+        if (counts.trashed > 0) {
+            std::cout << "; now " << fate.inTrash << " in the Trash, " << fate.putBack << " put back, " << fate.gone << " gone";
+            if (fate.unknown > 0) std::cout << ", " << fate.unknown << " not known";
+        }
         std::cout << '\n';
     }
 }
 
-std::optional<CleanupSession> findSession(const std::string& text, Context& context) {
-    const auto id = Uuid::fromString(text);
-    if (!id) {
-        printError("\u201C" + text + "\u201D is not a session identifier; `vornelo-cli sessions` lists them.");
-        context.noteFailure(ExitCode::badUsage);
-        return std::nullopt;
-    }
-    for (auto& session : allSessions()) {
-        if (session.id() == *id) return std::move(session);
-    }
-    printError("Neither the operation log nor the Trash holds a cleanup session " + id->uuidString() + ".");
+std::optional<CleanupSession> badSession(const std::string& sentence, Context& context) {
+    printError(sentence);
     context.noteFailure(ExitCode::badUsage);
     return std::nullopt;
+}
+
+// A whole identifier, or the start of one that only one session has, in any case.
+std::optional<CleanupSession> findSession(const std::string& text, Context& context) {
+    const auto id = Uuid::fromString(text);
+    std::string prefix = text;
+    for (auto& character : prefix) character = static_cast<char>(std::toupper(static_cast<unsigned char>(character)));
+    if (!id && (prefix.empty() || prefix.find_first_not_of("0123456789ABCDEF-") != std::string::npos)) {
+        return badSession("\u201C" + text + "\u201D is not a session identifier; `vornelo-cli sessions` lists them.", context);
+    }
+    std::vector<CleanupSession> matching;
+    for (auto& session : allSessions()) {
+        if (id ? session.id() == *id : session.id().uuidString().starts_with(prefix)) matching.push_back(std::move(session));
+    }
+    if (matching.size() == 1) return std::move(matching.front());
+    if (matching.empty()) {
+        if (id) return badSession("Neither the operation log nor the Trash holds a cleanup session " + id->uuidString() + ".", context);
+        return badSession("No cleanup session in the operation log or the Trash starts with \u201C" + text + "\u201D.", context);
+    }
+    std::string candidates;
+    for (const auto& session : matching) {
+        candidates += "\n  " + session.id().uuidString() + "  " + localTime(session.date()) + "  " + displayed(session.action());
+    }
+    return badSession("\u201C" + text + "\u201D starts " + std::to_string(matching.size()) +
+                          " cleanup sessions; give more of the identifier:" + candidates,
+                      context);
+}
+
+std::optional<CleanupSession> latestSession(Context& context) {
+    auto sessions = allSessions();
+    if (sessions.empty()) return badSession("Neither the operation log nor the Trash holds a cleanup session.", context);
+    return std::move(sessions.front());
+}
+
+// The items of the session named by `paths` (all of them when there are none); nothing, after
+// naming the first, when a path is not an item of the session.
+std::optional<std::vector<CleanupRecovery::Item>> chosenItems(std::vector<CleanupRecovery::Item> items,
+                                                              const std::vector<std::string>& paths,
+                                                              const CleanupSession& session, Context& context) {
+    if (paths.empty()) return items;
+    std::unordered_set<std::string> wanted;
+    for (const auto& path : paths) {
+        const auto absolute = platform::FileManager::absoluteStandardizedPath(path);
+        if (std::ranges::none_of(items, [&](const auto& item) { return item.entry.path() == absolute; })) {
+            printError("\u201C" + absolute + "\u201D is not an item of cleanup session " + session.id().uuidString() +
+                       "; `vornelo-cli restore --dry-run " + session.id().uuidString() + "` lists them.");
+            context.noteFailure(ExitCode::badUsage);
+            return std::nullopt;
+        }
+        wanted.insert(absolute);
+    }
+    std::erase_if(items, [&](const auto& item) { return !wanted.contains(item.entry.path()); });
+    return items;
 }
 
 nlohmann::json itemJson(const CleanupRecovery::Item& item) {
@@ -145,11 +232,29 @@ std::size_t attemptable(const std::vector<CleanupRecovery::Item>& items) {
     }));
 }
 
-void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
-    const auto session = findSession(sessionText, context);
+struct RestoreOptions {
+    std::string session;
+    std::vector<std::string> paths;
+    bool last = false;
+    bool dryRun = false;
+};
+
+void runRestore(RestoreOptions options, Context& context) {
+    const bool dryRun = options.dryRun;
+    if (options.last && !options.session.empty()) {
+        options.paths.insert(options.paths.begin(), options.session);  // with --last, every word is a path
+    }
+    if (!options.last && options.session.empty()) {
+        printError("A session is required: give its identifier (or the start of it), or --last for the latest run.");
+        context.noteFailure(ExitCode::badUsage);
+        return;
+    }
+    const auto session = options.last ? latestSession(context) : findSession(options.session, context);
     if (!session) return;
     auto& deleter = SafeFileDeleter::shared();
-    const auto items = CleanupRecovery::preview(*session, deleter);
+    const auto chosen = chosenItems(CleanupRecovery::preview(*session, deleter), options.paths, *session, context);
+    if (!chosen) return;
+    const auto& items = *chosen;
     if (!context.json) printItems(items);
 
     std::vector<CleanupRecovery::Result> results;
@@ -181,7 +286,7 @@ void runRestore(const std::string& sessionText, bool dryRun, Context& context) {
         for (const auto& item : items) itemList.push_back(itemJson(item));
         auto resultList = nlohmann::json::array();
         for (const auto& result : results) resultList.push_back(resultJson(result));
-        auto document = sessionJson(*session);
+        auto document = sessionJson(*session, TrashedFate::of(items));
         document["items"] = itemList;
         document["results"] = resultList;
         document["dryRun"] = dryRun;
@@ -218,17 +323,22 @@ void addRecoveryCommands(CLI::App& app, Context& context) {
     sessions->add_option("-n", *limit, "How many sessions (default 20)");
     sessions->callback([limit, &context] { runSessions(*limit, context); });
 
-    auto session = std::make_shared<std::string>();
-    auto dryRun = std::make_shared<bool>(false);
+    auto options = std::make_shared<RestoreOptions>();
     auto* restore = app.add_subcommand(
-        "restore", "Put back what a cleanup session moved to the Trash: each item's availability and reason, then "
-                   "the result of each put-back. Nothing is ever replaced");
-    restore->add_option("SESSION-ID", *session, "The session's identifier, as sessions lists it")->required();
-    restore->add_flag("--dry-run", *dryRun, "Only show which items could be put back");
+        "restore", "Put back what a cleanup session moved to the Trash, or only the items PATH names: each item's "
+                   "availability and reason, then the result of each put-back. Nothing is ever replaced");
+    restore->add_option("SESSION-ID", options->session,
+                        "The session's identifier as sessions lists it, in any case, or the start of it that only "
+                        "one session has");
+    restore->add_option("PATH", options->paths, "Only these items of the session, by their original paths");
+    restore->add_flag("--last", options->last, "The latest session, instead of an identifier");
+    restore->add_flag("--dry-run", options->dryRun, "Only show which items could be put back");
     restore->footer("Items whose log lines never came (the run was cut short) are found by the session their Trash "
                     "records name. Ctrl-C stops before the next item. Exit code 1 when an item the run moved to the "
-                    "Trash is not back in its place afterwards (each is named), 2 for bad usage or an unknown session.");
-    restore->callback([session, dryRun, &context] { runRestore(*session, *dryRun, context); });
+                    "Trash is not back in its place afterwards (each is named), 2 for bad usage, an unknown session, a "
+                    "start of an identifier that several sessions share (they are listed) or a path that is not an "
+                    "item of the session.");
+    restore->callback([options, &context] { runRestore(*options, context); });
 }
 
 }  // namespace vornelo::cli

@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
     addBrowseCommands(app, context);
     addCleanCommands(app, context);
     addRecoveryCommands(app, context);
+    addTrashCommands(app, context);
+    addScanCommands(app, context);
     addLogCommands(app, context);
     addHelperCommands(app, context);
 

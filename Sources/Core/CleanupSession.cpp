@@ -117,10 +117,10 @@ std::vector<CleanupRecovery::Item> CleanupRecovery::preview(const CleanupSession
 
 namespace {
 
-CleanupRecovery::Result putBack(const Entry& entry, const SafeFileDeleter& deleter) {
+CleanupRecovery::Result putBack(const Entry& entry, const SafeFileDeleter& deleter, const std::stop_token& stop) {
     CleanupRecovery::Result result{entry.id(), entry.path(), false, {}};
     try {
-        deleter.putBack(*entry.trashedPath(), entry.path(), entry.trashedFileNumber(), entry.sessionID());
+        deleter.putBack(*entry.trashedPath(), entry.path(), entry.trashedFileNumber(), entry.sessionID(), stop);
         result.restored = true;
         result.message = CleanupRecovery::restoredMessage;
     } catch (const SafeFileDeleter::PutBackError& error) {
@@ -143,7 +143,7 @@ std::vector<CleanupRecovery::Result> putBackAll(const std::vector<CleanupRecover
             if (stop.stop_requested()) break;
             const auto& entry = item.entry;
             if (!entry.trashedPath() || !entry.trashedFileNumber()) continue;
-            results.push_back(putBack(entry, deleter));
+            results.push_back(putBack(entry, deleter, stop));
         }
     } catch (const std::exception&) {
         // Out of memory for the results: what was done so far is still reported.

@@ -5,6 +5,7 @@
 #include "Platform/Encoding/PropertyList.h"
 #include "Platform/Files/RegularFile.h"
 #include "Platform/Encoding/Text.h"
+#include "Core/HelperPolicy+Internal.h"
 
 namespace vornelo {
 
@@ -14,8 +15,9 @@ using platform::FileManager;
 using platform::FileType;
 using platform::Text;
 using Rejection = HelperPolicy::Rejection;
-
-std::unexpected<Rejection> refuse(std::string_view reason) { return std::unexpected(Rejection{std::string(reason)}); }
+using helper_policy::refuse;
+using helper_policy::linuxInstallation;
+using helper_policy::linuxRules;
 
 // The path without its last component; "/" stays "/". The path has no trailing separator.
 std::string_view parentOf(std::string_view path) {
@@ -110,7 +112,8 @@ const PathProtection& HelperPolicy::defaultProtection() {
 std::expected<HelperPolicy::Kind, HelperPolicy::Rejection> HelperPolicy::validateRemoval(
     std::string_view path, std::string_view applicationsRoot, std::string_view libraryRoot,
     const PathProtection& protection, const platform::FileManager& fileManager) {
-    const auto judged = judgeRemoval(path, applicationsRoot, libraryRoot, protection, fileManager);
+    const auto judged = judgeRemoval(path, Roots{std::string(applicationsRoot), std::string(libraryRoot), std::nullopt},
+                                     protection, fileManager);
     if (!judged) return std::unexpected(judged.error());
     return judged->kind;
 }
@@ -118,14 +121,36 @@ std::expected<HelperPolicy::Kind, HelperPolicy::Rejection> HelperPolicy::validat
 std::expected<HelperPolicy::Judgement, HelperPolicy::Rejection> HelperPolicy::judgeRemoval(
     std::string_view path, std::string_view applicationsRoot, std::string_view libraryRoot,
     const PathProtection& protection, const platform::FileManager& fileManager) {
+    return judgeRemoval(path, Roots{std::string(applicationsRoot), std::string(libraryRoot), std::nullopt}, protection,
+                        fileManager);
+}
+
+std::expected<HelperPolicy::Kind, HelperPolicy::Rejection> HelperPolicy::validateRemoval(
+    std::string_view path, const Roots& roots, const PathProtection& protection, const platform::FileManager& fileManager) {
+    const auto judged = judgeRemoval(path, roots, protection, fileManager);
+    if (!judged) return std::unexpected(judged.error());
+    return judged->kind;
+}
+
+std::expected<HelperPolicy::Judgement, HelperPolicy::Rejection> HelperPolicy::judgeRemoval(
+    std::string_view path, const Roots& roots, const PathProtection& protection, const platform::FileManager& fileManager) {
     auto item = examine(path, fileManager);
     if (!item) return item;
-    // examine() found the path free of links, so the protection rules need not resolve it again.
-    if (protection.shouldProtectLinkFreePath(item->location)) return refuse(protectedPath);
     const auto parent = PathProtection::normalise(item->parent.native());
+    if (roots.linuxRoots) {
+        if (auto elsewhere = linuxInstallation(PathProtection::normalise(item->location.native()), *roots.linuxRoots)) {
+            return refuse(*elsewhere);
+        }
+    }
+    // examine() found the path free of links, so the protection rules need not resolve it again.
+    const bool linuxItem = roots.linuxRoots && roots.linuxRoots->holds(PathProtection::normalise(item->location.native()));
+    if (linuxItem ? protection.shouldProtectInInstallRoot(item->location, parent)
+                  : protection.shouldProtectLinkFreePath(item->location)) {
+        return refuse(protectedPath);
+    }
     const auto grandparent = PathProtection::normalise(parentOf(item->parent.native()));
-    const auto applications = PathProtection::normalise(applicationsRoot);
-    const auto library = PathProtection::normalise(libraryRoot);
+    const auto applications = PathProtection::normalise(roots.applications);
+    const auto library = PathProtection::normalise(roots.library);
     std::expected<void, Rejection> verdict;
     if (parent == applications || (grandparent == applications && !parent.ends_with(".app"))) {
         item->kind = Kind::application;
@@ -136,6 +161,8 @@ std::expected<HelperPolicy::Judgement, HelperPolicy::Rejection> HelperPolicy::ju
     } else if (parent == library + "/PrivilegedHelperTools") {
         item->kind = Kind::helperTool;
         verdict = helperToolRules(*item, protection);
+    } else if (linuxItem) {
+        verdict = linuxRules(*item, parent, *roots.linuxRoots);
     } else {
         return refuse(outsideLocations);
     }

@@ -3,8 +3,14 @@
 //
 // Only three shapes are accepted: an ".app" bundle directly in the applications root or one plain
 // folder below it; a ".plist" regular file in <library>/LaunchDaemons or <library>/LaunchAgents;
-// a regular file in <library>/PrivilegedHelperTools. Everything else is refused with a sentence
-// for the user. The policy keeps no state: every call reads the file system afresh and may run on
+// a regular file in <library>/PrivilegedHelperTools. Beside them, when Linux roots are given, the
+// places vendors install into outside a package manager, each item directly in its root: a folder
+// in /opt (an application), a regular file in /usr/local/bin or /usr/local/sbin (a helper tool), a
+// regular unit file in /etc/systemd/system (a launch item), a regular ".desktop" file in
+// /usr/local/share/applications or /usr/share/applications (an application: it is how the desktop
+// shows one). The subtree rules of the path protection that cover a Linux root as a whole (/usr,
+// /etc) do not refuse the items directly in it; every other rule still does. Everything else is
+// refused with a sentence for the user. The policy keeps no state: every call reads the file system afresh and may run on
 // any thread, concurrently, given a thread-safe PathProtection and file manager.
 //
 // What is judged, and how. The request path itself must be absolute, already standardised (no
@@ -31,6 +37,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vornelo {
 
@@ -74,6 +81,40 @@ struct HelperPolicy {
     static constexpr std::string_view ownHelper = "Vornelo can't remove its own helper.";
     static constexpr std::string_view protectedItem = "Protected item.";
 
+    // The Linux places of software installed for all users, and the installations of other kinds
+    // whose items are refused with the tool that removes them. Tests give their own folders.
+    struct LinuxRoots {
+        std::string applications = "/opt";
+        std::vector<std::string> tools = {"/usr/local/bin", "/usr/local/sbin"};
+        std::string units = "/etc/systemd/system";
+        std::vector<std::string> desktopEntries = {"/usr/local/share/applications", "/usr/share/applications"};
+        std::vector<std::string> distributionUnits = {"/usr/lib/systemd", "/lib/systemd"};
+        std::string flatpak = "/var/lib/flatpak";
+        std::vector<std::string> snap = {"/snap", "/var/lib/snapd"};
+
+        // Every folder given with `prefix` in front of it (rehearsals and tests).
+        [[nodiscard]] LinuxRoots under(const std::string& prefix) const;
+        // Whether the normalised path names an item directly in one of the roots items are removed from.
+        [[nodiscard]] bool holds(std::string_view path) const;
+        // Whether it lies in the applications root (a folder there, when accepted).
+        [[nodiscard]] bool inApplications(std::string_view path) const;
+    };
+
+    struct Roots {
+        std::string applications{"/Applications"};
+        std::string library{"/Library"};
+        std::optional<LinuxRoots> linuxRoots;  // none: the macOS roots alone
+    };
+
+    // The Linux rules' reasons.
+    static constexpr std::string_view onlyFolders = "Only application folders can be removed from /opt.";
+    static constexpr std::string_view notProgram = "Not a program file.";
+    static constexpr std::string_view notUnitFile = "Not a systemd unit file.";
+    static constexpr std::string_view neededBySystem = "Needed by the system.";
+    static constexpr std::string_view distributionUnit =
+        "A unit of the distribution; only units installed into /etc/systemd/system can be removed.";
+    static constexpr std::string_view notDesktopEntry = "Not a desktop entry.";
+
     // Larger information property lists are refused as not valid; real ones are a few kilobytes.
     static constexpr std::size_t maxInfoPlistBytes = 1024 * 1024;
 
@@ -94,6 +135,17 @@ struct HelperPolicy {
         std::string_view path, std::string_view applicationsRoot, std::string_view libraryRoot,
         const PathProtection& protection = defaultProtection(),
         const platform::FileManager& fileManager = platform::FileManager::defaultManager());
+
+    // Either platform's roots: the macOS rules first, then the Linux ones when given.
+    [[nodiscard]] static std::expected<Judgement, Rejection> judgeRemoval(
+        std::string_view path, const Roots& roots, const PathProtection& protection = defaultProtection(),
+        const platform::FileManager& fileManager = platform::FileManager::defaultManager());
+    [[nodiscard]] static std::expected<Kind, Rejection> validateRemoval(
+        std::string_view path, const Roots& roots, const PathProtection& protection = defaultProtection(),
+        const platform::FileManager& fileManager = platform::FileManager::defaultManager());
+
+    // A unit name the system needs (systemd's, D-Bus, polkit, login, network, remote login).
+    [[nodiscard]] static bool isSystemUnit(std::string_view unitName);
 
     // A launchd label or helper-tool name: dotted like a bundle identifier, not the system's, not
     // the helper's own, not system-critical, not security software.

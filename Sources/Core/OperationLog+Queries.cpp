@@ -86,8 +86,9 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
     const auto matches = [](std::string_view link, const Sha256::HexDigest& digest) {
         return link == std::string_view(digest.data(), digest.size());
     };
-    const auto broken = [&](std::int64_t line) {
+    const auto broken = [&](std::int64_t line, std::optional<std::int64_t> changed) {
         status.firstBrokenLine = line;
+        status.changedLine = changed;
         status.truncated = false;
         return status;
     };
@@ -103,9 +104,26 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
     }
     std::optional<std::int64_t> recordedAt;
     platform::LineReader lines(logURL_);
+    // A link that fails at `number` says that line or the one before it changed; whether the
+    // line itself is still vouched for decides which.
+    const auto brokenLink = [&](std::string_view bytes) {
+        const auto digest = Sha256::hex(hasher.digest(bytes));
+        std::optional<bool> vouched;
+        if (const auto next = lines.next()) {
+            if (!next->oversized && decodeFields(reader, next->bytes, next->readableBytes, fields) && fields.prevHash) {
+                vouched = matches(*fields.prevHash, digest);
+            }
+        } else if (recordedLast && matches(*recordedLast, digest)) {
+            vouched = true;
+        }
+        if (!vouched) return broken(number, std::nullopt);
+        if (!*vouched) return broken(number, number);
+        // Line 1's predecessor is the last line of a rotated file: not a line of this one.
+        return broken(number, number > 1 ? std::optional(number - 1) : std::nullopt);
+    };
     while (const auto line = lines.next()) {
         ++number;
-        if (line->oversized || !decodeFields(reader, line->bytes, line->readableBytes, fields)) return broken(number);
+        if (line->oversized || !decodeFields(reader, line->bytes, line->readableBytes, fields)) return broken(number, number);
         if (!fields.prevHash) {
             ++status.unchained;
         } else if (number == 1) {
@@ -117,12 +135,12 @@ OperationLog::ChainStatus OperationLog::verifyOnQueue() const {
             } else if (matches(*fields.prevHash, Sha256::hex(hasher.digest(before.back())))) {
                 ++status.verified;
             } else {
-                return broken(number);
+                return brokenLink(line->bytes);
             }
         } else if (previous && matches(*fields.prevHash, *previous)) {
             ++status.verified;
         } else {
-            return broken(number);
+            return brokenLink(line->bytes);
         }
         previous = Sha256::hex(hasher.digest(line->bytes));
         if (recordedLast && matches(*recordedLast, *previous)) recordedAt = number;

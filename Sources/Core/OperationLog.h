@@ -144,6 +144,11 @@ public:
         // or one that ended before it stored them) or not (written by something else).
         std::int64_t pendingLines = 0;
         std::int64_t unaccountedLines = 0;
+        // The line that was altered, where the chain tells it: a line whose own successor's link
+        // (or, for the last line, the totals) still vouches for it points at the line before it;
+        // one whose successor breaks too, or that does not decode, is itself the altered one.
+        // Absent when nothing broke or the chain cannot tell firstBrokenLine from the line before.
+        std::optional<std::int64_t> changedLine = std::nullopt;
 
         [[nodiscard]] bool isIntact() const { return !firstBrokenLine && !truncated && unaccountedLines == 0; }
         friend bool operator==(const ChainStatus&, const ChainStatus&) = default;

@@ -438,18 +438,20 @@ std::optional<std::string> PathProtection::endpointSecurityComponent(std::string
     return std::nullopt;
 }
 
-std::optional<ProtectionReason> PathProtection::isProtected(const std::string& path) const {
+std::optional<ProtectionReason> PathProtection::isProtected(const std::string& path, std::string_view installRoot) const {
     using Rule = ProtectionReason::Rule;
+    // A subtree that holds the whole install root makes no verdict on the items directly in it.
+    const auto covers = [&](std::string_view subtree) { return !installRoot.empty() && liesWithin(installRoot, subtree); };
     if (path.empty()) return reason(Rule::emptyPath, "", path);
     if (containerSet().contains(path)) return reason(Rule::protectedContainer, path, path);
     for (const auto subtree : subtreeTable) {
-        if (liesWithin(path, subtree)) return reason(Rule::protectedSubtree, std::string(subtree), path);
+        if (liesWithin(path, subtree) && !covers(subtree)) return reason(Rule::protectedSubtree, std::string(subtree), path);
         if (liesWithin(subtree, path)) return reason(Rule::ancestorOfProtectedSubtree, std::string(subtree), path);
     }
     if (platformContainerSet().contains(path)) return reason(Rule::platformContainer, path, path);
     for (const auto& location : platform::SystemLocations::subtrees()) {
         const auto subtree = location.path;
-        if (liesWithin(path, subtree)) return reason(Rule::platformSubtree, std::string(subtree), path);
+        if (liesWithin(path, subtree) && !covers(subtree)) return reason(Rule::platformSubtree, std::string(subtree), path);
         if (liesWithin(subtree, path)) return reason(Rule::ancestorOfPlatformSubtree, std::string(subtree), path);
     }
     for (const auto& full : homeContainers_) {
@@ -492,6 +494,14 @@ bool PathProtection::shouldProtect(const std::filesystem::path& url) const { ret
 bool PathProtection::shouldProtectLinkFreePath(const std::filesystem::path& url) const {
     if (url.empty()) return true;
     return isProtected(normalise(platform::FileManager::absoluteStandardizedPath(url.native()))).has_value();
+}
+
+bool PathProtection::shouldProtectInInstallRoot(const std::filesystem::path& url, std::string_view installRoot) const {
+    if (url.empty() || installRoot.empty()) return true;
+    const auto path = normalise(platform::FileManager::absoluteStandardizedPath(url.native()));
+    const auto root = normalise(installRoot);
+    if (!liesWithin(path, root) || path == root) return true;
+    return isProtected(path, root).has_value();
 }
 
 bool PathProtection::isSystemCriticalBundle(std::string_view bundleID) const {

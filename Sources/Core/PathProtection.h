@@ -89,6 +89,10 @@ public:
     // The same decision for a path its caller has just found to reach its item through no link,
     // which resolving again would only give back: decided from the spelling alone.
     [[nodiscard]] bool shouldProtectLinkFreePath(const std::filesystem::path& url) const;
+    // The same for a link-free path inside a folder vendors install into (/usr/local/bin, /opt):
+    // the subtree rules that hold that whole folder (/usr, /etc) make no verdict, every other rule
+    // does. A path outside the folder, or the folder itself, is protected.
+    [[nodiscard]] bool shouldProtectInInstallRoot(const std::filesystem::path& url, std::string_view installRoot) const;
 
     [[nodiscard]] bool isSystemCriticalBundle(std::string_view bundleID) const;
     [[nodiscard]] bool isEndpointSecurityBundle(std::string_view bundleID) const;
@@ -114,7 +118,7 @@ public:
     static std::span<const std::string_view> systemCriticalBundles();
 
 private:
-    std::optional<ProtectionReason> isProtected(const std::string& path) const;
+    std::optional<ProtectionReason> isProtected(const std::string& path, std::string_view installRoot = {}) const;
     std::optional<std::string> endpointSecurityComponent(std::string_view path) const;
     static std::optional<std::string> endpointSecurityComponent(std::string_view path,
                                                                 const std::vector<std::string>& extraPrefixes);

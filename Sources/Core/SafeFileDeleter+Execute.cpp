@@ -46,6 +46,7 @@ struct SafeFileDeleter::Run {
     // What each item's Trash record names as its run: the session, while the log keeps the run's
     // lines (a run the user chose not to log leaves no session anywhere).
     std::string recordedSession;
+    std::stop_token stop;
     ExecutionResult result{};
     std::vector<OperationLog::Entry> lines{};
     std::chrono::steady_clock::time_point firstHeldLine{};
@@ -152,13 +153,33 @@ struct SafeFileDeleter::Run {
 
     void remove(const Item& item, const platform::HeldItem& held) {
         std::int64_t removedEntries = 0;
-        if (const auto removed = engine.fileManager_.removeHeldItem(held, &removedEntries); !removed) {
+        if (const auto removed = engine.fileManager_.removeHeldItem(held, &removedEntries, stop); !removed) {
+            if (removed.error().underlyingPosixCode == ECANCELED && stop.stop_requested()) {
+                cancelled(item, removedEntries);
+                return;
+            }
             fail(item, LogMode::permanent, removed.error(), removedEntries > 0);
             return;
         }
         platform::Trash::forgetInfo(item.url());
         log(item, item.sizeBytes(), LogMode::permanent, Outcome::success, false);
         succeed(item);
+    }
+
+    // Stopped inside the item: it counts as failed, saying how much of it went for good.
+    void cancelled(const Item& item, std::int64_t removedEntries) {
+        const std::string reason = std::string(cancelledRemovalReason) +
+                                   (removedEntries == 0 ? std::string("nothing of it was removed")
+                                                        : std::to_string(removedEntries) + (removedEntries == 1 ? " entry" : " entries") +
+                                                              " of it went for good") +
+                                   ", and the rest is still in the Trash.";
+        Failure failure{item.id(), reason, false, removedEntries > 0};
+        if (failure.partlyRemoved) result.partlyRemoved = checkedAdd(result.partlyRemoved, 1);
+        log(item, item.sizeBytes(), LogMode::permanent, Outcome::failed, dryRun, reason);
+        result.failed = checkedAdd(result.failed, 1);
+        result.cancelled = true;
+        result.errors.push_back(item.id() + ": " + reason);
+        result.failures.push_back(std::move(failure));
     }
 
     void succeed(const Item& item) {
@@ -185,13 +206,14 @@ struct SafeFileDeleter::Run {
 SafeFileDeleter::ExecutionResult SafeFileDeleter::execute(const Plan& plan, Mode mode, bool dryRun,
                                                           std::string_view action, const Uuid& sessionID,
                                                           const ProgressHandler& progress,
-                                                          const std::function<bool()>& isCancelled) const {
-    Run run{*this, mode, dryRun, action, sessionID, opLog_.enabled() ? sessionID.uuidString() : std::string()};
+                                                          const std::function<bool()>& isCancelled,
+                                                          std::stop_token stop) const {
+    Run run{*this, mode, dryRun, action, sessionID, opLog_.enabled() ? sessionID.uuidString() : std::string(), std::move(stop)};
     run.result.dryRun = dryRun;
     const auto total = static_cast<std::int64_t>(plan.items().size());
     std::int64_t index = 0;
     for (const auto& item : plan.items()) {
-        if (isCancelled && isCancelled()) {
+        if ((isCancelled && isCancelled()) || run.result.cancelled) {
             run.result.cancelled = true;
             break;
         }
@@ -228,7 +250,7 @@ std::future<SafeFileDeleter::ExecutionResult> SafeFileDeleter::executeAsync(Plan
             try {
                 const Uuid session;
                 done.set_value(engine.execute(plan, mode, dryRun, action, session, progress,
-                                              [this] { return stop.stop_requested(); }));
+                                              [this] { return stop.stop_requested(); }, stop));
             } catch (...) {
                 done.set_exception(std::current_exception());
             }

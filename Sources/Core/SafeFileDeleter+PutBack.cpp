@@ -39,7 +39,8 @@ bool SafeFileDeleter::canPutBack(const std::filesystem::path& trashedPath, const
 // they were reached at; the move then goes through those two folders only. On the way back, a
 // link is followed only when root or this user owns it: anyone else's could lead anywhere.
 void SafeFileDeleter::putBack(const std::filesystem::path& trashedPath, const std::filesystem::path& originalPath,
-                              std::optional<std::uint64_t> fileNumber, std::optional<Uuid> sessionID) const {
+                              std::optional<std::uint64_t> fileNumber, std::optional<Uuid> sessionID,
+                              std::stop_token stop) const {
     using Kind = PutBackError::Kind;
     if (const auto problem = putBackProblem(trashedPath, originalPath, fileNumber)) throw *problem;
     auto item = fileManager_.holdItem(trashedPath);
@@ -61,7 +62,7 @@ void SafeFileDeleter::putBack(const std::filesystem::path& trashedPath, const st
     if (placed != original && protection_.shouldProtect(placed)) {
         throw PutBackError(Kind::protectedLocation);
     }
-    if (const auto moved = fileManager_.moveHeldItem(*item, *folder, name); !moved) throw FileOperationError(moved.error());
+    if (const auto moved = fileManager_.moveHeldItem(*item, *folder, name, std::move(stop)); !moved) throw FileOperationError(moved.error());
     platform::Trash::forgetInfo(trashedPath);
     opLog_.append(OperationLog::Entry(std::chrono::system_clock::now(), sessionID,
                                       std::string(OperationLog::putBackAction), originalPath.native(), 0,

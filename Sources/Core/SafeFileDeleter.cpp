@@ -156,6 +156,7 @@ SafeFileDeleter::Plan SafeFileDeleter::Plan::merged(std::span<const Plan> plans)
 
 std::string SafeFileDeleter::Failure::recoverySuggestion() const {
     if (reason == holdsItsTrashReason) return std::string(holdsItsTrashSuggestion);
+    if (reason.starts_with(cancelledRemovalReason)) return std::string(cancelledRemovalSuggestion);
     if (isInsideTrash(path)) return platform::PlatformTexts::removeFromTrashSuggestion(path);
     return platform::PlatformTexts::moveToTrashSuggestion(path);
 }

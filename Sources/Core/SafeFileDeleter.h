@@ -180,6 +180,8 @@ public:
     static constexpr std::string_view noLongerExistsReason = "No longer exists.";
     static constexpr std::string_view ownedByAnotherUserReason = platform::PlatformTexts::ownedByAnotherUser;
     static constexpr std::string_view partlyRemovedPrefix = "Partly removed before this failure: ";
+    static constexpr std::string_view cancelledRemovalReason = "Cancelled during its removal: ";
+    static constexpr std::string_view cancelledRemovalSuggestion = "Remove it again to finish; what is left is still in the Trash.";
     static constexpr std::string_view permissionDeniedReason = platform::PlatformTexts::permissionDenied;
     static constexpr std::string_view holdsItsTrashReason =
         "This item holds the Trash it would be moved into, so it was left where it is.";
@@ -221,10 +223,12 @@ public:
     // (inside a Trash, for category trash or mode permanent) removed, one log entry per item
     // stamped with `sessionID`, then skipped entries for the plan's protected items. `progress`
     // and `isCancelled` are called on this thread; isCancelled once per item, before its progress.
+    // A stop requested on `stop` also ends the removal for good of a large item at its next entry:
+    // that item is logged as failed with what went and what is left, and the run as cancelled.
     // Does not wait for the log to reach the disk.
     [[nodiscard]] ExecutionResult execute(const Plan& plan, Mode mode, bool dryRun, std::string_view action,
                                           const Uuid& sessionID, const ProgressHandler& progress,
-                                          const std::function<bool()>& isCancelled) const;
+                                          const std::function<bool()>& isCancelled, std::stop_token stop = {}) const;
     // The same on another thread with a fresh session; a stop requested on `stop` ends the run
     // before its next item (the result then says cancelled). `progress` is called from that
     // thread, which a caller may leave running by dropping the future; the engine must outlive it.
@@ -251,9 +255,10 @@ public:
                                   std::optional<std::uint64_t> fileNumber) const;
     // Moves the item back, recreating missing parent folders, never replacing anything, and logs
     // a "putBack" entry with `sessionID`. Throws PutBackError (nothing touched) or
-    // FileOperationError (no entry logged; a parent folder made before a failed move stays).
+    // FileOperationError (no entry logged; a parent folder made before a failed move stays). A
+    // stop requested on `stop` ends a copy across file systems, the item left in the Trash.
     void putBack(const std::filesystem::path& trashedPath, const std::filesystem::path& originalPath,
-                 std::optional<std::uint64_t> fileNumber, std::optional<Uuid> sessionID) const;
+                 std::optional<std::uint64_t> fileNumber, std::optional<Uuid> sessionID, std::stop_token stop = {}) const;
 
 private:
     struct Run;  // the counters and log context of one execute call

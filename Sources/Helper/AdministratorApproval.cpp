@@ -20,16 +20,21 @@ void AdministratorApproval::defineAuthorizationRight() const {
 
 bool AdministratorApproval::isAuthorized(std::span<const std::uint8_t> externalForm,
                                          const platform::SocketPeer& peer) const {
+    return authorizationStatus(externalForm, peer) == platform::errAuthorizationSuccess;
+}
+
+platform::OSStatus AdministratorApproval::authorizationStatus(std::span<const std::uint8_t> externalForm,
+                                                              const platform::SocketPeer& peer) const {
     if (externalForm.size() != platform::kAuthorizationExternalFormLength) {
         log_.note("authorization blob has the wrong size: " + std::to_string(externalForm.size()));
-        return false;
+        return platform::errAuthorizationInvalidRef;
     }
     // The subject is the kernel's account of the peer, never anything the client says.
     const platform::AuthorizationSubject subject{peer.pid(), peer.startTime(), peer.uid()};
     auto ref = authorization_.createFromExternalForm(externalForm, subject);
     if (!ref) {
         log_.note("could not read the app's authorization: " + std::to_string(ref.error()));
-        return false;
+        return ref.error();
     }
     const platform::AuthorizationRights rights{{std::string(PrivilegedHelperConstants::authorizationRight), {}, 0}};
     const auto status = authorization_.copyRights(
@@ -37,9 +42,8 @@ bool AdministratorApproval::isAuthorized(std::span<const std::uint8_t> externalF
     authorization_.free(*ref);
     if (status != platform::errAuthorizationSuccess) {
         log_.note("authorization not granted: " + std::to_string(status));
-        return false;
     }
-    return true;
+    return status;
 }
 
 }  // namespace vornelo::helper

@@ -29,6 +29,9 @@ public:
     // be shown). Every refusal is logged: a form of the wrong size, one that is not the peer's own,
     // and a right not granted, each with its size or status.
     bool isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) const;
+    // The same verdict as its status: errAuthorizationSuccess, or why not (the form's -60002,
+    // polkit's -60005 to -60008).
+    platform::OSStatus authorizationStatus(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) const;
 
 private:
     const platform::Authorization& authorization_;

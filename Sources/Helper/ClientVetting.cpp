@@ -42,6 +42,7 @@ public:
                                 const platform::VarlinkArrayLengths& arrayLengths) override {
         return inner_->call(method, parameters, arrayLengths);
     }
+    void replySent() override { inner_->replySent(); }
 
 private:
     bool unchangedSinceLastCheck() {

@@ -9,7 +9,7 @@ namespace vornelo::helper {
 
 namespace {
 
-// Counts the request out on every way out of it, after the reply was built.
+// Counts a request called directly (not through the socket) out on every way out of it.
 class RequestScope {
 public:
     explicit RequestScope(IdleMonitor& idle) : idle_(idle) { idle_.beginRequest(); }
@@ -57,9 +57,9 @@ void ConnectionHandler::handle(const std::vector<std::string>& paths, std::size_
                                std::span<const std::uint8_t> authorization, Reply& reply) {
     const std::string uid = std::to_string(userID());
     log_.note("request from uid " + uid + " for " + std::to_string(requested) + " item(s)");
-    if (!steps_.isAuthorized(authorization, peer_)) {
+    if (const auto status = steps_.authorizationStatus(authorization, peer_); status != platform::errAuthorizationSuccess) {
         log_.note("request from uid " + uid + " refused: no administrator authorization");
-        failAll(paths, notApproved, reply);
+        failAll(paths, status == platform::errAuthorizationInteractionNotAllowed ? noAgent : notApproved, reply);
         return;
     }
     if (requested > maxPaths) {
@@ -71,16 +71,21 @@ void ConnectionHandler::handle(const std::vector<std::string>& paths, std::size_
         failAll(paths, noTrash, reply);
         return;
     }
-    std::optional<bool> launchctlUsable;  // looked at once, at the first launch item
+    const auto packaged = steps_.packageRefusals(paths);  // one question for the whole request
+    std::optional<bool> launchctlUsable;  // looked at once, at the first launch job
     for (const auto& path : paths) {
         const auto shown = HelperLog::clientValue(path);
         auto judged = steps_.judge(path);
+        if (const auto owned = packaged.find(path); judged && owned != packaged.end()) judged = std::unexpected(owned->second);
         if (!judged) {
             log_.note("refused " + shown + ": " + HelperLog::clientValue(judged.error()));
             reply.failed[path] = judged.error();
             continue;
         }
-        if (judged->kind == RemovalKind::launchItem) {
+        if (judged->kind == RemovalKind::launchItem && !path.ends_with(".plist")) {
+            // A systemd unit: stopped and disabled before its file goes ("--": a name is never an option).
+            steps_.systemctl({"disable", "--now", "--", judged->name});
+        } else if (judged->kind == RemovalKind::launchItem) {
             if (!launchctlUsable) launchctlUsable = steps_.launchctlUsable();
             if (*launchctlUsable) steps_.launchctl({"bootout", launchDomain(path, userID()), path});
         }
@@ -119,8 +124,19 @@ platform::VarlinkReply ConnectionHandler::call(std::string_view method, const nl
 
     std::optional<std::size_t> requested;
     if (const auto length = arrayLengths.find("/paths"); length != arrayLengths.end()) requested = length->second;
-    const auto reply = removeItems(paths, *authorization, requested);
+    Reply reply;
+    idle_.beginRequest();
+    awaitingReply_ = true;  // counted out by replySent(), once the client has its answer
+    handle(paths, std::max(requested.value_or(0), paths.size()), *authorization, reply);
     return nlohmann::json{{"moved", dictionary(reply.moved)}, {"failed", dictionary(reply.failed)}};
 }
+
+void ConnectionHandler::replySent() {
+    if (!awaitingReply_) return;
+    awaitingReply_ = false;
+    idle_.endRequest();
+}
+
+ConnectionHandler::~ConnectionHandler() { replySent(); }
 
 }  // namespace vornelo::helper

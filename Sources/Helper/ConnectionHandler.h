@@ -26,6 +26,10 @@ class ConnectionHandler : public platform::VarlinkConnectionHandler {
 public:
     static constexpr std::size_t maxPaths = 500;
     static constexpr std::string_view notApproved = "An administrator didn't approve this.";
+    // polkit found no authentication agent for the client, so nobody was asked.
+    static constexpr std::string_view noAgent =
+        "No authentication agent could ask an administrator to approve this; run the command on a terminal or in a "
+        "desktop session.";
     static constexpr std::string_view tooMany = "Too many items in one request.";
     static constexpr std::string_view noTrash = "Couldn't find your Trash.";
 
@@ -45,8 +49,14 @@ public:
     Reply removeItems(const std::vector<std::string>& paths, std::span<const std::uint8_t> authorization,
                       std::optional<std::size_t> requested = std::nullopt);
 
+    // A RemoveItems call is counted out with the idle monitor only once its reply has been sent
+    // (replySent), so that the helper never exits between the verdict and the client hearing it.
     platform::VarlinkReply call(std::string_view method, const nlohmann::json& parameters,
                                 const platform::VarlinkArrayLengths& arrayLengths) override;
+    void replySent() override;
+    ~ConnectionHandler() override;
+    ConnectionHandler(const ConnectionHandler&) = delete;
+    ConnectionHandler& operator=(const ConnectionHandler&) = delete;
 
     // The launchd domain a launch item's job is booted out of.
     [[nodiscard]] static std::string launchDomain(const std::string& path, uid_t user);
@@ -60,6 +70,7 @@ private:
     RemovalSteps& steps_;
     IdleMonitor& idle_;
     const HelperLog& log_;
+    bool awaitingReply_ = false;  // a request counted in whose reply is not out yet
 };
 
 }  // namespace vornelo::helper

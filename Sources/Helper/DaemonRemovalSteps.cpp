@@ -60,7 +60,46 @@ decltype(DaemonRemovalSteps::Collaborators::policy) DaemonRemovalSteps::policyFo
     };
 }
 
+decltype(DaemonRemovalSteps::Collaborators::policy) DaemonRemovalSteps::policyFor(HelperPolicy::Roots roots,
+                                                                                  const PathProtection& protection) {
+    return [roots = std::move(roots), &protection](const std::string& path) -> std::expected<RemovalKind, std::string> {
+        const auto kind = HelperPolicy::validateRemoval(path, roots, protection);
+        if (!kind) return std::unexpected(kind.error().description());
+        switch (*kind) {
+            case HelperPolicy::Kind::application: return RemovalKind::application;
+            case HelperPolicy::Kind::launchItem: return RemovalKind::launchItem;
+            case HelperPolicy::Kind::helperTool: return RemovalKind::helperTool;
+        }
+        return std::unexpected(std::string(HelperPolicy::outsideLocations));
+    };
+}
+
+decltype(DaemonRemovalSteps::Collaborators::packages) DaemonRemovalSteps::packagesFor(HelperPolicy::LinuxRoots roots,
+                                                                                      const PackageOwnership& ownership) {
+    return [roots = std::move(roots), &ownership](const std::vector<std::string>& paths) {
+        // Only what could be accepted in a Linux root is asked about; the policy refuses the rest anyway.
+        std::vector<std::string> asked;
+        for (const auto& path : paths) {
+            if (roots.holds(PathProtection::normalise(path))) asked.push_back(path);
+        }
+        if (asked.empty()) return std::map<std::string, std::string>{};
+        return ownership.refusals(asked, [&](const std::string& path) { return roots.inApplications(PathProtection::normalise(path)); });
+    };
+}
+
+std::map<std::string, std::string> DaemonRemovalSteps::packageRefusals(const std::vector<std::string>& paths) {
+    if (!collaborators_.packages) return {};
+    return collaborators_.packages(paths);
+}
+
+platform::OSStatus DaemonRemovalSteps::authorizationStatus(std::span<const std::uint8_t> externalForm,
+                                                           const platform::SocketPeer& peer) {
+    if (collaborators_.verdict) return collaborators_.verdict(externalForm, peer);
+    return RemovalSteps::authorizationStatus(externalForm, peer);
+}
+
 bool DaemonRemovalSteps::isAuthorized(std::span<const std::uint8_t> externalForm, const platform::SocketPeer& peer) {
+    if (collaborators_.verdict) return collaborators_.verdict(externalForm, peer) == platform::errAuthorizationSuccess;
     if (collaborators_.authorize) return collaborators_.authorize(externalForm, peer);
     log_.note("authorization not granted: " + std::to_string(unavailableStatus));
     return false;
@@ -116,20 +155,31 @@ std::expected<JudgedItem, std::string> DaemonRemovalSteps::judge(const std::stri
                       before->device, before->inode};
 }
 
-bool DaemonRemovalSteps::launchctlUsable() {
+// A program root runs must be root's alone. A missing one is run all the same: the run fails and,
+// like any other failure of this step, is ignored.
+bool DaemonRemovalSteps::mayRun(const std::string& program, std::string_view tool, std::string_view consequence) const {
     struct stat info {};
-    const auto& path = collaborators_.launchctlPath;
-    if (::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == 0 &&
-        (info.st_mode & S_IXUSR) != 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+    if (::stat(program.c_str(), &info) != 0 && errno == ENOENT) return true;
+    if (S_ISREG(info.st_mode) && info.st_uid == 0 && (info.st_mode & S_IXUSR) != 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
         return true;
     }
-    log_.note("launchctl at " + path + " is not a root-owned executable file: launch jobs stay loaded, items move anyway");
+    log_.note(std::string(tool) + " at " + program + " is not a root-owned executable file: " + std::string(consequence));
     return false;
+}
+
+bool DaemonRemovalSteps::launchctlUsable() {
+    return mayRun(collaborators_.launchctlPath, "launchctl", "launch jobs stay loaded, items move anyway");
 }
 
 void DaemonRemovalSteps::launchctl(const std::vector<std::string>& arguments) {
     // Output, status, a missing launchctl and a time-out are all ignored: the move follows anyway.
     [[maybe_unused]] const auto output = ProcessRunner::runBlocking(collaborators_.launchctlPath, arguments, 20);
+}
+
+void DaemonRemovalSteps::systemctl(const std::vector<std::string>& arguments) {
+    if (!mayRun(collaborators_.systemctlPath, "systemctl", "the unit stays enabled, it moves anyway")) return;
+    // As with launchctl: whatever systemctl says or does, the move follows.
+    [[maybe_unused]] const auto output = ProcessRunner::runBlocking(collaborators_.systemctlPath, arguments, 20);
 }
 
 std::expected<std::filesystem::path, std::string> DaemonRemovalSteps::moveToTrash(const JudgedItem& item,

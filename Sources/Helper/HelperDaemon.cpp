@@ -19,8 +19,8 @@ int runHelperDaemon(DaemonSettings settings) {
     const AdministratorApproval* approval =
         settings.authorization ? new AdministratorApproval(*settings.authorization, log) : nullptr;
     if (approval && !settings.collaborators.authorize) {
-        settings.collaborators.authorize = [approval](std::span<const std::uint8_t> form, const platform::SocketPeer& peer) {
-            return approval->isAuthorized(form, peer);
+        settings.collaborators.verdict = [approval](std::span<const std::uint8_t> form, const platform::SocketPeer& peer) {
+            return approval->authorizationStatus(form, peer);
         };
     }
     auto& steps = *new DaemonRemovalSteps(std::move(settings.collaborators), log);

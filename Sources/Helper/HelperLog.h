@@ -29,7 +29,8 @@ namespace vornelo::helper {
 
 class HelperLog {
 public:
-    static constexpr std::string_view defaultFile = "/Library/Logs/Vornelo/helper.log";
+    // The unit's LogsDirectory=vornelo: this platform's place for /Library/Logs/Vornelo/helper.log.
+    static constexpr std::string_view defaultFile = "/var/log/vornelo/helper.log";
     static constexpr std::string_view subsystem = "com.tessaldon.Vornelo.helper";
     static constexpr std::string_view category = "helper";
 

@@ -37,9 +37,13 @@ int main(int argc, char** argv) {
     // client can make the helper do afterwards should have it.
     platform::ExecWatch::shared();
     platform::ProcessHardening::giveUpCapability(CAP_NET_ADMIN);
-    // Made here, for root's decisions alone: home "/var/empty", no user's settings, the real roots.
+    // Made here, for root's decisions alone: home "/var/empty", no user's settings, the real roots:
+    // the desktop application's, and beside them the Linux places software is installed into.
     static const PathProtection protection("/var/empty", PathProtection::noStrings(), PathProtection::noStrings());
-    settings.collaborators.policy = helper::DaemonRemovalSteps::policyFor("/Applications", "/Library", protection);
+    const HelperPolicy::Roots roots{"/Applications", "/Library", HelperPolicy::LinuxRoots{}};
+    settings.collaborators.policy = helper::DaemonRemovalSteps::policyFor(roots, protection);
+    static const PackageOwnership packages(PackageOwnership::forThisSystem());
+    settings.collaborators.packages = helper::DaemonRemovalSteps::packagesFor(*roots.linuxRoots, packages);
     // polkit decides, for the connection's own peer.
     static const platform::Authorization authorization;
     settings.authorization = &authorization;

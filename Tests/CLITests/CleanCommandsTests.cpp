@@ -335,7 +335,8 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
         log.append(Entry(noon + 3s, morning, "uninstall", "/home/u/m3", 0, trash, skipped, false, "Protected path"));
     }
     const auto eveningLine = evening.uuidString() +
-                             "  2024-05-01 13:00:00  clean  1 item: 1 trashed, 0 removed for good, 0 failed, 0 skipped\n";
+                             "  2024-05-01 13:00:00  clean  1 item: 1 trashed, 0 removed for good, 0 failed, 0 skipped; now 0 in "
+                             "the Trash, 0 put back, 1 gone\n";  // its Trash path holds nothing
     const auto morningLine = morning.uuidString() +
                              "  2024-05-01 12:00:00  uninstall  3 items: 0 trashed, 1 removed for good, 1 failed, 1 skipped\n";
     EXPECT_EQ(says({"sessions"}, {}).out, eveningLine + morningLine);
@@ -347,7 +348,8 @@ TEST_F(SessionCommandsTest, SessionsAreListedLatestFirstAndRestoreTakesOnlyTheir
     ASSERT_EQ(document.size(), 2u);
     EXPECT_EQ(document[0]["id"], evening.uuidString());
     EXPECT_EQ(document[1], (json{{"id", morning.uuidString()}, {"date", "2024-05-01T12:00:00Z"}, {"action", "uninstall"},
-                                 {"itemCount", 3}, {"trashed", 0}, {"removed", 1}, {"failed", 1}, {"skipped", 1}, {"unlogged", 0}}));
+                                 {"itemCount", 3}, {"trashed", 0}, {"removed", 1}, {"failed", 1}, {"skipped", 1}, {"unlogged", 0},
+                                 {"inTrash", 0}, {"putBack", 0}, {"gone", 0}, {"fateUnknown", 0}}));
 
     // Restore takes a listed identifier whatever its case, as a user may copy it, and nothing else.
     const Uuid unknown;

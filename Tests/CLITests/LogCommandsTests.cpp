@@ -64,12 +64,15 @@ TEST_F(LogCommandsTest, RecentListsTheNewestEntriesFirstTotalsFollowTheAccountin
     entries[0].erase("prevHash");
     EXPECT_EQ(entries[0], json::parse(R"({"action": "clean", "dryRun": false, "id": "1714564803.0-clean-/home/u/file-3",
         "mode": "trash", "outcome": "success", "path": "/home/u/file-3", "sizeBytes": 300, "timestamp": "2024-05-01T12:00:03Z"})"));
-    complains({"log", "recent", "-n", "-1"}, 2, {"-1"});
+    for (const auto* limit : {"-1", "0"}) complains({"log", "recent", "-n", limit}, 2, {"must be 1 or more, not " + std::string(limit)});
 
     const auto totals = cliJson({"log", "totals"});
     EXPECT_EQ(std::tuple(totals["operations"], totals["trashedBytes"], totals["freedBytes"], totals["accountingVersion"]),
               std::tuple(3, 400, 200, 2)) << totals;
-    EXPECT_EQ(cliJson({"log", "clear"})["cleared"], true);
+    // Without a terminal to ask on, only --yes clears.
+    complains({"log", "clear"}, 2, {"pass --yes"});
+    EXPECT_TRUE(std::filesystem::exists(logPath()));
+    EXPECT_EQ(cliJson({"log", "clear", "--yes"})["cleared"], true);
     EXPECT_FALSE(std::filesystem::exists(logPath()));
     EXPECT_FALSE(std::filesystem::exists(totalsPath()));
     EXPECT_EQ(cliJson({"log", "totals"})["operations"], 0);
@@ -91,12 +94,16 @@ TEST_F(LogCommandsTest, ExportWritesTheChosenFormatAndVerifyFailsWithExitCodeOne
     const auto intact = cliJson({"log", "verify"});
     EXPECT_EQ(std::tuple(intact["isIntact"], intact["verified"], intact["unchained"], intact["firstBrokenLine"]),
               std::tuple(true, 2, 1, nullptr)) << intact;
+    // The first broken link is line 3's, but the totals vouch for line 3: line 2 was changed.
     auto log = test::readFile(logPath());
     log.replace(log.find("file-2"), 6, "file-X");
     test::writeFile(logPath(), log);
     const auto broken = cliJson({"log", "verify"}, 1);
-    EXPECT_EQ(std::tuple(broken["isIntact"], broken["firstBrokenLine"]), std::tuple(false, 3));
-    says({"log", "verify"}, {"line 3 of " + logPath().native()}, 1);
+    EXPECT_EQ(std::tuple(broken["isIntact"], broken["firstBrokenLine"], broken["changedLine"]), std::tuple(false, 3, 2));
+    says({"log", "verify"}, {"line 2 of " + logPath().native() + " was changed, as line 3"}, 1);
+    // Without totals nothing vouches for the last line.
+    std::filesystem::remove(totalsPath());
+    says({"log", "verify"}, {"line 3 of " + logPath().native() + " or the one before it was changed."}, 1);
 }
 
 // "-" is standard output, holding the export alone; /dev/stdout and a device are written into,

@@ -67,8 +67,8 @@ public:
     explicit StoppingFileManager(std::stop_source& source) : source_(source) {}
     std::expected<void, platform::FileError> moveHeldItem(const platform::HeldItem& item,
                                                           const platform::HeldFolder& destination,
-                                                          const std::string& name) const override {
-        auto moved = FileManager::moveHeldItem(item, destination, name);
+                                                          const std::string& name, std::stop_token stop) const override {
+        auto moved = FileManager::moveHeldItem(item, destination, name, stop);
         source_.request_stop();
         return moved;
     }

@@ -481,6 +481,32 @@ TEST(PlanExecution, ProgressAndCancellationAreCheckedBeforeEachItemAndAnAsyncRun
     EXPECT_EQ(std::tuple(stopped.cancelled, stopped.succeeded, fs::exists(path("third2"))), std::tuple(true, 1, true));
 }
 
+// A stop that arrives while a large folder inside the Trash is being removed ends that removal
+// at its next entry: the folder is logged as failed, saying how much went, and the run stops.
+TEST(PlanExecution, AStopInsideALargeRemovalEndsItAndSaysWhatIsLeft) {
+    DeleterHarness harness;
+    const auto trashed = harness.home() / ".local/share/Trash/files";
+    for (int index = 0; index < 2000; ++index) test::writeFile(trashed / "big" / ("f" + std::to_string(index)));
+    test::writeFile(trashed / "next");
+    const Plan plan({Item(trashed / "big", 0, Category::trash, false), Item(trashed / "next", 0, Category::trash, false)}, {}, {});
+    std::stop_source stop;
+    const auto stopOnFirstItem = [&](const Progress& progress) {
+        if (!progress.currentPath.empty()) stop.request_stop();
+    };
+    const auto result = harness.deleter().execute(plan, Mode::permanent, false, "emptyTrash", Uuid(), stopOnFirstItem,
+                                                  [] { return false; }, stop.get_token());
+    EXPECT_EQ(std::tuple(result.cancelled, result.failed, result.succeeded), std::tuple(true, 1, 0));
+    ASSERT_EQ(result.failures.size(), 1u);
+    EXPECT_EQ(result.failures[0].reason,
+              "Cancelled during its removal: nothing of it was removed, and the rest is still in the Trash.");
+    EXPECT_EQ(std::distance(fs::directory_iterator(trashed / "big"), fs::directory_iterator()), 2000);
+    EXPECT_TRUE(fs::exists(trashed / "next"));  // never reached
+    const auto entries = harness.entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(std::tuple(entries[0].outcome(), entries[0].mode(), entries[0].detail()),
+              std::tuple(OperationLog::Outcome::failed, OperationLog::Mode::permanent, result.failures[0].reason));
+}
+
 struct Trashed {
     fs::path original;
     fs::path trashed;

@@ -207,8 +207,8 @@ TEST_F(OperationLogQueriesTests, VerificationFindsEachKindOfDamageAndChangesNoth
     };
     // An altered path breaks the next line, invalid JSON its own; the last line is vouched for by the totals.
     EXPECT_EQ(damaged([](auto& lines) { lines[1].replace(lines[1].find("file-2"), 6, "file-X"); }),
-              (ChainStatus{1, 1, 3, false}));
-    EXPECT_EQ(damaged([](auto& lines) { lines[1].pop_back(); }), (ChainStatus{0, 1, 2, false}));
+              (ChainStatus{1, 1, 3, false, 0, 0, 2}));
+    EXPECT_EQ(damaged([](auto& lines) { lines[1].pop_back(); }), (ChainStatus{0, 1, 2, false, 0, 0, 2}));
     EXPECT_EQ(damaged([](auto& lines) { lines[2].replace(lines[2].find("file-3"), 6, "file-9"); }),
               (ChainStatus{2, 1, std::nullopt, true}));
     EXPECT_EQ(damaged([](auto& lines) { lines.pop_back(); }), (ChainStatus{1, 1, std::nullopt, true}));
@@ -231,6 +231,45 @@ TEST_F(OperationLogQueriesTests, VerificationFindsEachKindOfDamageAndChangesNoth
     EXPECT_EQ(rotating.verifyChain(), (ChainStatus{0, 1, std::nullopt, true}));
     std::filesystem::remove(rotating.totalsURL());
     EXPECT_EQ(rotating.verifyChain(), (ChainStatus{0, 1, std::nullopt, true}));
+}
+
+// The first broken link is line N's; whether line N is still vouched for (by line N+1's link, or by
+// the totals for the last line) tells whether N or the line before it was changed.
+TEST_F(OperationLogQueriesTests, VerificationNamesTheChangedLineWhereTheChainTellsIt) {
+    appendNumbered(log, 1, 5);
+    const auto original = linesOf(log.fileURL());
+    const auto totals = readFile(log.totalsURL());
+    const auto relink = [](std::string& line) {
+        const auto at = line.find("\"prevHash\":\"") + 12;
+        line[at] = line[at] == '0' ? '1' : '0';
+    };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<std::string>&)> change;
+        bool keepTotals;
+        std::optional<std::int64_t> firstBroken, changed;
+    };
+    const std::vector<Case> cases{
+        {"path of line 2", [](auto& lines) { lines[1].replace(lines[1].find("file-2"), 6, "file-X"); }, true, 3, 2},
+        {"link of line 3", [&](auto& lines) { relink(lines[2]); }, true, 3, 3},
+        {"line 2 no JSON", [](auto& lines) { lines[1].pop_back(); }, true, 2, 2},
+        {"path of line 4", [](auto& lines) { lines[3].replace(lines[3].find("file-4"), 6, "file-X"); }, true, 5, 4},
+        {"path of line 4, no totals", [](auto& lines) { lines[3].replace(lines[3].find("file-4"), 6, "file-X"); }, false, 5, std::nullopt},
+        {"link of line 5, no totals", [&](auto& lines) { relink(lines[4]); }, false, 5, std::nullopt},
+        {"link of line 5, which the totals no longer match", [&](auto& lines) { relink(lines[4]); }, true, 5, std::nullopt},
+    };
+    for (const auto& item : cases) {
+        auto lines = original;
+        item.change(lines);
+        writeLines(log.fileURL(), lines);
+        if (item.keepTotals) {
+            writeFile(log.totalsURL(), totals);
+        } else {
+            std::filesystem::remove(log.totalsURL());
+        }
+        const auto status = OperationLog(log.fileURL(), true).verifyChain();
+        EXPECT_EQ(std::pair(status.firstBrokenLine, status.changedLine), std::pair(item.firstBroken, item.changed)) << item.what;
+    }
 }
 
 TEST_F(OperationLogQueriesTests, RecentReturnsTheNewestDecodableEntriesNewestFirst) {

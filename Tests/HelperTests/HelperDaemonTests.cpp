@@ -49,6 +49,10 @@ public:
         activeWhenAsked = idle_.activeRequests();
         return authorized;
     }
+    platform::OSStatus refusal = platform::errAuthorizationDenied;
+    platform::OSStatus authorizationStatus(std::span<const std::uint8_t> form, const platform::SocketPeer& peer) override {
+        return isAuthorized(form, peer) ? platform::errAuthorizationSuccess : refusal;
+    }
     std::optional<HeldTrash> openTrash(uid_t user) override {
         calls.push_back("trash " + std::to_string(user));
         if (!hasTrash) return std::nullopt;
@@ -57,7 +61,7 @@ public:
     std::expected<JudgedItem, std::string> judge(const std::string& path) override {
         calls.push_back("judge " + path);
         if (const auto it = rejections.find(path); it != rejections.end()) return std::unexpected(it->second);
-        const auto kind = path.ends_with(".plist") ? RemovalKind::launchItem : RemovalKind::application;
+        const auto kind = path.ends_with(".plist") || path.ends_with(".service") ? RemovalKind::launchItem : RemovalKind::application;
         return JudgedItem{kind, path, nullptr, std::filesystem::path(path).filename()};
     }
     bool launchctlUsable() override {
@@ -66,6 +70,16 @@ public:
     }
     void launchctl(const std::vector<std::string>& arguments) override {
         calls.push_back("launchctl " + arguments.at(0) + " " + arguments.at(1) + " " + arguments.at(2));
+    }
+    std::map<std::string, std::string> packaged;  // path -> reason
+    std::map<std::string, std::string> packageRefusals(const std::vector<std::string>& paths) override {
+        calls.push_back("packages " + std::to_string(paths.size()));
+        return packaged;
+    }
+    void systemctl(const std::vector<std::string>& arguments) override {
+        std::string call = "systemctl";
+        for (const auto& argument : arguments) call += " " + argument;
+        calls.push_back(call);
     }
     std::expected<std::filesystem::path, std::string> moveToTrash(const JudgedItem& item, const HeldTrash& trash) override {
         calls.push_back("move " + item.path);
@@ -107,11 +121,19 @@ TEST(ConnectionHandlerTest, RefusesWholeRequestsInOrderAuthorizationFirst) {
         {"200000 paths, 501 kept, without approval", false, true, 501, ConnectionHandler::notApproved, {"authorize 32"}, 200000},
         {"200000 paths, 501 kept", true, true, 501, ConnectionHandler::tooMany, {"authorize 32"}, 200000},
         {"no usable Trash", true, false, 3, ConnectionHandler::noTrash, {"authorize 32", "trash " + uid}},
-        {"an empty request", true, true, 0, "", {"authorize 32", "trash " + uid}},
+        {"an empty request", true, true, 0, "", {"authorize 32", "trash " + uid, "packages 0"}},
     };
     for (const auto& testCase : cases) {
         Harness harness;
         harness.steps.authorized = testCase.authorized;
+        // Refused because no agent could ask anyone: said so, rather than that an administrator refused.
+        if (testCase.message == ConnectionHandler::notApproved && testCase.requested == 0) {
+            harness.steps.refusal = platform::errAuthorizationInteractionNotAllowed;
+            EXPECT_EQ(harness.handler.removeItems({"/opt/x"}, {}).failed.at("/opt/x"), ConnectionHandler::noAgent);
+            harness.steps.refusal = platform::errAuthorizationDenied;
+            harness.steps.calls.clear();
+            std::filesystem::remove(harness.log.file());
+        }
         harness.steps.hasTrash = testCase.hasTrash;
         const auto requested = testCase.requested ? std::optional(testCase.requested) : std::nullopt;
         const auto reply = harness.handler.removeItems(manyPaths(testCase.count), std::vector<std::uint8_t>(32), requested);
@@ -140,15 +162,15 @@ TEST(ConnectionHandlerTest, JudgesBootsOutAndMovesEachPathAndLogsClientValuesEsc
     const auto reply = harness.handler.removeItems(paths, std::vector<std::uint8_t>(32));
 
     // A path given twice is handled twice; the later move's place wins.
-    const std::map<std::string, std::string> moved = {{"/Applications/Foo.app", "/T/Foo.app 16"},
-                                                      {"/Library/LaunchDaemons/d.plist", "/T/d.plist 8"},
-                                                      {"/Library/LaunchAgents/a.plist", "/T/a.plist 11"}};
+    const std::map<std::string, std::string> moved = {{"/Applications/Foo.app", "/T/Foo.app 17"},
+                                                      {"/Library/LaunchDaemons/d.plist", "/T/d.plist 9"},
+                                                      {"/Library/LaunchAgents/a.plist", "/T/a.plist 12"}};
     const std::map<std::string, std::string> failed = {{forged, "Protected path."},
                                                        {"/Applications/Busy.app", "You don't have permission."}};
     EXPECT_EQ(reply.moved, moved);
     EXPECT_EQ(reply.failed, failed);
     const std::vector<std::string> calls = {
-        "authorize 32", "trash " + uid, "judge /Applications/Foo.app", "move /Applications/Foo.app",
+        "authorize 32", "trash " + uid, "packages 6", "judge /Applications/Foo.app", "move /Applications/Foo.app",
         "judge /Library/LaunchDaemons/d.plist", "probe launchctl", "launchctl bootout system /Library/LaunchDaemons/d.plist",
         "move /Library/LaunchDaemons/d.plist", "judge /Library/LaunchAgents/a.plist",
         "launchctl bootout gui/" + uid + " /Library/LaunchAgents/a.plist", "move /Library/LaunchAgents/a.plist",
@@ -170,18 +192,42 @@ TEST(ConnectionHandlerTest, JudgesBootsOutAndMovesEachPathAndLogsClientValuesEsc
     for (int request = 0; request < 2; ++request) {
         harness.steps.calls.clear();
         EXPECT_EQ(harness.handler.removeItems({"/L/LaunchDaemons/d.plist", "/L/LaunchAgents/a.plist"}, {}).moved.size(), 2U);
-        EXPECT_EQ(harness.steps.calls, (std::vector<std::string>{"authorize 0", "trash " + uid, "judge /L/LaunchDaemons/d.plist", "probe launchctl",
+        EXPECT_EQ(harness.steps.calls, (std::vector<std::string>{"authorize 0", "trash " + uid, "packages 2", "judge /L/LaunchDaemons/d.plist", "probe launchctl",
                                                                  "move /L/LaunchDaemons/d.plist", "judge /L/LaunchAgents/a.plist", "move /L/LaunchAgents/a.plist"}))
             << request;
     }
 }
 
-TEST(DaemonRemovalStepsTest, RunsLaunchctlOnlyWhenItIsARootOwnedExecutableFileNoOneElseCanWrite) {
+TEST(ConnectionHandlerTest, AsksThePackageManagerOnceAndStopsUnitsBeforeTheyMove) {
+    Harness harness;
+    const std::string uid = std::to_string(::geteuid());
+    harness.steps.packaged = {{"/opt/packaged", "Holds files of the package p."}, {"/opt/gone", "Belongs to the package p."}};
+    harness.steps.rejections["/opt/gone"] = "No longer exists.";
+    const auto reply = harness.handler.removeItems({"/opt/packaged", "/etc/systemd/system/-x.service", "/opt/gone", "/opt/free"},
+                                                   std::vector<std::uint8_t>(32));
+    // The policy speaks first; the package's claim refuses only what the policy accepted.
+    EXPECT_EQ(reply.failed, (std::map<std::string, std::string>{{"/opt/packaged", "Holds files of the package p."}, {"/opt/gone", "No longer exists."}}));
+    EXPECT_EQ(reply.moved.size(), 2U);
+    EXPECT_EQ(harness.steps.calls, (std::vector<std::string>{"authorize 32", "trash " + uid, "packages 4", "judge /opt/packaged",
+                                                             "judge /etc/systemd/system/-x.service", "systemctl disable --now -- -x.service",
+                                                             "move /etc/systemd/system/-x.service", "judge /opt/gone", "judge /opt/free",
+                                                             "move /opt/free"}));
+    EXPECT_EQ(harness.messages().at(1), "refused /opt/packaged: Holds files of the package p.");
+
+    // Through the socket, a request stays counted in until its reply is out.
+    ASSERT_TRUE(harness.handler.call("RemoveItems", {{"paths", {"/opt/free"}}, {"authorization", ""}}, {}).has_value());
+    EXPECT_EQ(harness.idle.activeRequests(), 1);
+    harness.handler.replySent();
+    harness.handler.replySent();
+    EXPECT_EQ(harness.idle.activeRequests(), 0);
+}
+
+TEST(DaemonRemovalStepsTest, RunsLaunchctlWhenMissingOrARootOwnedExecutableFileNoOneElseCanWrite) {
     if (::geteuid() != 0) GTEST_SKIP() << "telling owners apart needs root";
     test::TempDirectory root;
     const HelperLog log(root / "helper.log");
     const struct { const char* name; mode_t mode; uid_t owner; bool usable; } cases[] = {  // mode 0: none
-        {"missing", 0, 0, false},          {"tool", 0755, 0, true},           {"plain", 0644, 0, false},
+        {"missing", 0, 0, true},           {"tool", 0755, 0, true},           {"plain", 0644, 0, false},
         {"folder", S_IFDIR | 0755, 0, false},     {"groupWritable", 0775, 0, false}, {"worldWritable", 0757, 0, false},
         {"someoneElses", 0755, 65534, false},
     };
@@ -190,7 +236,7 @@ TEST(DaemonRemovalStepsTest, RunsLaunchctlOnlyWhenItIsARootOwnedExecutableFileNo
         if ((testCase.mode & S_IFDIR) != 0) std::filesystem::create_directory(path);
         else if (testCase.mode != 0) test::writeFile(path, "#!/bin/sh\n");
         if (testCase.mode != 0) { ASSERT_EQ(::chmod(path.c_str(), testCase.mode & 07777) | ::chown(path.c_str(), testCase.owner, 0), 0); }
-        DaemonRemovalSteps steps({{}, {}, {}, path.native()}, log);
+        DaemonRemovalSteps steps({{}, {}, {}, path.native(), {}, {}, {}}, log);
         EXPECT_EQ(steps.launchctlUsable(), testCase.usable) << testCase.name;
         const bool said = test::readFile(root / "helper.log").find("launchctl at " + path.native() + " is not") != std::string::npos;
         EXPECT_EQ(said, !testCase.usable) << testCase.name;
@@ -228,7 +274,7 @@ TEST(DaemonRemovalStepsTest, HoldsWhatThePolicyJudgedAndRefusesWhatChangedMeanwh
                                   duringVerdict();
                                   if (path.ends_with("Protected.app")) return std::unexpected(std::string("Protected path."));
                                   return RemovalKind::application;
-                              }, {}, "/nonexistent/launchctl"}, log);
+                              }, {}, "/nonexistent/launchctl", {}, {}, {}}, log);
 
     const auto held = steps.judge((root / "Applications" / "Foo.app/").native());
     ASSERT_TRUE(held.has_value()) << held.error();

@@ -163,7 +163,9 @@ class World {
 public:
     World() {
         fs::permissions(base.path(), fs::perms(0755));
-        for (const char* folder : {"apps", "run", "newroot", "Library/LaunchDaemons", "Library/PrivilegedHelperTools", "outside", "bin"}) {
+        for (const char* folder : {"apps", "run", "newroot", "Library/LaunchDaemons", "Library/PrivilegedHelperTools", "outside", "bin", "log",
+                                   "opt", "local/bin", "local/sbin", "local/share/applications", "units", "dpkg/info", "dpkg/updates",
+                                   "flatpak/app/org.example.App"}) {
             fs::create_directories(base / folder);
         }
         fs::permissions(base / "bin", fs::perms(0777));  // the fake agent's record is written as the user
@@ -174,6 +176,13 @@ public:
                                                      "\ntrap 'echo ended >> " + (base / "bin/agent.log").native() +
                                                      "; exit 0' TERM\neval \"exec $4>&-\"\nwhile :; do sleep 0.05; done\n");
         ::chmod((base / "bin/pkttyagent").c_str(), 0755);
+        // A stand-in for systemctl that notes its arguments, and a package database of one package.
+        test::writeFile(base / "systemctl", "#!/bin/sh\necho \"$@\" >> " + (base / "bin/systemctl.log").native() + "\n");
+        ::chmod((base / "systemctl").c_str(), 0755);
+        test::writeFile(base / "dpkg/status", "Package: vendor-tools\nStatus: install ok installed\nVersion: 1.0\nArchitecture: all\n"
+                                              "Maintainer: V <v@example.com>\nDescription: tools\n\n");
+        test::writeFile(base / "dpkg/info/vendor-tools.list", "/opt\n/opt/packaged\n/opt/packaged/bin\n/opt/packaged/bin/run\n"
+                                                              "/usr/local/bin/packaged-tool\n");
         std::string passwd = std::regex_replace(test::readFile("/etc/passwd"), std::regex("\nnobody:([^:]*:[^:]*:[^:]*:[^:]*):[^:]*:"),
                                                 "\nnobody:$1:" + a.home.native() + ":");
         for (uid_t uid = 64001; uid < 64008; ++uid) refused.push_back(User{uid, uid, base / ("home-" + std::to_string(uid))});
@@ -198,10 +207,17 @@ public:
     // from there cross file systems), and the new root entered.
     std::string enter() const {
         if (auto bound = test::bindMount(base / "passwd", "/etc/passwd"); !bound.empty()) return bound;
+        if (auto bound = test::bindMount(base / "systemctl", "/usr/bin/systemctl"); !bound.empty()) return bound;
         if (::mount("tmpfs", (base / "apps").c_str(), "tmpfs", 0, "mode=0755") != 0) return "no tmpfs for the applications";
         return test::enterPrivateRoot({{"/Applications", base / "apps"},
                                        {"/Library", base / "Library"},
                                        {"/run/vornelo", base / "run"},
+                                       {"/var/log/vornelo", base / "log"},
+                                       {"/opt", base / "opt"},
+                                       {"/usr/local", base / "local"},
+                                       {"/etc/systemd/system", base / "units"},
+                                       {"/var/lib/dpkg", base / "dpkg"},
+                                       {"/var/lib/flatpak", base / "flatpak"},
                                        {"/etc/code-signing", signing.folder}},
                                       base / "newroot");
     }
@@ -233,8 +249,9 @@ public:
         return test::runProgram("/usr/bin/setpriv", arguments, environment);
     }
     // `helper remove --json` through the signed client: its exit code and its document.
-    std::pair<int, Json> remove(const User& user, const std::vector<std::string>& paths) const {
+    std::pair<int, Json> remove(const User& user, const std::vector<std::string>& paths, const std::vector<std::string>& options = {}) const {
         std::vector<std::string> command{cli, "--json", "helper", "remove", "--socket", socket};
+        command.insert(command.end(), options.begin(), options.end());
         command.insert(command.end(), paths.begin(), paths.end());
         const auto result = as(user, command);
         const auto document = Json::parse(result.out, nullptr, false);
@@ -248,7 +265,7 @@ public:
         for (std::string reply; std::getline(stream, reply, '\0');) replies.push_back(Json::parse(reply, nullptr, false));
         return replies;
     }
-    std::vector<std::string> log() const { return test::logMessages(base / "Library/Logs/Vornelo/helper.log"); }
+    std::vector<std::string> log() const { return test::logMessages(base / "log/helper.log"); }
     std::size_t logged(const std::string& start) const {
         return static_cast<std::size_t>(std::ranges::count_if(log(), [&](const std::string& line) { return line.starts_with(start); }));
     }
@@ -318,7 +335,7 @@ std::string tryClients(const World& world, const std::string& mode) {
              " (an administrator enables it with systemctl enable --now vornelo-helper.socket).\n"},
         {"the helper told to idle for no time", VORNELO_HELPER_PATH, {"--idle-after", "0"}, {}, world.a, 2,
          "VorneloHelper: --idle-after takes seconds above 0 and at most 86400, not \"0\".\n"},
-        {"no signature", VORNELO_CLI_PATH, version, {}, world.a, 1, "vornelo-cli: The helper at " + world.socket + " did not answer: "},
+        {"no signature", VORNELO_CLI_PATH, version, {}, world.a, 1, "vornelo-cli: This vornelo-cli is not signed for the helper, which closed the connection ("},
         {"no signature on this program", self, {}, {}, root, 1, ""},
         {"another unit", kit.signedCopy("unit", otherUnit), version, {}, root, 1, ""},
         {"another identifier", kit.signedCopy("identifier", kit.leaf, "com.tessaldon.Other"), version, {}, root, 1, ""},
@@ -680,6 +697,128 @@ TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTra
         const auto lines = world.log();
         complaints += "log:\n";
         for (auto line = lines.end() - std::min<std::ptrdiff_t>(40, std::ssize(lines)); line != lines.end(); ++line) complaints += *line + "\n";
+        return complaints;
+    });
+    EXPECT_TRUE(outcome.succeeded) << outcome.message;
+}
+
+}  // namespace
+}  // namespace vornelo::helper
+
+namespace vornelo::helper {
+namespace {
+
+// The Linux places, in the same kind of root of the test's own: /opt, /usr/local, /etc/systemd/system,
+// /var/lib/flatpak and the package database (one package, vendor-tools) are the test's folders, and
+// systemctl a stand-in that notes its arguments.
+TEST(HelperRemovalTest, TheInstalledHelperMovesLinuxSoftwareButNothingAPackageOrTheSystemOwns) {
+    VORNELO_REQUIRE_POLKIT_SANDBOX();
+    World world;
+    const std::string right(PrivilegedHelperConstants::authorizationRight);
+    const auto policy = test::readFile(VORNELO_SOURCE_DIR "/packaging/polkit/" + right + ".policy");
+    const auto outcome = test::runWithPolkit({{{right + ".policy", policy}}, rules(world.base / "slow")}, [&]() -> std::string {
+        const std::unique_ptr<World, void (*)(World*)> stopping(&world, [](World* ended) { ended->helper.reset(); });
+        if (auto entered = world.enter(); !entered.empty()) return entered;
+        if (auto started = world.startHelper("30"); !started.empty()) return started;
+        std::string complaints;
+        const auto expect = [&](bool holds, const std::string& what) {
+            if (!holds) complaints += what + "\n";
+        };
+        const auto files = world.a.trash() / "files";
+        fs::create_directories("/opt/vendor-app/bin");
+        test::writeFile("/opt/vendor-app/bin/run", "binary");
+        ::chmod("/opt/vendor-app/bin/run", 0755);
+        fs::create_directories("/opt/vendor-app-two");
+        fs::create_directories("/opt/packaged/bin");
+        test::writeFile("/opt/packaged/bin/run", "packaged");
+        test::writeFile("/usr/local/bin/vendor-tool", "tool");
+        test::writeFile("/usr/local/bin/packaged-tool", "packaged");
+        fs::create_symlink(world.base / "outside/secret", "/usr/local/bin/link-tool");
+        fs::create_directory_symlink("/opt/vendor-app-two", "/opt/linked");
+        test::writeFile("/opt/vendor-app-two/run", "two");
+        const std::string unit = "[Unit]\nDescription=Vendor agent\n[Service]\nExecStart=-/opt/vendor-app/bin/run --serve\n";
+        for (const char* name : {"vendor-agent.service", "ssh.service", "vornelo-helper.service", "vornelo-helper.socket"}) {
+            test::writeFile(fs::path("/etc/systemd/system") / name, unit);
+        }
+        test::writeFile("/etc/systemd/system/other.service", "[Service]\nExecStart=/opt/vendor-app-two/run\n");
+        test::writeFile("/usr/local/share/applications/vendor-app.desktop", "[Desktop Entry]\nName=Vendor\nExec=\"/opt/vendor-app/bin/run\" %U\n");
+        test::writeFile("/usr/local/share/applications/apples.desktop", "[Desktop Entry]\nExec=/opt/vendor-apples/run\n");
+        fs::create_directories("/var/lib/flatpak/app/org.example.App/current");
+
+        // The entry and the unit that start something in the folder, and nothing else.
+        const auto checked = world.as(world.a, {world.cli, "--json", "helper", "check", "/opt/vendor-app"});
+        const auto document = Json::parse(checked.out, nullptr, false);
+        const Json related = {"/usr/local/share/applications/vendor-app.desktop", "/etc/systemd/system/ssh.service",
+                              "/etc/systemd/system/vendor-agent.service", "/etc/systemd/system/vornelo-helper.service",
+                              "/etc/systemd/system/vornelo-helper.socket"};
+        expect(checked.exitCode == 0 && document.is_object() && document["results"][0]["related"] == related,
+               "helper check: " + checked.out + checked.err);
+
+        const std::vector<std::string> refused{"/opt/packaged", "/usr/local/bin/packaged-tool", "/var/lib/flatpak/app/org.example.App",
+                                               "/opt/linked/run", "/usr/local/bin/link-tool"};
+        std::map<std::string, std::map<std::string, std::string>> before;
+        for (const auto& path : {"/opt/vendor-app", "/usr/local/bin/vendor-tool", "/etc/systemd/system/vendor-agent.service"}) {
+            before[path] = manifest(path);
+        }
+        auto requested = refused;
+        requested.insert(requested.begin(), {"/opt/vendor-app", "/usr/local/bin/vendor-tool"});
+        const auto [code, reply] = world.remove(world.a, requested, {"--with-related"});
+        const std::string packaged = ", as dpkg-query --search reports; remove it with the package manager.";
+        const Json expected = {
+            {"moved", {{"/opt/vendor-app", (files / "vendor-app").native()}, {"/usr/local/bin/vendor-tool", (files / "vendor-tool").native()},
+                       {"/etc/systemd/system/vendor-agent.service", (files / "vendor-agent.service").native()},
+                       {"/usr/local/share/applications/vendor-app.desktop", (files / "vendor-app.desktop").native()}}},
+            {"failed", {{"/opt/packaged", "Holds files of the package vendor-tools" + packaged},
+                        {"/usr/local/bin/packaged-tool", "Belongs to the package vendor-tools" + packaged},
+                        {"/var/lib/flatpak/app/org.example.App", "Installed by Flatpak; remove it with flatpak uninstall org.example.App."},
+                        {"/opt/linked/run", "Path goes through a symbolic link."},
+                        {"/usr/local/bin/link-tool", "Path goes through a symbolic link."},
+                        {"/etc/systemd/system/ssh.service", "Needed by the system."},
+                        {"/etc/systemd/system/vornelo-helper.service", "Vornelo can't remove its own helper."},
+                        {"/etc/systemd/system/vornelo-helper.socket", "Vornelo can't remove its own helper."}}}};
+        expect(code == 1 && reply == expected, "removal: " + reply.dump());
+        for (const auto& [path, entries] : before) {
+            const auto moved = reply.value("moved", Json::object()).value(path, "");
+            expect(!moved.empty() && manifest(moved) == entries && !fs::exists(fs::symlink_status(path)), path + " changed on its way");
+        }
+        for (const auto& path : refused) expect(fs::exists(fs::symlink_status(path)), path + " was refused but is gone");
+        expect(test::readFile(world.a.trash() / "info/vendor-app.trashinfo").find("\nPath=/opt/vendor-app\n") != std::string::npos,
+               "no .trashinfo for the folder");
+        // Stopped and disabled before it moved; no other unit was asked about.
+        expect(test::readFile(world.base / "bin/systemctl.log") == "disable --now -- vendor-agent.service\n",
+               "systemctl: " + test::readFile(world.base / "bin/systemctl.log"));
+
+        // Told as a person reads it: which agent asks, and how an administrator puts a moved item back.
+        test::writeFile("/usr/local/bin/second-tool", "tool");
+        const auto told = world.as(world.a, {world.cli, "helper", "remove", "--socket", world.socket, "/usr/local/bin/second-tool"});
+        const auto back = "sudo mv -n -- '" + (files / "second-tool").native() + "' '/usr/local/bin/second-tool'";
+        expect(told.exitCode == 0 && told.out.find(back) != std::string::npos &&
+                   told.err.starts_with("Your desktop's authentication agent asks for an administrator's password"),
+               "told: " + told.out + told.err);
+        expect(test::runProgram("/bin/mv", {"-n", "--", files / "second-tool", "/usr/local/bin/second-tool"}).exitCode == 0 &&
+                   test::readFile("/usr/local/bin/second-tool") == "tool",
+               "the way back it names does not work");
+
+        // A folder swapped with a link to elsewhere while requests come: nothing outside the Trash moves.
+        const auto outside = (world.base / "outside").native();
+        const auto untouched = manifest(outside);
+        auto swapper = platform::Subprocess::spawn("/bin/sh", {"-c", "cd /opt; while :; do mkdir -p Swap; echo x > Swap/f; sleep 0.003; "
+                                                                     "rm -rf Swap; ln -s " + outside + " Swap; rm -f Swap; done"});
+        std::string requests;
+        for (int request = 0; request < 60; ++request) requests += removal({"/opt/Swap", "/opt/Swap/f"});
+        const auto swapped = world.rawReplies(world.a, requests);
+        if (swapper) {
+            swapper->kill();
+            while (swapper->isRunning()) std::this_thread::sleep_for(1ms);
+        }
+        expect(swapper && swapped.size() == 60 && manifest(outside) == untouched, "the swapped folder: " + std::to_string(swapped.size()) + " replies");
+        for (const auto& answer : swapped) {
+            for (const auto& place : answer.value("parameters", Json::object()).value("moved", Json::object())) {
+                expect(place.is_string() && place.get<std::string>().starts_with(files.native() + "/"), "moved outside the Trash: " + place.dump());
+            }
+        }
+        if (complaints.empty()) return complaints;
+        for (const auto& line : world.log()) complaints += line + "\n";
         return complaints;
     });
     EXPECT_TRUE(outcome.succeeded) << outcome.message;

@@ -64,9 +64,13 @@ std::optional<int> applyTimes(int target, const struct stat& info) {
     return std::nullopt;
 }
 
-std::optional<int> copyContents(int source, int target) {
+// In chunks small enough that a stop is seen within a fraction of a second on any disk.
+constexpr std::size_t copyChunkBytes = 8 << 20;
+
+std::optional<int> copyContents(int source, int target, const std::stop_token& stop) {
     for (;;) {
-        const ssize_t copied = retryOnInterrupt([&] { return ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0); });
+        if (stop.stop_requested()) return ECANCELED;
+        const ssize_t copied = retryOnInterrupt([&] { return ::copy_file_range(source, nullptr, target, nullptr, copyChunkBytes, 0); });
         if (copied == 0) return std::nullopt;
         if (copied > 0) continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) break;
@@ -74,6 +78,7 @@ std::optional<int> copyContents(int source, int target) {
     }
     std::vector<char> buffer(1 << 17);
     for (;;) {
+        if (stop.stop_requested()) return ECANCELED;
         const ssize_t got = retryOnInterrupt([&] { return ::read(source, buffer.data(), buffer.size()); });
         if (got < 0) return errno;
         if (got == 0) return std::nullopt;
@@ -100,10 +105,13 @@ public:
         struct stat info {};
     };
 
+    explicit Copier(std::stop_token stop) : stop_(std::move(stop)) {}
+
     std::optional<TopFolder>& topFolder() { return top_; }
 
     std::optional<Problem> copy(int sourceParent, const char* sourceName, const std::string& sourcePath, int targetParent,
                                 const char* targetName, const std::string& targetPath) {
+        if (stop_.stop_requested()) return Problem{ECANCELED, sourcePath};
         struct stat info {};
         if (::fstatat(sourceParent, sourceName, &info, AT_SYMLINK_NOFOLLOW) != 0) return Problem{errno, sourcePath};
         if (S_ISDIR(info.st_mode)) return copyFolder(sourceParent, sourceName, sourcePath, info, targetParent, targetName, targetPath);
@@ -126,7 +134,7 @@ private:
             return ::openat(targetParent, targetName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         }));
         if (!target) return Problem{errno, targetPath};
-        if (auto error = copyContents(source.get(), target.get())) return Problem{*error, targetPath};
+        if (auto error = copyContents(source.get(), target.get(), stop_)) return Problem{*error, targetPath};
         return finishMetadata(source.get(), target.get(), opened, targetPath);
     }
 
@@ -200,6 +208,7 @@ private:
         return std::nullopt;
     }
 
+    std::stop_token stop_;
     std::optional<dev_t> device_;
     int depth_ = 0;
     std::optional<TopFolder> top_;
@@ -243,7 +252,7 @@ struct StagedCopy::State {
 
 std::expected<StagedCopy, FileError> StagedCopy::make(int sourceParentFd, const char* sourceName,
                                                       const std::string& sourcePath, int targetParentFd,
-                                                      const std::string& targetParentPath) {
+                                                      const std::string& targetParentPath, std::stop_token stop) {
     auto state = std::make_unique<State>();
     state->targetParentFd = targetParentFd;
     for (int attempt = 0;; ++attempt) {
@@ -260,7 +269,7 @@ std::expected<StagedCopy, FileError> StagedCopy::make(int sourceParentFd, const 
     (void)::fchmod(state->staging.get(), 0700);  // whatever the umask left
     std::string name(sourceName);
     const std::string targetPath = FileManager::joinedPath(targetParentPath, name);
-    Copier copier;
+    Copier copier(std::move(stop));
     StagedCopy staged(std::move(state), name);
     if (auto problem = copier.copy(sourceParentFd, sourceName, sourcePath, staged.folder(), name.c_str(), targetPath)) {
         return failure(problem->error, problem->path);  // the copy's remains go with `staged`
@@ -319,8 +328,8 @@ std::expected<void, FileError> FileManager::moveItem(const std::filesystem::path
 }
 
 std::expected<void, FileError> FileManager::moveHeldItem(const HeldItem& item, const HeldFolder& destination,
-                                                         const std::string& name) const {
-    return item.moveTo(destination, name);
+                                                         const std::string& name, std::stop_token stop) const {
+    return item.moveTo(destination, name, std::move(stop));
 }
 
 }  // namespace vornelo::platform

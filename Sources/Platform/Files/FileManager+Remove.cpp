@@ -45,7 +45,7 @@ bool isFolderAfterFailedUnlink(int parentFd, const char* name) {
 
 class Remover {
 public:
-    explicit Remover(std::string path) : path_(std::move(path)) {}
+    Remover(std::string path, std::stop_token stop) : path_(std::move(path)), stop_(std::move(stop)) {}
 
     std::int64_t removed() const { return removed_; }
 
@@ -62,7 +62,11 @@ public:
         struct stat parentInfo {};
         if (::fstat(parentFd, &parentInfo) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::write, path_));
         if (!enter(parentFd, name, parentInfo.st_dev, path_.size())) return finish();
-        while (!levels_.empty() && depth_ > 0) step();
+        while (!levels_.empty() && depth_ > 0) {
+            // Checked per entry, so that even a folder of millions stops at once.
+            if (stop_.stop_requested()) return std::unexpected(FileError::fromErrno(ECANCELED, FileOperation::write, path_));
+            step();
+        }
         return finish();
     }
 
@@ -185,6 +189,7 @@ private:
     }
 
     std::string path_;
+    std::stop_token stop_;
     std::string rootName_;
     std::vector<std::unique_ptr<Level>> levels_;
     std::size_t depth_ = 0;
@@ -196,8 +201,8 @@ private:
 }  // namespace
 
 std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, const std::string& path,
-                                             std::int64_t* removedEntries) {
-    Remover remover(path);
+                                             std::int64_t* removedEntries, std::stop_token stop) {
+    Remover remover(path, std::move(stop));
     auto removed = remover.run(parentFd, name);
     if (removedEntries) *removedEntries = remover.removed();
     return removed;
@@ -209,8 +214,9 @@ std::expected<void, FileError> FileManager::removeItem(const std::filesystem::pa
     return removeHeldItem(*held);
 }
 
-std::expected<void, FileError> FileManager::removeHeldItem(const HeldItem& item, std::int64_t* removedEntries) const {
-    return item.remove(removedEntries);
+std::expected<void, FileError> FileManager::removeHeldItem(const HeldItem& item, std::int64_t* removedEntries,
+                                                           std::stop_token stop) const {
+    return item.remove(removedEntries, std::move(stop));
 }
 
 }  // namespace vornelo::platform

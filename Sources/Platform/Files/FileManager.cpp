@@ -109,7 +109,10 @@ bool isDirectoryEntry(int folderFd, const struct dirent& entry, std::optional<bo
 
 template <typename Visit>
 std::expected<void, FileError> forEachEntry(const std::filesystem::path& folder, Visit visit) {
-    FileDescriptor fd(retryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    // Listing a folder to judge it must not make it look used; O_NOATIME is refused (EPERM) on a
+    // folder the caller may not act for, which is then opened plainly.
+    FileDescriptor fd(retryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME); }));
+    if (!fd && errno == EPERM) fd = FileDescriptor(retryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     if (!fd) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, folder.native()));
     DIR* directory = ::fdopendir(fd.get());
     if (!directory) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, folder.native()));

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -142,11 +143,13 @@ public:
     virtual std::expected<std::filesystem::path, FileError> trashHeldItem(const HeldItem& item,
                                                                           std::string_view session = {}) const;
     // removeItem for a held item; `removedEntries` counts what went, also when the removal failed.
-    virtual std::expected<void, FileError> removeHeldItem(const HeldItem& item,
-                                                          std::int64_t* removedEntries = nullptr) const;
-    // moveItem for a held item into a held folder under `name`.
+    // A stop requested on `stop` ends it at the next entry (ECANCELED), the rest left in place.
+    virtual std::expected<void, FileError> removeHeldItem(const HeldItem& item, std::int64_t* removedEntries = nullptr,
+                                                          std::stop_token stop = {}) const;
+    // moveItem for a held item into a held folder under `name`. A stop requested on `stop` ends a
+    // copy across file systems (ECANCELED); the item then stays where it was and the copy goes.
     virtual std::expected<void, FileError> moveHeldItem(const HeldItem& item, const HeldFolder& destination,
-                                                        const std::string& name) const;
+                                                        const std::string& name, std::stop_token stop = {}) const;
 
     // getuid(): whose files this process acts on behalf of.
     [[nodiscard]] virtual uid_t realUserID() const;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 namespace vornelo::platform {
@@ -17,9 +18,10 @@ namespace vornelo::platform {
 // Removes `name` inside the folder `parentFd` and, for a folder, all it holds, never following a
 // link and never entering another mounted file system. `path` names the item in errors. Goes on
 // past failing entries and returns the first error; `removedEntries`, when given, counts every
-// entry that went, so a caller can tell a partial removal from none.
+// entry that went, so a caller can tell a partial removal from none. A stop requested on `stop`
+// ends the removal at its next entry with ECANCELED, leaving the rest in place.
 std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, const std::string& path,
-                                             std::int64_t* removedEntries = nullptr);
+                                             std::int64_t* removedEntries = nullptr, std::stop_token stop = {});
 
 // A copy of an entry, made where no one else can reach it: inside a folder of its own that it
 // creates in the target folder (mode 0700, an unpredictable name, checked once opened to be an
@@ -38,10 +40,12 @@ std::expected<void, FileError> removeEntryAt(int parentFd, const char* name, con
 class StagedCopy {
 public:
     // Copies `sourceName` inside `sourceParentFd` into a new folder inside `targetParentFd`.
-    // `sourcePath` and `targetParentPath` name them in errors.
+    // `sourcePath` and `targetParentPath` name them in errors. A stop requested on `stop` ends the
+    // copy within a few megabytes with ECANCELED, and what it made goes.
     [[nodiscard]] static std::expected<StagedCopy, FileError> make(int sourceParentFd, const char* sourceName,
                                                                    const std::string& sourcePath, int targetParentFd,
-                                                                   const std::string& targetParentPath);
+                                                                   const std::string& targetParentPath,
+                                                                   std::stop_token stop = {});
     StagedCopy(StagedCopy&& other) noexcept;
     StagedCopy& operator=(StagedCopy&&) = delete;
     StagedCopy(const StagedCopy&) = delete;

@@ -212,12 +212,13 @@ std::expected<void, FileError> HeldItem::checkUnchanged() const {
     return {};
 }
 
-std::expected<void, FileError> HeldItem::remove(std::int64_t* removedEntries) const {
+std::expected<void, FileError> HeldItem::remove(std::int64_t* removedEntries, std::stop_token stop) const {
     if (auto unchanged = checkUnchanged(); !unchanged) return unchanged;
-    return removeEntryAt(folder_.fd(), name_.c_str(), place_, removedEntries);
+    return removeEntryAt(folder_.fd(), name_.c_str(), place_, removedEntries, std::move(stop));
 }
 
-std::expected<std::string, FileError> HeldItem::moveInto(const HeldFolder& destination, const NameChooser& names) const {
+std::expected<std::string, FileError> HeldItem::moveInto(const HeldFolder& destination, const NameChooser& names,
+                                                         std::stop_token stop) const {
     if (auto unchanged = checkUnchanged(); !unchanged) return std::unexpected(unchanged.error());
     if (!destination.stillInPlace()) return std::unexpected(changedError(destination.path()));
     std::string lastTried = destination.path();
@@ -230,14 +231,14 @@ std::expected<std::string, FileError> HeldItem::moveInto(const HeldFolder& desti
         if (errno == EXDEV) break;
         if (errno != EEXIST && errno != ENOTEMPTY) return failure(errno, place_);
     }
-    return copyInto(destination, names, attempt);
+    return copyInto(destination, names, attempt, std::move(stop));
 }
 
 // Another file system: a whole copy made aside first (StagedCopy), so that no half-made item ever
 // carries a real name and a failure removes only what the copy made, then a rename into place
 // that never replaces, then removal here.
 std::expected<std::string, FileError> HeldItem::copyInto(const HeldFolder& destination, const NameChooser& names,
-                                                         unsigned attempt) const {
+                                                         unsigned attempt, std::stop_token stop) const {
     struct stat taken {};
     std::string name = names(attempt);
     std::string lastTried = FileManager::joinedPath(destination.path(), name);
@@ -247,7 +248,7 @@ std::expected<std::string, FileError> HeldItem::copyInto(const HeldFolder& desti
         name = names(++attempt);
     }
     if (name.empty()) return failure(EEXIST, lastTried);
-    auto copy = StagedCopy::make(folder_.fd(), name_.c_str(), place_, destination.fd(), destination.path());
+    auto copy = StagedCopy::make(folder_.fd(), name_.c_str(), place_, destination.fd(), destination.path(), std::move(stop));
     if (!copy) return std::unexpected(copy.error());
     int error = EEXIST;
     for (; !name.empty(); name = names(++attempt)) {
@@ -263,8 +264,10 @@ std::expected<std::string, FileError> HeldItem::copyInto(const HeldFolder& desti
     return failure(name.empty() ? EEXIST : error, name.empty() ? lastTried : FileManager::joinedPath(destination.path(), name));
 }
 
-std::expected<void, FileError> HeldItem::moveTo(const HeldFolder& destination, const std::string& name) const {
-    const auto moved = moveInto(destination, [&](unsigned attempt) { return attempt == 1 ? name : std::string(); });
+std::expected<void, FileError> HeldItem::moveTo(const HeldFolder& destination, const std::string& name,
+                                                std::stop_token stop) const {
+    const auto moved = moveInto(destination, [&](unsigned attempt) { return attempt == 1 ? name : std::string(); },
+                                std::move(stop));
     if (!moved) return std::unexpected(moved.error());
     return {};
 }

@@ -32,6 +32,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 
@@ -100,20 +101,23 @@ public:
     [[nodiscard]] std::expected<void, FileError> checkUnchanged() const;
     // Removes the item and everything inside it (never following a link, never entering another
     // file system); `removedEntries`, when given, counts what went even if the removal failed.
-    [[nodiscard]] std::expected<void, FileError> remove(std::int64_t* removedEntries = nullptr) const;
+    // A stop requested on `stop` ends it at the next entry (ECANCELED).
+    [[nodiscard]] std::expected<void, FileError> remove(std::int64_t* removedEntries = nullptr, std::stop_token stop = {}) const;
     // Moves the item into `destination` under the first free name `names` offers and returns
     // that name. Never replaces anything. Across file systems the item is copied under a
-    // temporary name inside the destination, renamed into place, and then removed from here.
-    [[nodiscard]] std::expected<std::string, FileError> moveInto(const HeldFolder& destination,
-                                                                 const NameChooser& names) const;
-    [[nodiscard]] std::expected<void, FileError> moveTo(const HeldFolder& destination, const std::string& name) const;
+    // temporary name inside the destination, renamed into place, and then removed from here; a
+    // stop requested on `stop` during that copy leaves the item here and removes the copy.
+    [[nodiscard]] std::expected<std::string, FileError> moveInto(const HeldFolder& destination, const NameChooser& names,
+                                                                 std::stop_token stop = {}) const;
+    [[nodiscard]] std::expected<void, FileError> moveTo(const HeldFolder& destination, const std::string& name,
+                                                        std::stop_token stop = {}) const;
 
     // The sentence for an item whose place changed after it was judged.
     [[nodiscard]] static FileError changedError(std::string_view path);
 
 private:
     [[nodiscard]] std::expected<std::string, FileError> copyInto(const HeldFolder& destination, const NameChooser& names,
-                                                                 unsigned attempt) const;
+                                                                 unsigned attempt, std::stop_token stop) const;
     HeldItem(HeldFolder folder, std::string name, dev_t device, ino_t inode, mode_t mode, bool isMountPoint);
     HeldFolder folder_;
     std::string name_;

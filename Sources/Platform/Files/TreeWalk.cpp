@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -22,7 +23,22 @@ namespace vornelo::platform {
 namespace {
 
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr unsigned statxMask = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_NLINK;
+constexpr unsigned statxMask =
+    STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_NLINK | STATX_MTIME | STATX_ATIME | STATX_CTIME;
+
+TimePoint timeOf(const struct statx_timestamp& stamp) {
+    return TimePoint{std::chrono::duration_cast<TimePoint::duration>(std::chrono::seconds(stamp.tv_sec) +
+                                                                     std::chrono::nanoseconds(stamp.tv_nsec))};
+}
+
+// O_NOATIME is refused (EPERM) on a folder the caller may not act for; it is then opened plainly.
+int openFolderAt(int parentFd, const char* name, bool noAccessTime) {
+    if (noAccessTime) {
+        const int fd = retryOnInterrupt([&] { return ::openat(parentFd, name, directoryOpenFlags | O_NOATIME); });
+        if (fd >= 0 || errno != EPERM) return fd;
+    }
+    return retryOnInterrupt([&] { return ::openat(parentFd, name, directoryOpenFlags); });
+}
 
 FileType typeFromMode(mode_t mode) {
     if (S_ISREG(mode)) return FileType::regular;
@@ -156,7 +172,7 @@ private:
 // allocated once per depth reached, not once per folder.
 class Walker {
 public:
-    explicit Walker(SharedWalk& shared) : shared_(shared) {}
+    Walker(SharedWalk& shared, std::size_t worker) : shared_(shared), worker_(worker) {}
 
     void run(Task task) {
         path_ = std::move(task.path);
@@ -225,6 +241,7 @@ private:
         item.name = entry.name;
         item.depth = baseDepth_ + depth_;
         item.parentTag = level.tag;
+        item.worker = worker_;
         item.fileNumber = entry.fileNumber;
         item.type = typeFromEntry(entry.type);
         dev_t device = level.device;
@@ -241,6 +258,9 @@ private:
             device = makedev(info.stx_dev_major, info.stx_dev_minor);
             item.device = device;
             item.linkCount = info.stx_nlink;
+            item.modificationDate = timeOf(info.stx_mtime);
+            item.accessDate = timeOf(info.stx_atime);
+            item.statusChangeDate = timeOf(info.stx_ctime);
             const bool markedRoot = (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
                                     (info.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
             item.isVolumeRoot = item.type == FileType::directory && (markedRoot || device != level.device);
@@ -259,7 +279,7 @@ private:
 
     void descend(std::string_view name, dev_t device, std::uint64_t fileNumber, std::size_t depth, std::uintptr_t tag) {
         // The name points into the parent's buffer, NUL-terminated as the kernel wrote it.
-        FileDescriptor child(retryOnInterrupt([&] { return ::openat(current().fd.get(), name.data(), directoryOpenFlags); }));
+        FileDescriptor child(openFolderAt(current().fd.get(), name.data(), shared_.visitor().noAccessTime));
         if (!child) {
             shared_.failed(childPath(name), errno);
             return;
@@ -282,6 +302,7 @@ private:
     }
 
     SharedWalk& shared_;
+    const std::size_t worker_;
     std::string path_;
     std::vector<std::unique_ptr<Level>> levels_;
     std::size_t depth_ = 0;
@@ -290,23 +311,25 @@ private:
 
 }  // namespace
 
+std::size_t treeWalkThreadCount(bool parallel) { return parallel ? concurrentPerformWorkerCount() + 1 : 1; }
+
 std::expected<TreeWalkEnd, FileError> walkTree(const std::filesystem::path& start, const TreeWalkVisitor& visitor) {
     std::string path = start.native();
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    FileDescriptor root(retryOnInterrupt([&] { return ::open(path.c_str(), directoryOpenFlags); }));
+    FileDescriptor root(openFolderAt(AT_FDCWD, path.c_str(), visitor.noAccessTime));
     if (!root) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path));
     struct stat info {};
     if (::fstat(root.get(), &info) != 0) return std::unexpected(FileError::fromErrno(errno, FileOperation::read, path));
     Task task{std::move(root), std::move(path), info.st_dev, 0, 0};
 
-    const std::size_t threads = visitor.parallel ? concurrentPerformWorkerCount() + 1 : 1;
+    const std::size_t threads = treeWalkThreadCount(visitor.parallel);
     SharedWalk shared(visitor, threads > 1);
     if (threads == 1) {
-        Walker(shared).run(std::move(task));
+        Walker(shared, 0).run(std::move(task));
     } else {
         shared.start(std::move(task));
-        concurrentPerform(threads, [&shared](std::size_t) {
-            Walker walker(shared);
+        concurrentPerform(threads, [&shared](std::size_t worker) {
+            Walker walker(shared, worker);
             while (auto next = shared.take()) {
                 walker.run(std::move(*next));
                 shared.finished();

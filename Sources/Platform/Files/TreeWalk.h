@@ -13,6 +13,7 @@
 // walk calls the visitor's functions on the caller's thread; a parallel one (below) from the
 // platform's worker threads too.
 
+#include "Platform/Encoding/Iso8601.h"
 #include "Platform/Files/FileError.h"
 #include "Platform/Files/FileManager.h"
 
@@ -43,6 +44,13 @@ struct TreeWalkItem {
     // finds its parent node through it, without looking the folder's path up.
     std::uintptr_t parentTag = 0;
     mutable std::uintptr_t tag = 0;  // a folder's visitor may set it for the items inside
+    // Examined items only, like the sizes.
+    TimePoint modificationDate{};
+    TimePoint accessDate{};
+    TimePoint statusChangeDate{};
+    // Which of the walk's threads makes the visit, from 0 to treeWalkThreadCount() - 1, so that a
+    // visitor can keep what it gathers per thread instead of behind a lock.
+    std::size_t worker = 0;
 };
 
 enum class TreeWalkAction {
@@ -70,7 +78,13 @@ struct TreeWalkVisitor {
     // Folders are handed out only to idle threads, so memory still grows with the depth of the
     // tree and the number of threads only.
     bool parallel = false;
+    // Open folders without updating their access times where the kernel allows it (the caller
+    // owns them, or may act for any owner), so that looking changes nothing.
+    bool noAccessTime = false;
 };
+
+// How many threads a walk uses, so a visitor can size what it keeps per thread.
+[[nodiscard]] std::size_t treeWalkThreadCount(bool parallel);
 
 // Walks everything below `start`, which must be a folder (a final symbolic link is not followed).
 // The start itself is not visited. Fails only when the start cannot be opened as a folder.

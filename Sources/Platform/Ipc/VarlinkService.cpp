@@ -374,6 +374,11 @@ bool VarlinkService::State::handleMessage(Connection& connection, VarlinkMessage
     }
 
     const auto result = dispatch(connection, method->get_ref<const std::string&>(), parameters, lengths);
+    // Told once the reply is out (or could not be written, or was not wanted), on every path.
+    struct Replied {
+        VarlinkConnectionHandler& handler;
+        ~Replied() { handler.replySent(); }
+    } replied{*connection.handler};
     if (wantsNoReply) return true;
     nlohmann::json out;
     if (result) {

@@ -67,6 +67,9 @@ public:
     // and again once all of it has arrived, before it is delivered; false closes the connection
     // without an answer and without a word to the diagnostics.
     virtual bool admitsNextMessage() { return true; }
+    // Called after every dispatched message (introspection too) once its reply has been written,
+    // failed to be written, or was not asked for (oneway).
+    virtual void replySent() {}
 };
 
 struct VarlinkIdentity {

@@ -87,9 +87,40 @@ std::optional<TrashInfo::Parsed> TrashInfo::parse(std::string_view text) {
         const auto value = line.substr(equals + 1);
         if (key == "Path") parsed.path = decodePath(value).value_or("");
         else if (key == sessionKey) parsed.session = std::string(value);
+        else if (key == "DeletionDate") parsed.deletionDate = parseLocalDate(value);
     }
     if (!sawGroup) return std::nullopt;
     return parsed;
+}
+
+std::optional<TimePoint> TrashInfo::parseLocalDate(std::string_view text) {
+    // Some tools add fractions of a second or a zone; the seconds are what matter.
+    if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':') {
+        return std::nullopt;
+    }
+    const auto number = [&](std::size_t at, std::size_t length) -> int {
+        int value = 0;
+        for (std::size_t index = at; index < at + length; ++index) {
+            if (text[index] < '0' || text[index] > '9') return -1;
+            value = value * 10 + (text[index] - '0');
+        }
+        return value;
+    };
+    struct tm local {};
+    local.tm_year = number(0, 4) - 1900;
+    local.tm_mon = number(5, 2) - 1;
+    local.tm_mday = number(8, 2);
+    local.tm_hour = number(11, 2);
+    local.tm_min = number(14, 2);
+    local.tm_sec = number(17, 2);
+    local.tm_isdst = -1;  // whatever the zone's rules said on that day
+    if (local.tm_year < 0 || local.tm_mon < 0 || local.tm_mon > 11 || local.tm_mday < 1 || local.tm_mday > 31 ||
+        local.tm_hour < 0 || local.tm_hour > 23 || local.tm_min < 0 || local.tm_min > 59 || local.tm_sec < 0 || local.tm_sec > 60) {
+        return std::nullopt;
+    }
+    const std::time_t seconds = std::mktime(&local);
+    if (seconds == static_cast<std::time_t>(-1) && local.tm_year != 69) return std::nullopt;
+    return std::chrono::system_clock::from_time_t(seconds);
 }
 
 std::string TrashInfo::fileName(std::string_view itemName) {

@@ -33,6 +33,7 @@ struct TrashInfo {
     struct Parsed {
         std::string path;     // decoded; empty when missing or not decodable
         std::string session;  // empty when none is recorded
+        std::optional<TimePoint> deletionDate;  // nothing when missing or not a local date and time
     };
 
     [[nodiscard]] static std::string encodePath(std::string_view path);
@@ -43,6 +44,8 @@ struct TrashInfo {
     [[nodiscard]] static std::string contents(std::string_view path, TimePoint when, std::string_view session = {});
     // Reads the keys of the "[Trash Info]" group; nothing when there is no such group.
     [[nodiscard]] static std::optional<Parsed> parse(std::string_view text);
+    // "2026-12-07T16:45:44" read as local time (TZ); nothing for any other form.
+    [[nodiscard]] static std::optional<TimePoint> parseLocalDate(std::string_view text);
     // The name of the info file of the trashed item called `itemName`.
     [[nodiscard]] static std::string fileName(std::string_view itemName);
 };

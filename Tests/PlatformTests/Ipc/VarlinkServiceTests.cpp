@@ -29,13 +29,17 @@ public:
         if (method == "Echo") return parameters;
         if (method == "Lengths") return nlohmann::json{{"parameters", parameters}, {"lengths", lengths}};
         if (method == "Large") return nlohmann::json{{"large", std::vector<std::string>(200, std::string(16 * 1024, 'x'))}};
+        if (method == "Sent") return nlohmann::json{{"sent", sent_}};
         if (method != "Who") return std::unexpected(VarlinkError::methodNotFound(method));
         return nlohmann::json{{"uid", peer_.uid()}, {"pid", peer_.pid()}, {"start", peer_.startTime()},
                               {"held", peer_.heldBySocket()}, {"alive", peer_.isAlive()}};
     }
 
+    void replySent() override { ++sent_; }
+
 private:
     const SocketPeer& peer_;
+    int sent_ = 0;  // replies out before the current call
 };
 
 VarlinkService::Accept echoAccept() {
@@ -77,6 +81,8 @@ TEST(VarlinkServiceTest, AnswersIntrospectionCallsErrorsAndOnewayInOrder) {
                             withNul(R"({"method":"org.example.probe.Echo"})")));
     EXPECT_EQ(client.receive().value_or(""), R"({"parameters":{"n":2}})");
     EXPECT_EQ(client.receive().value_or(""), R"({"parameters":{}})");
+    // The handler heard of each of the ten replies (the oneway one's too) before the next call.
+    EXPECT_EQ(client.call("org.example.probe.Sent", nlohmann::json::object()).value_or(nullptr), nlohmann::json({{"sent", 10}}));
 }
 
 TEST(VarlinkServiceTest, ABadOrOverlongOrStalledMessageClosesOnlyItsConnection) {
