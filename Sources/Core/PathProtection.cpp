@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <mutex>
 #include <unordered_set>
 
 namespace vornelo {
@@ -191,8 +193,25 @@ PathProtection::StringListProvider PathProtection::defaultExclusions() {
 }
 
 PathProtection::StringListProvider PathProtection::defaultExtraBundlePrefixes() {
+    // Asked at every judged path, so a run of thousands of items would look at the managed file
+    // thousands of times; an administrator's change is seen within a second instead.
+    struct Cache {
+        std::mutex lock;
+        std::shared_ptr<const StringList> prefixes;
+        std::chrono::steady_clock::time_point readAt;
+    };
+    static Cache cache;
     return [] {
-        return std::make_shared<const StringList>(ManagedPolicy::shared().protectedBundlePrefixes());
+        const auto now = std::chrono::steady_clock::now();
+        {
+            std::lock_guard guard(cache.lock);
+            if (cache.prefixes && now - cache.readAt < std::chrono::seconds(1)) return cache.prefixes;
+        }
+        auto read = std::make_shared<const StringList>(ManagedPolicy::shared().protectedBundlePrefixes());
+        std::lock_guard guard(cache.lock);
+        cache.prefixes = read;
+        cache.readAt = now;
+        return read;
     };
 }
 
