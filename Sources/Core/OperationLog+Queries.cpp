@@ -195,6 +195,31 @@ std::size_t decimalDigits(std::uint64_t value) {
     return digits;
 }
 
+enum class Escapes { some, none, noneButHighBytes };
+
+// Eight bytes at a time: a log line is mostly plain text, and export looks at every byte of it.
+Escapes escapeFreeness(std::string_view line) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    std::uint64_t high = 0;
+    std::size_t at = 0;
+    for (; at + 8 <= line.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, line.data() + at, 8);
+        high |= word;
+        const std::uint64_t control = (word - ones * 0x20) & ~word & highs;  // a byte below 0x20
+        const std::uint64_t slashes = word ^ (ones * '\\');
+        const std::uint64_t backslash = (slashes - ones) & ~slashes & highs;  // a byte equal to it
+        if ((control | backslash) != 0) return Escapes::some;
+    }
+    for (; at < line.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(line[at]);
+        if (byte < 0x20 || byte == '\\') return Escapes::some;
+        high |= byte;
+    }
+    return (high & highs) != 0 ? Escapes::noneButHighBytes : Escapes::none;
+}
+
 // The bytes the writer spends on a value that needs no escape.
 std::optional<std::size_t> encodedLength(const platform::JsonValue& value) {
     using Kind = platform::JsonValue::Kind;
@@ -213,19 +238,16 @@ std::optional<std::size_t> encodedLength(const platform::JsonValue& value) {
 
 bool OperationLog::isEncodedForm(const platform::JsonObjectReader& reader, std::string_view line, const EntryFields& fields) {
     // Without a backslash or a control byte no string holds an escape, so each is its bytes in quotes.
-    unsigned char high = 0;
-    for (const char c : line) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == '\\') return false;
-        high |= byte;
-    }
-    if (high >= 0x80 && !platform::Text::isValidUtf8(line)) return false;
+    const auto escapes = escapeFreeness(line);
+    if (escapes == Escapes::some) return false;
+    if (escapes == Escapes::noneButHighBytes && !platform::Text::isValidUtf8(line)) return false;
     // The writer's members: known keys in sorted order, each once; then no byte but theirs.
     std::size_t length = 1;
-    std::string_view previous;
+    auto expected = lineKeys.begin();
     for (const auto& member : reader.members()) {
-        if (member.key <= previous || !std::ranges::binary_search(lineKeys, member.key)) return false;
-        previous = member.key;
+        while (expected != lineKeys.end() && *expected != member.key) ++expected;
+        if (expected == lineKeys.end()) return false;
+        ++expected;
         const auto value = encodedLength(member.value);
         if (!value) return false;
         length += member.key.size() + 3 + *value + 1;  // "key":value and a comma or the closing brace

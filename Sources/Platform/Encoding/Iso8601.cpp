@@ -1,23 +1,37 @@
 #include "Platform/Encoding/Iso8601.h"
 
 #include <charconv>
-#include <cstdio>
 
 namespace vornelo::platform {
 
 using namespace std::chrono;
+
+namespace {
+
+void putDigits(char* out, unsigned value, int count) {
+    for (int i = count - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+}  // namespace
 
 std::string Iso8601::format(TimePoint time) {
     const auto seconds = floor<std::chrono::seconds>(time);
     const auto days = floor<std::chrono::days>(seconds);
     const year_month_day date{days};
     const hh_mm_ss clock{seconds - days};
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                  static_cast<int>(clock.seconds().count()));
-    return buffer;
+    // Written digit by digit: every log line and every export of one formats a time. A system
+    // clock's time point spans only the years 1677 to 2262, so the year has four digits.
+    std::string text = "0000-00-00T00:00:00Z";
+    putDigits(text.data(), static_cast<unsigned>(static_cast<int>(date.year())), 4);
+    putDigits(text.data() + 5, static_cast<unsigned>(date.month()), 2);
+    putDigits(text.data() + 8, static_cast<unsigned>(date.day()), 2);
+    putDigits(text.data() + 11, static_cast<unsigned>(clock.hours().count()), 2);
+    putDigits(text.data() + 14, static_cast<unsigned>(clock.minutes().count()), 2);
+    putDigits(text.data() + 17, static_cast<unsigned>(clock.seconds().count()), 2);
+    return text;
 }
 
 namespace {

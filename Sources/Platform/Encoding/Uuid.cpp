@@ -61,14 +61,12 @@ std::optional<Uuid> Uuid::fromString(std::string_view text) {
 
 std::string Uuid::uuidString() const {
     static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(36);
+    std::string text(36, '-');
+    std::size_t at = 0;
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) {
-            text.push_back('-');
-        }
-        text.push_back(digits[bytes_[i] >> 4]);
-        text.push_back(digits[bytes_[i] & 0x0F]);
+        if (i == 4 || i == 6 || i == 8 || i == 10) ++at;
+        text[at++] = digits[bytes_[i] >> 4];
+        text[at++] = digits[bytes_[i] & 0x0F];
     }
     return text;
 }

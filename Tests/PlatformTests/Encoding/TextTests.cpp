@@ -45,6 +45,8 @@ TEST(Iso8601Test, FormatsWholeSecondsInUtcAndParsesOffsets) {
     using namespace std::chrono;
     const auto time = TimePoint{sys_days{year{2026} / 1 / 31}} + hours{9} + minutes{5} + milliseconds{999};
     EXPECT_EQ(Iso8601::format(time), "2026-01-31T09:05:00Z");
+    EXPECT_EQ(Iso8601::format(TimePoint{sys_days{year{1969} / 12 / 31}} + hours{23} + minutes{59} + seconds{59}),
+              "1969-12-31T23:59:59Z");
     EXPECT_EQ(Iso8601::parse("2026-01-31T09:05:00Z"), floor<seconds>(time));
     EXPECT_EQ(Iso8601::parse("2026-01-31T10:05:00+01:00"), floor<seconds>(time));
     EXPECT_EQ(Iso8601::parse("2026-01-31T09:05:00.25Z"), floor<seconds>(time) + milliseconds{0});
