@@ -50,6 +50,7 @@ struct SafeFileDeleter::Run {
     ExecutionResult result{};
     std::vector<OperationLog::Entry> lines{};
     std::chrono::steady_clock::time_point firstHeldLine{};
+    bool handedOver = false;
     // The folder of the latest item, held on for the next items in it.
     std::optional<platform::HeldFolder> folder{};
 
@@ -60,11 +61,14 @@ struct SafeFileDeleter::Run {
         if (lines.empty()) firstHeldLine = now;
         lines.emplace_back(std::chrono::system_clock::now(), sessionID, std::string(action), item.id(), size, way,
                            outcome, entryDryRun, std::move(detail), std::move(trashedPath), fileNumber);
-        if (lines.size() >= maxHeldLines || now - firstHeldLine >= maxLineDelay) handOverLines();
+        // The run's first line goes at once, so that the log names the run from its first item on
+        // and a run cut short is found by the log as soon as anything of it moved.
+        if (!handedOver || lines.size() >= maxHeldLines || now - firstHeldLine >= maxLineDelay) handOverLines();
     }
 
     void handOverLines() {
         if (lines.empty()) return;
+        handedOver = true;
         engine.opLog_.append(std::exchange(lines, {}));
     }
 
