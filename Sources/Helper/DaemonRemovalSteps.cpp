@@ -28,6 +28,17 @@ std::optional<Identity> identityAt(int parent, const std::string& name) {
     return Identity{info.st_dev, info.st_ino};
 }
 
+// The policy's verdict as the removal steps take it.
+std::expected<RemovalKind, std::string> removalKind(const std::expected<HelperPolicy::Kind, HelperPolicy::Rejection>& kind) {
+    if (!kind) return std::unexpected(kind.error().description());
+    switch (*kind) {
+        case HelperPolicy::Kind::application: return RemovalKind::application;
+        case HelperPolicy::Kind::launchItem: return RemovalKind::launchItem;
+        case HelperPolicy::Kind::helperTool: return RemovalKind::helperTool;
+    }
+    return std::unexpected(std::string(HelperPolicy::outsideLocations));
+}
+
 }  // namespace
 
 // Whether `path`'s folder, reached again without links, is still the folder held: a folder renamed
@@ -49,28 +60,14 @@ decltype(DaemonRemovalSteps::Collaborators::policy) DaemonRemovalSteps::policyFo
                                                                                   const PathProtection& protection) {
     return [applications = std::move(applicationsRoot), library = std::move(libraryRoot),
             &protection](const std::string& path) -> std::expected<RemovalKind, std::string> {
-        const auto kind = HelperPolicy::validateRemoval(path, applications, library, protection);
-        if (!kind) return std::unexpected(kind.error().description());
-        switch (*kind) {
-            case HelperPolicy::Kind::application: return RemovalKind::application;
-            case HelperPolicy::Kind::launchItem: return RemovalKind::launchItem;
-            case HelperPolicy::Kind::helperTool: return RemovalKind::helperTool;
-        }
-        return std::unexpected(std::string(HelperPolicy::outsideLocations));
+        return removalKind(HelperPolicy::validateRemoval(path, applications, library, protection));
     };
 }
 
 decltype(DaemonRemovalSteps::Collaborators::policy) DaemonRemovalSteps::policyFor(HelperPolicy::Roots roots,
                                                                                   const PathProtection& protection) {
     return [roots = std::move(roots), &protection](const std::string& path) -> std::expected<RemovalKind, std::string> {
-        const auto kind = HelperPolicy::validateRemoval(path, roots, protection);
-        if (!kind) return std::unexpected(kind.error().description());
-        switch (*kind) {
-            case HelperPolicy::Kind::application: return RemovalKind::application;
-            case HelperPolicy::Kind::launchItem: return RemovalKind::launchItem;
-            case HelperPolicy::Kind::helperTool: return RemovalKind::helperTool;
-        }
-        return std::unexpected(std::string(HelperPolicy::outsideLocations));
+        return removalKind(HelperPolicy::validateRemoval(path, roots, protection));
     };
 }
 
