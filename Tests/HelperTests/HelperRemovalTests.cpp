@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <fstream>
 #include <iostream>
@@ -446,6 +447,26 @@ std::string rules(const fs::path& slow) {
            "  return polkit.Result.NO;\n});\n";
 }
 
+using Expect = std::function<void(bool holds, const std::string& what)>;
+
+// Runs `body` as root in the world's root with its own bus and polkitd (granting the helper's right
+// by the slow rule) and the installed helper started; `expect` notes what did not hold.
+test::ChildOutcome withInstalledHelper(World& world, const std::function<std::string(std::string&, const Expect&)>& body) {
+    const std::string right(PrivilegedHelperConstants::authorizationRight);
+    const auto policy = test::readFile(VORNELO_SOURCE_DIR "/packaging/polkit/" + right + ".policy");
+    return test::runWithPolkit({{{right + ".policy", policy}}, rules(world.base / "slow")}, [&]() -> std::string {
+        // The child leaves without running destructors: the helper must not outlive it.
+        const std::unique_ptr<World, void (*)(World*)> stopping(&world, [](World* ended) { ended->helper.reset(); });
+        if (auto entered = world.enter(); !entered.empty()) return entered;
+        if (auto started = world.startHelper("30"); !started.empty()) return started;
+        std::string complaints;
+        const Expect expect = [&](bool holds, const std::string& what) {
+            if (!holds) complaints += what + "\n";
+        };
+        return body(complaints, expect);
+    });
+}
+
 // The installed daemon (systemd-socket-activate starting build/<preset>/VorneloHelper) and the
 // signed vornelo-cli run as nobody and as vornelo-b, in a root of the test's own where
 // /Applications, /Library, /run/vornelo and the anchor store are temporary folders, with a system
@@ -453,17 +474,7 @@ std::string rules(const fs::path& slow) {
 TEST(HelperRemovalTest, TheInstalledHelperMovesOnlyWhatItMayIntoTheRequestersTrash) {
     VORNELO_REQUIRE_POLKIT_SANDBOX();
     World world;
-    const std::string right(PrivilegedHelperConstants::authorizationRight);
-    const auto policy = test::readFile(VORNELO_SOURCE_DIR "/packaging/polkit/" + right + ".policy");
-    const auto outcome = test::runWithPolkit({{{right + ".policy", policy}}, rules(world.base / "slow")}, [&]() -> std::string {
-        // The child leaves without running destructors: the helper must not outlive it.
-        const std::unique_ptr<World, void (*)(World*)> stopping(&world, [](World* ended) { ended->helper.reset(); });
-        if (auto entered = world.enter(); !entered.empty()) return entered;
-        if (auto started = world.startHelper("30"); !started.empty()) return started;
-        std::string complaints;
-        const auto expect = [&](bool holds, const std::string& what) {
-            if (!holds) complaints += what + "\n";
-        };
+    const auto outcome = withInstalledHelper(world, [&](std::string& complaints, const Expect& expect) -> std::string {
         const auto& a = world.a;
         const auto files = a.trash() / "files";
 
@@ -714,16 +725,7 @@ namespace {
 TEST(HelperRemovalTest, TheInstalledHelperMovesLinuxSoftwareButNothingAPackageOrTheSystemOwns) {
     VORNELO_REQUIRE_POLKIT_SANDBOX();
     World world;
-    const std::string right(PrivilegedHelperConstants::authorizationRight);
-    const auto policy = test::readFile(VORNELO_SOURCE_DIR "/packaging/polkit/" + right + ".policy");
-    const auto outcome = test::runWithPolkit({{{right + ".policy", policy}}, rules(world.base / "slow")}, [&]() -> std::string {
-        const std::unique_ptr<World, void (*)(World*)> stopping(&world, [](World* ended) { ended->helper.reset(); });
-        if (auto entered = world.enter(); !entered.empty()) return entered;
-        if (auto started = world.startHelper("30"); !started.empty()) return started;
-        std::string complaints;
-        const auto expect = [&](bool holds, const std::string& what) {
-            if (!holds) complaints += what + "\n";
-        };
+    const auto outcome = withInstalledHelper(world, [&](std::string& complaints, const Expect& expect) -> std::string {
         const auto files = world.a.trash() / "files";
         fs::create_directories("/opt/vendor-app/bin");
         test::writeFile("/opt/vendor-app/bin/run", "binary");
